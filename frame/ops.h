@@ -1,0 +1,81 @@
+// Operations that module code is written in. Each returns an owned reference
+// or throws PyErrorSet with the exception set, so that a body reads as a list
+// of statements.
+#pragma once
+
+#include <initializer_list>
+#include <vector>
+
+#include "constants.h"
+
+namespace frame {
+
+// A tuple of interned keyword names, for calls that pass arguments by keyword.
+class Keywords : public Constant {
+public:
+    explicit Keywords(std::initializer_list<const char *> names) : names_(names) {}
+    operator PyObject *() const noexcept { return tuple_; }
+    size_t size() const noexcept { return names_.size(); }
+
+protected:
+    int make() override;
+
+private:
+    std::vector<const char *> names_;  // string literals
+    PyObject *tuple_ = nullptr;
+};
+
+template <class... Args>
+Ref call(PyObject *callable, const Args &...args)
+{
+    PyObject *stack[] = {nullptr, static_cast<PyObject *>(args)...};
+    return take(PyObject_Vectorcall(callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Calls with every argument passed by keyword, in the order of `keywords`.
+template <class... Args>
+Ref call_by_keyword(PyObject *callable, const Keywords &keywords, const Args &...args)
+{
+    PyObject *stack[] = {nullptr, static_cast<PyObject *>(args)...};
+    return take(PyObject_Vectorcall(callable, stack + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, keywords));
+}
+
+template <class... Args>
+Ref call_method(PyObject *object, PyObject *name, const Args &...args)
+{
+    PyObject *stack[] = {object, static_cast<PyObject *>(args)...};
+    return take(PyObject_VectorcallMethod(name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+inline Ref attr(PyObject *object, PyObject *name) { return take(PyObject_GetAttr(object, name)); }
+inline void set_attr(PyObject *object, PyObject *name, PyObject *value) { check(PyObject_SetAttr(object, name, value)); }
+inline Ref item(PyObject *object, PyObject *key) { return take(PyObject_GetItem(object, key)); }
+inline void set_item(PyObject *object, PyObject *key, PyObject *value) { check(PyObject_SetItem(object, key, value)); }
+inline bool truth(PyObject *object) { return check(PyObject_IsTrue(object)) != 0; }
+inline bool contains(PyObject *container, PyObject *value) { return check(PySequence_Contains(container, value)) != 0; }
+inline Ref new_dict() { return take(PyDict_New()); }
+inline Ref new_list() { return take(PyList_New(0)); }
+inline Ref empty_tuple() { return take(PyTuple_New(0)); }
+inline Ref to_str(PyObject *object) { return take(PyObject_Str(object)); }
+
+// Raises `type` with a single argument; never returns.
+[[noreturn]] inline void raise(PyObject *type, PyObject *argument)
+{
+    PyErr_SetObject(type, argument);
+    raise_pending();
+}
+
+template <class... Args>
+[[noreturn]] void raise_format(PyObject *type, const char *format, const Args &...args)
+{
+    PyErr_Format(type, format, args...);
+    raise_pending();
+}
+
+// `import name`: binds the top-level package of a dotted name.
+Ref import_module(PyObject *name);
+// `from module import name`: the module, taken from sys.modules when it is
+// there with the name, imported otherwise; then the name out of it.
+Ref import_from(PyObject *module_name, PyObject *name);
+
+}  // namespace frame
