@@ -237,6 +237,15 @@ int set_annotations(PyObject *self, PyObject *value, void *)
 }
 PyObject *get_closure(PyObject *, void *) { Py_RETURN_NONE; }
 
+// Functions pickle by reference, as Python functions do: pickle finds the
+// object again under its module and qualified name, and copy returns it as is.
+PyObject *function_reduce(PyObject *self, PyObject *) { return Py_NewRef(as_function(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -272,6 +281,7 @@ PyTypeObject function_type = [] {
     type.tp_traverse = function_traverse;
     type.tp_clear = function_clear;
     type.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+    type.tp_methods = function_methods;
     type.tp_members = function_members;
     type.tp_getset = function_getset;
     type.tp_descr_get = function_get;
