@@ -36,7 +36,7 @@ Ref Global::get()
     PyObject *value = PyDict_GetItemWithError(dict, *this);
     if (value) {
         version_ = version;
-        Py_XSETREF(cached_, Py_NewRef(value));
+        cached_ = value;
         return Ref::borrow(value);
     }
     if (PyErr_Occurred())

@@ -72,8 +72,10 @@ public:
     void set(PyObject *value);
 
 private:
+    // Borrowed: while the dict's version tag is still version_, the dict is
+    // unchanged and holds the value; a stale entry keeps nothing alive.
     uint64_t version_ = 0;
-    PyObject *cached_ = nullptr;  // strong; valid only while version_ matches
+    PyObject *cached_ = nullptr;
 };
 
 // A builtin the module's code uses by name, resolved once when the module is executed.
