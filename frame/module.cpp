@@ -128,8 +128,10 @@ int exec(PyObject *module)
     module_record = Py_NewRef(module);
     Py_XSETREF(current_dict, Py_NewRef(PyModule_GetDict(module)));
     int line = 0;
-    builtins_module = PyImport_AddModule("builtins");
-    if (!builtins_module || PyObject_SetAttrString(module, "__builtins__", builtins_module) < 0 ||
+    PyObject *builtins = PyImport_AddModule("builtins");  // borrowed
+    if (builtins)
+        Py_XSETREF(builtins_module, Py_NewRef(builtins));
+    if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins_module) < 0 ||
         warn_on_version_mismatch() < 0 || make_constants() < 0)
         goto fail;
     try {
