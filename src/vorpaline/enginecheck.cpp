@@ -37,10 +37,11 @@ Ref load(Args, int &line)
                    Ref resp = call(decode, call(attr(core, handshake)));
     line = 24;     cached_capabilities.set(take(PySet_New(call_method(resp, get, capabilities, new_list()))));
                } catch (const PyErrorSet &) {
-    line = 25;     // Without the core there is nothing to offer: an empty set, not an error.
+                   // Without the core there is nothing to offer: an empty set, not an error.
+                   // Anything else is reported at the statement that raised it.
                    if (!PyErr_ExceptionMatches(PyExc_ImportError))
                        throw;
-                   PyErr_Clear();
+    line = 25;     PyErr_Clear();
     line = 26;     cached_capabilities.set(take(PySet_New(nullptr)));
                }
     line = 27; return cached_capabilities.get();
