@@ -54,6 +54,8 @@ inline void set_item(PyObject *object, PyObject *key, PyObject *value) { check(P
 inline bool truth(PyObject *object) { return check(PyObject_IsTrue(object)) != 0; }
 inline bool contains(PyObject *container, PyObject *value) { return check(PySequence_Contains(container, value)) != 0; }
 inline Ref new_dict() { return take(PyDict_New()); }
+// A dict with room for `size` entries, as a dict display makes it.
+inline Ref new_dict(Py_ssize_t size) { return take(_PyDict_NewPresized(size)); }
 inline Ref new_list() { return take(PyList_New(0)); }
 inline Ref empty_tuple() { return take(PyTuple_New(0)); }
 inline Ref to_str(PyObject *object) { return take(PyObject_Str(object)); }

@@ -35,7 +35,7 @@ Ref build(Args arg, int &line)
     line = 28;     Ref check_capability = import_from(vorpaline_enginecheck, require_capability);
     line = 30;     call(check_capability, capability, capability_context);
                }
-    line = 32; Ref config = new_dict();
+    line = 32; Ref config = new_dict(7);
     line = 33; set_item(config, repo_root, to_str(repo_path));
     line = 34; set_item(config, builtin_patterns, take(PySequence_List(attr(settings.get(), builtin_ignore_patterns))));
     line = 35; set_item(config, extra_patterns, take(PySequence_List(attr(settings.get(), extra_ignore_patterns))));
