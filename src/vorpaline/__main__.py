@@ -1,0 +1,292 @@
+"""Command line: ``python -m vorpaline embed ...`` and ``python -m vorpaline demo``."""
+
+import argparse
+import io
+import itertools
+import json
+import os
+import sys
+from collections.abc import Iterable, Iterator
+
+from vorpaline import __version__
+
+PROG = "vorpaline"
+EMBEDDING_KEYS = ("indices", "values", "truncated", "original_chars", "used_chars")
+CHUNK_SIZE = 256  # texts per core call: output starts early and memory stays bounded on long input
+PREVIEW_CHARS = 60
+
+SAMPLES = (
+    ("Python", (
+        "def load_user_profile(user_id: int) -> UserProfile:\n"
+        "    cached = profile_cache.get(user_id)\n"
+        "    if cached is None:\n"
+        "        cached = fetch_profile_from_db(user_id)\n"
+        "    return cached\n"
+    )),
+    ("C++", (
+        "template <typename T>\n"
+        "std::optional<T> RingBuffer<T>::tryPop() {\n"
+        "    if (readIndex_ == writeIndex_) return std::nullopt;\n"
+        "    T value = std::move(slots_[readIndex_]);\n"
+        "    readIndex_ = (readIndex_ + 1) % slots_.size();\n"
+        "    return value;\n"
+        "}\n"
+    )),
+    ("prose", (
+        "Sparse retrieval scores a document by the query terms it shares, "
+        "weighting rare terms above common ones, so an exact identifier or an "
+        "unusual word finds its document even where dense embeddings blur it."
+    )),
+    ("Russian", "Быстрая бурая лиса перепрыгивает через ленивую собаку, а собака спит дальше."),
+)
+
+
+class CliError(Exception):
+    """A failure reported to the user as one line, without a traceback."""
+
+    exit_status = 1
+
+
+class UsageError(CliError):
+    exit_status = 2
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str):  # argparse would print usage and exit; main reports it instead
+        raise UsageError(f"{message} (see '{PROG} --help')")
+
+
+# --- the native core ---------------------------------------------------------------------------
+
+def _core():
+    try:
+        import vorpaline_core_py
+    except ImportError as exc:
+        raise CliError(f"cannot import the native core vorpaline_core_py ({exc}); build it with 'make build'") from None
+    return vorpaline_core_py
+
+
+def _profile_json() -> str:
+    from vorpaline.config import settings
+
+    return json.dumps({
+        "version": settings.sparse_profile_version,
+        "max_text_chars": settings.sparse_max_text_chars,
+        "code_pretokenize": settings.code_pretokenize,
+        "min_token_len": 2,
+    })
+
+
+def _decode_reply(reply_text: str, what: str) -> dict:
+    try:
+        reply = json.loads(reply_text)
+    except (TypeError, ValueError) as exc:
+        raise CliError(f"the core's {what} reply is not JSON text: {exc}") from None
+    if not isinstance(reply, dict):
+        raise CliError(f"the core's {what} reply is not a JSON object")
+    return reply
+
+
+def _embed(texts: list[str]) -> list[dict]:
+    """Embed texts with one core call: one dict with EMBEDDING_KEYS per text, in order.
+
+    The only place that embeds; it can move to vorpaline.sparse.get_sparse_service()
+    (embed_batch, then dataclasses.asdict) without touching its callers.
+    """
+    if not texts:
+        return []
+    reply = _decode_reply(_core().sparse_embed_batch(json.dumps(texts), _profile_json()), "batch")
+    embeddings = reply.get("embeddings")
+    # Output lines are matched to inputs by position, so a short or long reply must not pass.
+    if not isinstance(embeddings, list) or len(embeddings) != len(texts):
+        raise CliError(f"the core's batch reply does not hold one embedding for each of the {len(texts)} texts")
+    for embedding in embeddings:
+        if not isinstance(embedding, dict) or not all(key in embedding for key in ("indices", "values")):
+            raise CliError("the core's batch reply holds an embedding without \"indices\" and \"values\"")
+    return [{key: embedding.get(key) for key in EMBEDDING_KEYS} for embedding in embeddings]
+
+
+def _explain(text: str) -> dict:
+    reply = _decode_reply(_core().sparse_explain(text, _profile_json()), "explain")
+    tokens = reply.get("tokens")
+    if not isinstance(tokens, list) or not all(
+        isinstance(token, dict) and all(key in token for key in ("token", "index", "value")) for token in tokens
+    ):
+        raise CliError("the core's explain reply has no \"tokens\" list of {token, index, value} objects")
+    return reply
+
+
+# --- input -------------------------------------------------------------------------------------
+
+def _read_file(path: str) -> str:
+    try:
+        with open(path, encoding="utf-8", newline="") as file:
+            return file.read()
+    except UnicodeDecodeError as exc:
+        raise CliError(f"cannot read {path}: not UTF-8 text (byte {exc.start})") from None
+    except OSError as exc:
+        raise CliError(f"cannot read {path}: {exc.strerror or exc}") from None
+
+
+def _stdin_lines() -> Iterator[tuple[str, str]]:
+    if sys.stdin is None:
+        raise CliError("standard input is closed")
+    for number, raw in enumerate(sys.stdin.buffer, start=1):
+        try:
+            line = raw.decode("utf-8")
+        except UnicodeDecodeError as exc:
+            raise CliError(f"standard input line {number}: not UTF-8 text (byte {exc.start})") from None
+        yield f"stdin line {number}", line.removesuffix("\n").removesuffix("\r")
+
+
+def _sources(args: argparse.Namespace) -> Iterator[tuple[str, str]]:
+    """(label, text) for each text to embed: the arguments or standard input, then the files."""
+    if not args.texts and not args.files:
+        raise UsageError(f"nothing to embed: give texts, '-' for standard input, or --file PATH (see '{PROG} --help')")
+    if "-" in args.texts and len(args.texts) > 1:
+        raise UsageError("'-' (standard input) must be the only text argument")
+    files = [(path, _read_file(path)) for path in args.files]  # unreadable files fail before any output
+    if args.texts == ["-"]:
+        yield from _stdin_lines()
+    else:
+        yield from ((f"argument {number}", text) for number, text in enumerate(args.texts, start=1))
+    yield from files
+
+
+def _chunks(items: Iterable, size: int) -> Iterator[list]:
+    iterator = iter(items)
+    while chunk := list(itertools.islice(iterator, size)):
+        yield chunk
+
+
+# --- output ------------------------------------------------------------------------------------
+
+def _preview(text: str) -> str:
+    flat = " ".join(text.split())
+    return flat if len(flat) <= PREVIEW_CHARS else flat[: PREVIEW_CHARS - 1] + "…"
+
+
+def _show_token(token: object) -> str:
+    text = str(token)
+    return text if text.isprintable() else repr(text)
+
+
+def _print_top(label: str, text: str, top: int) -> None:
+    reply = _explain(text)
+    tokens = sorted(reply["tokens"], key=lambda token: (-token["value"], str(token["token"])))
+    size = f"{reply.get('original_chars', len(text))} chars"
+    if reply.get("truncated"):
+        size += f", truncated to {reply.get('used_chars')}"
+    print(f"== {label}: {json.dumps(_preview(text), ensure_ascii=False)} ({size}, {len(tokens)} distinct tokens)")
+    rows = [
+        (f"{token['value']:.4f}", str(token.get("tf", "")), str(token["index"]), _show_token(token["token"]))
+        for token in tokens[:top]
+    ]
+    if not rows:
+        print("   (no tokens)")
+        return
+    header = ("weight", "tf", "index", "token")
+    widths = [max(len(row[column]) for row in [header, *rows]) for column in range(3)]
+    for row in [header, *rows]:
+        print("   " + "  ".join(cell.rjust(width) for cell, width in zip(row, widths)) + "  " + row[3])
+
+
+def _run_embed(args: argparse.Namespace) -> None:
+    for chunk in _chunks(_sources(args), CHUNK_SIZE):
+        if args.top is not None:
+            for label, text in chunk:
+                _print_top(label, text, args.top)
+                print()
+            continue
+        for embedding in _embed([text for _, text in chunk]):
+            print(json.dumps(embedding))
+
+
+def _run_demo(args: argparse.Namespace) -> None:
+    _core()  # fail before printing anything
+    print(f"vorpaline {__version__} demo: the {args.top} heaviest tokens of each sample")
+    print(f"profile {_profile_json()}")
+    print()
+    for label, text in SAMPLES:
+        _print_top(f"{label} sample", text, args.top)
+        print()
+
+
+# --- entry point -------------------------------------------------------------------------------
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
+    return value
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog=PROG, description="Code-aware sparse BM25-style embeddings.")
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    embed = commands.add_parser(
+        "embed",
+        help="embed texts; print one JSON object per text per line",
+        description="Embed the texts given as arguments ('-' alone: one text per line of standard input), "
+        "then the whole files given with --file. Prints one JSON object per text per line: "
+        '{"indices", "values", "truncated", "original_chars", "used_chars"}.',
+    )
+    embed.add_argument("texts", nargs="*", metavar="TEXT", help="a text to embed, or '-' for standard input")
+    embed.add_argument("--file", dest="files", action="append", default=[], metavar="PATH",
+                       help="embed the whole file as one text (UTF-8; repeatable)")
+    embed.add_argument("--top", type=_positive_int, metavar="N",
+                       help="print each text's N heaviest tokens readably instead of JSON")
+    embed.set_defaults(run=_run_embed)
+
+    demo = commands.add_parser("demo", help="embed built-in samples and print their heaviest tokens")
+    demo.add_argument("--top", type=_positive_int, default=8, metavar="N", help="tokens per sample (default 8)")
+    demo.set_defaults(run=_run_demo)
+    return parser
+
+
+def _report(message: object) -> None:
+    one_line = " ".join(line.strip() for line in str(message).splitlines())
+    if not one_line and isinstance(message, BaseException):
+        one_line = type(message).__name__
+    print(f"{PROG}: error: {one_line}", file=sys.stderr)
+
+
+def _silence_stdout() -> None:
+    # After a reader such as `head` has gone, the interpreter's final flush must not fail again.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+
+
+def main(argv: list[str] | None = None) -> int:
+    if isinstance(sys.stdout, io.TextIOWrapper):
+        sys.stdout.reconfigure(errors="backslashreplace")  # a non-UTF-8 terminal still gets every token
+    try:
+        args = _parser().parse_args(argv)
+        args.run(args)
+        sys.stdout.flush()
+        return 0
+    except SystemExit as exc:  # --help and --version
+        return exc.code if isinstance(exc.code, int) else 0
+    except BrokenPipeError:
+        _silence_stdout()
+        return 1
+    except KeyboardInterrupt:
+        return 130
+    except CliError as exc:
+        _report(exc)
+        return exc.exit_status
+    except (OSError, ValueError) as exc:  # bad settings, or a core that rejected a text
+        _report(exc)
+        return 1
+    except Exception as exc:  # noqa: BLE001 - any other failure still ends in one line, not a traceback
+        _report(f"{type(exc).__name__}: {exc}")
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
