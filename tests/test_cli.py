@@ -236,8 +236,8 @@ USAGE, FAILURE = 2, 1
     (["embed", "-"], b"fine\n\xff\xfe\n", FAILURE, "standard input line 2: not UTF-8"),
     (["embed", "ok", "BOOM"], b"", FAILURE, "text rejected by the core"),
     (["embed", "--top", "2", "BOOM"], b"", FAILURE, "text rejected by the core"),
-    (["embed", "a SHORT reply"], b"", FAILURE, "does not hold one embedding for each of the 1 texts"),
-    (["embed", "NOVALUES"], b"", FAILURE, "without \"indices\" and \"values\""),
+    (["embed", "a SHORT reply"], b"", FAILURE, "sparse_embed_batch returned 0 embeddings for 1 texts"),
+    (["embed", "NOVALUES"], b"", FAILURE, "has no member 'values'"),
     (["embed", "NOTJSON"], b"", FAILURE, "not JSON text"),
     (["embed", "--top", "1", "NOTOKENS"], b"", FAILURE, "no \"tokens\" list"),
 ])
@@ -257,7 +257,7 @@ def test_unreadable_file_fails_before_any_output(fake_core_dir, tmp_path):
 
 
 @pytest.mark.parametrize(("core", "env", "message"), [
-    ("broken", {}, "cannot import the native core vorpaline_core_py (core built for another Python)"),
+    ("broken", {}, "cannot import vorpaline.sparse (core built for another Python)"),
     ("fake", {"VORPALINE_SPARSE_MAX_TEXT_CHARS": "lots"}, "VORPALINE_SPARSE_MAX_TEXT_CHARS='lots': expected an integer"),
 ])
 def test_environment_problems_are_one_line(fake_core_dir, broken_core_dir, core, env, message):

@@ -56,25 +56,26 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(f"{message} (see '{PROG} --help')")
 
 
-# --- the native core ---------------------------------------------------------------------------
+# --- the embedding service -----------------------------------------------------------------------
+
+def _service():
+    """The shared embedding service; its profile is the one every text here is embedded with."""
+    try:
+        from vorpaline.sparse import get_sparse_service
+    except ImportError as exc:
+        raise CliError(f"cannot import vorpaline.sparse ({exc}); build it with 'make build'") from None
+    return get_sparse_service()
+
 
 def _core():
-    try:
-        import vorpaline_core_py
-    except ImportError as exc:
-        raise CliError(f"cannot import the native core vorpaline_core_py ({exc}); build it with 'make build'") from None
-    return vorpaline_core_py
+    # The service's module holds the core it embeds with.
+    import vorpaline.sparse
+
+    return vorpaline.sparse.vorpaline_core_py
 
 
 def _profile_json() -> str:
-    from vorpaline.config import settings
-
-    return json.dumps({
-        "version": settings.sparse_profile_version,
-        "max_text_chars": settings.sparse_max_text_chars,
-        "code_pretokenize": settings.code_pretokenize,
-        "min_token_len": 2,
-    })
+    return _service()._profile_json
 
 
 def _decode_reply(reply_text: str, what: str) -> dict:
@@ -88,22 +89,18 @@ def _decode_reply(reply_text: str, what: str) -> dict:
 
 
 def _embed(texts: list[str]) -> list[dict]:
-    """Embed texts with one core call: one dict with EMBEDDING_KEYS per text, in order.
+    """Embed texts with one batch call of the shared service: one dict with EMBEDDING_KEYS per text, in order.
 
-    The only place that embeds; it can move to vorpaline.sparse.get_sparse_service()
-    (embed_batch, then dataclasses.asdict) without touching its callers.
+    The service refuses a reply that does not hold one embedding per text, or whose
+    indices and values do not pair up, so output line N always belongs to input N.
     """
-    if not texts:
-        return []
-    reply = _decode_reply(_core().sparse_embed_batch(json.dumps(texts), _profile_json()), "batch")
-    embeddings = reply.get("embeddings")
-    # Output lines are matched to inputs by position, so a short or long reply must not pass.
-    if not isinstance(embeddings, list) or len(embeddings) != len(texts):
-        raise CliError(f"the core's batch reply does not hold one embedding for each of the {len(texts)} texts")
-    for embedding in embeddings:
-        if not isinstance(embedding, dict) or not all(key in embedding for key in ("indices", "values")):
-            raise CliError("the core's batch reply holds an embedding without \"indices\" and \"values\"")
-    return [{key: embedding.get(key) for key in EMBEDDING_KEYS} for embedding in embeddings]
+    try:
+        records = _service().embed_batch(texts)
+    except json.JSONDecodeError as exc:
+        raise CliError(f"the core's batch reply is not JSON text: {exc}") from None
+    except KeyError as exc:
+        raise CliError(f"the core's batch reply has no member {exc}") from None
+    return [{key: getattr(record, key) for key in EMBEDDING_KEYS} for record in records]
 
 
 def _explain(text: str) -> dict:
@@ -203,7 +200,7 @@ def _run_embed(args: argparse.Namespace) -> None:
 
 
 def _run_demo(args: argparse.Namespace) -> None:
-    _core()  # fail before printing anything
+    _service()  # fail before printing anything
     print(f"vorpaline {__version__} demo: the {args.top} heaviest tokens of each sample")
     print(f"profile {_profile_json()}")
     print()
