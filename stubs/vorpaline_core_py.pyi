@@ -1,0 +1,23 @@
+"""
+Native core of vorpaline: code-aware tokenising and log-TF sparse weighting.
+
+Every function takes and returns JSON text; the embedding functions release
+the interpreter lock while they work and may run in several threads at once.
+"""
+
+__version__: str
+
+def handshake() -> str:
+    """Return a JSON object text: {"capabilities": [names...], "version": str}."""
+
+def sparse_embed_single(text: str, profile_json: str, /) -> str:
+    """Embed one text; return a JSON object text with "indices", "values",
+    "truncated", "original_chars" and "used_chars"."""
+
+def sparse_embed_batch(texts_json: str, profile_json: str, /) -> str:
+    """Embed a JSON array of texts; return {"embeddings": [...]} as JSON text,
+    one embedding per text in order, each as sparse_embed_single gives it."""
+
+def sparse_explain(text: str, profile_json: str, /) -> str:
+    """Show how a text embeds: a JSON object text whose "tokens" lists each
+    token with its index, its own tf and the weight of its index."""
