@@ -15,7 +15,7 @@ void arity_error(const FunctionDef &def, Py_ssize_t given, bool too_many, size_t
     const char *how = exact ? "exactly" : too_many ? "at most" : "at least";
     Py_ssize_t limit = static_cast<Py_ssize_t>(too_many ? count : required);
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 def.spec().name, how, limit, limit == 1 ? "" : "s", given);
+                 def.info().name, how, limit, limit == 1 ? "" : "s", given);
 }
 
 // The parameter a keyword names, searched among those not filled by position;
@@ -49,7 +49,7 @@ int bind_keywords(const FunctionDef &def, PyObject *const *values, size_t nargs,
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.spec().name);
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.info().name);
             return -1;
         }
         Py_ssize_t index = keyword_index(def, key, nargs);
@@ -58,10 +58,10 @@ int bind_keywords(const FunctionDef &def, PyObject *const *values, size_t nargs,
             continue;
         }
         if (index >= 0 || names_positional(def, key, nargs))
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", def.spec().name,
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", def.info().name,
                          key);
         else
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.spec().name, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.info().name, key);
         return -1;
     }
     return 0;
@@ -141,10 +141,10 @@ int bind_arguments(const FunctionDef &def, PyObject *defaults, PyObject *const *
                    PyObject *kwnames, PyObject **bound, Ref *converted) noexcept
 {
     if (bind(def, defaults, args, nargs, kwnames, bound) < 0) {
-        add_traceback(def.traceback_name(), def.spec().line);
+        add_traceback(def.traceback_name(), def.info().line);
         return -1;
     }
-    const std::vector<Param> &params = def.spec().params;
+    const std::vector<Param> &params = def.info().params;
     for (size_t i = 0; i < params.size(); ++i)
         if (params[i].check == ArgCheck::int_or_none && convert_int_or_none(def, params[i], bound[i], converted[i]) < 0)
             return -1;

@@ -64,9 +64,9 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (def.param_count() == 0) {
         if (kwnames && PyTuple_GET_SIZE(kwnames) > 0)
-            return PyErr_Format(PyExc_TypeError, "%.200s() %s", def.spec().name, "takes no keyword arguments");
+            return PyErr_Format(PyExc_TypeError, "%.200s() %s", def.info().name, "takes no keyword arguments");
         if (nargs > 0)
-            return PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", def.spec().name, "takes no arguments",
+            return PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", def.info().name, "takes no arguments",
                                 nargs);
         return call_body(def, nullptr);
     }
@@ -321,10 +321,10 @@ Ref make_function(const FunctionDef &def, PyObject *defaults)
 
 PyObject *run_body(const FunctionDef &def, Args args) noexcept
 {
-    int line = def.spec().line;
+    int line = def.info().line;
     try {
-        Ref result = def.spec().body(args, line);
-        if (return_allowed(def.spec().return_check, result))
+        Ref result = def.info().body(args, line);
+        if (return_allowed(def.info().return_check, result))
             return result.release();
     } catch (const PyErrorSet &) {
     } catch (const std::bad_alloc &) {

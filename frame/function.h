@@ -37,7 +37,7 @@ inline constexpr size_t max_params = 8;
 
 class FunctionDef : public Constant {
 public:
-    struct Spec {
+    struct Info {
         const char *name;
         const char *qualname;
         const char *doc;
@@ -48,10 +48,10 @@ public:
         std::vector<const char *> locals;  // local names after the parameters, for __code__
         Body body;
     };
-    explicit FunctionDef(Spec spec) : spec_(std::move(spec)) {}
+    explicit FunctionDef(Info info) : info_(std::move(info)) {}
 
-    const Spec &spec() const noexcept { return spec_; }
-    size_t param_count() const noexcept { return spec_.params.size(); }
+    const Info &info() const noexcept { return info_; }
+    size_t param_count() const noexcept { return info_.params.size(); }
     PyObject *param_name(size_t i) const noexcept { return param_names_[i]; }
     PyObject *code() const noexcept { return code_; }
     PyObject *name() const noexcept { return name_; }
@@ -66,7 +66,7 @@ protected:
     int make() override;
 
 private:
-    Spec spec_;
+    Info info_;
     PyObject *name_ = nullptr;
     PyObject *qualname_ = nullptr;
     PyObject *doc_ = nullptr;

@@ -11,14 +11,14 @@ PyObject *new_str(const char *text, bool interned)
 }
 
 // A code object that carries what introspection needs and nothing that runs.
-PyObject *make_code(const FunctionDef::Spec &spec, PyObject *varnames)
+PyObject *make_code(const FunctionDef::Info &info, PyObject *varnames)
 {
-    Ref empty = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(this_module.source_path, spec.name, spec.line)));
+    Ref empty = Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(this_module.source_path, info.name, info.line)));
     if (!empty)
         return nullptr;
     Ref replace = Ref::steal(PyObject_GetAttrString(empty, "replace"));
     Ref kwargs = Ref::steal(PyDict_New());
-    Ref argcount = Ref::steal(PyLong_FromSize_t(spec.params.size()));
+    Ref argcount = Ref::steal(PyLong_FromSize_t(info.params.size()));
     Ref nlocals = Ref::steal(PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames)));
     Ref flags = Ref::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
     if (!replace || !kwargs || !argcount || !nlocals || !flags)
@@ -40,21 +40,21 @@ int FunctionDef::make()
 {
     if (code_)
         return 0;
-    const Spec &spec = spec_;
+    const Info &info = info_;
     param_names_.clear();  // a make that failed part-way is made again
     annotations_.clear();
-    traceback_name_ = std::string(this_module.qualified_name) + "." + spec.qualname;
-    if (!(name_ = new_str(spec.name, true)) || !(qualname_ = new_str(spec.qualname, true)))
+    traceback_name_ = std::string(this_module.qualified_name) + "." + info.qualname;
+    if (!(name_ = new_str(info.name, true)) || !(qualname_ = new_str(info.qualname, true)))
         return -1;
-    if (spec.doc && !(doc_ = new_str(spec.doc, false)))
+    if (info.doc && !(doc_ = new_str(info.doc, false)))
         return -1;
-    if (spec.returns && !(returns_ = new_str(spec.returns, false)))
+    if (info.returns && !(returns_ = new_str(info.returns, false)))
         return -1;
-    Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size() + spec.locals.size())));
+    Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(info.params.size() + info.locals.size())));
     if (!varnames)
         return -1;
     Py_ssize_t slot = 0;
-    for (const Param &param : spec.params) {
+    for (const Param &param : info.params) {
         PyObject *name = new_str(param.name, true);
         PyObject *annotation = param.annotation ? new_str(param.annotation, false) : nullptr;
         if (!name || (param.annotation && !annotation))
@@ -63,13 +63,13 @@ int FunctionDef::make()
         annotations_.push_back(annotation);
         PyTuple_SET_ITEM(varnames.get(), slot++, Py_NewRef(name));
     }
-    for (const char *local : spec.locals) {
+    for (const char *local : info.locals) {
         PyObject *name = new_str(local, true);
         if (!name)
             return -1;
         PyTuple_SET_ITEM(varnames.get(), slot++, name);
     }
-    code_ = make_code(spec, varnames);
+    code_ = make_code(info, varnames);
     return code_ ? 0 : -1;
 }
 

@@ -25,9 +25,9 @@ Global test_dict{"__test__"};
 
 PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
 
-int copy_spec_attribute(PyObject *spec, PyObject *module, const char *from, const char *to, bool skip_none)
+int copy_spec_attribute(PyObject *module_spec, PyObject *module, const char *from, const char *to, bool skip_none)
 {
-    PyObject *value = PyObject_GetAttrString(spec, from);
+    PyObject *value = PyObject_GetAttrString(module_spec, from);
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
             return -1;
@@ -39,7 +39,7 @@ int copy_spec_attribute(PyObject *spec, PyObject *module, const char *from, cons
     return status;
 }
 
-PyObject *create(PyObject *spec, PyModuleDef *)
+PyObject *create(PyObject *module_spec, PyModuleDef *)
 {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id < 0)
@@ -54,14 +54,14 @@ PyObject *create(PyObject *spec, PyModuleDef *)
     }
     if (module_record)
         return Py_NewRef(module_record);
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name)
         return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name));
-    if (!module || copy_spec_attribute(spec, module, "loader", "__loader__", false) < 0 ||
-        copy_spec_attribute(spec, module, "origin", "__file__", false) < 0 ||
-        copy_spec_attribute(spec, module, "parent", "__package__", false) < 0 ||
-        copy_spec_attribute(spec, module, "submodule_search_locations", "__path__", true) < 0)
+    if (!module || copy_spec_attribute(module_spec, module, "loader", "__loader__", false) < 0 ||
+        copy_spec_attribute(module_spec, module, "origin", "__file__", false) < 0 ||
+        copy_spec_attribute(module_spec, module, "parent", "__package__", false) < 0 ||
+        copy_spec_attribute(module_spec, module, "submodule_search_locations", "__path__", true) < 0)
         return nullptr;
     return module.release();
 }
