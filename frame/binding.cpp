@@ -1,4 +1,6 @@
 // Argument binding and argument type checks, shared by every function.
+#include <new>
+
 #include "function.h"
 #include "traceback.h"
 
@@ -7,15 +9,48 @@ namespace {
 
 Str subclass_note{"Subclasses of built-in types are not accepted for annotated arguments."};
 
+// What an arity message says before the count given: "f() takes exactly 2
+// positional arguments (". It is fixed per function and kind, so it is made
+// once; only the count is formatted per error.
+struct ArityPrefix {
+    const FunctionDef *def;
+    size_t required;
+    bool too_many;
+    PyObject *text;  // lives as long as the process
+};
+
+std::vector<ArityPrefix> arity_prefixes;
+
+PyObject *arity_prefix(const FunctionDef &def, bool too_many, size_t required)
+{
+    for (const ArityPrefix &entry : arity_prefixes)
+        if (entry.def == &def && entry.required == required && entry.too_many == too_many)
+            return entry.text;
+    size_t count = def.param_count();
+    const char *how = required == count ? "exactly" : too_many ? "at most" : "at least";
+    Py_ssize_t limit = static_cast<Py_ssize_t>(too_many ? count : required);
+    // The text of "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
+    // up to the count given: names are far below 200 bytes and the words fit
+    // their widths.
+    PyObject *text = PyUnicode_FromFormat("%s() takes %s %zd positional argument%s (", def.info().name, how, limit,
+                                          limit == 1 ? "" : "s");
+    if (text) {
+        try {
+            arity_prefixes.push_back({&def, required, too_many, text});
+        } catch (const std::bad_alloc &) {  // not cached: made again next time
+            Py_DECREF(text);
+            PyErr_NoMemory();
+            return nullptr;
+        }
+    }
+    return text;
+}
+
 // "f() takes exactly 2 positional arguments (1 given)" and its variants.
 void arity_error(const FunctionDef &def, Py_ssize_t given, bool too_many, size_t required)
 {
-    size_t count = def.param_count();
-    bool exact = required == count;
-    const char *how = exact ? "exactly" : too_many ? "at most" : "at least";
-    Py_ssize_t limit = static_cast<Py_ssize_t>(too_many ? count : required);
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 def.info().name, how, limit, limit == 1 ? "" : "s", given);
+    if (PyObject *prefix = arity_prefix(def, too_many, required))
+        PyErr_Format(PyExc_TypeError, "%U%zd given)", prefix, given);
 }
 
 // The parameter a keyword names, searched among those not filled by position;
@@ -126,16 +161,20 @@ int convert_int_or_none(const FunctionDef &def, const Param &param, PyObject *&v
     return -1;
 }
 
-int check_exact(const Param &param, PyObject *value)
-{
-    PyTypeObject *expected = param.check == ArgCheck::exact_str ? &PyUnicode_Type : &PyList_Type;
-    if (Py_IS_TYPE(value, expected))
-        return 0;
-    type_error(param, expected->tp_name, value, PyObject_TypeCheck(value, expected));
-    return -1;
-}
-
 }  // namespace
+
+int check_exact_types(const FunctionDef &def, PyObject *const *bound) noexcept
+{
+    for (size_t i : def.exact_params_) {
+        const Param &param = def.info().params[i];
+        PyTypeObject *expected = param.check == ArgCheck::exact_str ? &PyUnicode_Type : &PyList_Type;
+        if (Py_IS_TYPE(bound[i], expected))
+            continue;
+        type_error(param, expected->tp_name, bound[i], PyObject_TypeCheck(bound[i], expected));
+        return -1;
+    }
+    return 0;
+}
 
 int bind_arguments(const FunctionDef &def, PyObject *defaults, PyObject *const *args, Py_ssize_t nargs,
                    PyObject *kwnames, PyObject **bound, Ref *converted) noexcept
@@ -145,15 +184,12 @@ int bind_arguments(const FunctionDef &def, PyObject *defaults, PyObject *const *
         return -1;
     }
     const std::vector<Param> &params = def.info().params;
-    for (size_t i = 0; i < params.size(); ++i)
-        if (params[i].check == ArgCheck::int_or_none && convert_int_or_none(def, params[i], bound[i], converted[i]) < 0)
-            return -1;
-    for (size_t i = 0; i < params.size(); ++i) {
-        ArgCheck check = params[i].check;
-        if ((check == ArgCheck::exact_str || check == ArgCheck::exact_list) && check_exact(params[i], bound[i]) < 0)
-            return -1;
-    }
-    return 0;
+    if (def.converts())
+        for (size_t i = 0; i < params.size(); ++i)
+            if (params[i].check == ArgCheck::int_or_none &&
+                convert_int_or_none(def, params[i], bound[i], converted[i]) < 0)
+                return -1;
+    return check_exact_types(def, bound);
 }
 
 }  // namespace frame

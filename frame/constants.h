@@ -93,7 +93,10 @@ private:
 
 // Names that get() and set() act on: the dict of the module being executed or
 // whose functions run (one module per shared library), and the builtins.
-PyObject *module_dict() noexcept;
+namespace detail {
+inline PyObject *module_dict = nullptr;  // set by the exec step
+}
+inline PyObject *module_dict() noexcept { return detail::module_dict; }
 PyObject *builtins_dict() noexcept;
 
 }  // namespace frame

@@ -70,6 +70,10 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
                                 nargs);
         return call_body(def, nullptr);
     }
+    // Every parameter passed by position, none converted: the arguments are bound as they come.
+    bool keywords = kwnames && PyTuple_GET_SIZE(kwnames) > 0;
+    if (!keywords && static_cast<size_t>(nargs) == def.param_count() && !def.converts())
+        return check_exact_types(def, args) < 0 ? nullptr : call_body(def, args);
     PyObject *bound[max_params];
     Ref converted[max_params];
     if (bind_arguments(def, self->call_defaults, args, nargs, kwnames, bound, converted) < 0)

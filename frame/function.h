@@ -48,9 +48,11 @@ public:
         std::vector<const char *> locals;  // local names after the parameters, for __code__
         Body body;
     };
-    explicit FunctionDef(Info info) : info_(std::move(info)) {}
+    explicit FunctionDef(Info info);
 
     const Info &info() const noexcept { return info_; }
+    // Whether a parameter is converted ("int | None") before the body sees it.
+    bool converts() const noexcept { return converts_; }
     size_t param_count() const noexcept { return info_.params.size(); }
     PyObject *param_name(size_t i) const noexcept { return param_names_[i]; }
     PyObject *code() const noexcept { return code_; }
@@ -75,6 +77,10 @@ private:
     PyObject *returns_ = nullptr;
     PyObject *code_ = nullptr;
     std::string traceback_name_;
+    bool converts_ = false;
+    std::vector<size_t> exact_params_;  // the parameters checked for an exact type, in order
+
+    friend int check_exact_types(const FunctionDef &def, PyObject *const *bound) noexcept;
 };
 
 // Creates a function object; `defaults` (a tuple or NULL) fills the trailing
@@ -84,6 +90,10 @@ Ref make_function(const FunctionDef &def, PyObject *defaults = nullptr);
 // Runs a body with the frame's reporting: the return check, and a traceback
 // entry for any exception that leaves it. Returns NULL with the exception set.
 PyObject *run_body(const FunctionDef &def, Args args) noexcept;
+
+// Checks the parameters annotated with a built-in type: exactly that type.
+// -1 with the exception set.
+int check_exact_types(const FunctionDef &def, PyObject *const *bound) noexcept;
 
 // Binds vectorcall arguments to the parameters and checks their types; fills
 // `bound` (borrowed, or owned by `converted`). -1 with the exception set.

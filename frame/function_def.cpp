@@ -36,10 +36,24 @@ PyObject *make_code(const FunctionDef::Info &info, PyObject *varnames)
 
 }  // namespace
 
+FunctionDef::FunctionDef(Info info) : info_(std::move(info))
+{
+    for (size_t i = 0; i < info_.params.size(); ++i) {
+        ArgCheck check = info_.params[i].check;
+        converts_ |= check == ArgCheck::int_or_none;
+        if (check == ArgCheck::exact_str || check == ArgCheck::exact_list)
+            exact_params_.push_back(i);
+    }
+}
+
 int FunctionDef::make()
 {
     if (code_)
         return 0;
+    if (info_.params.size() > max_params) {
+        PyErr_Format(PyExc_SystemError, "%s has more than %zu parameters", info_.qualname, max_params);
+        return -1;
+    }
     const Info &info = info_;
     param_names_.clear();  // a make that failed part-way is made again
     annotations_.clear();

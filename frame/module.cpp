@@ -15,9 +15,6 @@ namespace {
 int64_t interpreter_record = -1;
 // The module whose exec step has started and not failed (strong).
 PyObject *module_record = nullptr;
-// The dict of the module last executed, where module code reads and writes
-// its globals (strong: it outlives a failed exec for functions made before the failure).
-PyObject *current_dict = nullptr;
 PyObject *builtins_module = nullptr;
 PyObject *qualified_name = nullptr;
 
@@ -126,7 +123,9 @@ int exec(PyObject *module)
         return -1;
     }
     module_record = Py_NewRef(module);
-    Py_XSETREF(current_dict, Py_NewRef(PyModule_GetDict(module)));
+    // Module code reads and writes the globals of the module last executed. The
+    // reference is strong: functions made by a failed exec may still run.
+    Py_XSETREF(detail::module_dict, Py_NewRef(PyModule_GetDict(module)));
     int line = 0;
     PyObject *builtins = PyImport_AddModule("builtins");  // borrowed
     if (builtins)
@@ -157,7 +156,6 @@ PyModuleDef definition = {PyModuleDef_HEAD_INIT, nullptr, nullptr, 0, no_methods
 
 }  // namespace
 
-PyObject *module_dict() noexcept { return current_dict; }
 PyObject *builtins_dict() noexcept { return PyModule_GetDict(builtins_module); }
 PyObject *module_name() noexcept { return qualified_name; }
 
