@@ -27,12 +27,10 @@ int Int::make()
     return object_ ? 0 : -1;
 }
 
-Ref Global::get()
+Ref Global::look_up()
 {
     PyObject *dict = module_dict();
     uint64_t version = reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-    if (cached_ && version == version_)
-        return Ref::borrow(cached_);
     PyObject *value = PyDict_GetItemWithError(dict, *this);
     if (value) {
         version_ = version;

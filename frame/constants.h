@@ -68,10 +68,12 @@ private:
 class Global : public Name {
 public:
     explicit Global(const char *text) : Name(text) {}
-    Ref get();
+    inline Ref get();
     void set(PyObject *value);
 
 private:
+    Ref look_up();
+
     // Borrowed: while the dict's version tag is still version_, the dict is
     // unchanged and holds the value; a stale entry keeps nothing alive.
     uint64_t version_ = 0;
@@ -98,5 +100,12 @@ inline PyObject *module_dict = nullptr;  // set by the exec step
 }
 inline PyObject *module_dict() noexcept { return detail::module_dict; }
 PyObject *builtins_dict() noexcept;
+
+inline Ref Global::get()
+{
+    if (cached_ && reinterpret_cast<PyDictObject *>(module_dict())->ma_version_tag == version_)
+        return Ref::borrow(cached_);
+    return look_up();
+}
 
 }  // namespace frame

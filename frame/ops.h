@@ -51,6 +51,8 @@ inline Ref attr(PyObject *object, PyObject *name) { return take(PyObject_GetAttr
 inline void set_attr(PyObject *object, PyObject *name, PyObject *value) { check(PyObject_SetAttr(object, name, value)); }
 inline Ref item(PyObject *object, PyObject *key) { return take(PyObject_GetItem(object, key)); }
 inline void set_item(PyObject *object, PyObject *key, PyObject *value) { check(PyObject_SetItem(object, key, value)); }
+// A new dict's entries: PyDict_SetItem, without the mapping protocol's dispatch.
+inline void dict_set(PyObject *dict, PyObject *key, PyObject *value) { check(PyDict_SetItem(dict, key, value)); }
 inline bool truth(PyObject *object) { return check(PyObject_IsTrue(object)) != 0; }
 inline bool contains(PyObject *container, PyObject *value) { return check(PySequence_Contains(container, value)) != 0; }
 inline Ref new_dict() { return take(PyDict_New()); }

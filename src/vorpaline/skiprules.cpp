@@ -36,14 +36,14 @@ Ref build(Args arg, int &line)
     line = 30;     call(check_capability, capability, capability_context);
                }
     line = 32; Ref config = new_dict(7);
-    line = 33; set_item(config, repo_root, to_str(repo_path));
-    line = 34; set_item(config, builtin_patterns, take(PySequence_List(attr(settings.get(), builtin_ignore_patterns))));
-    line = 35; set_item(config, extra_patterns, take(PySequence_List(attr(settings.get(), extra_ignore_patterns))));
-    line = 36; set_item(config, ignore_mode, attr(settings.get(), ignore_mode));
-    line = 37; set_item(config, use_gitignore,
+    line = 33; dict_set(config, repo_root, to_str(repo_path));
+    line = 34; dict_set(config, builtin_patterns, take(PySequence_List(attr(settings.get(), builtin_ignore_patterns))));
+    line = 35; dict_set(config, extra_patterns, take(PySequence_List(attr(settings.get(), extra_ignore_patterns))));
+    line = 36; dict_set(config, ignore_mode, attr(settings.get(), ignore_mode));
+    line = 37; dict_set(config, use_gitignore,
                         take(PyObject_RichCompare(attr(settings.get(), ignore_mode), git_mode, Py_EQ)));
-    line = 38; set_item(config, use_vorpalineignore, Py_True);
-    line = 39; set_item(config, replace_builtin_patterns, attr(settings.get(), builtin_ignore_replace));
+    line = 38; dict_set(config, use_vorpalineignore, Py_True);
+    line = 39; dict_set(config, replace_builtin_patterns, attr(settings.get(), builtin_ignore_replace));
     line = 32; return config;
 }
 

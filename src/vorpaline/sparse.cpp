@@ -41,9 +41,9 @@ extern FunctionDef init_def, profile_version_def, embed_single_def, embed_batch_
 Ref class_namespace(PyObject *qualname, PyObject *doc)
 {
     Ref ns = new_dict();
-    set_item(ns, dunder_module, frame::module_name());
-    set_item(ns, dunder_qualname, qualname);
-    set_item(ns, dunder_doc, doc);
+    dict_set(ns, dunder_module, frame::module_name());
+    dict_set(ns, dunder_qualname, qualname);
+    dict_set(ns, dunder_doc, doc);
     return ns;
 }
 
@@ -64,15 +64,15 @@ void body(int &line)
     // @dataclass class SparseResult, lines 19 to 27
     line = 20; Ref ns = class_namespace(SparseResult, result_doc);
                Ref fields = new_dict();
-               set_item(fields, indices, list_of_int);
-               set_item(fields, values, list_of_float);
-               set_item(fields, truncated, bool_or_none);
-               set_item(fields, original_chars, int_or_none);
-               set_item(fields, used_chars, int_or_none);
-               set_item(ns, dunder_annotations, fields);
-    line = 25; set_item(ns, truncated, Py_None);
-    line = 26; set_item(ns, original_chars, Py_None);
-    line = 27; set_item(ns, used_chars, Py_None);
+               dict_set(fields, indices, list_of_int);
+               dict_set(fields, values, list_of_float);
+               dict_set(fields, truncated, bool_or_none);
+               dict_set(fields, original_chars, int_or_none);
+               dict_set(fields, used_chars, int_or_none);
+               dict_set(ns, dunder_annotations, fields);
+    line = 25; dict_set(ns, truncated, Py_None);
+    line = 26; dict_set(ns, original_chars, Py_None);
+    line = 27; dict_set(ns, used_chars, Py_None);
     line = 19; Ref decorator = dataclass.get();
     line = 20; Ref plain_class = make_class(SparseResult, ns);
     line = 19; Ref record_class = call(decorator, plain_class);
@@ -80,11 +80,11 @@ void body(int &line)
 
     // class SparseEmbeddingService, lines 30 to 91
     line = 30; ns = class_namespace(SparseEmbeddingService, service_doc);
-    line = 39; set_item(ns, init_name, make_function(init_def));
-    line = 51; set_item(ns, profile_version_name, call(property.get(), make_function(profile_version_def)));
-    line = 56; set_item(ns, embed_single_name, make_function(embed_single_def));
-    line = 68; set_item(ns, embed_batch_name, make_function(embed_batch_def));
-    line = 86; set_item(ns, embed_batch_list_name, make_function(embed_batch_list_def, take(PyTuple_Pack(1, Py_None))));
+    line = 39; dict_set(ns, init_name, make_function(init_def));
+    line = 51; dict_set(ns, profile_version_name, call(property.get(), make_function(profile_version_def)));
+    line = 56; dict_set(ns, embed_single_name, make_function(embed_single_def));
+    line = 68; dict_set(ns, embed_batch_name, make_function(embed_batch_def));
+    line = 86; dict_set(ns, embed_batch_list_name, make_function(embed_batch_list_def, take(PyTuple_Pack(1, Py_None))));
     line = 30; SparseEmbeddingService.set(make_class(SparseEmbeddingService, ns));
 
     line = 94;  sparse_service.set(Py_None);
@@ -99,10 +99,10 @@ Ref init(Args arg, int &line)
     line = 40; Ref dumps_function = attr(json.get(), dumps);
     Ref profile = new_dict();
     line = 41; Ref profile_version = attr(settings.get(), sparse_profile_version);
-               set_item(profile, version, profile_version);
-    line = 42; set_item(profile, max_text_chars, attr(settings.get(), sparse_max_text_chars));
-    line = 43; set_item(profile, code_pretokenize, attr(settings.get(), code_pretokenize));
-    line = 44; set_item(profile, min_token_len, two);
+               dict_set(profile, version, profile_version);
+    line = 42; dict_set(profile, max_text_chars, attr(settings.get(), sparse_max_text_chars));
+    line = 43; dict_set(profile, code_pretokenize, attr(settings.get(), code_pretokenize));
+    line = 44; dict_set(profile, min_token_len, two);
     line = 40; set_attr(self, profile_json, call(dumps_function, profile));
                // The version the profile was made with tags its vectors.
                set_attr(self, profile_version_attr, profile_version);
@@ -163,7 +163,9 @@ Ref embed_batch(Args arg, int &line)
     line = 72; Ref payload = call(attr(json.get(), dumps), texts);
     line = 73; Ref embed = attr(vorpaline_core_py.get(), sparse_embed_batch);
                Ref reply_text = call(embed, payload, attr(self, profile_json));
+               payload = Ref();  // a large batch's texts need not stay alive twice over
     line = 74; Ref reply = call(attr(json.get(), loads), reply_text);
+               reply_text = Ref();
     line = 75; Ref results = new_list();
     line = 83; Ref records = take(PyObject_GetIter(item(reply, embeddings)));
     while (Ref embedding = Ref::steal(PyIter_Next(records))) {
