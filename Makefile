@@ -29,5 +29,14 @@ test: build
 demo: build
 	$(PY) -m vorpaline demo
 
+# Benchmarks, a few minutes: tables in docs/benchmarks.md, plots beside it.
+# The harness checks itself first (its competitors must tokenise as the core does).
+# BENCH_OPTS="--idle-wait 300" waits for an idle machine before the thread-scaling table.
+.PHONY: bench
+bench: build
+	$(PY) -m pip install -q scikit-learn matplotlib
+	$(PY) -m pytest -q -p no:cacheprovider bench/tests
+	$(PY) -m bench $(BENCH_OPTS)
+
 clean:
 	rm -rf build $(VENV)

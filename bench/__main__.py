@@ -1,0 +1,95 @@
+"""Runs the benchmarks and writes docs/benchmarks.md and its plots.
+
+    python -m bench                  # everything, a few minutes
+    python -m bench --only overhead  # one table, printed (repeatable); the document is left alone
+    python -m bench --quick          # fewer rounds, for a smoke run
+    python -m bench --idle-wait 300  # wait for an idle machine before the scaling table
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from pathlib import Path
+
+from . import corpus, machine, memory, overhead, plots, report, scaling, throughput
+
+REPO_ROOT = Path(__file__).resolve().parent.parent
+TABLES = ("overhead", "throughput", "scaling", "memory")
+
+
+def parse_args(argv: list[str]) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(prog="python -m bench", description=__doc__.splitlines()[0])
+    parser.add_argument("--only", action="append", choices=TABLES, help="run only this table")
+    parser.add_argument("--quick", action="store_true", help="fewer rounds: numbers for a smoke run only")
+    parser.add_argument("--doc", type=Path, default=REPO_ROOT / "docs" / "benchmarks.md")
+    parser.add_argument("--build-dir", type=Path, default=REPO_ROOT / "build" / "bench")
+    parser.add_argument("--idle-wait", type=float, default=0.0, metavar="SECONDS",
+                        help="before the scaling table, wait up to this long for the machine to be idle")
+    return parser.parse_args(argv)
+
+
+def log(message: str) -> None:
+    print(f"bench: {message}", file=sys.stderr, flush=True)
+
+
+def run_tables(args: argparse.Namespace) -> dict[str, object]:
+    tables = args.only or list(TABLES)
+    results: dict[str, object] = {"machine": machine.describe()}
+    texts = corpus.load() if {"throughput", "scaling"} & set(tables) else None
+    machine_info = results["machine"]
+
+    def starting(table: str) -> None:
+        log(table)
+        machine_info[f"load_average before {table}"] = machine.load_average()
+
+    if "overhead" in tables:
+        starting("overhead")
+        results["overhead"] = overhead.run(args.build_dir / "floor", repeats=5 if args.quick else 15)
+    if "throughput" in tables:
+        starting("throughput")
+        results["throughput"] = throughput.run(texts, repeats=2 if args.quick else 5,
+                                               slow_repeats=1 if args.quick else 3)
+    if "scaling" in tables:
+        if args.idle_wait > 0:
+            log(f"waiting up to {args.idle_wait:g} s for an idle machine")
+            machine_info["idle before scaling"] = machine.wait_until_idle(args.idle_wait)
+        starting("scaling")
+        results["scaling"] = scaling.run(texts, repeats=1 if args.quick else 3)
+    if "memory" in tables:
+        starting("memory")
+        results["memory"] = memory.run()
+    return results
+
+
+def write_plots(results: dict[str, object], doc: Path) -> dict[str, str]:
+    written = {}
+    if "throughput" in results:
+        path = doc.parent / "bench-throughput.png"
+        plots.throughput_plot(results["throughput"], path)
+        written["Throughput"] = path.name
+    if "scaling" in results:
+        path = doc.parent / "bench-scaling.png"
+        plots.scaling_plot(results["scaling"], path)
+        written["Thread scaling"] = path.name
+    return written
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parse_args(sys.argv[1:] if argv is None else argv)
+    results = run_tables(args)
+    results["machine"]["load_average after"] = machine.load_average()
+    args.build_dir.mkdir(parents=True, exist_ok=True)
+    (args.build_dir / "results.json").write_text(json.dumps(results, indent=1), encoding="utf-8")
+    if args.only:  # a partial run leaves the document's full tables alone
+        print(report.render(results))
+        return 0
+    args.doc.parent.mkdir(parents=True, exist_ok=True)
+    results["plots"] = write_plots(results, args.doc)
+    report.write(args.doc, results)
+    log(f"wrote {args.doc}, its plots and {args.build_dir / 'results.json'}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,1 @@
+"""The call-overhead floor extension, built by the benchmark itself (never shipped)."""
