@@ -6,6 +6,7 @@
 #include <new>
 
 #include "module.h"
+#include "ops.h"
 #include "traceback.h"
 
 namespace frame {
@@ -299,6 +300,8 @@ int ready_function_type() noexcept { return PyType_Ready(&function_type); }
 
 Ref make_function(const FunctionDef &def, PyObject *defaults)
 {
+    if (defaults && static_cast<size_t>(PyTuple_GET_SIZE(defaults)) > def.param_count())
+        raise_format(PyExc_SystemError, "%U has more defaults than parameters", def.qualname());
     FunctionObject *f = PyObject_GC_New(FunctionObject, &function_type);
     if (!f)
         raise_pending();
