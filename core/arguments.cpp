@@ -1,27 +1,10 @@
 #include "arguments.hpp"
 
+#include "owned_ref.hpp"
+
 namespace vorpaline_core {
 
 namespace {
-
-// Owns one strong reference, or none.
-class OwnedRef {
- public:
-  explicit OwnedRef(PyObject* object = nullptr) : object_(object) {}
-  OwnedRef(const OwnedRef&) = delete;
-  OwnedRef& operator=(const OwnedRef&) = delete;
-  ~OwnedRef() { Py_XDECREF(object_); }
-
-  PyObject* get() const { return object_; }
-  PyObject* release() {
-    PyObject* object = object_;
-    object_ = nullptr;
-    return object;
-  }
-
- private:
-  PyObject* object_;
-};
 
 // Replaces the pending UnicodeEncodeError with a ValueError that names the
 // argument, keeping the original as its cause.

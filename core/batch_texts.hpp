@@ -3,11 +3,22 @@
 
 #include <simdjson.h>
 
+#include <functional>
 #include <string_view>
 #include <vector>
 
 namespace vorpaline_core {
 
+// Hands each text of a batch to `on_text` as it is read, unescaped into one
+// reused buffer: the texts never all sit in memory at once, and each is still
+// in the cache when it is tokenised. Returns false at the first thing that
+// BatchTexts might reject, which then says exactly what is wrong; the texts
+// handed over so far are then to be forgotten.
+bool read_batch_texts(std::string_view json_text,
+                      const std::function<void(std::string_view)>& on_text);
+
+// The whole batch, parsed as a document first: the reference for what a
+// valid batch is, and for the message that says why one is not.
 class BatchTexts {
  public:
   // Throws InputError naming what is wrong (and which element).

@@ -24,19 +24,7 @@ void check(utf8proc_ssize_t result) {
 
 }  // namespace
 
-FoldedWord CaseFolder::fold(std::string_view word, bool ascii) {
-  return ascii ? fold_ascii(word) : fold_unicode(word);
-}
-
-FoldedWord CaseFolder::fold_ascii(std::string_view word) {
-  ascii_.assign(word);
-  for (char& c : ascii_) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
-  }
-  return {ascii_, ascii_.size()};
-}
-
-FoldedWord CaseFolder::fold_unicode(std::string_view word) {
+FoldedWord CaseFolder::fold(std::string_view word) {
   utf8proc_ssize_t length = decompose(word, wide_);
   check(length);
   // Re-encoding in place needs one spare slot for its terminator.

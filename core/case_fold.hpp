@@ -1,8 +1,7 @@
-// Case folding of one word: NFKC with Unicode case folding, ASCII kept cheap.
+// Case folding of one word: NFKC with Unicode case folding.
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -15,16 +14,13 @@ struct FoldedWord {
   std::size_t code_points;
 };
 
-// Buffers are reused from word to word, so folding does not allocate per token.
+// The buffer is reused from word to word, so folding does not allocate per
+// token. ASCII words need none of this: the tokenizer lower-cases them itself.
 class CaseFolder {
  public:
-  FoldedWord fold(std::string_view word, bool ascii);
+  FoldedWord fold(std::string_view word);
 
  private:
-  FoldedWord fold_ascii(std::string_view word);
-  FoldedWord fold_unicode(std::string_view word);
-
-  std::string ascii_;
   std::vector<utf8proc_int32_t> wide_;  // sized on first use
 };
 

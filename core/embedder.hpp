@@ -1,13 +1,13 @@
 // Embedding and explanation replies for texts under one profile.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "profile.hpp"
+#include "reply_buffer.hpp"
 #include "term_counts.hpp"
 #include "tokenizer.hpp"
 
@@ -23,23 +23,13 @@ struct TextWindow {
 
 TextWindow window_of(std::string_view text, const Profile& profile);
 
+// Room enough for most replies, so that a long reply is seldom moved as it
+// grows; capped, so that a huge text with few distinct tokens does not ask
+// for huge memory.
+std::size_t reply_size_guess(std::size_t text_bytes, std::size_t texts);
+
 // Log-TF weight of a term that occurs tf times.
 double weight_of(std::uint64_t tf);
-
-// Formatted weights of small term frequencies, filled on first use: most
-// terms occur only a few times, and formatting a double is the dear part.
-class WeightTexts {
- public:
-  void append(std::string& out, std::uint64_t tf);
-
- private:
-  static constexpr std::size_t kCached = 32;
-  struct Text {
-    char chars[32];
-    std::uint8_t size = 0;  // 0 until filled
-  };
-  std::array<Text, kCached> texts_{};
-};
 
 // Works through texts one after another, reusing its buffers; one per call.
 class Embedder {
@@ -47,17 +37,22 @@ class Embedder {
   explicit Embedder(const Profile& profile) : profile_(profile) {}
 
   // {"indices": [...], "values": [...], "truncated", "original_chars", "used_chars"}
-  void write_embedding(std::string_view text, std::string& out);
+  void write_embedding(std::string_view text, ReplyBuffer& out);
   // {"embeddings": [one embedding per text]}, each as write_embedding writes it.
-  void write_batch(std::span<const std::string_view> texts, std::string& out);
+  void write_batch(std::span<const std::string_view> texts, ReplyBuffer& out);
+  // The same, a text at a time: open, the elements in order, close.
+  void open_batch(std::size_t json_bytes, ReplyBuffer& out);
+  void write_batch_element(std::string_view text, bool first, ReplyBuffer& out);
+  void close_batch(ReplyBuffer& out);
   // {"tokens": [{"token", "index", "tf", "value"}...], "truncated", ...}
-  void write_explanation(std::string_view text, std::string& out);
+  void write_explanation(std::string_view text, ReplyBuffer& out);
 
  private:
+  TextWindow tokenize_window(std::string_view text, TokenSink& sink);
+
   Profile profile_;
   Tokenizer tokenizer_;
   TermCounts counts_;
-  WeightTexts weights_;
 };
 
 }  // namespace vorpaline_core

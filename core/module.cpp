@@ -1,4 +1,5 @@
 // The module object of vorpaline_core_py and its four functions.
+#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
@@ -8,6 +9,7 @@
 #include "batch_texts.hpp"
 #include "embedder.hpp"
 #include "input_error.hpp"
+#include "owned_ref.hpp"
 #include "profile.hpp"
 
 namespace vorpaline_core {
@@ -33,20 +35,49 @@ PyObject* raise_failure(const std::exception_ptr& failure) {
   return nullptr;
 }
 
-// Runs `work` with the interpreter lock released and returns the reply it
-// wrote as a str. No C++ exception leaves: each becomes a Python exception.
+// Runs `work` with the interpreter lock released; a C++ exception from it is
+// returned, to become a Python exception once the lock is held again.
 template <class Work>
-PyObject* reply_without_gil(Work&& work) {
-  std::string reply;
+std::exception_ptr run_without_gil(Work&& work) {
   std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
   try {
-    work(reply);
+    work();
   } catch (...) {
     failure = std::current_exception();
   }
   Py_END_ALLOW_THREADS
-  if (failure) return raise_failure(failure);
+  return failure;
+}
+
+// An embedding reply, numbers and punctuation only, is written straight into
+// the str that is returned: a str of `size_guess` ASCII characters is lent to
+// `work` and cut to what it wrote. A reply that outgrows it is copied into a
+// new str.
+template <class Work>
+PyObject* ascii_reply(std::size_t size_guess, Work&& work) {
+  OwnedRef str(PyUnicode_New(static_cast<Py_ssize_t>(size_guess), 127));
+  if (str.get() == nullptr) return nullptr;
+  ReplyBuffer reply(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str.get())), size_guess);
+  if (const std::exception_ptr failure = run_without_gil([&] { work(reply); })) {
+    return raise_failure(failure);
+  }
+  if (!reply.in_lent_memory()) {
+    PyObject* copy = PyUnicode_New(static_cast<Py_ssize_t>(reply.size()), 127);
+    if (copy != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(copy), reply.data(), reply.size());
+    return copy;
+  }
+  if (PyUnicode_Resize(str.address(), static_cast<Py_ssize_t>(reply.size())) < 0) return nullptr;
+  return str.release();
+}
+
+// Any other reply is UTF-8 text of its own.
+template <class Work>
+PyObject* utf8_reply(Work&& work) {
+  ReplyBuffer reply;
+  if (const std::exception_ptr failure = run_without_gil([&] { work(reply); })) {
+    return raise_failure(failure);
+  }
   return PyUnicode_DecodeUTF8(reply.data(), static_cast<Py_ssize_t>(reply.size()), "strict");
 }
 
@@ -56,6 +87,19 @@ bool text_and_profile(const char* function, PyObject* const* args, Py_ssize_t na
   return check_arity(function, nargs, 2) &&
          utf8_argument(function, args[0], 1, text_name, text) &&
          utf8_argument(function, args[1], 2, "profile_json", profile);
+}
+
+// {"embeddings": [...]} for a batch read a text at a time; false, with `reply`
+// to be discarded, when the batch is not as it must be.
+bool write_streamed_batch(std::string_view texts_json, Embedder& embedder, ReplyBuffer& reply) {
+  embedder.open_batch(texts_json.size(), reply);
+  bool first = true;
+  const bool complete = read_batch_texts(texts_json, [&](std::string_view text) {
+    embedder.write_batch_element(text, first, reply);
+    first = false;
+  });
+  embedder.close_batch(reply);
+  return complete;
 }
 
 PyObject* handshake(PyObject*, PyObject* const*, Py_ssize_t nargs) {
@@ -69,7 +113,7 @@ PyObject* sparse_embed_single(PyObject*, PyObject* const* args, Py_ssize_t nargs
   if (!text_and_profile("sparse_embed_single", args, nargs, "text", &text, &profile_json)) {
     return nullptr;
   }
-  return reply_without_gil([&](std::string& reply) {
+  return ascii_reply(reply_size_guess(text.size(), 1), [&](ReplyBuffer& reply) {
     Embedder embedder(cached_profile(profile_json));
     embedder.write_embedding(text, reply);
   });
@@ -82,10 +126,12 @@ PyObject* sparse_embed_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs)
                         &profile_json)) {
     return nullptr;
   }
-  return reply_without_gil([&](std::string& reply) {
-    const Profile profile = cached_profile(profile_json);
+  return ascii_reply(reply_size_guess(texts_json.size(), 1), [&](ReplyBuffer& reply) {
+    Embedder embedder(cached_profile(profile_json));
+    if (write_streamed_batch(texts_json, embedder, reply)) return;
+    // Something is wrong with the batch: reading it whole says what, exactly.
+    reply.clear();
     const BatchTexts batch(texts_json);
-    Embedder embedder(profile);
     embedder.write_batch(batch.texts(), reply);
   });
 }
@@ -96,7 +142,7 @@ PyObject* sparse_explain(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (!text_and_profile("sparse_explain", args, nargs, "text", &text, &profile_json)) {
     return nullptr;
   }
-  return reply_without_gil([&](std::string& reply) {
+  return utf8_reply([&](ReplyBuffer& reply) {
     Embedder embedder(cached_profile(profile_json));
     embedder.write_explanation(text, reply);
   });

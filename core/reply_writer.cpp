@@ -5,24 +5,35 @@
 
 namespace vorpaline_core {
 
-void append_uint(std::string& out, std::uint64_t value) {
-  char digits[24];
-  const auto result = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, result.ptr);
+char* write_uint(char* out, std::uint64_t value) {
+  return std::to_chars(out, out + kMaxUintChars, value).ptr;
 }
 
-void append_float(std::string& out, double value) {
-  char text[40];
-  const auto result = std::to_chars(text, text + sizeof text, value);
+char* write_float(char* out, double value) {
+  const auto result = std::to_chars(out, out + kMaxFloatChars - 2, value);
   if (result.ec != std::errc()) throw std::runtime_error("cannot format a weight");
-  const std::string_view written(text, static_cast<std::size_t>(result.ptr - text));
-  out.append(written);
-  if (written.find_first_of(".en") == std::string_view::npos) out.append(".0");
+  const std::string_view written(out, static_cast<std::size_t>(result.ptr - out));
+  char* end = result.ptr;
+  if (written.find_first_of(".en") == std::string_view::npos) {
+    *end++ = '.';
+    *end++ = '0';
+  }
+  return end;
 }
 
-void append_bool(std::string& out, bool value) { out.append(value ? "true" : "false"); }
+void append_uint(ReplyBuffer& out, std::uint64_t value) {
+  char digits[kMaxUintChars];
+  out.append({digits, write_uint(digits, value)});
+}
 
-void append_string(std::string& out, std::string_view text) {
+void append_float(ReplyBuffer& out, double value) {
+  char text[kMaxFloatChars];
+  out.append({text, write_float(text, value)});
+}
+
+void append_bool(ReplyBuffer& out, bool value) { out.append(value ? "true" : "false"); }
+
+void append_string(ReplyBuffer& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   out.push_back('"');
   for (char c : text) {

@@ -1,6 +1,8 @@
-// Term frequencies per index: an open-addressing table reused from text to text.
+// Term frequencies per index for one text at a time, in tables reused from
+// text to text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -17,23 +19,56 @@ struct TermCount {
   std::uint64_t tf;
 };
 
+// Most tokens are short and repeat many times in a text: they are counted by
+// their bytes, and each distinct one is hashed to its index once, at the end.
+// Longer tokens are hashed as they come and counted by index.
 class TermCounts {
  public:
-  void add_token(std::string_view token);
-  // The counted terms sorted by index; valid until the next add or clear.
+  static constexpr std::size_t kShortToken = 16;
+
+  // Forgets the previous text's terms. The tables in use are sized from the
+  // text, so that a short text after a long one stays in small, cached tables.
+  void start(std::size_t text_bytes);
+  // Tokens hold no NUL byte (NUL separates). For add_padded, kShortToken
+  // bytes from the start of each token may be read; add copies what it needs.
+  void add_padded(std::span<const std::string_view> tokens);
+  void add(std::string_view token);
+  // The counted terms sorted by index, tokens that share an index merged;
+  // valid until the next call.
   std::span<const TermCount> sorted();
-  void clear();
 
  private:
-  void add(std::uint32_t index);
-  std::size_t find_slot(std::uint32_t index) const;
-  void grow();
+  // A short token's bytes, zero-padded to 16: as no token holds a NUL byte,
+  // the key also tells the length. An empty slot has key 0.
+  struct ShortSlot {
+    std::uint64_t low;
+    std::uint64_t high;
+    std::uint64_t tf;
+  };
+  struct IndexSlot {
+    std::uint32_t index;
+    std::uint64_t tf;
+  };
 
-  static constexpr std::size_t kInitialSlots = 128;  // a power of two
-  static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;  // indices never reach it
-  std::vector<TermCount> slots_ = std::vector<TermCount>(kInitialSlots, TermCount{kEmpty, 0});
-  std::vector<std::uint32_t> used_slots_;
+  void add_short(const char* bytes, std::size_t length);
+  // Out of line, so that the inlined look-up stays small.
+  [[gnu::noinline]] void insert_short(std::size_t slot, std::uint64_t low, std::uint64_t high);
+  void add_index(std::uint32_t index);
+  void grow_short();
+  void grow_indices();
+
+  std::vector<ShortSlot> short_slots_;
+  std::size_t short_mask_ = 0;  // capacity in use - 1; slots past it are empty
+  unsigned short_shift_ = 64;  // 64 - log2(capacity in use)
+  std::vector<std::uint32_t> used_short_;
+
+  std::vector<IndexSlot> index_slots_;
+  std::size_t index_mask_ = 0;
+  std::vector<std::uint32_t> used_indices_;
+
   std::vector<TermCount> sorted_;
+  std::vector<TermCount> scratch_;
+  std::vector<std::uint32_t> buckets_;  // for sorting by index
 };
 
 }  // namespace vorpaline_core

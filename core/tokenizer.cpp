@@ -1,5 +1,10 @@
 #include "tokenizer.hpp"
 
+#include <bit>
+
+#include "ascii_parts.hpp"
+#include "text_scan.hpp"
+
 namespace vorpaline_core {
 
 namespace {
@@ -33,69 +38,164 @@ Boundary boundary_between(CharKind before_previous, CharKind previous, CharKind 
   return Boundary::None;
 }
 
-bool is_ascii(const Run& run) { return !(run.kinds & kNonAsciiBit); }
-
 }  // namespace
 
-void Tokenizer::tokenize(std::string_view text, const Profile& profile, TokenSink& sink) {
-  text_ = text;
+std::size_t Tokenizer::tokenize(std::string_view text, const Profile& profile, TokenSink& sink) {
   sink_ = &sink;
   min_token_len_ = profile.min_token_len;
   code_mode_ = profile.code_pretokenize;
-  scan_runs(text, kWordBits | (code_mode_ ? kind_bit(CharKind::Joiner) : 0u), *this);
+  classes_.classify(text);
+  scan_windows();
+  flush();
   sink_ = nullptr;
+  return classes_.code_points();
 }
 
-// A maximal run of word characters, and of joiners in code mode.
-void Tokenizer::on_run(const Run& run) {
-  if (code_mode_) {
-    emit_identifier(text_, run);
-  } else {
-    emit(fold(text_.substr(run.start, run.end - run.start), run));
+// The bytes of a window that belong to runs: word characters of any script,
+// and joiners too when they link words into identifiers.
+std::uint64_t Tokenizer::run_bytes(const Window& window) const {
+  const std::uint64_t words = window.upper | window.lower | window.digit | window.unicode_word;
+  return code_mode_ ? words | window.joiner : words;
+}
+
+// Looks at the text 64 bytes at a time. Each window starts where no run is
+// open, and handles the runs that end inside it; a run that goes on past the
+// window starts the next one. Runs longer than a window go the general way.
+void Tokenizer::scan_windows() {
+  using ascii_parts::below;
+  const std::size_t size = classes_.text().size();
+  std::size_t at = 0;
+  while (at < size) {
+    const Window window = classes_.window(at);
+    std::uint64_t runs = run_bytes(window);
+    if (runs == ~std::uint64_t{0}) {
+      const std::size_t end = run_end(at + ByteClasses::kBlock);
+      on_run(at, end);
+      at = end;
+      continue;
+    }
+    std::size_t next = at + ByteClasses::kBlock;
+    if (runs >> 63) {
+      const unsigned last_run_start = 64 - static_cast<unsigned>(std::countl_zero(~runs));
+      runs &= below(last_run_start);
+      next = at + last_run_start;
+    }
+    if (window.non_ascii == 0) {
+      emit_ascii_runs(at, window, runs);
+    } else {
+      emit_runs_one_by_one(at, window, runs);
+    }
+    at = next;
   }
 }
 
-// Lower-case ASCII needs no folding: the token is the text itself.
-FoldedWord Tokenizer::fold(std::string_view word, const Run& run) {
-  if (is_ascii(run) && !(run.kinds & kind_bit(CharKind::Upper))) return {word, word.size()};
-  return folder_.fold(word, is_ascii(run));
+// Where the run that is open at `from` ends.
+std::size_t Tokenizer::run_end(std::size_t from) const {
+  const std::size_t size = classes_.text().size();
+  for (; from < size; from += ByteClasses::kBlock) {
+    const std::uint64_t runs = run_bytes(classes_.window(from));
+    if (runs != ~std::uint64_t{0}) return from + static_cast<unsigned>(std::countr_zero(~runs));
+  }
+  return size;
 }
 
-void Tokenizer::emit(FoldedWord word) {
-  if (word.code_points >= min_token_len_) sink_->add(word.text);
+// The tokens of ASCII runs that lie inside a window, found by bit arithmetic:
+// every part, and every identifier of more than one part as a whole, joiners
+// included but not at its ends.
+void Tokenizer::emit_ascii_runs(std::size_t at, const Window& window, std::uint64_t runs) {
+  using namespace ascii_parts;
+  const std::uint64_t words = (window.upper | window.lower | window.digit) & runs;
+  if (!code_mode_) {
+    emit_ascii_parts(at, word_parts(words));
+    return;
+  }
+  const Parts parts = split_parts(window.upper & runs, window.lower & runs, window.digit & runs);
+  emit_ascii_parts(at, parts);
+  const std::uint64_t first_parts = first_marker_per_run(runs, parts.starts);
+  std::uint64_t later_parts = parts.starts & ~first_parts;
+  while (later_parts != 0) {
+    const unsigned later = static_cast<unsigned>(std::countr_zero(later_parts));
+    const unsigned start = 63 - static_cast<unsigned>(std::countl_zero(first_parts & up_to(later)));
+    const unsigned run_end = static_cast<unsigned>(std::countr_zero(~runs & above(later)));
+    const unsigned end = static_cast<unsigned>(std::bit_width(words & below(run_end)));
+    emit_lowered(at + start, end - start);
+    later_parts &= ~below(run_end);
+  }
+}
+
+void Tokenizer::emit_ascii_parts(std::size_t at, ascii_parts::Parts parts) {
+  for (; parts.starts != 0; parts.starts &= parts.starts - 1, parts.ends &= parts.ends - 1) {
+    const unsigned start = static_cast<unsigned>(std::countr_zero(parts.starts));
+    const unsigned end = static_cast<unsigned>(std::countr_zero(parts.ends));
+    emit_lowered(at + start, end - start);
+  }
+}
+
+// A window with non-ASCII bytes: its ASCII runs still take the fast way, one
+// at a time.
+void Tokenizer::emit_runs_one_by_one(std::size_t at, const Window& window, std::uint64_t runs) {
+  using ascii_parts::below;
+  std::uint64_t edges = runs ^ (runs << 1);  // starts and ends alternate
+  while (edges != 0) {
+    const unsigned start = static_cast<unsigned>(std::countr_zero(edges));
+    edges &= edges - 1;
+    const unsigned end = static_cast<unsigned>(std::countr_zero(edges));
+    edges &= edges - 1;
+    const std::uint64_t run = below(end) & ~below(start);
+    if (window.non_ascii & run) {
+      on_run(at + start, at + end);
+    } else {
+      emit_ascii_runs(at, window, run);
+    }
+  }
+}
+
+// One run, character by character: any script, any length.
+void Tokenizer::on_run(std::size_t start, std::size_t end) {
+  const std::string_view text = classes_.text();
+  unsigned kinds = 0;
+  for (std::size_t at = start; at < end;) {
+    const CharBits character = char_bits_at(text.data() + at, text.data() + end);
+    kinds |= character.bits;
+    at += character.bytes;
+  }
+  if (code_mode_) {
+    emit_identifier(start, end, kinds);
+  } else {
+    emit_word(start, end, !(kinds & kNonAsciiBit));
+  }
 }
 
 // Joiners at either end of a run do not belong to the identifier; inner ones
 // split it into parts, and parts split further at case, script and digit
 // boundaries. The whole identifier is a token of its own beside its parts when
 // there is more than one part.
-void Tokenizer::emit_identifier(std::string_view text, const Run& run) {
-  std::size_t start = run.start;
-  std::size_t end = run.end;
-  if (run.kinds & kind_bit(CharKind::Joiner)) {
+void Tokenizer::emit_identifier(std::size_t start, std::size_t end, unsigned kinds) {
+  const std::string_view text = classes_.text();
+  if (kinds & kind_bit(CharKind::Joiner)) {
     while (start < end && is_joiner(text[start])) ++start;
     while (end > start && is_joiner(text[end - 1])) --end;
     if (start == end) return;
   }
-  const std::string_view whole = text.substr(start, end - start);
-  if (!splits_only_at_joiners(run.kinds)) {
-    split_identifier(text, start, end);
-  } else if (run.kinds & kind_bit(CharKind::Joiner)) {
-    split_at_joiners(text, start, end);
+  const bool ascii = !(kinds & kNonAsciiBit);
+  if (!splits_only_at_joiners(kinds)) {
+    split_identifier(start, end);
+  } else if (kinds & kind_bit(CharKind::Joiner)) {
+    split_at_joiners(start, end);
   } else {
-    emit(fold(whole, run));
+    emit_word(start, end, ascii);
     return;
   }
   if (parts_.size() == 1) {
-    emit(fold(whole, run));
+    emit_word(start, end, ascii);
     return;
   }
-  emit_parts(text, whole, start, run);
+  emit_parts(start, end, ascii);
 }
 
-void Tokenizer::split_identifier(std::string_view text, std::size_t start, std::size_t end) {
+void Tokenizer::split_identifier(std::size_t start, std::size_t end) {
   parts_.clear();
-  const char* const base = text.data();
+  const char* const base = classes_.text().data();
   bool in_part = false;
   std::size_t part_start = start;
   CharKind previous = CharKind::Separator;  // Separator: none yet in this part
@@ -136,8 +236,9 @@ void Tokenizer::split_identifier(std::string_view text, std::size_t start, std::
 }
 
 // Joiners are ASCII, so they can be found byte by byte even in UTF-8.
-void Tokenizer::split_at_joiners(std::string_view text, std::size_t start, std::size_t end) {
+void Tokenizer::split_at_joiners(std::size_t start, std::size_t end) {
   parts_.clear();
+  const std::string_view text = classes_.text();
   std::size_t part_start = start;
   for (std::size_t at = start; at < end; ++at) {
     if (!is_joiner(text[at])) continue;
@@ -147,22 +248,39 @@ void Tokenizer::split_at_joiners(std::string_view text, std::size_t start, std::
   parts_.push_back({part_start, end});  // the identifier ends with a non-joiner
 }
 
-void Tokenizer::emit_parts(std::string_view text, std::string_view whole, std::size_t start,
-                           const Run& run) {
-  if (is_ascii(run)) {
-    // ASCII folding keeps every byte in place: parts are slices of the folded whole.
-    const FoldedWord folded = fold(whole, run);
-    for (const Part& part : parts_) {
-      const std::size_t length = part.end - part.start;
-      emit({folded.text.substr(part.start - start, length), length});
-    }
-    emit(folded);
-    return;
+void Tokenizer::emit_parts(std::size_t start, std::size_t end, bool ascii) {
+  for (const Part& part : parts_) emit_word(part.start, part.end, ascii);
+  emit_word(start, end, ascii);
+}
+
+// ASCII folds to its slice of the lowered text; anything else goes through
+// Unicode folding, which may change its length.
+void Tokenizer::emit_word(std::size_t start, std::size_t end, bool ascii) {
+  if (ascii) {
+    emit_lowered(start, end - start);
+  } else {
+    emit_folded(folder_.fold(classes_.text().substr(start, end - start)));
   }
-  for (const Part& part : parts_) {
-    emit(folder_.fold(text.substr(part.start, part.end - part.start), false));
-  }
-  emit(folder_.fold(whole, false));
+}
+
+// Tokens too short to keep are written and not counted: no branch to mispredict.
+void Tokenizer::emit_lowered(std::size_t start, std::size_t length) {
+  pending_[pending_count_] = std::string_view(classes_.lowered() + start, length);
+  pending_count_ += length >= min_token_len_;
+  if (pending_count_ == pending_.size()) flush();
+}
+
+// The folded word lives in the folder's buffer until the next fold, so it goes
+// to the sink at once.
+void Tokenizer::emit_folded(FoldedWord word) {
+  if (word.code_points < min_token_len_) return;
+  sink_->add_folded(word.text);
+}
+
+void Tokenizer::flush() {
+  if (pending_count_ == 0) return;
+  sink_->add_lowered({pending_.data(), pending_count_});
+  pending_count_ = 0;
 }
 
 }  // namespace vorpaline_core

@@ -1,22 +1,28 @@
 // Splits text into case-folded word and identifier tokens.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
+#include "ascii_parts.hpp"
+#include "byte_classes.hpp"
 #include "case_fold.hpp"
 #include "profile.hpp"
-#include "run_scan.hpp"
-#include "text_scan.hpp"
 
 namespace vorpaline_core {
 
+// Receives the tokens of a text; each is valid only during the call.
 class TokenSink {
  public:
-  // `token` is valid only during the call.
-  virtual void add(std::string_view token) = 0;
+  // ASCII tokens, lower-cased, in groups so that the consumer's loop stays
+  // tight. The bytes after each, up to 16 from its start, may be read.
+  virtual void add_lowered(std::span<const std::string_view> tokens) = 0;
+  // A token folded from non-ASCII text.
+  virtual void add_folded(std::string_view token) = 0;
 
  protected:
   ~TokenSink() = default;
@@ -24,9 +30,10 @@ class TokenSink {
 
 // One tokenizer serves many texts in turn, reusing its buffers; not for sharing
 // between threads.
-class Tokenizer : private RunHandler {
+class Tokenizer {
  public:
-  void tokenize(std::string_view text, const Profile& profile, TokenSink& sink);
+  // Returns the number of code points in the text, counted on the way.
+  std::size_t tokenize(std::string_view text, const Profile& profile, TokenSink& sink);
 
  private:
   struct Part {
@@ -34,19 +41,30 @@ class Tokenizer : private RunHandler {
     std::size_t end;
   };
 
-  void on_run(const Run& run) override;
-  void emit_identifier(std::string_view text, const Run& run);
-  void split_identifier(std::string_view text, std::size_t start, std::size_t end);
-  void split_at_joiners(std::string_view text, std::size_t start, std::size_t end);
-  void emit_parts(std::string_view text, std::string_view whole, std::size_t start,
-                  const Run& run);
-  FoldedWord fold(std::string_view word, const Run& run);
-  void emit(FoldedWord word);
+  void scan_windows();
+  std::size_t run_end(std::size_t from) const;
+  std::uint64_t run_bytes(const Window& window) const;
+  void emit_ascii_runs(std::size_t at, const Window& window, std::uint64_t runs);
+  void emit_runs_one_by_one(std::size_t at, const Window& window, std::uint64_t runs);
+  void emit_ascii_parts(std::size_t at, ascii_parts::Parts parts);
 
+  void on_run(std::size_t start, std::size_t end);
+  void emit_identifier(std::size_t start, std::size_t end, unsigned kinds);
+  void split_identifier(std::size_t start, std::size_t end);
+  void split_at_joiners(std::size_t start, std::size_t end);
+  void emit_parts(std::size_t start, std::size_t end, bool ascii);
+  void emit_word(std::size_t start, std::size_t end, bool ascii);
+  void emit_lowered(std::size_t start, std::size_t length);
+  void emit_folded(FoldedWord word);
+  void flush();
+
+  ByteClasses classes_;
   std::vector<Part> parts_;  // parts of the current identifier
   CaseFolder folder_;
+  // Tokens that are slices of the lowered text, waiting to go to the sink.
+  std::array<std::string_view, 512> pending_;
+  std::size_t pending_count_ = 0;
   // Set for the duration of one tokenize call.
-  std::string_view text_;
   TokenSink* sink_ = nullptr;
   std::uint64_t min_token_len_ = 0;
   bool code_mode_ = true;
