@@ -55,7 +55,7 @@ Ref require(Args arg, int &line)
     line = 33; if (contains(caps, name)) {
                    return none();
                }
-    line = 36; Ref available = take(PySequence_List(caps));
+    line = 36; Ref available = list_of(caps);
                check(PyList_Sort(available));
     line = 35; Ref message = take(PyUnicode_FromFormat(
                    "Rust core capability '%U' required for %U but not found. Available: %S. "

@@ -37,8 +37,8 @@ Ref build(Args arg, int &line)
                }
     line = 32; Ref config = new_dict(7);
     line = 33; dict_set(config, repo_root, to_str(repo_path));
-    line = 34; dict_set(config, builtin_patterns, take(PySequence_List(attr(settings.get(), builtin_ignore_patterns))));
-    line = 35; dict_set(config, extra_patterns, take(PySequence_List(attr(settings.get(), extra_ignore_patterns))));
+    line = 34; dict_set(config, builtin_patterns, list_of(attr(settings.get(), builtin_ignore_patterns)));
+    line = 35; dict_set(config, extra_patterns, list_of(attr(settings.get(), extra_ignore_patterns)));
     line = 36; dict_set(config, ignore_mode, attr(settings.get(), ignore_mode));
     line = 37; dict_set(config, use_gitignore,
                         take(PyObject_RichCompare(attr(settings.get(), ignore_mode), git_mode, Py_EQ)));
