@@ -58,6 +58,8 @@ PyObject *call_body(const FunctionDef &def, Args args)
     return result;
 }
 
+}  // namespace
+
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames)
 {
     FunctionObject *self = as_function(callable);
@@ -81,6 +83,8 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
         return nullptr;
     return call_body(def, bound);
 }
+
+namespace {
 
 // Calls with an argument tuple and a keyword dict take the vectorcall path.
 PyObject *function_call(PyObject *callable, PyObject *args, PyObject *kwargs)
@@ -270,6 +274,8 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+}  // namespace
+
 PyTypeObject function_type = [] {
     PyTypeObject type{};
     Py_SET_REFCNT(reinterpret_cast<PyObject *>(&type), 1);
@@ -293,8 +299,6 @@ PyTypeObject function_type = [] {
     type.tp_dictoffset = offsetof(FunctionObject, dict);
     return type;
 }();
-
-}  // namespace
 
 int ready_function_type() noexcept { return PyType_Ready(&function_type); }
 

@@ -102,4 +102,9 @@ int bind_arguments(const FunctionDef &def, PyObject *defaults, PyObject *const *
 
 int ready_function_type() noexcept;
 
+// The type of the frame's function objects and its vectorcall, which module
+// code calls directly when it calls one of its own functions.
+extern PyTypeObject function_type;
+PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames);
+
 }  // namespace frame

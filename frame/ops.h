@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "constants.h"
+#include "function.h"
 
 namespace frame {
 
@@ -29,7 +30,11 @@ template <class... Args>
 Ref call(PyObject *callable, const Args &...args)
 {
     PyObject *stack[] = {nullptr, static_cast<PyObject *>(args)...};
-    return take(PyObject_Vectorcall(callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    size_t nargsf = sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    // A call of one of the module's own functions skips the generic dispatch.
+    if (Py_IS_TYPE(callable, &function_type))
+        return take(function_vectorcall(callable, stack + 1, nargsf, nullptr));
+    return take(PyObject_Vectorcall(callable, stack + 1, nargsf, nullptr));
 }
 
 // Calls with every argument passed by keyword, in the order of `keywords`.
