@@ -65,12 +65,20 @@ inline Ref new_dict() { return take(PyDict_New()); }
 inline Ref new_dict(Py_ssize_t size) { return take(_PyDict_NewPresized(size)); }
 inline Ref new_list() { return take(PyList_New(0)); }
 inline Ref empty_tuple() { return take(PyTuple_New(0)); }
-// list(iterable). A list is copied by slicing: the interpreter's list() keeps a
-// reference to a list it copies when memory runs out part-way.
+// list(iterable). A list or a tuple is copied directly: the interpreter's
+// list() keeps a reference to a list or tuple it copies when memory runs out
+// part-way.
 inline Ref list_of(PyObject *iterable)
 {
     if (PyList_CheckExact(iterable))
         return take(PyList_GetSlice(iterable, 0, PY_SSIZE_T_MAX));
+    if (PyTuple_CheckExact(iterable)) {
+        Py_ssize_t size = PyTuple_GET_SIZE(iterable);
+        Ref list = take(PyList_New(size));
+        for (Py_ssize_t i = 0; i < size; ++i)
+            PyList_SET_ITEM(list.get(), i, Py_NewRef(PyTuple_GET_ITEM(iterable, i)));
+        return list;
+    }
     return take(PySequence_List(iterable));
 }
 inline Ref to_str(PyObject *object) { return take(PyObject_Str(object)); }
