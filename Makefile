@@ -38,5 +38,29 @@ bench: build
 	$(PY) -m pytest -q -p no:cacheprovider bench/tests
 	$(PY) -m bench $(BENCH_OPTS)
 
+# Reliability gates (docs/reliability.md); each builds in a venv and build
+# directory of its own. FUZZ_TIME is in seconds.
+.PHONY: sanitize leakhunt leakhunt-short fuzz fuzz-long test-long
+FUZZ_TIME ?= 60
+LEAKHUNT_SHORT := test_sparse.py test_enginecheck.py test_skiprules.py test_refleaks.py test_reliability_oom.py test_reliability_leakhunt.py
+
+sanitize:
+	bash tools/sanitize.sh
+
+leakhunt:
+	bash tools/leakhunt.sh
+
+leakhunt-short:
+	bash tools/leakhunt.sh --warmups 2 --rounds 3 -q $(LEAKHUNT_SHORT)
+
+fuzz: deps
+	VENV=$(VENV) bash tools/fuzz.sh $(FUZZ_TIME)
+
+fuzz-long: deps
+	VENV=$(VENV) bash tools/fuzz.sh 3600
+
+test-long: build
+	cd tests && VORPALINE_LONG_TESTS=1 ../$(PY) -m pytest -q -p no:cacheprovider test_reliability_*.py
+
 clean:
 	rm -rf build $(VENV)

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that one reliability gate needs, skipping those
+# already present. Usage: reliability-deps.sh sanitize|leakhunt|fuzz
+set -euo pipefail
+
+case "${1:-}" in
+  # g++ brings libasan and libubsan with it.
+  sanitize) packages=(g++) ;;
+  # The debug interpreter, its headers (python3.11d) and the venv module.
+  leakhunt) packages=(python3.11-dbg python3.11-venv) ;;
+  # libFuzzer and clang's sanitizer runtimes; the fuzz target embeds the system
+  # interpreter, so it needs its shared library and headers.
+  fuzz) packages=(clang-14 libclang-rt-14-dev python3.11 libpython3.11-dev) ;;
+  *) echo "usage: $0 sanitize|leakhunt|fuzz" >&2; exit 2 ;;
+esac
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "installing Debian packages: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq -o DPkg::Lock::Timeout=600 \
+  "${missing[@]}" >/dev/null
