@@ -13,14 +13,4 @@ if command -v "$python" >/dev/null 2>&1 && ! "$python" -c 'import ensurepip' 2>/
   packages+=(python3.11-venv)
 fi
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-echo "installing Debian packages: ${missing[*]}"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+exec bash "$(dirname "$0")/apt-install-missing.sh" "${packages[@]}"

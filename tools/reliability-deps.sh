@@ -14,15 +14,4 @@ case "${1:-}" in
   *) echo "usage: $0 sanitize|leakhunt|fuzz" >&2; exit 2 ;;
 esac
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-echo "installing Debian packages: ${missing[*]}"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq -o DPkg::Lock::Timeout=600 \
-  "${missing[@]}" >/dev/null
+exec bash "$(dirname "$0")/apt-install-missing.sh" "${packages[@]}"
