@@ -16,7 +16,6 @@ class Keywords : public Constant {
 public:
     explicit Keywords(std::initializer_list<const char *> names) : names_(names) {}
     operator PyObject *() const noexcept { return tuple_; }
-    size_t size() const noexcept { return names_.size(); }
 
 protected:
     int make() override;
@@ -55,7 +54,6 @@ Ref call_method(PyObject *object, PyObject *name, const Args &...args)
 inline Ref attr(PyObject *object, PyObject *name) { return take(PyObject_GetAttr(object, name)); }
 inline void set_attr(PyObject *object, PyObject *name, PyObject *value) { check(PyObject_SetAttr(object, name, value)); }
 inline Ref item(PyObject *object, PyObject *key) { return take(PyObject_GetItem(object, key)); }
-inline void set_item(PyObject *object, PyObject *key, PyObject *value) { check(PyObject_SetItem(object, key, value)); }
 // A new dict's entries: PyDict_SetItem, without the mapping protocol's dispatch.
 inline void dict_set(PyObject *dict, PyObject *key, PyObject *value) { check(PyDict_SetItem(dict, key, value)); }
 inline bool truth(PyObject *object) { return check(PyObject_IsTrue(object)) != 0; }
