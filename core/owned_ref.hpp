@@ -12,7 +12,12 @@ class OwnedRef {
   explicit OwnedRef(PyObject* object = nullptr) : object_(object) {}
   OwnedRef(const OwnedRef&) = delete;
   OwnedRef& operator=(const OwnedRef&) = delete;
-  ~OwnedRef() { Py_XDECREF(object_); }
+  // Once the interpreter is finalising, a daemon thread that tried to take the
+  // lock back is ended by a forced unwind that runs this without the lock: the
+  // object is left alone then.
+  ~OwnedRef() {
+    if (object_ != nullptr && !_Py_IsFinalizing()) Py_DECREF(object_);
+  }
 
   PyObject* get() const { return object_; }
   PyObject** address() { return &object_; }
