@@ -163,7 +163,7 @@ int convert_int_or_none(const FunctionDef &def, const Param &param, PyObject *&v
 
 }  // namespace
 
-int check_exact_types(const FunctionDef &def, PyObject *const *bound) noexcept
+int check_exact_types(const FunctionDef &def, PyObject *const *bound)
 {
     for (size_t i : def.exact_params_) {
         const Param &param = def.info().params[i];
@@ -177,7 +177,7 @@ int check_exact_types(const FunctionDef &def, PyObject *const *bound) noexcept
 }
 
 int bind_arguments(const FunctionDef &def, PyObject *defaults, PyObject *const *args, Py_ssize_t nargs,
-                   PyObject *kwnames, PyObject **bound, Ref *converted) noexcept
+                   PyObject *kwnames, PyObject **bound, Ref *converted)
 {
     if (bind(def, defaults, args, nargs, kwnames, bound) < 0) {
         add_traceback(def.traceback_name(), def.info().line);

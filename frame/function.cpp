@@ -300,7 +300,7 @@ PyTypeObject function_type = [] {
     return type;
 }();
 
-int ready_function_type() noexcept { return PyType_Ready(&function_type); }
+int ready_function_type() { return PyType_Ready(&function_type); }
 
 Ref make_function(const FunctionDef &def, PyObject *defaults)
 {
@@ -330,7 +330,7 @@ Ref make_function(const FunctionDef &def, PyObject *defaults)
     return function;
 }
 
-PyObject *run_body(const FunctionDef &def, Args args) noexcept
+PyObject *run_body(const FunctionDef &def, Args args)
 {
     int line = def.info().line;
     try {

@@ -60,7 +60,7 @@ public:
     PyObject *qualname() const noexcept { return qualname_; }
     PyObject *doc() const noexcept { return doc_ ? doc_ : Py_None; }
     // A new dict of the annotations: annotated parameters in order, then "return".
-    PyObject *new_annotations() const noexcept;
+    PyObject *new_annotations() const;
     // The function's name in traceback entries: module, a dot, qualified name.
     const char *traceback_name() const noexcept { return traceback_name_.c_str(); }
 
@@ -80,7 +80,7 @@ private:
     bool converts_ = false;
     std::vector<size_t> exact_params_;  // the parameters checked for an exact type, in order
 
-    friend int check_exact_types(const FunctionDef &def, PyObject *const *bound) noexcept;
+    friend int check_exact_types(const FunctionDef &def, PyObject *const *bound);
 };
 
 // Creates a function object; `defaults` (a tuple or NULL) fills the trailing
@@ -89,18 +89,18 @@ Ref make_function(const FunctionDef &def, PyObject *defaults = nullptr);
 
 // Runs a body with the frame's reporting: the return check, and a traceback
 // entry for any exception that leaves it. Returns NULL with the exception set.
-PyObject *run_body(const FunctionDef &def, Args args) noexcept;
+PyObject *run_body(const FunctionDef &def, Args args);
 
 // Checks the parameters annotated with a built-in type: exactly that type.
 // -1 with the exception set.
-int check_exact_types(const FunctionDef &def, PyObject *const *bound) noexcept;
+int check_exact_types(const FunctionDef &def, PyObject *const *bound);
 
 // Binds vectorcall arguments to the parameters and checks their types; fills
 // `bound` (borrowed, or owned by `converted`). -1 with the exception set.
 int bind_arguments(const FunctionDef &def, PyObject *defaults, PyObject *const *args, Py_ssize_t nargs,
-                   PyObject *kwnames, PyObject **bound, Ref *converted) noexcept;
+                   PyObject *kwnames, PyObject **bound, Ref *converted);
 
-int ready_function_type() noexcept;
+int ready_function_type();
 
 // The type of the frame's function objects and its vectorcall, which module
 // code calls directly when it calls one of its own functions.

@@ -87,7 +87,7 @@ int FunctionDef::make()
     return code_ ? 0 : -1;
 }
 
-PyObject *FunctionDef::new_annotations() const noexcept
+PyObject *FunctionDef::new_annotations() const
 {
     PyObject *dict = PyDict_New();
     if (!dict)

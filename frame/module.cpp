@@ -4,6 +4,7 @@
 #include <new>
 
 #include "constants.h"
+#include "exit.h"
 #include "function.h"
 #include "traceback.h"
 
@@ -42,11 +43,22 @@ PyObject *create(PyObject *module_spec, PyModuleDef *)
     if (id < 0)
         return nullptr;
     if (interpreter_record < 0) {
+        if (watch_interpreter_exit() < 0)
+            return nullptr;
         interpreter_record = id;
     } else if (interpreter_record != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per "
                         "process.");
+        return nullptr;
+    }
+    // The module, its constants and its function type belong to the interpreter
+    // it was loaded into. One initialised after that one finalised has the same
+    // ID, but would get a module whose every global is gone.
+    if (interpreter_exit_begun()) {
+        PyErr_Format(PyExc_ImportError,
+                     "Module '%s' cannot be loaded again after the interpreter it was loaded into was finalised.",
+                     this_module.definition_name);
         return nullptr;
     }
     if (module_record)

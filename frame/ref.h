@@ -6,6 +6,8 @@
 
 #include <utility>
 
+#include "exit.h"
+
 namespace frame {
 
 // Thrown by module code when a Python exception is set; the frame catches it at
@@ -25,7 +27,11 @@ public:
         std::swap(ptr_, other.ptr_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(ptr_); }
+    ~Ref()
+    {
+        if (ptr_)
+            release_reference(ptr_);
+    }
 
     // Takes over a new reference (may be NULL).
     static Ref steal(PyObject *ptr) noexcept { return Ref(ptr); }

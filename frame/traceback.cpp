@@ -2,6 +2,7 @@
 
 #include <frameobject.h>
 
+#include <new>
 #include <vector>
 
 #include "constants.h"
@@ -32,7 +33,7 @@ PyCodeObject *code_for(const char *function, int line)
 
 }  // namespace
 
-void add_traceback(const char *function, int line) noexcept
+void add_traceback(const char *function, int line)
 {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
@@ -40,7 +41,7 @@ void add_traceback(const char *function, int line) noexcept
     try {
         if (PyCodeObject *code = code_for(function, line))
             py_frame = PyFrame_New(PyThreadState_Get(), code, module_dict(), nullptr);
-    } catch (...) {  // out of memory for the cache: the entry is left out
+    } catch (const std::bad_alloc &) {  // out of memory for the cache: the entry is left out
     }
     // A failure to build the entry must not replace the exception being reported.
     PyErr_Clear();
