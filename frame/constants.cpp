@@ -57,17 +57,18 @@ Builtin::Builtin(const char *text) : Name(text), next_builtin_(head_) { head_ = 
 
 int Builtin::resolve_all(PyObject *builtins_module)
 {
+    // Every exec attempt resolves them afresh: one that failed may have met a
+    // builtin that was broken then and has been put right since.
     for (Builtin *b = head_; b; b = b->next_builtin_) {
-        if (b->object_)
-            continue;
-        b->object_ = PyObject_GetAttr(builtins_module, *b);
-        if (!b->object_) {
+        PyObject *found = PyObject_GetAttr(builtins_module, *b);
+        if (!found) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError))
                 return -1;
             PyErr_Clear();
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", b->Str::get());
             return -1;
         }
+        Py_XSETREF(b->object_, found);
     }
     return 0;
 }

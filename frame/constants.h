@@ -80,7 +80,7 @@ private:
     PyObject *cached_ = nullptr;
 };
 
-// A builtin the module's code uses by name, resolved once when the module is executed.
+// A builtin the module's code uses by name, resolved when the module is executed.
 class Builtin : public Name {
 public:
     explicit Builtin(const char *text);

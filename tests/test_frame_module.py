@@ -360,3 +360,25 @@ def test_missing_builtin_fails_only_the_module_that_uses_it(tmp_path):
         "name 'property' is not defined | src/vorpaline/sparse init vorpaline.sparse 1",
         "property",
     ]
+
+
+def test_a_retried_import_resolves_its_builtins_afresh(tmp_path):
+    out = run_python(
+        """
+        import builtins, traceback
+        import json, logging, dataclasses, vorpaline.config, vorpaline_core_py
+        saved = builtins.property
+        def broken(getter):
+            raise LookupError("broken property")
+        builtins.property = broken
+        try:
+            import vorpaline.sparse
+        except LookupError as exc:
+            print(exc, [e.lineno for e in traceback.extract_tb(exc.__traceback__) if e.name.startswith("init")])
+        builtins.property = saved
+        import vorpaline.sparse
+        print(type(vars(vorpaline.sparse.SparseEmbeddingService)["profile_version"]).__name__)
+        """,
+        tmp_path,
+    )
+    assert out.splitlines() == ["broken property [51]", "property"]
