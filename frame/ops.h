@@ -80,6 +80,18 @@ inline Ref list_of(PyObject *iterable)
     return take(PySequence_List(iterable));
 }
 inline Ref to_str(PyObject *object) { return take(PyObject_Str(object)); }
+// len(object) for an object that has a length; -1 for one that has none.
+inline Py_ssize_t length_if_any(PyObject *object)
+{
+    PyTypeObject *type = Py_TYPE(object);
+    if (!(type->tp_as_sequence && type->tp_as_sequence->sq_length) &&
+        !(type->tp_as_mapping && type->tp_as_mapping->mp_length))
+        return -1;
+    Py_ssize_t length = PyObject_Size(object);
+    if (length < 0)
+        raise_pending();
+    return length;
+}
 
 // Raises `type` with a single argument; never returns.
 [[noreturn]] inline void raise(PyObject *type, PyObject *argument)

@@ -6,6 +6,7 @@ import dataclasses
 import gc
 import json
 import logging
+import types
 import weakref
 from concurrent.futures import ThreadPoolExecutor
 
@@ -253,9 +254,9 @@ REPLIES = [
     # members in any order; extras ignored; values taken as decoded (2 stays an int)
     ('{"used_chars": 1, "values": [2], "extra": 0, "indices": [1], "truncated": null}', ([1], [2], None, None, 1)),
     ('{"indices": [1.5, "x"], "values": [true, null], "truncated": "no", "original_chars": 2.5}', ([1.5, "x"], [True, None], "no", 2.5, None)),
-    # lengths are compared only when both members are lists
-    ('{"indices": "abc", "values": [1.0]}', ("abc", [1.0], None, None, None)),
-    ('{"indices": [1, 2], "values": {"a": 1}}', ([1, 2], {"a": 1}, None, None, None)),
+    # whatever they decode to, members of equal lengths are taken as they are
+    ('{"indices": "ab", "values": [1.0, 2.0]}', ("ab", [1.0, 2.0], None, None, None)),
+    ('{"indices": [1], "values": {"a": 1}}', ([1], {"a": 1}, None, None, None)),
     ('{"indices": null, "values": []}', (None, [], None, None, None)),
 ]
 
@@ -544,3 +545,103 @@ def test_one_service_serves_many_threads(sparse, service, core):
 
     with ThreadPoolExecutor(4) as pool:
         assert all(pool.map(work, range(8)))
+
+
+# ---------------------------------------------------------------- replies checked against what was sent
+
+
+def appended_by_the_core(texts):
+    """A core during whose work another thread appends to the list."""
+
+    def embed(texts_json, profile):
+        texts.append("late")
+        return json.dumps({"embeddings": [embedding_for(t) for t in json.loads(texts_json)]})
+
+    return embed
+
+
+def dumps_that_appends(texts):
+    def dumps(obj):
+        text = json.dumps(obj)
+        obj.append("late")
+        return text
+
+    return dumps
+
+
+@pytest.mark.parametrize("where", ["core", "dumps"])
+def test_embed_batch_counts_the_texts_it_sent(sparse, service, core, monkeypatch, where):
+    texts = ["a", "b"]
+    if where == "core":
+        core.batch = appended_by_the_core(texts)
+    else:
+        monkeypatch.setattr(sparse, "json", types.SimpleNamespace(dumps=dumps_that_appends(texts), loads=json.loads))
+    assert [r.indices for r in service.embed_batch(texts)] == [[1, 2], [1, 2]]
+    assert texts == ["a", "b", "late"]
+
+
+def test_embed_batch_refuses_a_short_reply_to_a_list_that_grew(service, core):
+    texts = ["a", "b"]
+    core.batch = lambda texts_json, profile: (texts.append("late"), json.dumps({"embeddings": [GOOD_EMBEDDING]}))[1]
+    with pytest.raises(ValueError, match="^sparse_embed_batch returned 1 embeddings for 2 texts$"):
+        service.embed_batch(texts)
+
+
+GOOD_EMBEDDING = {"indices": [1, 2], "values": [0.5, 0.25]}
+
+
+class ListSubclass(list):
+    pass
+
+
+class Sized:
+    """A sequence of its own: a length and items, nothing else."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+def decoder_giving(make):
+    """A json stand-in whose loads turns every decoded array into make(items)."""
+
+    def convert(value):
+        if isinstance(value, list):
+            return make([convert(v) for v in value])
+        if isinstance(value, dict):
+            return {k: convert(v) for k, v in value.items()}
+        return value
+
+    return types.SimpleNamespace(dumps=json.dumps, loads=lambda text: convert(json.loads(text)))
+
+
+SEQUENCE_MAKERS = [tuple, ListSubclass, Sized]
+
+
+@pytest.mark.parametrize("make", SEQUENCE_MAKERS, ids=["tuple", "list-subclass", "sized"])
+def test_indices_and_values_of_any_sequence_must_pair_up(sparse, service, core, monkeypatch, make):
+    monkeypatch.setattr(sparse, "json", decoder_giving(make))
+    core.single = json.dumps({"indices": [1, 2, 3], "values": [0.5, 0.25]})
+    with pytest.raises(ValueError, match="^sparse_embed_single returned 3 indices but 2 values$"):
+        service.embed_single("x")
+    core.batch = json.dumps({"embeddings": [GOOD_EMBEDDING, {"indices": [1], "values": []}]})
+    with pytest.raises(ValueError, match="^sparse_embed_batch returned 1 indices but 0 values for text 1$"):
+        service.embed_batch(["x", "y"])
+    core.single = json.dumps(GOOD_EMBEDDING)
+    record = service.embed_single("x")
+    assert type(record.indices) is type(record.values) is type(make([]))
+
+
+def test_a_failing_length_is_reported_as_it_is(sparse, service, core, monkeypatch):
+    class Unsized(Sized):
+        def __len__(self):
+            raise LookupError("no length")
+
+    monkeypatch.setattr(sparse, "json", decoder_giving(Unsized))
+    with pytest.raises(LookupError, match="no length"):
+        service.embed_single("x")

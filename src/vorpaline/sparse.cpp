@@ -130,14 +130,16 @@ Ref make_record(PyObject *reply, int record_line, int &line, const char *caller,
     line = record_line + 4; Ref original_value = call_method(reply, get, original_chars);
     line = record_line + 5; Ref used_value = call_method(reply, get, used_chars);
     line = record_line;
-    // A vector whose indices and values do not pair up is corrupt.
-    if (PyList_CheckExact(indices_value) && PyList_CheckExact(values_value) &&
-        PyList_GET_SIZE(indices_value.get()) != PyList_GET_SIZE(values_value.get())) {
+    // A vector whose indices and values do not pair up is corrupt, whatever
+    // sequences a replaced decoder gives them as.
+    Py_ssize_t index_count = length_if_any(indices_value);
+    Py_ssize_t value_count = index_count < 0 ? -1 : length_if_any(values_value);
+    if (value_count >= 0 && index_count != value_count) {
         if (position < 0)
-            raise_format(PyExc_ValueError, "%s returned %zd indices but %zd values", caller,
-                         PyList_GET_SIZE(indices_value.get()), PyList_GET_SIZE(values_value.get()));
-        raise_format(PyExc_ValueError, "%s returned %zd indices but %zd values for text %zd", caller,
-                     PyList_GET_SIZE(indices_value.get()), PyList_GET_SIZE(values_value.get()), position);
+            raise_format(PyExc_ValueError, "%s returned %zd indices but %zd values", caller, index_count,
+                         value_count);
+        raise_format(PyExc_ValueError, "%s returned %zd indices but %zd values for text %zd", caller, index_count,
+                     value_count, position);
     }
     return call_by_keyword(record_class, record_fields, indices_value, values_value, truncated_value,
                            original_value, used_value);
@@ -160,7 +162,10 @@ Ref embed_batch(Args arg, int &line)
     line = 70; if (PyList_GET_SIZE(texts) == 0) {
     line = 71;     return new_list();
                }
-    line = 72; Ref payload = call(attr(json.get(), dumps), texts);
+    line = 72; Ref dumps_function = attr(json.get(), dumps);
+               // The reply answers the texts serialised now, whatever the list becomes meanwhile.
+               Py_ssize_t sent = PyList_GET_SIZE(texts);
+               Ref payload = call(dumps_function, texts);
     line = 73; Ref embed = attr(vorpaline_core_py.get(), sparse_embed_batch);
                Ref reply_text = call(embed, payload, attr(self, profile_json));
                payload = Ref();  // a large batch's texts need not stay alive twice over
@@ -177,9 +182,9 @@ Ref embed_batch(Args arg, int &line)
         raise_pending();
     line = 75;
     // Callers pair texts with vectors by position: a reply of another length would misalign them.
-    if (PyList_GET_SIZE(results.get()) != PyList_GET_SIZE(texts))
+    if (PyList_GET_SIZE(results.get()) != sent)
         raise_format(PyExc_ValueError, "sparse_embed_batch returned %zd embeddings for %zd texts",
-                     PyList_GET_SIZE(results.get()), PyList_GET_SIZE(texts));
+                     PyList_GET_SIZE(results.get()), sent);
     return results;
 }
 
