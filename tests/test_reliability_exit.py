@@ -45,6 +45,22 @@ def build_scan_config():
         busy.release()
         vorpaline.skiprules.build_scan_config(SlowPath())
 
+def free_a_slow_object():
+    class SlowToFree(list):
+        def __del__(self):
+            time.sleep(0.0005)  # a finaliser run as the module lets go of its last reference
+
+    class Settings:
+        builtin_ignore_replace = False
+        extra_ignore_patterns = []
+        ignore_mode = "git+vorpaline"
+        builtin_ignore_patterns = property(lambda self: SlowToFree(["*.pyc"]))
+
+    vorpaline.skiprules.settings = Settings()
+    while True:
+        busy.release()
+        vorpaline.skiprules.build_scan_config("/repo")
+
 busy = threading.Semaphore(0)
 target = globals()[sys.argv[1]]
 threads = [threading.Thread(target=target, daemon=True) for _ in range(3)]
@@ -63,7 +79,9 @@ def run_once(script, situation, cwd):
     return proc.returncode, proc.stderr
 
 
-@pytest.mark.parametrize("situation", ["embed_single", "construct_service", "build_scan_config"])
+@pytest.mark.parametrize(
+    "situation", ["embed_single", "construct_service", "build_scan_config", "free_a_slow_object"]
+)
 def test_daemon_threads_inside_a_module_function_at_exit(situation, tmp_path):
     script = tmp_path / "daemons.py"
     script.write_text(DAEMONS)
