@@ -1,6 +1,5 @@
 #include "exit.h"
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <thread>
@@ -34,10 +33,12 @@ void detail::release_last(PyObject *object) noexcept
 {
     try {
         Py_DECREF(object);
-    } catch (abi::__forced_unwind &) {
-        // A finaliser that gave up the lock just as the interpreter exited: the
-        // thread is ended inside a cleanup, where unwinding cannot go on. It
-        // waits for the process to end instead, as it would without the lock.
+    } catch (...) {
+        // Only pthread_exit's forced unwind comes out of the interpreter's C:
+        // a finaliser gave up the lock just as the interpreter exited. The
+        // thread is ended inside a cleanup, where unwinding cannot go on, so it
+        // waits for the process to end instead. (Caught as `...`: a forced
+        // unwind has no exception object to bind a reference to.)
         for (;;)
             pause();
     }

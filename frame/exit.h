@@ -5,7 +5,8 @@
 // pthread_exit. Its forced unwind runs the cleanups of the frames it passes,
 // without the lock. So from the moment exit begins, only the thread that
 // finalises lets go of references from a cleanup; any other leaves its objects
-// alone, as a thread of plain Python code would.
+// alone, as a thread of plain Python code would. For the unwind to pass at
+// all, no frame function that can run Python code is noexcept.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
