@@ -83,6 +83,8 @@ inline Ref to_str(PyObject *object) { return take(PyObject_Str(object)); }
 // len(object) for an object that has a length; -1 for one that has none.
 inline Py_ssize_t length_if_any(PyObject *object)
 {
+    if (PyList_CheckExact(object))
+        return PyList_GET_SIZE(object);
     PyTypeObject *type = Py_TYPE(object);
     if (!(type->tp_as_sequence && type->tp_as_sequence->sq_length) &&
         !(type->tp_as_mapping && type->tp_as_mapping->mp_length))
