@@ -8,7 +8,6 @@ import shutil
 import subprocess
 import sys
 import sysconfig
-import textwrap
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
