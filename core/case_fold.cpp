@@ -1,5 +1,6 @@
 #include "case_fold.hpp"
 
+#include <new>
 #include <stdexcept>
 
 #include "text_scan.hpp"
@@ -19,6 +20,7 @@ utf8proc_ssize_t decompose(std::string_view word, std::vector<utf8proc_int32_t>&
 }
 
 void check(utf8proc_ssize_t result) {
+  if (result == UTF8PROC_ERROR_NOMEM) throw std::bad_alloc();
   if (result < 0) throw std::runtime_error(utf8proc_errmsg(result));
 }
 

@@ -1,0 +1,98 @@
+"""Limits of one core call: running out of address space, and the memory one
+call takes whatever the shape of its text. Each check runs in a fresh
+interpreter, so that its limits and peaks are its own."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+MB = 1 << 20
+
+
+# AddressSanitizer reserves terabytes of shadow memory: no address-space limit
+# leaves it room, and its allocator keeps what is freed.
+UNDER_ASAN = "ASAN_OPTIONS" in os.environ
+# Every large block is mapped when asked for and unmapped when freed, so each
+# call meets the limit afresh rather than reusing what an earlier call freed.
+FRESH_MAPPINGS = {"MALLOC_MMAP_THRESHOLD_": "131072", "MALLOC_TRIM_THRESHOLD_": "131072"}
+
+
+def run_child(code, timeout=300, env=None):
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=timeout, env={**os.environ, **(env or {})})
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout)
+
+
+# --- out of memory is not bad input --------------------------------------------
+
+OUT_OF_MEMORY_CHILD = """
+    import json, resource, sys
+    import vorpaline_core_py as core
+
+    MB = 1 << 20
+    profile = json.dumps({"max_text_chars": None})
+    big_profile = json.dumps({"max_text_chars": None, "version": "v" * (8 * MB)})
+    # Another text: each thread keeps the last profile it parsed.
+    other_big_profile = big_profile.replace("v", "w")
+    texts = ["getUserName value_%d " % i * 40 for i in range(8 * MB // 1000)]
+    batch = json.dumps(texts)
+    bad_batch = batch[:-1] + ', 1]'
+    calls = {
+        "batch": lambda: core.sparse_embed_batch(batch, profile),
+        "bad batch": lambda: core.sparse_embed_batch(bad_batch, profile),
+        "profile": lambda: core.sparse_embed_single("some text", big_profile),
+        "explain with the profile": lambda: core.sparse_explain("some text", other_big_profile),
+        "single": lambda: core.sparse_embed_single(batch, profile),
+    }
+
+    def vm_size():
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+
+    def outcome(call, limit):
+        resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+        try:
+            call()
+            return "ok"
+        except MemoryError:
+            return "MemoryError"
+        except ValueError as error:
+            return "ValueError: " + str(error)[:120]
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY,) * 2)
+
+    report = {}
+    for name, call in calls.items():
+        expected = "ok" if name != "bad batch" else outcome(call, resource.RLIM_INFINITY)
+        seen = {}
+        headroom = 0
+        # From no headroom at all up to enough, in steps that grow: every
+        # allocation of the call fails at some limit on the way.
+        while headroom < 2048 * MB:
+            got = outcome(call, vm_size() + headroom)
+            seen.setdefault(got, headroom // MB)
+            if got == expected:
+                break
+            headroom += MB // 4 + headroom // 16
+        report[name] = {"expected": expected, "seen": seen}
+    print(json.dumps(report))
+"""
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="address-space limits leave AddressSanitizer no room")
+def test_running_out_of_address_space_raises_memory_error_never_value_error():
+    # A valid batch or profile that cannot be parsed for want of memory is not
+    # invalid: callers drop inputs that raise ValueError.
+    report = run_child(OUT_OF_MEMORY_CHILD, env=FRESH_MAPPINGS)
+    for name, found in report.items():
+        outcomes = set(found["seen"])
+        assert "MemoryError" in outcomes, (name, found)
+        assert outcomes <= {"MemoryError", found["expected"]}, (name, found)
+    assert report["bad batch"]["expected"].startswith("ValueError: batch element 8388")
