@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
-#include <vector>
 
 #include "ascii_parts.hpp"
 #include "byte_classes.hpp"
@@ -36,11 +35,6 @@ class Tokenizer {
   std::size_t tokenize(std::string_view text, const Profile& profile, TokenSink& sink);
 
  private:
-  struct Part {
-    std::size_t start;  // byte offsets in the text
-    std::size_t end;
-  };
-
   void scan_windows();
   std::size_t run_end(std::size_t from) const;
   std::uint64_t run_bytes(const Window& window) const;
@@ -50,16 +44,15 @@ class Tokenizer {
 
   void on_run(std::size_t start, std::size_t end);
   void emit_identifier(std::size_t start, std::size_t end, unsigned kinds);
-  void split_identifier(std::size_t start, std::size_t end);
-  void split_at_joiners(std::size_t start, std::size_t end);
-  void emit_parts(std::size_t start, std::size_t end, bool ascii);
+  // Both return the number of parts they emitted.
+  std::size_t emit_split_parts(std::size_t start, std::size_t end, bool ascii);
+  std::size_t emit_joiner_parts(std::size_t start, std::size_t end, bool ascii);
   void emit_word(std::size_t start, std::size_t end, bool ascii);
   void emit_lowered(std::size_t start, std::size_t length);
   void emit_folded(FoldedWord word);
   void flush();
 
   ByteClasses classes_;
-  std::vector<Part> parts_;  // parts of the current identifier
   CaseFolder folder_;
   // Tokens that are slices of the lowered text, waiting to go to the sink.
   std::array<std::string_view, 512> pending_;

@@ -96,3 +96,53 @@ def test_running_out_of_address_space_raises_memory_error_never_value_error():
         assert "MemoryError" in outcomes, (name, found)
         assert outcomes <= {"MemoryError", found["expected"]}, (name, found)
     assert report["bad batch"]["expected"].startswith("ValueError: batch element 8388")
+
+
+# --- memory of one call ----------------------------------------------------------
+
+PEAK_MEMORY_CHILD = """
+    import json, sys
+    import vorpaline_core_py as core
+
+    def status(field):
+        with open("/proc/self/status") as lines:
+            for line in lines:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1]) * 1024
+
+    size = int(sys.argv[1])
+    shapes = {
+        "letters and digits": lambda n: "a1" * (n // 2),
+        "camelCase runs": lambda n: "getUserName" * (n // 11),
+        "plain words": lambda n: "the parser reads each token once " * (n // 33),
+        "one huge identifier": lambda n: "a" * n,
+        "one identifier of joined parts": lambda n: "ab_cd." * (n // 6),
+        "non-ASCII text": lambda n: "Привет, мир! Это текст. " * (n // 40),
+        "non-ASCII identifier": lambda n: "строкаИмя" * (n // 17),
+    }
+    profile = json.dumps({"max_text_chars": None})
+    core.sparse_embed_single("warm up", profile)
+    report = {}
+    for name, make in shapes.items():
+        text = make(size)
+        before = status("VmRSS")
+        with open("/proc/self/clear_refs", "w") as clear:
+            clear.write("5")  # the peak starts again from here
+        reply = core.sparse_embed_single(text, profile)
+        report[name] = {"utf8_bytes": len(text.encode()), "extra": status("VmHWM") - before}
+        del text, reply
+    print(json.dumps(report))
+"""
+
+PEAK_CONSTANT = 8 * MB
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's allocator keeps freed memory")
+def test_one_call_takes_at_most_four_times_its_text_whatever_the_shape():
+    # A text with no character limit is held, classified and lowered once;
+    # nothing may grow with the number of its parts or its characters beyond that.
+    report = run_child(PEAK_MEMORY_CHILD.replace("sys.argv[1]", str(6 * MB)))
+    too_much = {name: round(found["extra"] / found["utf8_bytes"], 2)
+                for name, found in report.items()
+                if found["extra"] > 4 * found["utf8_bytes"] + PEAK_CONSTANT}
+    assert not too_much, too_much
