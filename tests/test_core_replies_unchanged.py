@@ -19,7 +19,14 @@ CHUNKS = ["get", "User", "HTTP", "Server", "utf", "8", "42", "x", "I", "ABc", "a
           "__", ".", "-", "..", " ", "  ", "\n", "\t", "(", ")", "=", "self", "MAX", "SIZE",
           "sha256", "v2", "0x1F", "parseXMLToJSON", "ahmup", "akevj", "\x00", "a1",
           "é", "ß", "Σ", "σ", "ж", "Ж", "строка", "Имя", "变量名", "नमस्ते", "\u0301", "😀",
-          "\u00a0", "Ｆｕｌｌ", "ﬁ", "٣", "\ufdfa", "각", "\u1100\u1161", "Ǆ", "İ"]
+          "\u00a0", "Ｆｕｌｌ", "ﬁ", "٣", "\ufdfa", "각", "\u1100\u1161", "Ǆ", "İ",
+          "\u0316", "\u0345", "\u05b0", "\u3099", "か", "ㄱ", "ㅏ", "\u0b47\u0b3e"]
+
+# Words long enough to be folded a piece at a time, and long runs of marks.
+LONG_WORDS = ["Привет" * 5000, ("строкаИмя" + "\u0301\u0316") * 2000, "\ufdfa" * 3000,
+              "ㄱㅏ" * 3000, "\u1100\u1161\u11a8" * 3000, "a" + "\u0301\u0316" * 3000,
+              ("é" + "\u0316\u0301\u0345\u05b0") * 1500, "ß" * 10000, "ΣΑΣ" * 3000,
+              "か\u3099" * 4000, "\u0b47\u0b3e" * 4000, "Ǆ" * 5000 + "x" + "İ" * 5000]
 
 
 def generated_texts(count=1500, seed=20261207):
@@ -34,7 +41,7 @@ def generated_texts(count=1500, seed=20261207):
                               for _ in range(200)))
     texts.append(" ".join(f"w{i:x}" for i in range(30000)))  # many distinct terms
     texts.append("getUserName " * 5000 + "a1" * 20000)
-    return texts
+    return texts + LONG_WORDS
 
 
 PROFILES = [
@@ -69,7 +76,7 @@ def unicode_version():
 
 # Taken with the core of commit 9f383ce.
 DIGESTS = {
-    "15.0.0": "01c7bece5ab1fe69a9257ab73aad2e4cc20c7456b3050c6613ece129c26a26eb",
+    "15.0.0": "0c19b93b5d43a0417fdb4f47051c6bf5327a337eafa79f0ce2b6bb2a15ddec4b",
 }
 
 
