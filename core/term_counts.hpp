@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "table_hash.hpp"
+
 namespace vorpaline_core {
 
 // The documented index of a token: XXH32 of its UTF-8 bytes, seed 0, masked to
@@ -21,7 +23,8 @@ struct TermCount {
 
 // Most tokens are short and repeat many times in a text: they are counted by
 // their bytes, and each distinct one is hashed to its index once, at the end.
-// Longer tokens are hashed as they come and counted by index.
+// Longer tokens are hashed as they come and counted by index. Both tables
+// place entries by the process's keyed hash, never by the index itself.
 class TermCounts {
  public:
   static constexpr std::size_t kShortToken = 16;
@@ -62,8 +65,11 @@ class TermCounts {
   unsigned short_shift_ = 64;  // 64 - log2(capacity in use)
   std::vector<std::uint32_t> used_short_;
 
+  TableHash hash_;
+
   std::vector<IndexSlot> index_slots_;
   std::size_t index_mask_ = 0;
+  unsigned index_shift_ = 64;
   std::vector<std::uint32_t> used_indices_;
 
   std::vector<TermCount> sorted_;

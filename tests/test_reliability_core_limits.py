@@ -2,8 +2,11 @@
 call takes whatever the shape of its text. Each check runs in a fresh
 interpreter, so that its limits and peaks are its own."""
 
+import ctypes
 import json
+import math
 import os
+import random
 import subprocess
 import sys
 import textwrap
@@ -146,3 +149,62 @@ def test_one_call_takes_at_most_four_times_its_text_whatever_the_shape():
                 for name, found in report.items()
                 if found["extra"] > 4 * found["utf8_bytes"] + PEAK_CONSTANT}
     assert not too_much, too_much
+
+
+# --- crafted tokens -------------------------------------------------------------
+
+
+def _letters(number, length):
+    return "".join(chr(ord("a") + (number // 26**i) % 26) for i in range(length))
+
+
+def _old_short_slot_crowd(count, bits=8):
+    """8-letter tokens that all fell in one slot of the previous core's
+    short-token table, whatever its size up to 2**bits."""
+    found, number = [], 0
+    while len(found) < count:
+        token = _letters(number, 8)
+        low = int.from_bytes(token.encode(), "little")
+        if (low * 0xD6E8FEB86659FD93 % 2**64) >> (64 - bits) == 0:
+            found.append(token)
+        number += 1
+    return found
+
+
+def _index_crowd(count, low_bits):
+    """20-letter tokens whose indices share their low bits: one slot of the
+    previous core's long-token table."""
+    xxh32 = ctypes.CDLL("libxxhash.so.0").XXH32
+    xxh32.restype, xxh32.argtypes = ctypes.c_uint32, [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_uint32]
+    found, number = [], 0
+    while len(found) < count:
+        token = _letters(number, 20).encode()
+        if xxh32(token, 20, 0) & ((1 << low_bits) - 1) == 0:
+            found.append(token.decode())
+        number += 1
+    return found
+
+
+@pytest.mark.parametrize("make_tokens", [lambda: _old_short_slot_crowd(600),
+                                         lambda: _index_crowd(300, 10),
+                                         lambda: [_letters(i, 8) for i in range(5000)],
+                                         lambda: ["prefixab" + _letters(i, 8) for i in range(5000)]],
+                         ids=["one old short slot", "one old long slot", "counters", "shared prefix"])
+def test_crafted_tokens_are_counted_exactly(make_tokens):
+    # Whatever slots the tokens crowd, each counts once per occurrence, as the
+    # explanation (which counts by the token's text) says.
+    import vorpaline_core_py as core
+
+    tokens = make_tokens()
+    rng = random.Random(3)
+    tfs = {token: rng.randrange(1, 5) for token in tokens}
+    text = [token for token, tf in tfs.items() for _ in range(tf)]
+    rng.shuffle(text)
+    profile = json.dumps({"max_text_chars": None})
+    reply = json.loads(core.sparse_embed_single(" ".join(text), profile))
+    by_index = {}
+    for entry in json.loads(core.sparse_explain(" ".join(text), profile))["tokens"]:
+        assert entry["tf"] == tfs[entry["token"]]
+        by_index[entry["index"]] = by_index.get(entry["index"], 0) + entry["tf"]
+    assert reply["indices"] == sorted(by_index)
+    assert reply["values"] == [1 + math.log(by_index[index]) for index in reply["indices"]]
