@@ -5,7 +5,6 @@
 #include <stdexcept>
 
 #include "canonical_order.hpp"
-#include "text_scan.hpp"
 
 namespace vorpaline_core {
 
@@ -37,10 +36,7 @@ FoldedWord CaseFolder::fold(std::string_view word) {
   folded_.clear();
   folded_.reserve(word.size() + word.size() / 8);
   folded_.append(compose_piece());
-  while (at < word.size()) {
-    at = decompose_piece(word, at);
-    folded_.append(compose_piece());
-  }
+  fold_in_pieces(word.substr(at), [&](std::string_view piece) { folded_.append(piece); });
   return {folded_, count_code_points(folded_)};
 }
 

@@ -8,6 +8,8 @@
 
 #include <utf8proc.h>
 
+#include "text_scan.hpp"
+
 namespace vorpaline_core {
 
 struct FoldedWord {
@@ -24,6 +26,19 @@ struct FoldedWord {
 class CaseFolder {
  public:
   FoldedWord fold(std::string_view word);
+  // The folded word handed over a piece at a time, each valid only during
+  // the call; returns its number of code points.
+  template <class OnPiece>
+  std::size_t fold_in_pieces(std::string_view word, OnPiece&& on_piece) {
+    std::size_t code_points = 0;
+    for (std::size_t at = 0; at < word.size();) {
+      at = decompose_piece(word, at);
+      const std::string_view piece = compose_piece();
+      code_points += count_code_points(piece);
+      on_piece(piece);
+    }
+    return code_points;
+  }
 
  private:
   // Decomposes and case-folds the characters of `word` from `at` into wide_,

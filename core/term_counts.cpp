@@ -124,6 +124,24 @@ std::uint32_t token_index(std::string_view token) {
   return XXH32(token.data(), token.size(), 0) & 0x7FFFFFFFu;
 }
 
+struct PieceWiseIndex::State {
+  XXH32_state_t hash;
+};
+
+PieceWiseIndex::PieceWiseIndex() : state_(std::make_unique<State>()) {
+  XXH32_reset(&state_->hash, 0);
+}
+
+PieceWiseIndex::~PieceWiseIndex() = default;
+
+void PieceWiseIndex::update(std::string_view piece) {
+  XXH32_update(&state_->hash, piece.data(), piece.size());
+}
+
+std::uint32_t PieceWiseIndex::index() const {
+  return XXH32_digest(&state_->hash) & 0x7FFFFFFFu;
+}
+
 void TermCounts::start(std::size_t text_bytes) {
   for (std::uint32_t slot : used_short_) short_slots_[slot] = ShortSlot{};
   used_short_.clear();

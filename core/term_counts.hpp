@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,21 @@ namespace vorpaline_core {
 // The documented index of a token: XXH32 of its UTF-8 bytes, seed 0, masked to
 // 31 bits so that it is a non-negative 32-bit integer.
 std::uint32_t token_index(std::string_view token);
+
+// The same index of a token that arrives in pieces.
+class PieceWiseIndex {
+ public:
+  PieceWiseIndex();
+  ~PieceWiseIndex();
+  PieceWiseIndex(const PieceWiseIndex&) = delete;
+  PieceWiseIndex& operator=(const PieceWiseIndex&) = delete;
+  void update(std::string_view piece);
+  std::uint32_t index() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 struct TermCount {
   std::uint32_t index;
@@ -36,6 +52,8 @@ class TermCounts {
   // bytes from the start of each token may be read; add copies what it needs.
   void add_padded(std::span<const std::string_view> tokens);
   void add(std::string_view token);
+  // A token longer than kShortToken, by its index.
+  void add_long(std::uint32_t index) { add_index(index); }
   // The counted terms sorted by index, tokens that share an index merged;
   // valid until the next call.
   std::span<const TermCount> sorted();

@@ -3,11 +3,17 @@
 #include <bit>
 
 #include "ascii_parts.hpp"
+#include "term_counts.hpp"
 #include "text_scan.hpp"
 
 namespace vorpaline_core {
 
 namespace {
+
+// Words of more bytes than this are counted by an index made while folding.
+// Each of their characters folds to at least one, so they are long tokens.
+constexpr std::size_t kHashedWhileFolding = 64 * 1024;
+static_assert(kHashedWhileFolding / 4 > TermCounts::kShortToken);
 
 bool is_joiner(char byte) { return byte == '_' || byte == '-' || byte == '.'; }
 
@@ -260,9 +266,20 @@ std::size_t Tokenizer::emit_joiner_parts(std::size_t start, std::size_t end, boo
 void Tokenizer::emit_word(std::size_t start, std::size_t end, bool ascii) {
   if (ascii) {
     emit_lowered(start, end - start);
+  } else if (end - start > kHashedWhileFolding && sink_->takes_long_indices()) {
+    emit_folded_index(classes_.text().substr(start, end - start));
   } else {
     emit_folded(folder_.fold(classes_.text().substr(start, end - start)));
   }
+}
+
+// A long word is hashed as it is folded: one character can fold to eighteen,
+// so its folded text could be many times the size of the text.
+void Tokenizer::emit_folded_index(std::string_view word) {
+  PieceWiseIndex index;
+  const std::size_t code_points =
+      folder_.fold_in_pieces(word, [&](std::string_view piece) { index.update(piece); });
+  if (code_points >= min_token_len_) sink_->add_long_index(index.index());
 }
 
 // Tokens too short to keep are written and not counted: no branch to mispredict.

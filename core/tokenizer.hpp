@@ -22,6 +22,10 @@ class TokenSink {
   virtual void add_lowered(std::span<const std::string_view> tokens) = 0;
   // A token folded from non-ASCII text.
   virtual void add_folded(std::string_view token) = 0;
+  // A sink that needs only the index of a long token takes it without the
+  // text: a word folded a piece at a time never sits in memory whole.
+  virtual bool takes_long_indices() const { return false; }
+  virtual void add_long_index(std::uint32_t /*index*/) {}
 
  protected:
   ~TokenSink() = default;
@@ -50,6 +54,7 @@ class Tokenizer {
   void emit_word(std::size_t start, std::size_t end, bool ascii);
   void emit_lowered(std::size_t start, std::size_t length);
   void emit_folded(FoldedWord word);
+  void emit_folded_index(std::string_view word);
   void flush();
 
   ByteClasses classes_;

@@ -122,6 +122,7 @@ PEAK_MEMORY_CHILD = """
         "one identifier of joined parts": lambda n: "ab_cd." * (n // 6),
         "non-ASCII text": lambda n: "Привет, мир! Это текст. " * (n // 40),
         "non-ASCII identifier": lambda n: "строкаИмя" * (n // 17),
+        "one word that folds to eleven times its size": lambda n: "\ufdfa" * (n // 3),
     }
     profile = json.dumps({"max_text_chars": None})
     core.sparse_embed_single("warm up", profile)
