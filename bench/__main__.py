@@ -4,6 +4,7 @@
     python -m bench --only overhead  # one table, printed (repeatable); the document is left alone
     python -m bench --quick          # fewer rounds, for a smoke run
     python -m bench --idle-wait 300  # wait for an idle machine before the scaling table
+    python -m bench --only flooding  # crafted tokens against the counting tables
 """
 from __future__ import annotations
 
@@ -12,10 +13,10 @@ import json
 import sys
 from pathlib import Path
 
-from . import corpus, machine, memory, overhead, plots, report, scaling, throughput
+from . import corpus, flooding, machine, memory, overhead, plots, report, scaling, throughput
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
-TABLES = ("overhead", "throughput", "scaling", "memory")
+TABLES = ("overhead", "throughput", "scaling", "memory", "flooding")
 
 
 def parse_args(argv: list[str]) -> argparse.Namespace:
@@ -59,6 +60,9 @@ def run_tables(args: argparse.Namespace) -> dict[str, object]:
     if "memory" in tables:
         starting("memory")
         results["memory"] = memory.run()
+    if "flooding" in tables:
+        starting("flooding")
+        results["flooding"] = flooding.run(args.build_dir, repeats=3 if args.quick else 7)
     return results
 
 

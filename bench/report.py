@@ -3,7 +3,7 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from . import memory, overhead, scaling, throughput
+from . import flooding, memory, overhead, scaling, throughput
 
 BEGIN = "<!-- results:begin (written by `python -m bench`; edit outside these markers) -->"
 END = "<!-- results:end -->"
@@ -139,10 +139,25 @@ def memory_section(result: dict[str, object]) -> str:
         + table(["variant", "RSS before", "peak RSS", "extra", "extra / corpus"], rows))
 
 
+def flooding_section(result: dict[str, object]) -> str:
+    rows = [[row["label"], f"{row['bytes'] / 1e3:.0f}", f"{row['ms']:.2f}", f"{row['random_ms']:.2f}",
+             f"{row['ratio']:.2f}x ({row['quartiles'][0]:.2f}-{row['quartiles'][1]:.2f})"]
+            for row in result["rows"]]
+    return (
+        "### 5. Crafted tokens against the counting tables\n\n"
+        f"One `sparse_embed_single` of {result['distinct']} distinct tokens, each {result['repeats_per_token']} "
+        "times in a shuffled order, against random tokens of the same length and number: milliseconds of CPU "
+        "time (medians of interleaved rounds) and the median of the per-round ratios with their quartiles. "
+        f"Target: the worst at most {flooding.TARGET_RATIO:g}x random (measured {result['worst']:.2f}x: "
+        f"{verdict(result['worst'] <= flooding.TARGET_RATIO)}).\n\n"
+        + table(["crafted text", "kB", "ms", "random ms", "crafted / random"], rows))
+
+
 def render(results: dict[str, object]) -> str:
     sections = [machine_section(results["machine"])]
     for key, section in (("overhead", overhead_section), ("throughput", throughput_section),
-                         ("scaling", scaling_section), ("memory", memory_section)):
+                         ("scaling", scaling_section), ("memory", memory_section),
+                         ("flooding", flooding_section)):
         if key in results:
             sections.append(section(results[key]))
     if "plots" in results:

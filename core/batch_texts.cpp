@@ -1,15 +1,13 @@
 #include "batch_texts.hpp"
 
-#include <sys/mman.h>
-
-#include <cstdlib>
-#include <cstring>
+#include <algorithm>
+#include <cstdint>
 #include <memory>
-#include <new>
 #include <optional>
 #include <string>
 
 #include "input_error.hpp"
+#include "padded_json.hpp"
 
 namespace vorpaline_core {
 
@@ -32,13 +30,13 @@ const char* type_name(simdjson::dom::element_type type) {
 
 // The whole-document parser only says that some string is bad; walk the array
 // lazily to find which element holds it.
-std::optional<std::size_t> find_bad_string(const simdjson::padded_string& padded) {
+std::optional<std::size_t> find_bad_string(simdjson::padded_string_view padded) {
   simdjson::ondemand::parser parser;
   simdjson::ondemand::document document;
   simdjson::ondemand::array elements;
-  if (parser.iterate(padded).get(document) || document.get_array().get(elements)) {
-    return std::nullopt;
-  }
+  const simdjson::error_code parsed = parser.iterate(padded).get(document);
+  throw_if_out_of_memory(parsed);
+  if (parsed || document.get_array().get(elements)) return std::nullopt;
   std::size_t position = 0;
   for (auto element : elements) {
     simdjson::ondemand::json_type type;
@@ -52,8 +50,9 @@ std::optional<std::size_t> find_bad_string(const simdjson::padded_string& padded
   return std::nullopt;
 }
 
-[[noreturn]] void reject_document(const simdjson::padded_string& padded,
+[[noreturn]] void reject_document(simdjson::padded_string_view padded,
                                   simdjson::error_code error) {
+  throw_if_out_of_memory(error);
   if (error == simdjson::STRING_ERROR) {
     if (const auto position = find_bad_string(padded)) {
       throw InputError("batch element " + std::to_string(*position) +
@@ -64,38 +63,27 @@ std::optional<std::size_t> find_bad_string(const simdjson::padded_string& padded
   throw InputError(std::string("batch is not valid JSON: ") + simdjson::error_message(error));
 }
 
-// The JSON text with the padding that simdjson reads past the end. A large
-// copy asks for huge pages: filling a fresh 30 MB buffer page by page costs
-// thousands of page faults, more than the copy itself.
-class PaddedCopy {
+// One reused buffer for unescaping the texts, grown to the longest raw text
+// seen: not to the whole batch, whose size the parser already reserves
+// several times over.
+class UnescapeBuffer {
  public:
-  explicit PaddedCopy(std::string_view text) : size_(text.size()) {
-    const std::size_t room = text.size() + simdjson::SIMDJSON_PADDING;
-    if (room >= kHugePage * 2) {
-      const std::size_t rounded = (room + kHugePage - 1) / kHugePage * kHugePage;
-      data_.reset(static_cast<char*>(std::aligned_alloc(kHugePage, rounded)));
-#ifdef MADV_HUGEPAGE
-      if (data_) madvise(data_.get(), rounded, MADV_HUGEPAGE);  // a hint: failure is harmless
-#endif
-    } else {
-      data_.reset(static_cast<char*>(std::malloc(room)));
+  // Room for a text whose JSON token is `raw_bytes` long, and the padding
+  // that the unescaper may write past its end.
+  std::uint8_t* room_for(std::size_t raw_bytes) {
+    const std::size_t needed = raw_bytes + simdjson::SIMDJSON_PADDING;
+    if (needed > capacity_) {
+      const std::size_t capacity = std::max(needed, capacity_ * 2);
+      data_.reset();  // the old text is no longer needed
+      data_.reset(new std::uint8_t[capacity]);
+      capacity_ = capacity;
     }
-    if (!data_) throw std::bad_alloc();
-    std::memcpy(data_.get(), text.data(), text.size());
-    std::memset(data_.get() + text.size(), 0, simdjson::SIMDJSON_PADDING);
-  }
-
-  operator simdjson::padded_string_view() const {
-    return simdjson::padded_string_view(data_.get(), size_, size_ + simdjson::SIMDJSON_PADDING);
+    return data_.get();
   }
 
  private:
-  static constexpr std::size_t kHugePage = std::size_t{2} << 20;
-  struct Free {
-    void operator()(char* data) const { std::free(data); }
-  };
-  std::unique_ptr<char, Free> data_;
-  std::size_t size_;
+  std::unique_ptr<std::uint8_t[]> data_;
+  std::size_t capacity_ = 0;
 };
 
 }  // namespace
@@ -106,15 +94,16 @@ bool read_batch_texts(std::string_view json_text,
   simdjson::ondemand::parser parser;
   simdjson::ondemand::document document;
   simdjson::ondemand::array elements;
-  if (parser.iterate(padded).get(document) || document.get_array().get(elements)) return false;
-  // Big enough for any text of the batch; only the pages that the longest
-  // text needs are ever touched.
-  const std::unique_ptr<std::uint8_t[]> text_buffer(
-      new std::uint8_t[json_text.size() + simdjson::SIMDJSON_PADDING]);
+  const simdjson::error_code parsed = parser.iterate(padded).get(document);
+  throw_if_out_of_memory(parsed);
+  if (parsed || document.get_array().get(elements)) return false;
+  UnescapeBuffer text_buffer;
   for (auto element : elements) {
+    simdjson::ondemand::value value;
+    if (element.get(value)) return false;
+    std::uint8_t* end = text_buffer.room_for(value.raw_json_token().size());
     simdjson::ondemand::raw_json_string raw;
-    if (element.get_raw_json_string().get(raw)) return false;
-    std::uint8_t* end = text_buffer.get();
+    if (value.get_raw_json_string().get(raw)) return false;
     std::string_view text;
     if (parser.unescape(raw, end).get(text)) return false;
     on_text(text);

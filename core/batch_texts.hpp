@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "padded_json.hpp"
+
 namespace vorpaline_core {
 
 // Hands each text of a batch to `on_text` as it is read, unescaped into one
@@ -30,7 +32,7 @@ class BatchTexts {
   const std::vector<std::string_view>& texts() const { return texts_; }
 
  private:
-  simdjson::padded_string padded_;
+  PaddedCopy padded_;
   simdjson::dom::parser parser_;
   std::vector<std::string_view> texts_;
 };

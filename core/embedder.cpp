@@ -24,6 +24,8 @@ class CountingSink final : public TokenSink {
   explicit CountingSink(TermCounts& counts) : counts_(counts) {}
   void add_lowered(std::span<const std::string_view> tokens) override { counts_.add_padded(tokens); }
   void add_folded(std::string_view token) override { counts_.add(token); }
+  bool takes_long_indices() const override { return true; }
+  void add_long_index(std::uint32_t index) override { counts_.add_long(index); }
 
  private:
   TermCounts& counts_;

@@ -11,6 +11,7 @@
 #include "input_error.hpp"
 #include "owned_ref.hpp"
 #include "profile.hpp"
+#include "table_hash.hpp"
 
 namespace vorpaline_core {
 
@@ -152,6 +153,14 @@ int exec_module(PyObject* module) {
   // Pick simdjson's kernel for this CPU now, while the interpreter lock is held,
   // rather than racing on first use in released-lock calls.
   (void)simdjson::get_active_implementation()->name();
+  // Draw the tables' keys now, so that a process without a random source
+  // fails at import rather than at its first embedding.
+  try {
+    (void)table_keys();
+  } catch (const std::exception& error) {
+    PyErr_Format(PyExc_OSError, "vorpaline_core_py cannot draw its hash keys: %s", error.what());
+    return -1;
+  }
   return PyModule_AddStringConstant(module, "__version__", VORPALINE_CORE_VERSION);
 }
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "input_error.hpp"
+#include "padded_json.hpp"
 
 namespace vorpaline_core {
 namespace {
@@ -79,11 +80,13 @@ bool all_digits(std::string_view token) {
 // The whole-document parser rejects numbers beyond 64 bits without saying where;
 // walk the top-level members lazily to name the one at fault.
 void reject_unreadable_integer(std::string_view text) {
-  simdjson::padded_string padded(text);
+  const PaddedCopy padded(text);
   simdjson::ondemand::parser parser;
   simdjson::ondemand::document document;
   simdjson::ondemand::object members;
-  if (parser.iterate(padded).get(document) || document.get_object().get(members)) return;
+  const simdjson::error_code parsed = parser.iterate(padded).get(document);
+  throw_if_out_of_memory(parsed);
+  if (parsed || document.get_object().get(members)) return;
   for (auto member_result : members) {
     simdjson::ondemand::field member;
     std::string_view key;
@@ -106,6 +109,7 @@ void reject_unreadable_integer(std::string_view text) {
 }
 
 [[noreturn]] void reject_document(std::string_view text, simdjson::error_code error) {
+  throw_if_out_of_memory(error);
   if (error == simdjson::NUMBER_ERROR) {
     reject_unreadable_integer(text);
   }
@@ -133,7 +137,7 @@ void read_member(std::string_view key, element value, Profile& profile) {
 }  // namespace
 
 Profile parse_profile(std::string_view json_text) {
-  simdjson::padded_string padded(json_text);
+  const PaddedCopy padded(json_text);
   simdjson::dom::parser parser;
   element root;
   if (auto error = parser.parse(padded).get(root)) reject_document(json_text, error);

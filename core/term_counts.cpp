@@ -56,10 +56,9 @@ std::size_t key_length(std::uint64_t low, std::uint64_t high, const char* bytes)
   }
 }
 
-// Multiplicative hashing: the top bits of the product pick the slot.
-std::size_t short_slot_of(std::uint64_t low, std::uint64_t high, unsigned shift) {
-  return static_cast<std::size_t>(((low + high * 0x9E3779B97F4A7C15ull) * 0xD6E8FEB86659FD93ull) >>
-                                  shift);
+// The top bits of the keyed hash pick the slot.
+std::size_t slot_of(std::uint64_t hash, unsigned shift) {
+  return static_cast<std::size_t>(hash >> shift);
 }
 
 std::size_t start_capacity(std::size_t text_bytes) {
@@ -125,6 +124,24 @@ std::uint32_t token_index(std::string_view token) {
   return XXH32(token.data(), token.size(), 0) & 0x7FFFFFFFu;
 }
 
+struct PieceWiseIndex::State {
+  XXH32_state_t hash;
+};
+
+PieceWiseIndex::PieceWiseIndex() : state_(std::make_unique<State>()) {
+  XXH32_reset(&state_->hash, 0);
+}
+
+PieceWiseIndex::~PieceWiseIndex() = default;
+
+void PieceWiseIndex::update(std::string_view piece) {
+  XXH32_update(&state_->hash, piece.data(), piece.size());
+}
+
+std::uint32_t PieceWiseIndex::index() const {
+  return XXH32_digest(&state_->hash) & 0x7FFFFFFFu;
+}
+
 void TermCounts::start(std::size_t text_bytes) {
   for (std::uint32_t slot : used_short_) short_slots_[slot] = ShortSlot{};
   used_short_.clear();
@@ -137,6 +154,7 @@ void TermCounts::start(std::size_t text_bytes) {
   short_shift_ = 64 - static_cast<unsigned>(std::countr_zero(capacity));
   if (index_slots_.empty()) index_slots_.resize(kMinSlots, IndexSlot{kEmptyIndex, 0});
   index_mask_ = kMinSlots - 1;
+  index_shift_ = 64 - static_cast<unsigned>(std::countr_zero(kMinSlots));
 }
 
 // Inlined into the token loops: most tokens end at a slot that already holds them.
@@ -144,7 +162,7 @@ inline void TermCounts::add_short(const char* bytes, std::size_t length) {
   const KeyMask& mask = kKeyMasks[length];
   const std::uint64_t low = load64(bytes) & mask.low;
   const std::uint64_t high = load64(bytes + 8) & mask.high;
-  std::size_t slot = short_slot_of(low, high, short_shift_);
+  std::size_t slot = slot_of(hash_.of_short(low, high), short_shift_);
   while (true) {
     ShortSlot& here = short_slots_[slot];
     if (here.low == low && here.high == high) {
@@ -187,8 +205,7 @@ void TermCounts::add(std::string_view token) {
 }
 
 void TermCounts::add_index(std::uint32_t index) {
-  // The index is already a hash, so its low bits pick the slot.
-  std::size_t slot = index & index_mask_;
+  std::size_t slot = slot_of(hash_.of_index(index), index_shift_);
   while (index_slots_[slot].index != index) {
     if (index_slots_[slot].index == kEmptyIndex) {
       index_slots_[slot] = IndexSlot{index, 1};
@@ -214,7 +231,7 @@ void TermCounts::grow_short() {
   short_mask_ = capacity - 1;
   --short_shift_;
   for (const ShortSlot& entry : entries) {
-    std::size_t slot = short_slot_of(entry.low, entry.high, short_shift_);
+    std::size_t slot = slot_of(hash_.of_short(entry.low, entry.high), short_shift_);
     while (short_slots_[slot].low != 0) slot = (slot + 1) & short_mask_;
     short_slots_[slot] = entry;
     used_short_.push_back(static_cast<std::uint32_t>(slot));
@@ -232,8 +249,9 @@ void TermCounts::grow_indices() {
   const std::size_t capacity = (index_mask_ + 1) * 2;
   if (capacity > index_slots_.size()) index_slots_.resize(capacity, IndexSlot{kEmptyIndex, 0});
   index_mask_ = capacity - 1;
+  --index_shift_;
   for (const IndexSlot& entry : entries) {
-    std::size_t slot = entry.index & index_mask_;
+    std::size_t slot = slot_of(hash_.of_index(entry.index), index_shift_);
     while (index_slots_[slot].index != kEmptyIndex) slot = (slot + 1) & index_mask_;
     index_slots_[slot] = entry;
     used_indices_.push_back(static_cast<std::uint32_t>(slot));

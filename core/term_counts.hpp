@@ -4,15 +4,33 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
+
+#include "table_hash.hpp"
 
 namespace vorpaline_core {
 
 // The documented index of a token: XXH32 of its UTF-8 bytes, seed 0, masked to
 // 31 bits so that it is a non-negative 32-bit integer.
 std::uint32_t token_index(std::string_view token);
+
+// The same index of a token that arrives in pieces.
+class PieceWiseIndex {
+ public:
+  PieceWiseIndex();
+  ~PieceWiseIndex();
+  PieceWiseIndex(const PieceWiseIndex&) = delete;
+  PieceWiseIndex& operator=(const PieceWiseIndex&) = delete;
+  void update(std::string_view piece);
+  std::uint32_t index() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 struct TermCount {
   std::uint32_t index;
@@ -21,7 +39,8 @@ struct TermCount {
 
 // Most tokens are short and repeat many times in a text: they are counted by
 // their bytes, and each distinct one is hashed to its index once, at the end.
-// Longer tokens are hashed as they come and counted by index.
+// Longer tokens are hashed as they come and counted by index. Both tables
+// place entries by the process's keyed hash, never by the index itself.
 class TermCounts {
  public:
   static constexpr std::size_t kShortToken = 16;
@@ -33,6 +52,8 @@ class TermCounts {
   // bytes from the start of each token may be read; add copies what it needs.
   void add_padded(std::span<const std::string_view> tokens);
   void add(std::string_view token);
+  // A token longer than kShortToken, by its index.
+  void add_long(std::uint32_t index) { add_index(index); }
   // The counted terms sorted by index, tokens that share an index merged;
   // valid until the next call.
   std::span<const TermCount> sorted();
@@ -62,8 +83,11 @@ class TermCounts {
   unsigned short_shift_ = 64;  // 64 - log2(capacity in use)
   std::vector<std::uint32_t> used_short_;
 
+  TableHash hash_;
+
   std::vector<IndexSlot> index_slots_;
   std::size_t index_mask_ = 0;
+  unsigned index_shift_ = 64;
   std::vector<std::uint32_t> used_indices_;
 
   std::vector<TermCount> sorted_;

@@ -3,11 +3,17 @@
 #include <bit>
 
 #include "ascii_parts.hpp"
+#include "term_counts.hpp"
 #include "text_scan.hpp"
 
 namespace vorpaline_core {
 
 namespace {
+
+// Words of more bytes than this are counted by an index made while folding.
+// Each of their characters folds to at least one, so they are long tokens.
+constexpr std::size_t kHashedWhileFolding = 64 * 1024;
+static_assert(kHashedWhileFolding / 4 > TermCounts::kShortToken);
 
 bool is_joiner(char byte) { return byte == '_' || byte == '-' || byte == '.'; }
 
@@ -169,7 +175,8 @@ void Tokenizer::on_run(std::size_t start, std::size_t end) {
 // Joiners at either end of a run do not belong to the identifier; inner ones
 // split it into parts, and parts split further at case, script and digit
 // boundaries. The whole identifier is a token of its own beside its parts when
-// there is more than one part.
+// there is more than one part. Parts go to the sink as they are found, so an
+// identifier of millions of parts needs no memory for them.
 void Tokenizer::emit_identifier(std::size_t start, std::size_t end, unsigned kinds) {
   const std::string_view text = classes_.text();
   if (kinds & kind_bit(CharKind::Joiner)) {
@@ -178,23 +185,24 @@ void Tokenizer::emit_identifier(std::size_t start, std::size_t end, unsigned kin
     if (start == end) return;
   }
   const bool ascii = !(kinds & kNonAsciiBit);
+  std::size_t parts = 1;
   if (!splits_only_at_joiners(kinds)) {
-    split_identifier(start, end);
+    parts = emit_split_parts(start, end, ascii);
   } else if (kinds & kind_bit(CharKind::Joiner)) {
-    split_at_joiners(start, end);
+    parts = emit_joiner_parts(start, end, ascii);
   } else {
     emit_word(start, end, ascii);
-    return;
   }
-  if (parts_.size() == 1) {
-    emit_word(start, end, ascii);
-    return;
-  }
-  emit_parts(start, end, ascii);
+  // A lone part is the whole identifier, already emitted.
+  if (parts > 1) emit_word(start, end, ascii);
 }
 
-void Tokenizer::split_identifier(std::size_t start, std::size_t end) {
-  parts_.clear();
+std::size_t Tokenizer::emit_split_parts(std::size_t start, std::size_t end, bool ascii) {
+  std::size_t parts = 0;
+  const auto emit_part = [&](std::size_t part_start, std::size_t part_end) {
+    emit_word(part_start, part_end, ascii);
+    ++parts;
+  };
   const char* const base = classes_.text().data();
   bool in_part = false;
   std::size_t part_start = start;
@@ -205,7 +213,7 @@ void Tokenizer::split_identifier(std::size_t start, std::size_t end) {
     const CharBits character = char_bits_at(base + at, base + end);
     const CharKind kind = kind_of(character);
     if (kind == CharKind::Joiner) {
-      if (in_part) parts_.push_back({part_start, at});
+      if (in_part) emit_part(part_start, at);
       in_part = false;
       previous = before_previous = CharKind::Separator;
       at += character.bytes;
@@ -222,7 +230,7 @@ void Tokenizer::split_identifier(std::size_t start, std::size_t end) {
                                   : boundary == Boundary::BeforePrevious ? previous_at
                                                                          : part_start;
         if (split > part_start) {
-          parts_.push_back({part_start, split});
+          emit_part(part_start, split);
           part_start = split;
         }
       }
@@ -232,25 +240,25 @@ void Tokenizer::split_identifier(std::size_t start, std::size_t end) {
     }
     at += character.bytes;
   }
-  if (in_part) parts_.push_back({part_start, end});
+  if (in_part) emit_part(part_start, end);
+  return parts;
 }
 
 // Joiners are ASCII, so they can be found byte by byte even in UTF-8.
-void Tokenizer::split_at_joiners(std::size_t start, std::size_t end) {
-  parts_.clear();
+std::size_t Tokenizer::emit_joiner_parts(std::size_t start, std::size_t end, bool ascii) {
   const std::string_view text = classes_.text();
+  std::size_t parts = 0;
   std::size_t part_start = start;
   for (std::size_t at = start; at < end; ++at) {
     if (!is_joiner(text[at])) continue;
-    if (part_start < at) parts_.push_back({part_start, at});
+    if (part_start < at) {
+      emit_word(part_start, at, ascii);
+      ++parts;
+    }
     part_start = at + 1;
   }
-  parts_.push_back({part_start, end});  // the identifier ends with a non-joiner
-}
-
-void Tokenizer::emit_parts(std::size_t start, std::size_t end, bool ascii) {
-  for (const Part& part : parts_) emit_word(part.start, part.end, ascii);
-  emit_word(start, end, ascii);
+  emit_word(part_start, end, ascii);  // the identifier ends with a non-joiner
+  return parts + 1;
 }
 
 // ASCII folds to its slice of the lowered text; anything else goes through
@@ -258,9 +266,20 @@ void Tokenizer::emit_parts(std::size_t start, std::size_t end, bool ascii) {
 void Tokenizer::emit_word(std::size_t start, std::size_t end, bool ascii) {
   if (ascii) {
     emit_lowered(start, end - start);
+  } else if (end - start > kHashedWhileFolding && sink_->takes_long_indices()) {
+    emit_folded_index(classes_.text().substr(start, end - start));
   } else {
     emit_folded(folder_.fold(classes_.text().substr(start, end - start)));
   }
+}
+
+// A long word is hashed as it is folded: one character can fold to eighteen,
+// so its folded text could be many times the size of the text.
+void Tokenizer::emit_folded_index(std::string_view word) {
+  PieceWiseIndex index;
+  const std::size_t code_points =
+      folder_.fold_in_pieces(word, [&](std::string_view piece) { index.update(piece); });
+  if (code_points >= min_token_len_) sink_->add_long_index(index.index());
 }
 
 // Tokens too short to keep are written and not counted: no branch to mispredict.

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
-#include <vector>
 
 #include "ascii_parts.hpp"
 #include "byte_classes.hpp"
@@ -23,6 +22,10 @@ class TokenSink {
   virtual void add_lowered(std::span<const std::string_view> tokens) = 0;
   // A token folded from non-ASCII text.
   virtual void add_folded(std::string_view token) = 0;
+  // A sink that needs only the index of a long token takes it without the
+  // text: a word folded a piece at a time never sits in memory whole.
+  virtual bool takes_long_indices() const { return false; }
+  virtual void add_long_index(std::uint32_t /*index*/) {}
 
  protected:
   ~TokenSink() = default;
@@ -36,11 +39,6 @@ class Tokenizer {
   std::size_t tokenize(std::string_view text, const Profile& profile, TokenSink& sink);
 
  private:
-  struct Part {
-    std::size_t start;  // byte offsets in the text
-    std::size_t end;
-  };
-
   void scan_windows();
   std::size_t run_end(std::size_t from) const;
   std::uint64_t run_bytes(const Window& window) const;
@@ -50,16 +48,16 @@ class Tokenizer {
 
   void on_run(std::size_t start, std::size_t end);
   void emit_identifier(std::size_t start, std::size_t end, unsigned kinds);
-  void split_identifier(std::size_t start, std::size_t end);
-  void split_at_joiners(std::size_t start, std::size_t end);
-  void emit_parts(std::size_t start, std::size_t end, bool ascii);
+  // Both return the number of parts they emitted.
+  std::size_t emit_split_parts(std::size_t start, std::size_t end, bool ascii);
+  std::size_t emit_joiner_parts(std::size_t start, std::size_t end, bool ascii);
   void emit_word(std::size_t start, std::size_t end, bool ascii);
   void emit_lowered(std::size_t start, std::size_t length);
   void emit_folded(FoldedWord word);
+  void emit_folded_index(std::string_view word);
   void flush();
 
   ByteClasses classes_;
-  std::vector<Part> parts_;  // parts of the current identifier
   CaseFolder folder_;
   // Tokens that are slices of the lowered text, waiting to go to the sink.
   std::array<std::string_view, 512> pending_;

@@ -1,0 +1,37 @@
+// JSON text as simdjson reads it: copied with the padding it reads past the
+// end, and its allocation failures told apart from bad input.
+#pragma once
+
+#include <simdjson.h>
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+
+namespace vorpaline_core {
+
+// Throws std::bad_alloc when simdjson could not get its memory: that is no
+// fault of the input, and must not be reported as one.
+void throw_if_out_of_memory(simdjson::error_code error);
+
+// A copy of the text followed by simdjson's padding; throws std::bad_alloc
+// when there is no room for it (simdjson's own padded_string would become an
+// empty text instead).
+class PaddedCopy {
+ public:
+  explicit PaddedCopy(std::string_view text);
+
+  operator simdjson::padded_string_view() const {
+    return simdjson::padded_string_view(data_.get(), size_, size_ + simdjson::SIMDJSON_PADDING);
+  }
+  std::string_view view() const { return {data_.get(), size_}; }
+
+ private:
+  struct Free {
+    void operator()(char* data) const;
+  };
+  std::unique_ptr<char, Free> data_;
+  std::size_t size_;
+};
+
+}  // namespace vorpaline_core
