@@ -24,7 +24,6 @@ class PaddedCopy {
   operator simdjson::padded_string_view() const {
     return simdjson::padded_string_view(data_.get(), size_, size_ + simdjson::SIMDJSON_PADDING);
   }
-  std::string_view view() const { return {data_.get(), size_}; }
 
  private:
   struct Free {
