@@ -5,6 +5,7 @@ The extension modules are imported inside fixtures, never at collection, so the
 other test files run even where they have not been built.
 """
 
+import ctypes
 import importlib
 import json
 import subprocess
@@ -211,6 +212,29 @@ def skiprules(settings):
     skiprules = importlib.import_module("vorpaline.skiprules")
 
     return skiprules
+
+
+# ---------------------------------------------------------------- the documented index
+
+
+def _documented_token_index():
+    """XXH32 of a token's UTF-8, seed 0, masked to 31 bits, from the system's
+    libxxhash; None where the library is missing."""
+    try:
+        library = ctypes.CDLL("libxxhash.so.0")
+    except OSError:
+        return None
+    library.XXH32.restype = ctypes.c_uint32
+    library.XXH32.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_uint32]
+
+    def token_index(token):
+        data = token.encode()
+        return library.XXH32(data, len(data), 0) & 0x7FFFFFFF
+
+    return token_index
+
+
+token_index = _documented_token_index()
 
 
 # ---------------------------------------------------------------- fresh interpreters

@@ -4,7 +4,6 @@ windows or outgrow them, windows that mix in non-ASCII text, short tokens
 counted by their bytes, the index sort, batches read a text at a time, and
 replies written straight into the returned str."""
 
-import ctypes
 import json
 import math
 import random
@@ -14,6 +13,8 @@ from collections import Counter
 
 import pytest
 from hypothesis import given, settings, strategies as st
+
+from conftest import token_index
 
 import vorpaline_core_py as core
 
@@ -206,17 +207,7 @@ def test_many_distinct_terms_grow_the_tables_and_sort(distinct):
     assert embedding_tfs(text) == dict(expected)
 
 
-def _xxh32():
-    try:
-        library = ctypes.CDLL("libxxhash.so.0")
-    except OSError:
-        return None
-    library.XXH32.restype = ctypes.c_uint32
-    library.XXH32.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_uint32]
-    return lambda token: library.XXH32(token.encode(), len(token.encode()), 0) & 0x7FFFFFFF
-
-
-XXH32 = _xxh32()
+XXH32 = token_index
 
 
 @pytest.mark.skipif(XXH32 is None, reason="libxxhash.so.0 not found")

@@ -2,7 +2,6 @@
 call takes whatever the shape of its text. Each check runs in a fresh
 interpreter, so that its limits and peaks are its own."""
 
-import ctypes
 import json
 import math
 import os
@@ -12,6 +11,8 @@ import sys
 import textwrap
 
 import pytest
+
+from conftest import token_index
 
 MB = 1 << 20
 
@@ -175,13 +176,11 @@ def _old_short_slot_crowd(count, bits=8):
 def _index_crowd(count, low_bits):
     """20-letter tokens whose indices share their low bits: one slot of the
     previous core's long-token table."""
-    xxh32 = ctypes.CDLL("libxxhash.so.0").XXH32
-    xxh32.restype, xxh32.argtypes = ctypes.c_uint32, [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_uint32]
     found, number = [], 0
     while len(found) < count:
-        token = _letters(number, 20).encode()
-        if xxh32(token, 20, 0) & ((1 << low_bits) - 1) == 0:
-            found.append(token.decode())
+        token = _letters(number, 20)
+        if token_index(token) & ((1 << low_bits) - 1) == 0:
+            found.append(token)
         number += 1
     return found
 
