@@ -6,12 +6,12 @@
 #include <string_view>
 
 #include "arguments.hpp"
-#include "batch_texts.hpp"
-#include "embedder.hpp"
+#include "embed/batch_texts.hpp"
+#include "embed/embedder.hpp"
 #include "input_error.hpp"
 #include "owned_ref.hpp"
-#include "profile.hpp"
-#include "table_hash.hpp"
+#include "embed/profile.hpp"
+#include "embed/table_hash.hpp"
 
 namespace vorpaline_core {
 
