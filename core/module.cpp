@@ -1,5 +1,6 @@
-// The module object of vorpaline_core_py and its four functions.
+// The module object of vorpaline_core_py and its functions.
 #include <cstring>
+#include <optional>
 #include <exception>
 #include <new>
 #include <string>
@@ -11,6 +12,7 @@
 #include "input_error.hpp"
 #include "owned_ref.hpp"
 #include "embed/profile.hpp"
+#include "scan/scan.hpp"
 #include "embed/table_hash.hpp"
 
 namespace vorpaline_core {
@@ -18,7 +20,8 @@ namespace vorpaline_core {
 namespace {
 
 constexpr char kHandshake[] =
-    "{\"capabilities\": [\"sparse_embed\", \"sparse_embed_batch\", \"sparse_explain\"], "
+    "{\"capabilities\": [\"sparse_embed\", \"sparse_embed_batch\", \"sparse_explain\", "
+    "\"scan_repository\", \"scan_explain\", \"ignore_builtin_replace\"], "
     "\"version\": \"" VORPALINE_CORE_VERSION "\"}";
 
 PyObject* raise_failure(const std::exception_ptr& failure) {
@@ -149,6 +152,72 @@ PyObject* sparse_explain(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+// The optional thread count of a scan: 0 (the default) for one per core.
+bool thread_count_argument(PyObject* const* args, Py_ssize_t nargs, unsigned* threads) {
+  *threads = scan::default_walk_threads();
+  if (nargs < 2) return true;
+  PyObject* given = args[1];
+  if (!PyLong_CheckExact(given)) {
+    PyErr_Format(PyExc_TypeError, "scan_repository() argument 2 ('threads') must be int, not %.200s",
+                 Py_TYPE(given)->tp_name);
+    return false;
+  }
+  const long count = PyLong_AsLong(given);
+  if (count == -1 && PyErr_Occurred()) return false;
+  if (count < 0) {
+    PyErr_SetString(PyExc_ValueError, "scan_repository() argument 2 ('threads') must not be negative");
+    return false;
+  }
+  if (count > 0) *threads = count > 1024 ? 1024u : static_cast<unsigned>(count);
+  return true;
+}
+
+PyObject* scan_repository(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 1 && nargs != 2) {
+    PyErr_Format(PyExc_TypeError, "scan_repository() takes 1 or 2 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  std::string_view config_json;
+  unsigned threads = 1;
+  if (!utf8_argument("scan_repository", args[0], 1, "config_json", &config_json) ||
+      !thread_count_argument(args, nargs, &threads)) {
+    return nullptr;
+  }
+  const scan::GitEnvironment environment = scan::GitEnvironment::from_process();
+  std::optional<scan::RepositoryScan> result;
+  std::size_t size = 0;
+  if (const std::exception_ptr failure = run_without_gil([&] {
+        result.emplace(config_json, environment, threads);
+        size = result->reply_size();
+      })) {
+    return raise_failure(failure);
+  }
+  OwnedRef reply(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
+  if (reply.get() == nullptr) return nullptr;
+  char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(reply.get()));
+  if (const std::exception_ptr failure = run_without_gil([&] { result->write_reply(out); })) {
+    return raise_failure(failure);
+  }
+  return reply.release();
+}
+
+PyObject* scan_explain(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  std::string_view config_json;
+  std::string_view path;
+  if (!check_arity("scan_explain", nargs, 2) ||
+      !utf8_argument("scan_explain", args[0], 1, "config_json", &config_json) ||
+      !utf8_argument("scan_explain", args[1], 2, "path", &path)) {
+    return nullptr;
+  }
+  const scan::GitEnvironment environment = scan::GitEnvironment::from_process();
+  std::string reply;
+  if (const std::exception_ptr failure =
+          run_without_gil([&] { reply = scan::explain_path(config_json, environment, path); })) {
+    return raise_failure(failure);
+  }
+  return PyUnicode_FromStringAndSize(reply.data(), static_cast<Py_ssize_t>(reply.size()));
+}
+
 int exec_module(PyObject* module) {
   // Pick simdjson's kernel for this CPU now, while the interpreter lock is held,
   // rather than racing on first use in released-lock calls.
@@ -185,6 +254,16 @@ PyMethodDef methods[] = {
      "sparse_explain(text, profile_json, /)\n--\n\n"
      "Show how a text embeds: a JSON object text whose \"tokens\" lists each\n"
      "token with its index, its own tf and the weight of its index."},
+    {"scan_repository", as_cfunction(scan_repository), METH_FASTCALL,
+     "scan_repository(config_json, threads=0, /)\n--\n\n"
+     "List the files of a repository under its ignore rules. config_json is the\n"
+     "JSON text of vorpaline.skiprules.build_scan_config(); threads 0 uses one\n"
+     "per core. Return {\"root\", \"files\": [{\"path\", \"size\", \"mtime_ns\"}],\n"
+     "\"skipped\": [{\"path\", \"reason\"}]} as JSON text, paths sorted."},
+    {"scan_explain", as_cfunction(scan_explain), METH_FASTCALL,
+     "scan_explain(config_json, path, /)\n--\n\n"
+     "Say which pattern of which ignore file decides a path relative to the root:\n"
+     "{\"path\", \"ignored\", \"source\", \"line\", \"pattern\", \"matched\", \"note\"}."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -21,3 +21,13 @@ def sparse_embed_batch(texts_json: str, profile_json: str, /) -> str:
 def sparse_explain(text: str, profile_json: str, /) -> str:
     """Show how a text embeds: a JSON object text whose "tokens" lists each
     token with its index, its own tf and the weight of its index."""
+
+def scan_repository(config_json: str, threads: int = 0, /) -> str:
+    """List the files of a repository under its ignore rules. config_json is the
+    JSON text of vorpaline.skiprules.build_scan_config(); threads 0 uses one
+    per core. Return {"root", "files": [{"path", "size", "mtime_ns"}],
+    "skipped": [{"path", "reason"}]} as JSON text, paths sorted."""
+
+def scan_explain(config_json: str, path: str, /) -> str:
+    """Say which pattern of which ignore file decides a path relative to the root:
+    {"path", "ignored", "source", "line", "pattern", "matched", "note"}."""

@@ -378,7 +378,10 @@ def test_threads_with_different_profiles_agree_with_serial_results():
 def test_handshake_lists_what_this_core_offers():
     reply = json.loads(core.handshake())
     assert list(reply) == ["capabilities", "version"]
-    assert reply["capabilities"] == ["sparse_embed", "sparse_embed_batch", "sparse_explain"]
+    assert reply["capabilities"] == [
+        "sparse_embed", "sparse_embed_batch", "sparse_explain",
+        "scan_repository", "scan_explain", "ignore_builtin_replace",
+    ]
     assert reply["version"] == core.__version__
 
 

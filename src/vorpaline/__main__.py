@@ -1,4 +1,4 @@
-"""Command line: ``python -m vorpaline embed ...`` and ``python -m vorpaline demo``."""
+"""Command line: ``python -m vorpaline embed ...``, ``files ...`` and ``demo``."""
 
 import argparse
 import io
@@ -209,6 +209,66 @@ def _run_demo(args: argparse.Namespace) -> None:
         print()
 
 
+# --- repository files ----------------------------------------------------------------------------
+
+def _scan_module():
+    try:
+        from vorpaline import scan
+    except ImportError as exc:
+        raise CliError(f"cannot import vorpaline.scan ({exc}); build it with 'make build'") from None
+    return scan
+
+
+def _scan_root(path: str) -> str:
+    if not os.path.isdir(path):
+        reason = "no such directory" if not os.path.exists(path) else "not a directory"
+        raise CliError(f"cannot scan {path}: {reason}")
+    return path
+
+
+def _relative_to_root(root: str, path: str) -> str:
+    """``path`` as the user typed it (relative to the working directory) made relative to ``root``."""
+    relative = os.path.relpath(os.path.abspath(path), os.path.abspath(root))
+    if relative == os.pardir or relative.startswith(os.pardir + os.sep):
+        raise CliError(f"{path} is outside the scanned folder {root}")
+    relative = "" if relative == os.curdir else relative.replace(os.sep, "/")
+    return relative + "/" if path.endswith("/") and relative else relative
+
+
+def _print_explanation(root: str, path: str, as_json: bool) -> int:
+    explanation = _scan_module().explain(root, _relative_to_root(root, path))
+    if as_json:
+        print(json.dumps(explanation._asdict(), ensure_ascii=False))
+    elif explanation.pattern is not None:
+        # git check-ignore -v: where the deciding pattern stands, then the path.
+        line = f"{explanation.source}:{explanation.line}:{explanation.pattern}\t{path}"
+        if explanation.matched not in (None, explanation.path):
+            line += f"\t(folder {explanation.matched} is excluded)"
+        print(line)
+    else:
+        print(f"::\t{path}" + (f"\t({explanation.note})" if explanation.note else ""))
+    return 0 if explanation.ignored else 1  # git check-ignore's status: 0 when ignored
+
+
+def _run_files(args: argparse.Namespace) -> int:
+    root = _scan_root(args.path)
+    if args.explain is not None:
+        return _print_explanation(root, args.explain, args.json)
+    scan = _scan_module()
+    if args.json:
+        # The core's reply as it stands: {"root", "files": [...], "skipped": [...]}.
+        print(scan._core().scan_repository(scan.config_json(root), args.threads or 0))
+        return 0
+    report = scan.scan_report(root, threads=args.threads)
+    prefix = "" if os.path.normpath(args.path) == os.curdir else args.path.rstrip("/") + "/"
+    end = "\0" if args.null else "\n"
+    sys.stdout.writelines(f"{prefix}{file.path}{end}" for file in report.files)
+    sys.stdout.flush()
+    for skipped in report.skipped:
+        print(f"{PROG}: skipped {prefix}{skipped.path}: {skipped.reason}", file=sys.stderr)
+    return 0
+
+
 # --- entry point -------------------------------------------------------------------------------
 
 def _positive_int(text: str) -> int:
@@ -240,6 +300,24 @@ def _parser() -> argparse.ArgumentParser:
                        help="print each text's N heaviest tokens readably instead of JSON")
     embed.set_defaults(run=_run_embed)
 
+    files = commands.add_parser(
+        "files",
+        help="list the files of a repository that its ignore rules keep",
+        description="List the regular files under PATH (default: the current folder) that the ignore rules "
+        "keep, one per line, sorted: the built-in and extra patterns of the settings, git's core.excludesFile, "
+        ".git/info/exclude and .gitignore files, then .vorpalineignore files. Paths that cannot be read are "
+        "reported on standard error.",
+    )
+    files.add_argument("path", nargs="?", default=".", metavar="PATH", help="the folder to scan (default: .)")
+    files.add_argument("--json", action="store_true",
+                       help='print {"root", "files": [{"path", "size", "mtime_ns"}], "skipped": [{"path", "reason"}]}')
+    files.add_argument("-z", "--null", action="store_true", help="end each path with NUL instead of a newline")
+    files.add_argument("--explain", metavar="FILE",
+                       help="say which pattern of which file decides FILE, as git check-ignore -v does; "
+                       "exit 0 when it is ignored, 1 when it is listed")
+    files.add_argument("--threads", type=_positive_int, metavar="N", help="walk with N threads (default: one per core)")
+    files.set_defaults(run=_run_files)
+
     demo = commands.add_parser("demo", help="embed built-in samples and print their heaviest tokens")
     demo.add_argument("--top", type=_positive_int, default=8, metavar="N", help="tokens per sample (default 8)")
     demo.set_defaults(run=_run_demo)
@@ -264,9 +342,9 @@ def main(argv: list[str] | None = None) -> int:
         sys.stdout.reconfigure(errors="backslashreplace")  # a non-UTF-8 terminal still gets every token
     try:
         args = _parser().parse_args(argv)
-        args.run(args)
+        status = args.run(args)
         sys.stdout.flush()
-        return 0
+        return status or 0
     except SystemExit as exc:  # --help and --version
         return exc.code if isinstance(exc.code, int) else 0
     except BrokenPipeError:

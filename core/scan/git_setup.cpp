@@ -1,0 +1,248 @@
+#include "git_setup.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <string_view>
+
+#include "file_reading.hpp"
+
+namespace vorpaline_core::scan {
+
+namespace {
+
+constexpr int kIncludeDepthLimit = 10;  // git's own limit on nested includes
+
+std::optional<std::string> variable(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+std::string lowercase(std::string_view text) {
+  std::string result(text);
+  for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return result;
+}
+
+std::string parent_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string joined(const std::string& directory, const std::string& path) {
+  if (path.starts_with('/')) return path;
+  return directory.ends_with('/') ? directory + path : directory + "/" + path;
+}
+
+bool is_directory(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// `~/` and a lone `~` stand for the home folder; other paths are relative to `base`.
+std::string expanded_path(const std::string& value, const std::string& base,
+                          const GitEnvironment& environment) {
+  if ((value == "~" || value.starts_with("~/")) && environment.home) {
+    return *environment.home + value.substr(1);
+  }
+  return joined(base, value);
+}
+
+// Reads git config files for the settings the scan needs: the last
+// core.excludesFile, and includes followed where they stand.
+class ConfigReader {
+ public:
+  explicit ConfigReader(const GitEnvironment& environment) : environment_(environment) {}
+
+  void read_file(const std::string& path, const std::string& relative_base, int depth = 0);
+  const std::optional<std::string>& excludes_file() const { return excludes_file_; }
+
+ private:
+  void read_text(std::string_view text, const std::string& path, const std::string& relative_base,
+                 int depth);
+
+  const GitEnvironment& environment_;
+  std::optional<std::string> excludes_file_;
+};
+
+void ConfigReader::read_file(const std::string& path, const std::string& relative_base, int depth) {
+  if (depth > kIncludeDepthLimit) return;
+  std::string text;
+  if (read_file_at(AT_FDCWD, path.c_str(), true, &text) != 0) return;  // absent files are normal
+  read_text(text, path, relative_base, depth);
+}
+
+// The value after `=`: quotes group, `\` escapes (and joins lines), `#` or `;`
+// outside quotes starts a comment, and unquoted blanks at either end go.
+std::string read_value(std::string_view text, std::size_t* at) {
+  std::string value;
+  std::size_t kept = 0;  // length without trailing unquoted blanks
+  bool quoted = false;
+  std::size_t i = *at;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\n' && !quoted) break;
+    if (c == '\\' && i + 1 < text.size()) {
+      const char next = text[++i];
+      if (next == '\n') continue;
+      value += next == 'n' ? '\n' : next == 't' ? '\t' : next == 'b' ? '\b' : next;
+      kept = value.size();
+      continue;
+    }
+    if (c == '"') {
+      quoted = !quoted;
+      continue;
+    }
+    if (!quoted && (c == '#' || c == ';')) {
+      while (i < text.size() && text[i] != '\n') ++i;
+      break;
+    }
+    value += c;
+    if (quoted || (c != ' ' && c != '\t' && c != '\r')) kept = value.size();
+  }
+  *at = i;
+  value.resize(kept);
+  return value;
+}
+
+void ConfigReader::read_text(std::string_view text, const std::string& path,
+                             const std::string& relative_base, int depth) {
+  std::string section;  // lower case, with ".subsection" when there is one
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+      ++i;
+    } else if (c == '#' || c == ';') {
+      while (i < text.size() && text[i] != '\n') ++i;
+    } else if (c == '[') {
+      const std::size_t end = text.find(']', i);
+      if (end == std::string_view::npos) return;  // git gives up on a broken file too
+      std::string_view header = text.substr(i + 1, end - i - 1);
+      const std::size_t quote = header.find('"');
+      section = lowercase(header.substr(0, quote));
+      while (!section.empty() && section.back() == ' ') section.pop_back();
+      if (quote != std::string_view::npos) section += ".\"";  // a subsection: never ours
+      i = end + 1;
+    } else {
+      std::size_t end = i;
+      while (end < text.size() &&
+             (std::isalnum(static_cast<unsigned char>(text[end])) || text[end] == '-')) {
+        ++end;
+      }
+      if (end == i) return;  // not a config file git would accept
+      const std::string key = lowercase(text.substr(i, end - i));
+      i = end;
+      while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+      std::optional<std::string> value;
+      if (i < text.size() && text[i] == '=') {
+        ++i;
+        value = read_value(text, &i);
+      }
+      if (!value) continue;  // a bare key is a boolean: no path
+      if (section == "core" && key == "excludesfile") {
+        excludes_file_ = expanded_path(*value, relative_base, environment_);
+      } else if (section == "include" && key == "path") {
+        read_file(expanded_path(*value, parent_of(path), environment_), relative_base, depth + 1);
+      }
+    }
+  }
+}
+
+std::optional<std::string> config_home(const GitEnvironment& environment) {
+  if (environment.xdg_config_home && !environment.xdg_config_home->empty()) {
+    return *environment.xdg_config_home;
+  }
+  if (environment.home) return *environment.home + "/.config";
+  return std::nullopt;
+}
+
+// The git directory of a worktree top: `.git` itself, or where a `.git` file
+// ("gitdir: PATH") points.
+std::optional<std::string> git_directory(const std::string& top) {
+  const std::string dot_git = joined(top, ".git");
+  struct stat status {};
+  if (::lstat(dot_git.c_str(), &status) != 0) return std::nullopt;
+  if (S_ISDIR(status.st_mode)) return dot_git;
+  if (!S_ISREG(status.st_mode)) return std::nullopt;
+  std::string text;
+  if (read_file_at(AT_FDCWD, dot_git.c_str(), false, &text) != 0) return std::nullopt;
+  constexpr std::string_view kPrefix = "gitdir: ";
+  if (!text.starts_with(kPrefix)) return std::nullopt;
+  text.erase(0, kPrefix.size());
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return joined(top, text);
+}
+
+// A linked worktree keeps info/ and config in the repository's common directory.
+std::string common_directory(const std::string& git_dir) {
+  std::string text;
+  if (read_file_at(AT_FDCWD, joined(git_dir, "commondir").c_str(), true, &text) != 0) return git_dir;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text.empty() ? git_dir : joined(git_dir, text);
+}
+
+}  // namespace
+
+GitEnvironment GitEnvironment::from_process() {
+  GitEnvironment environment;
+  environment.home = variable("HOME");
+  environment.xdg_config_home = variable("XDG_CONFIG_HOME");
+  environment.config_global = variable("GIT_CONFIG_GLOBAL");
+  environment.config_system = variable("GIT_CONFIG_SYSTEM");
+  const std::optional<std::string> no_system = variable("GIT_CONFIG_NOSYSTEM");
+  if (no_system) {
+    const std::string word = lowercase(*no_system);
+    environment.no_system = !(word.empty() || word == "0" || word == "false" || word == "no" || word == "off");
+  }
+  return environment;
+}
+
+GitSetup find_git_setup(const std::string& root, const GitEnvironment& environment) {
+  GitSetup setup;
+  std::optional<std::string> git_dir;
+  for (std::string directory = root;; directory = parent_of(directory)) {
+    git_dir = git_directory(directory);
+    if (git_dir) {
+      setup.top = directory;
+      break;
+    }
+    if (directory == "/") break;
+  }
+  if (git_dir) {
+    const std::string& top = setup.top;
+    if (root.size() > top.size()) setup.root_prefix = root.substr(top == "/" ? 1 : top.size() + 1) + "/";
+  }
+
+  // Relative paths in the config are taken from the worktree's top, where git runs.
+  const std::string relative_base = setup.top.empty() ? root : setup.top;
+  ConfigReader reader(environment);
+  if (!environment.no_system) {
+    reader.read_file(environment.config_system.value_or("/etc/gitconfig"), relative_base);
+  }
+  if (environment.config_global) {
+    reader.read_file(*environment.config_global, relative_base);
+  } else {
+    if (const auto home = config_home(environment)) reader.read_file(*home + "/git/config", relative_base);
+    if (environment.home) reader.read_file(*environment.home + "/.gitconfig", relative_base);
+  }
+  std::string common;
+  if (git_dir && is_directory(*git_dir)) {
+    common = common_directory(*git_dir);
+    reader.read_file(joined(common, "config"), relative_base);
+    setup.info_exclude = joined(common, "info/exclude");
+  }
+  if (reader.excludes_file()) {
+    setup.excludes_file = *reader.excludes_file();
+  } else if (const auto home = config_home(environment)) {
+    setup.excludes_file = *home + "/git/ignore";
+  }
+  return setup;
+}
+
+}  // namespace vorpaline_core::scan
