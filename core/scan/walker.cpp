@@ -316,8 +316,14 @@ WalkResult Walk::run(unsigned threads) {
   }
   std::sort(result.files.begin(), result.files.end(),
             [](const FoundFile& a, const FoundFile& b) { return a.view() < b.view(); });
-  std::sort(result.skipped.begin(), result.skipped.end(),
-            [](const SkippedPath& a, const SkippedPath& b) { return a.path < b.path; });
+  // An unreadable ignore file is also an unreadable file: it is reported once,
+  // with the reason that tells more.
+  std::sort(result.skipped.begin(), result.skipped.end(), [](const SkippedPath& a, const SkippedPath& b) {
+    return a.path != b.path ? a.path < b.path : a.reason < b.reason;
+  });
+  result.skipped.erase(std::unique(result.skipped.begin(), result.skipped.end(),
+                                   [](const SkippedPath& a, const SkippedPath& b) { return a.path == b.path; }),
+                       result.skipped.end());
   return result;
 }
 
