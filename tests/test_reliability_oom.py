@@ -25,7 +25,9 @@ PROFILE = (
     '{"version": "bm25-v1", "max_text_chars": 200000, '
     '"code_pretokenize": true, "min_token_len": 2}'
 )
-CORE_CAPABILITIES = {"sparse_embed", "sparse_embed_batch", "sparse_explain"}
+CORE_CAPABILITIES = {
+    "sparse_embed", "sparse_embed_batch", "sparse_explain", "scan_repository", "scan_explain", "ignore_builtin_replace",
+}
 
 SETTLE = 30  # passes in a row meaning the failure point is past the call's last allocation
 LIMIT = 50_000
