@@ -26,6 +26,21 @@ char* allocate(std::size_t room) {
 
 }  // namespace
 
+const char* json_type_name(simdjson::dom::element_type type) {
+  using simdjson::dom::element_type;
+  switch (type) {
+    case element_type::ARRAY: return "an array";
+    case element_type::OBJECT: return "an object";
+    case element_type::INT64:
+    case element_type::UINT64:
+    case element_type::DOUBLE: return "a number";
+    case element_type::STRING: return "a string";
+    case element_type::BOOL: return "a bool";
+    case element_type::NULL_VALUE: return "null";
+  }
+  return "an unknown value";
+}
+
 void throw_if_out_of_memory(simdjson::error_code error) {
   if (error == simdjson::MEMALLOC) throw std::bad_alloc();
 }

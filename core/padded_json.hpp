@@ -10,6 +10,9 @@
 
 namespace vorpaline_core {
 
+// "an array", "a string", "null", ...: a JSON value's kind, for error messages.
+const char* json_type_name(simdjson::dom::element_type type);
+
 // Throws std::bad_alloc when simdjson could not get its memory: that is no
 // fault of the input, and must not be reported as one.
 void throw_if_out_of_memory(simdjson::error_code error);

@@ -13,21 +13,6 @@ namespace vorpaline_core {
 
 namespace {
 
-const char* type_name(simdjson::dom::element_type type) {
-  using simdjson::dom::element_type;
-  switch (type) {
-    case element_type::ARRAY: return "an array";
-    case element_type::OBJECT: return "an object";
-    case element_type::INT64:
-    case element_type::UINT64:
-    case element_type::DOUBLE: return "a number";
-    case element_type::STRING: return "a string";
-    case element_type::BOOL: return "a bool";
-    case element_type::NULL_VALUE: return "null";
-  }
-  return "an unknown value";
-}
-
 // The whole-document parser only says that some string is bad; walk the array
 // lazily to find which element holds it.
 std::optional<std::size_t> find_bad_string(simdjson::padded_string_view padded) {
@@ -118,14 +103,14 @@ BatchTexts::BatchTexts(std::string_view json_text) : padded_(json_text) {
   simdjson::dom::array elements;
   if (root.get_array().get(elements) != simdjson::SUCCESS) {
     throw InputError(std::string("batch must be a JSON array of strings, got ") +
-                     type_name(root.type()));
+                     json_type_name(root.type()));
   }
   texts_.reserve(elements.size());
   for (simdjson::dom::element element : elements) {
     std::string_view text;
     if (element.get_string().get(text) != simdjson::SUCCESS) {
       throw InputError("batch element " + std::to_string(texts_.size()) +
-                       " must be a string, got " + type_name(element.type()));
+                       " must be a string, got " + json_type_name(element.type()));
     }
     texts_.push_back(text);
   }

@@ -10,24 +10,9 @@ namespace vorpaline_core::scan {
 namespace {
 
 using simdjson::dom::element;
-using simdjson::dom::element_type;
 
 [[noreturn]] void fail(std::string_view key, std::string_view problem) {
   throw InputError("scan configuration: \"" + std::string(key) + "\" " + std::string(problem));
-}
-
-const char* type_name(element_type type) {
-  switch (type) {
-    case element_type::ARRAY: return "an array";
-    case element_type::OBJECT: return "an object";
-    case element_type::INT64:
-    case element_type::UINT64:
-    case element_type::DOUBLE: return "a number";
-    case element_type::STRING: return "a string";
-    case element_type::BOOL: return "a boolean";
-    case element_type::NULL_VALUE: return "null";
-  }
-  return "a value";
 }
 
 element member(simdjson::dom::object config, std::string_view key) {
@@ -38,26 +23,26 @@ element member(simdjson::dom::object config, std::string_view key) {
 
 std::string string_member(simdjson::dom::object config, std::string_view key) {
   const element value = member(config, key);
-  if (!value.is_string()) fail(key, std::string("must be a string, not ") + type_name(value.type()));
+  if (!value.is_string()) fail(key, std::string("must be a string, not ") + json_type_name(value.type()));
   return std::string(std::string_view(value));
 }
 
 bool bool_member(simdjson::dom::object config, std::string_view key) {
   const element value = member(config, key);
-  if (!value.is_bool()) fail(key, std::string("must be a boolean, not ") + type_name(value.type()));
+  if (!value.is_bool()) fail(key, std::string("must be a boolean, not ") + json_type_name(value.type()));
   return bool(value);
 }
 
 std::vector<std::string> patterns_member(simdjson::dom::object config, std::string_view key) {
   const element value = member(config, key);
   if (!value.is_array()) {
-    fail(key, std::string("must be an array of strings, not ") + type_name(value.type()));
+    fail(key, std::string("must be an array of strings, not ") + json_type_name(value.type()));
   }
   std::vector<std::string> patterns;
   std::size_t position = 0;
   for (const element item : simdjson::dom::array(value)) {
     if (!item.is_string()) {
-      fail(key, "item " + std::to_string(position) + " must be a string, not " + type_name(item.type()));
+      fail(key, "item " + std::to_string(position) + " must be a string, not " + json_type_name(item.type()));
     }
     patterns.emplace_back(std::string_view(item));
     ++position;
@@ -77,7 +62,7 @@ ScanConfig parse_scan_config(std::string_view config_json) {
     throw InputError(std::string("scan configuration is not valid JSON: ") + simdjson::error_message(error));
   }
   if (!document.is_object()) {
-    throw InputError(std::string("scan configuration must be a JSON object, not ") + type_name(document.type()));
+    throw InputError(std::string("scan configuration must be a JSON object, not ") + json_type_name(document.type()));
   }
   const simdjson::dom::object config(document);
   ScanConfig result;
