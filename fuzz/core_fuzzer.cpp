@@ -1,8 +1,10 @@
 // libFuzzer target for the native core. The core is linked in and driven
 // through an embedded interpreter exactly as Python callers drive it; what
-// must hold for each input is checked in core_checks.py, and any failed check
-// or any exception other than the core's ValueError aborts, so that the fuzzer
-// keeps the input that did it.
+// must hold for each input is checked by the `check` function of the checks
+// module this target is built for (core_checks.py for embedding,
+// scan_checks.py for the repository scan), and any failed check or any
+// exception other than the core's ValueError aborts, so that the fuzzer keeps
+// the input that did it.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -14,7 +16,7 @@ extern "C" PyObject *PyInit_vorpaline_core_py(void);
 
 namespace {
 
-PyObject *check_function = nullptr;  // core_checks.check, kept for the process
+PyObject *check_function = nullptr;  // the checks module's check(), kept for the process
 
 [[noreturn]] void fail(const char *what)
 {
@@ -57,13 +59,13 @@ void load_checks()
     if (!path || !checks_dir || PyList_Insert(path, 0, checks_dir) < 0)
         fail("cannot put the checks on sys.path");
     Py_DECREF(checks_dir);
-    PyObject *checks = PyImport_ImportModule("core_checks");
+    PyObject *checks = PyImport_ImportModule(VORPALINE_FUZZ_CHECKS);
     if (!checks)
-        fail("cannot import core_checks");
+        fail("cannot import " VORPALINE_FUZZ_CHECKS);
     check_function = PyObject_GetAttrString(checks, "check");
     Py_DECREF(checks);
     if (!check_function)
-        fail("core_checks has no check()");
+        fail(VORPALINE_FUZZ_CHECKS " has no check()");
 }
 
 }  // namespace
