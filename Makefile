@@ -42,7 +42,7 @@ bench: build
 # directory of its own. FUZZ_TIME is in seconds.
 .PHONY: sanitize leakhunt leakhunt-short fuzz fuzz-long test-long
 FUZZ_TIME ?= 60
-LEAKHUNT_SHORT := test_sparse.py test_enginecheck.py test_skiprules.py test_refleaks.py test_reliability_oom.py test_reliability_leakhunt.py
+LEAKHUNT_SHORT := test_sparse.py test_enginecheck.py test_skiprules.py test_refleaks.py test_reliability_oom.py test_reliability_leakhunt.py test_scan.py
 
 sanitize:
 	bash tools/sanitize.sh
