@@ -5,6 +5,7 @@
     python -m bench --quick          # fewer rounds, for a smoke run
     python -m bench --idle-wait 300  # wait for an idle machine before the scaling table
     python -m bench --only flooding  # crafted tokens against the counting tables
+    python -m bench --only scan      # listing a repository's files against git, ripgrep, fd, pathspec
 """
 from __future__ import annotations
 
@@ -13,10 +14,10 @@ import json
 import sys
 from pathlib import Path
 
-from . import corpus, flooding, machine, memory, overhead, plots, report, scaling, throughput
+from . import corpus, flooding, machine, memory, overhead, plots, report, scaling, scan, throughput
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
-TABLES = ("overhead", "throughput", "scaling", "memory", "flooding")
+TABLES = ("overhead", "throughput", "scaling", "memory", "flooding", "scan")
 
 
 def parse_args(argv: list[str]) -> argparse.Namespace:
@@ -66,6 +67,9 @@ def run_tables(args: argparse.Namespace) -> dict[str, object]:
     if "flooding" in tables:
         starting("flooding")
         results["flooding"] = flooding.run(args.build_dir, repeats=3 if args.quick else 7)
+    if "scan" in tables:
+        starting("scan")
+        results["scan"] = scan.run(args.build_dir, repeats=3 if args.quick else 9)
     return results
 
 
