@@ -168,8 +168,9 @@ def quartile_text(ratio: float, quartiles: tuple[float, float], unit: str = "") 
 def scan_section(result: dict[str, object]) -> str:
     tree, tools = result["tree"], result["tools"]
     rows = {row["key"]: row for row in result["rows"]}
-    listing = table(["contender", "command", "files", "wall ms", "CPU ms", "wall / git", "CPU / git"], [
+    listing = table(["contender", "command", "files", "wall ms", "CPU ms", "cores busy", "wall / git", "CPU / git"], [
         [row["label"], f"`{row['command']}`", f"{row['files']:,}", f"{row['wall_ms']:.0f}", f"{row['cpu_ms']:.0f}",
+         f"{row['cpu_ms'] / row['wall_ms']:.2f}" if row["wall_ms"] > 0 else "n/a",
          quartile_text(row["wall_vs_git"], row["wall_vs_git_quartiles"])
          + (" (vs git with them)" if row["vs"] != "git" else ""),
          quartile_text(row["cpu_vs_git"], row["cpu_vs_git_quartiles"])]
@@ -203,7 +204,8 @@ def scan_section(result: dict[str, object]) -> str:
         "files it would index into a pipe; all list the same files (checked before timing: the counts of every "
         "row, and the paths of the scanner's rows against git's). Milliseconds of wall time and of CPU time "
         f"(all threads of the process, or of the child that lists), medians of {result['repeats']} interleaved "
-        "rounds; the ratios are the medians of the per-round ratios against git, with their quartiles. "
+        "rounds; the ratios are the medians of the per-round ratios against git, with their quartiles. Cores "
+        "busy is CPU over wall time: under 2 for a two-thread row, another job held the second core. "
         f"Measured {result['date']}, load average {result['load_average']}; {tools['git']}, {tools['ripgrep']}, "
         f"{tools['fd']}, pathspec {tools['pathspec']}.\n\n"
         + listing + "\n\n"

@@ -179,8 +179,8 @@ def test_scan_goals(kwargs, goal, verdict):
 def test_scan_section_shows_both_clocks_against_git():
     text = report.scan_section(scan_result())
     assert text.startswith("### 6. ")
-    assert "| row core-2 | `core-2` | 10 | 70 | 100 | 0.70 (0.65-0.75) | 1.00 (1.00-1.00) |" in text
-    assert "| row core-builtin-2 | `core-builtin-2` | 10 | 100 | 100 | 1.00 (1.00-1.00) (vs git with them) |" in text
+    assert "| row core-2 | `core-2` | 10 | 70 | 100 | 1.43 | 0.70 (0.65-0.75) | 1.00 (1.00-1.00) |" in text
+    assert "| row core-builtin-2 | `core-builtin-2` | 10 | 100 | 100 | 1.00 | 1.00 (1.00-1.00) (vs git with them) |" in text
     assert "| row core-1 | row rg-1 | 0.50 (0.40-0.60) | 0.50 (0.40-0.60) |" in text
 
 
