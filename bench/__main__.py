@@ -5,6 +5,8 @@
     python -m bench --quick          # fewer rounds, for a smoke run
     python -m bench --idle-wait 300  # wait for an idle machine before the scaling table
     python -m bench --only flooding  # crafted tokens against the counting tables
+    python -m bench --only scan      # listing a repository's files against git, ripgrep, fd, pathspec
+    python -m bench --only scan --update-doc  # and put that table alone into the document
 """
 from __future__ import annotations
 
@@ -13,16 +15,18 @@ import json
 import sys
 from pathlib import Path
 
-from . import corpus, flooding, machine, memory, overhead, plots, report, scaling, throughput
+from . import corpus, flooding, machine, memory, overhead, plots, report, scaling, scan, throughput
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
-TABLES = ("overhead", "throughput", "scaling", "memory", "flooding")
+TABLES = ("overhead", "throughput", "scaling", "memory", "flooding", "scan")
 
 
 def parse_args(argv: list[str]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(prog="python -m bench", description=__doc__.splitlines()[0])
     parser.add_argument("--only", action="append", choices=TABLES, help="run only this table")
     parser.add_argument("--quick", action="store_true", help="fewer rounds: numbers for a smoke run only")
+    parser.add_argument("--update-doc", action="store_true",
+                        help="with --only: replace just these tables' sections in the document, keep the rest")
     parser.add_argument("--doc", type=Path, default=REPO_ROOT / "docs" / "benchmarks.md")
     parser.add_argument("--build-dir", type=Path, default=REPO_ROOT / "build" / "bench")
     parser.add_argument("--idle-wait", type=float, default=0.0, metavar="SECONDS",
@@ -66,6 +70,9 @@ def run_tables(args: argparse.Namespace) -> dict[str, object]:
     if "flooding" in tables:
         starting("flooding")
         results["flooding"] = flooding.run(args.build_dir, repeats=3 if args.quick else 7)
+    if "scan" in tables:
+        starting("scan")
+        results["scan"] = scan.run(args.build_dir, repeats=3 if args.quick else 9)
     return results
 
 
@@ -88,8 +95,11 @@ def main(argv: list[str] | None = None) -> int:
     results["machine"]["load_average after"] = machine.load_average()
     args.build_dir.mkdir(parents=True, exist_ok=True)
     (args.build_dir / "results.json").write_text(json.dumps(results, indent=1), encoding="utf-8")
-    if args.only:  # a partial run leaves the document's full tables alone
+    if args.only:  # a partial run leaves the document alone, or only its own sections
         print(report.render(results))
+        if args.update_doc:
+            report.update(args.doc, results)
+            log(f"updated the sections of {', '.join(args.only)} in {args.doc}")
         return 0
     args.doc.parent.mkdir(parents=True, exist_ok=True)
     results["plots"] = write_plots(results, args.doc)

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from . import flooding, memory, overhead, scaling, throughput
+from . import flooding, memory, overhead, scaling, scan, throughput
 
 BEGIN = "<!-- results:begin (written by `python -m bench`; edit outside these markers) -->"
 END = "<!-- results:end -->"
@@ -153,11 +153,85 @@ def flooding_section(result: dict[str, object]) -> str:
         + table(["crafted text", "kB", "ms", "random ms", "crafted / random"], rows))
 
 
+def ratio_outcome(ratio: float, quartiles: tuple[float, float], target: float, strictly: bool) -> int:
+    """As ``target_outcome``: 0 when the median ratio is under the target (or at it,
+    unless ``strictly``), 1 when only the first quartile is, 2 otherwise."""
+    def meets(value: float) -> bool:
+        return value < target if strictly else value <= target
+    return 0 if meets(ratio) else 1 if meets(quartiles[0]) else 2
+
+
+def quartile_text(ratio: float, quartiles: tuple[float, float], unit: str = "") -> str:
+    return f"{ratio:.2f}{unit} ({quartiles[0]:.2f}-{quartiles[1]:.2f})"
+
+
+def scan_section(result: dict[str, object]) -> str:
+    tree, tools = result["tree"], result["tools"]
+    rows = {row["key"]: row for row in result["rows"]}
+    listing = table(["contender", "command", "files", "wall ms", "CPU ms", "cores busy", "wall / git", "CPU / git"], [
+        [row["label"], f"`{row['command']}`", f"{row['files']:,}", f"{row['wall_ms']:.0f}", f"{row['cpu_ms']:.0f}",
+         f"{row['cpu_ms'] / row['wall_ms']:.2f}" if row["wall_ms"] > 0 else "n/a",
+         quartile_text(row["wall_vs_git"], row["wall_vs_git_quartiles"])
+         + (" (vs git with them)" if row["vs"] != "git" else ""),
+         quartile_text(row["cpu_vs_git"], row["cpu_vs_git_quartiles"])]
+        for row in result["rows"]])
+    labels = {row["key"]: row["label"] for row in result["rows"]}
+    peers = table(["scanner row", "against", "wall ratio", "CPU ratio"], [
+        [labels[peer["row"]], labels[peer["peer"]], quartile_text(peer["wall"], peer["wall_quartiles"]),
+         quartile_text(peer["cpu"], peer["cpu_quartiles"])] for peer in result["peers"]])
+    mib = 1 << 20
+    memory_rows = {row["key"]: row for row in result["memory"]}
+    memory_table = table(["variant", "files", "RSS before MiB", "peak RSS MiB", "extra MiB", "bytes per file"], [
+        [row["label"], f"{row['files']:,}", f"{row['rss_before'] / mib:.1f}", f"{row['peak_rss'] / mib:.1f}",
+         f"{row['extra'] / mib:.1f}", f"{row['bytes_per_file']:.0f}"] for row in result["memory"]])
+    two, one = rows["core-2"], rows["core-1"]
+    worst_memory = max(memory_rows["core-1"]["bytes_per_file"], memory_rows["core-2"]["bytes_per_file"])
+    goals = table(["goal", "measured", ""], [
+        ["scanner, 2 threads, faster than git (wall time)",
+         quartile_text(two["wall_vs_git"], two["wall_vs_git_quartiles"], "x"),
+         OUTCOMES[ratio_outcome(two["wall_vs_git"], two["wall_vs_git_quartiles"], 1.0, strictly=True)]],
+        ["scanner, 1 thread, not slower than git (wall time)",
+         quartile_text(one["wall_vs_git"], one["wall_vs_git_quartiles"], "x"),
+         OUTCOMES[ratio_outcome(one["wall_vs_git"], one["wall_vs_git_quartiles"], 1.0, strictly=False)]],
+        [f"scanner memory under {scan.TARGET_BYTES_PER_FILE} bytes per file listed (worse of 1 and 2 threads)",
+         f"{worst_memory:.0f} bytes", verdict(worst_memory < scan.TARGET_BYTES_PER_FILE)],
+    ])
+    return (
+        "### 6. Listing a repository's files\n\n"
+        f"The tree of `bench/scan_tree.py`: {tree['files']:,} files in {tree['folders']:,} folders with "
+        f"{tree['ignore_files']} `.gitignore` files; {tree['listed']:,} files are left by the ignore files "
+        f"({tree['listed_builtin']:,} with the scanner's built-in patterns as well). Every contender lists the "
+        "files it would index into a pipe; all list the same files (checked before timing: the counts of every "
+        "row, and the paths of the scanner's rows against git's). Milliseconds of wall time and of CPU time "
+        f"(all threads of the process, or of the child that lists), medians of {result['repeats']} interleaved "
+        "rounds; the ratios are the medians of the per-round ratios against git, with their quartiles. Cores "
+        "busy is CPU over wall time: under 2 for a two-thread row, another job held the second core. "
+        f"Measured {result['date']}, load average {result['load_average']}; {tools['git']}, {tools['ripgrep']}, "
+        f"{tools['fd']}, pathspec {tools['pathspec']}.\n\n"
+        + listing + "\n\n"
+        "Flags: git reads no system or user configuration (`GIT_CONFIG_NOSYSTEM=1`, `GIT_CONFIG_GLOBAL=/dev/null`) "
+        "and ripgrep and fd get an empty `HOME`, so every contender reads exactly the tree's own ignore files. "
+        "ripgrep and fd list dot files (`--hidden`, as git does), leave `.git` out by name and read no ignore "
+        "file above the tree (`--no-ignore-parent`); they honour `.gitignore` and `.git/info/exclude` by "
+        "default. The scanner's rows replace the built-in patterns by none, except the one that keeps them, "
+        "which is timed against git given the same patterns as an exclude file. No contender differs by "
+        "design on this tree: it holds no symbolic links, special files or nested repositories, on which "
+        "they do.\n\n"
+        "The scanner against each peer doing the same work (the same number of threads), medians of the "
+        "per-round ratios:\n\n" + peers + "\n\n"
+        "Peak memory of one call in a fresh interpreter (`python -m bench.scan memory VARIANT ROOT`): the "
+        "resident memory before the call, its peak while the result is kept, and the growth per file "
+        "listed.\n\n" + memory_table + "\n\n" + goals)
+
+
+# The tables' sections in document order: a partial run puts its own in place.
+SECTIONS = (("overhead", overhead_section), ("throughput", throughput_section), ("scaling", scaling_section),
+            ("memory", memory_section), ("flooding", flooding_section), ("scan", scan_section))
+
+
 def render(results: dict[str, object]) -> str:
     sections = [machine_section(results["machine"])]
-    for key, section in (("overhead", overhead_section), ("throughput", throughput_section),
-                         ("scaling", scaling_section), ("memory", memory_section),
-                         ("flooding", flooding_section)):
+    for key, section in SECTIONS:
         if key in results:
             sections.append(section(results[key]))
     if "plots" in results:
@@ -176,3 +250,47 @@ def write(document: Path, results: dict[str, object]) -> None:
     else:
         text = text.rstrip("\n") + "\n\n" + block + "\n"
     document.write_text(text, encoding="utf-8")
+
+
+def section_number(chunk: str) -> float:
+    """Where a chunk of the results block stands: the machine first, the tables
+    by their number, the plots last."""
+    heading = chunk.split("\n", 1)[0]
+    if heading.startswith("### ") and heading[4:].split(".", 1)[0].isdigit():
+        return int(heading[4:].split(".", 1)[0])
+    return 0 if heading.startswith("### ") else float("inf")
+
+
+def chunks_of(block: str) -> list[str]:
+    """The results block cut before each section heading and before the plots."""
+    chunks: list[str] = []
+    for line in block.strip("\n").split("\n"):
+        starts = line.startswith("### ") or (line.startswith("![") and not (chunks and chunks[-1].startswith("![")))
+        if starts or not chunks:
+            chunks.append(line)
+        else:
+            chunks[-1] += "\n" + line
+    return [chunk.strip("\n") for chunk in chunks if chunk.strip()]
+
+
+def update(document: Path, results: dict[str, object]) -> None:
+    """Replaces only the sections of the tables in ``results`` within the results
+    block, or puts them in their place among the others; the machine section,
+    the other tables and the plots are kept as they stand. Without a results
+    block the document gets one, as ``write`` makes it."""
+    text = document.read_text(encoding="utf-8") if document.exists() else ""
+    if not (BEGIN in text and END in text):
+        write(document, results)
+        return
+    head, rest = text.split(BEGIN, 1)
+    block, tail = rest.split(END, 1)
+    chunks = chunks_of(block)
+    for key, section in SECTIONS:
+        if key not in results:
+            continue
+        new = section(results[key])
+        number = section_number(new)
+        kept = [chunk for chunk in chunks if section_number(chunk) != number]
+        at = next((i for i, chunk in enumerate(kept) if section_number(chunk) > number), len(kept))
+        chunks = kept[:at] + [new] + kept[at:]
+    document.write_text(head + BEGIN + "\n\n" + "\n\n".join(chunks) + "\n\n" + END + tail, encoding="utf-8")
