@@ -1,4 +1,6 @@
 // The module object of vorpaline_core_py and its functions.
+#include <malloc.h>
+
 #include <cstring>
 #include <optional>
 #include <exception>
@@ -189,6 +191,9 @@ PyObject* scan_repository(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (const std::exception_ptr failure = run_without_gil([&] {
         result.emplace(config_json, environment, threads);
         size = result->reply_size();
+        // What the walk freed goes back to the system before the reply is
+        // made: otherwise the reply comes on top of it.
+        ::malloc_trim(0);
       })) {
     return raise_failure(failure);
   }

@@ -171,10 +171,13 @@ def test_names_come_through_the_reply_exactly(tmp_path, isolated, name):
     assert paths(json.loads(reply_text)) == [name]
 
 
-def test_paths_sort_bytewise_on_utf8(tmp_path, isolated):
-    names = ["a/b", "a/f", "a.c", "a-b", "B", "\u00e9", "\uff21", "\U0001f600", "a b"]
+@pytest.mark.parametrize("threads", [1, 3])
+def test_paths_sort_bytewise_on_utf8(tmp_path, isolated, threads):
+    # a folder's files interleave with its subfolders' ("a.c" < "a/b" < "a0")
+    names = ["a/b", "a/f", "a.c", "a-b", "B", "\u00e9", "\uff21", "\U0001f600", "a b", "a0",
+             "a/b.c", "a/b-c/d", "a/b0/c", "a/b0/c.d/e", "ab/c", "a/\u00e9/x", "a/z"]
     make_tree(tmp_path, dict.fromkeys(names, ""))
-    listed = paths(run_scan(tmp_path))
+    listed = paths(run_scan(tmp_path, threads=threads))
     assert listed == sorted(names, key=lambda path: path.encode())
 
 

@@ -55,9 +55,9 @@ void put_u_escape(Sink& sink, std::uint32_t unit) {
   sink.put(std::string_view(escape, 6));
 }
 
+// The inside of a JSON string, without its quotes.
 template <class Sink>
-void put_string(Sink& sink, std::string_view bytes) {
-  sink.put('"');
+void put_string_body(Sink& sink, std::string_view bytes) {
   std::size_t plain = 0;  // start of the run of bytes that need no escape
   for (std::size_t i = 0; i < bytes.size();) {
     const unsigned char byte = static_cast<unsigned char>(bytes[i]);
@@ -91,6 +91,21 @@ void put_string(Sink& sink, std::string_view bytes) {
     plain = i;
   }
   sink.put(bytes.substr(plain));
+}
+
+template <class Sink>
+void put_string(Sink& sink, std::string_view bytes) {
+  sink.put('"');
+  put_string_body(sink, bytes);
+  sink.put('"');
+}
+
+// One string made of two pieces, each whole characters: a folder and a name.
+template <class Sink>
+void put_string(Sink& sink, std::string_view head, std::string_view tail) {
+  sink.put('"');
+  put_string_body(sink, head);
+  put_string_body(sink, tail);
   sink.put('"');
 }
 

@@ -28,16 +28,16 @@ void RepositoryScan::put_reply(Sink& sink) const {
   put_string(sink, root_);
   sink.put(",\"files\":[");
   bool first = true;
-  for (const FoundFile& file : result_.files) {
+  result_.for_each_file([&](std::string_view folder, std::string_view name, const FoundFile& file) {
     sink.put(first ? "{\"path\":" : ",{\"path\":");
     first = false;
-    put_string(sink, file.view());
+    put_string(sink, folder, name);
     sink.put(",\"size\":");
     put_number(sink, file.size);
     sink.put(",\"mtime_ns\":");
     put_number(sink, file.mtime_ns);
     sink.put('}');
-  }
+  });
   sink.put("],\"skipped\":[");
   first = true;
   for (const SkippedPath& skipped : result_.skipped) {

@@ -2,16 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sched.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <simdjson.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -29,22 +26,31 @@ namespace {
 constexpr unsigned kMaxThreads = 64;
 constexpr std::size_t kArenaBlock = 64 * 1024;
 
-// Paths of the files found, packed into large blocks: a string object per
-// file would cost more than the path itself.
-class PathArena {
+// The names of the files and folders found, packed into large blocks: a
+// string object per file would cost more than its name.
+class NameArena {
  public:
-  const char* store(std::string_view path) {
-    if (path.size() > left_) {
-      const std::size_t size = std::max(kArenaBlock, path.size());
-      blocks_.push_back(std::make_unique<char[]>(size));
-      cursor_ = blocks_.back().get();
-      left_ = size;
-    }
-    char* stored = cursor_;
-    std::memcpy(stored, path.data(), path.size());
-    cursor_ += path.size();
-    left_ -= path.size();
+  const char* store(std::string_view text) {
+    if (text.empty()) return "";
+    char* stored = reserve(text.size());
+    std::memcpy(stored, text.data(), text.size());
+    commit(text.size());
     return stored;
+  }
+
+  // Room for `size` bytes in one piece; commit() says how many were used.
+  char* reserve(std::size_t size) {
+    if (size > left_) {
+      const std::size_t block = std::max(kArenaBlock, size);
+      blocks_.push_back(std::make_unique<char[]>(block));
+      cursor_ = blocks_.back().get();
+      left_ = block;
+    }
+    return cursor_;
+  }
+  void commit(std::size_t used) {
+    cursor_ += used;
+    left_ -= used;
   }
 
   void move_blocks_to(std::vector<std::unique_ptr<char[]>>* blocks) {
@@ -87,29 +93,26 @@ class Reader {
   std::vector<gid_t> groups_;
 };
 
-std::atomic<bool> openat2_missing{false};
-
-// Opens a folder below the root without following a symbolic link anywhere
-// on the way, so that a folder swapped for a link mid-walk cannot lead
-// outside the tree. Kernels before 5.6 lack openat2: there only the last
-// component is guarded.
-int open_folder(int root_fd, const char* relative) {
-  const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW;
-  if (!openat2_missing.load(std::memory_order_relaxed)) {
-    open_how how{};
-    how.flags = static_cast<std::uint64_t>(flags);
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    const long fd = ::syscall(SYS_openat2, root_fd, relative, &how, sizeof how);
-    if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return static_cast<int>(fd);
-    openat2_missing.store(true, std::memory_order_relaxed);
-  }
-  return ::openat(root_fd, relative, flags);
-}
-
-struct DirectoryCloser {
-  void operator()(DIR* directory) const { ::closedir(directory); }
+// An open folder, closed when the last of its subfolders has been opened
+// from it. The walk takes pending folders last in, first out, so the open
+// ones are about as many as the tree is deep.
+struct OpenFolder {
+  explicit OpenFolder(int descriptor) : fd(descriptor) {}
+  OpenFolder(const OpenFolder&) = delete;
+  OpenFolder& operator=(const OpenFolder&) = delete;
+  ~OpenFolder() { ::close(fd); }
+  const int fd;
 };
 
+// Each folder is opened by its name from its parent's descriptor, never
+// following a symbolic link, so that a folder swapped for a link mid-walk
+// cannot lead outside the tree, and the kernel never walks a long path again.
+int open_folder(int parent_fd, const char* name) {
+  return ::openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+}
+
+// A folder's entries, read with getdents64 straight into a buffer kept per
+// thread (readdir would add two system calls per folder).
 struct Listing {
   struct Entry {
     std::uint32_t name_offset;
@@ -121,22 +124,35 @@ struct Listing {
   bool has_gitignore = false;
   bool has_vorpalineignore = false;
 
+  void clear() {
+    names.clear();
+    entries.clear();
+    has_gitignore = has_vorpalineignore = false;
+  }
   std::string_view name(const Entry& entry) const {
     return std::string_view(names).substr(entry.name_offset, entry.name_length);
   }
   const char* c_name(const Entry& entry) const { return names.c_str() + entry.name_offset; }
 };
 
-// One thread's findings.
+constexpr std::size_t kListingBuffer = 32 * 1024;
+
+// One thread's findings, and the buffers it reuses from folder to folder.
 struct Harvest {
-  PathArena arena;
-  std::vector<FoundFile> files;
+  std::uint16_t run_index = 0;
+  NameArena arena;
+  FileRun run;
   std::vector<SkippedPath> skipped;
+  Listing listing;
+  std::unique_ptr<std::uint64_t[]> entries_buffer = std::make_unique<std::uint64_t[]>(kListingBuffer / 8);
 };
 
 struct Folder {
   std::string path;  // as patterns see it: the root's prefix, then "" or "a/b/"
   SharedFolderRules rules;
+  std::shared_ptr<const OpenFolder> parent;  // none for the root
+  std::uint16_t parent_run = 0;               // where the parent's record is
+  std::uint32_t parent_record = kNoFolder;
 };
 
 class Walk {
@@ -149,10 +165,12 @@ class Walk {
   void work(Harvest& harvest);
   bool next(Folder* folder);
   void finish(std::vector<Folder>& found);
-  void visit(const Folder& folder, Harvest& harvest, std::vector<Folder>& found);
-  bool list(DIR* directory, Listing* listing) const;
+  void visit(Folder& folder, Harvest& harvest, std::vector<Folder>& found);
+  static bool list(int fd, Harvest& harvest);
+  // `path` as patterns see it; the root itself (the prefix without its '/') is ".".
   void skip(Harvest& harvest, std::string_view path, std::string reason) const {
-    harvest.skipped.push_back({std::string(path.substr(plan_.prefix.size())), std::move(reason)});
+    const std::string_view shown = path.size() > plan_.prefix.size() ? path.substr(plan_.prefix.size()) : ".";
+    harvest.skipped.push_back({std::string(shown), std::move(reason)});
   }
 
   const ScanPlan& plan_;
@@ -191,6 +209,9 @@ void Walk::work(Harvest& harvest) {
       visit(folder, harvest, found);
       finish(found);
     }
+    // The reply is written while these are kept: no room to spare in them.
+    harvest.run.files.shrink_to_fit();
+    harvest.run.folders.shrink_to_fit();
   } catch (...) {
     std::lock_guard lock(mutex_);
     if (!failure_) failure_ = std::current_exception();
@@ -199,46 +220,64 @@ void Walk::work(Harvest& harvest) {
   }
 }
 
-bool Walk::list(DIR* directory, Listing* listing) const {
+bool Walk::list(int fd, Harvest& harvest) {
+  Listing& listing = harvest.listing;
+  listing.clear();
+  char* const buffer = reinterpret_cast<char*>(harvest.entries_buffer.get());
   for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(directory);
-    if (entry == nullptr) return errno == 0;
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    const bool may_be_file = entry->d_type == DT_REG || entry->d_type == DT_UNKNOWN;
-    if (name == kGitignoreName && may_be_file) listing->has_gitignore = true;
-    if (name == kVorpalineignoreName && may_be_file) listing->has_vorpalineignore = true;
-    listing->entries.push_back({static_cast<std::uint32_t>(listing->names.size()),
-                                static_cast<std::uint32_t>(name.size()), entry->d_type});
-    listing->names += name;
-    listing->names += '\0';  // each name stays a C string for the *at calls
+    const ssize_t filled = ::getdents64(fd, buffer, kListingBuffer);
+    if (filled <= 0) return filled == 0;
+    for (ssize_t at = 0; at < filled;) {
+      const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
+      at += entry->d_reclen;
+      const std::string_view name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      const bool may_be_file = entry->d_type == DT_REG || entry->d_type == DT_UNKNOWN;
+      if (name == kGitignoreName && may_be_file) listing.has_gitignore = true;
+      if (name == kVorpalineignoreName && may_be_file) listing.has_vorpalineignore = true;
+      listing.entries.push_back({static_cast<std::uint32_t>(listing.names.size()),
+                                 static_cast<std::uint32_t>(name.size()), entry->d_type});
+      listing.names += name;
+      listing.names += '\0';  // each name stays a C string for the *at calls
+    }
   }
 }
 
-void Walk::visit(const Folder& folder, Harvest& harvest, std::vector<Folder>& found) {
-  const char* relative = folder.path.c_str() + plan_.prefix.size();
-  const int fd = open_folder(plan_.root_fd, *relative == '\0' ? "." : relative);
+void Walk::visit(Folder& folder, Harvest& harvest, std::vector<Folder>& found) {
   const std::string_view shown_folder = std::string_view(folder.path).substr(0, folder.path.size() - 1);
+  int fd;
+  if (folder.parent == nullptr) {
+    fd = open_folder(plan_.root_fd, ".");
+  } else {
+    const std::size_t name_start = shown_folder.rfind('/') + 1;  // 0 when there is no '/'
+    fd = open_folder(folder.parent->fd, std::string(shown_folder.substr(name_start)).c_str());
+    folder.parent.reset();  // the parent may close once its subfolders are open
+  }
   if (fd < 0) {
     skip(harvest, shown_folder, reason_for(errno));
     return;
   }
-  const std::unique_ptr<DIR, DirectoryCloser> directory(::fdopendir(fd));
-  if (directory == nullptr) {
-    const int error = errno;
-    ::close(fd);
-    skip(harvest, shown_folder, reason_for(error));
-    return;
-  }
-  Listing listing;
-  if (!list(directory.get(), &listing)) skip(harvest, shown_folder, "listing failed: " + reason_for(errno));
+  const auto open = std::make_shared<const OpenFolder>(fd);
+  if (!list(fd, harvest)) skip(harvest, shown_folder, "listing failed: " + reason_for(errno));
+  const Listing& listing = harvest.listing;
 
+  FileRun& run = harvest.run;
+  const std::string_view own_name =
+      folder.parent_record == kNoFolder ? std::string_view() : shown_folder.substr(shown_folder.rfind('/') + 1);
+  const auto record = static_cast<std::uint32_t>(run.folders.size());
+  const auto first_file = static_cast<std::uint32_t>(run.files.size());
+  run.folders.push_back({nullptr, harvest.arena.store(own_name), first_file, 0, folder.parent_record,
+                         folder.parent_run, static_cast<std::uint8_t>(own_name.size())});
+
+  const char* relative = folder.path.c_str() + plan_.prefix.size();
   const SharedFolderRules rules =
       folder_rules(fd, folder.path, std::string(relative), folder.rules, plan_,
                    listing.has_gitignore, listing.has_vorpalineignore, &harvest.skipped);
   std::string path = folder.path;
   const std::size_t name_start = path.size();
+  // The names of this folder's listed files, in one piece of the arena.
+  unsigned char* names = nullptr;
+  std::size_t names_used = 0;
   for (const Listing::Entry& entry : listing.entries) {
     const std::string_view name = listing.name(entry);
     if (name == ".git") continue;  // a repository's own store is never part of its files
@@ -263,7 +302,7 @@ void Walk::visit(const Folder& folder, Harvest& harvest, std::vector<Folder>& fo
     }
     if (decide(rules.get(), plan_.root_rules, path, name_start, is_directory).ignored()) continue;
     if (is_directory) {
-      found.push_back({path + '/', rules});
+      found.push_back({path + '/', rules, open, harvest.run_index, record});
       continue;
     }
     if (!have_status && ::fstatat(fd, listing.c_name(entry), &status, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -275,17 +314,86 @@ void Walk::visit(const Folder& folder, Harvest& harvest, std::vector<Folder>& fo
       skip(harvest, path, "permission denied");
       continue;
     }
-    const std::string_view listed = std::string_view(path).substr(plan_.prefix.size());
-    harvest.files.push_back({harvest.arena.store(listed), static_cast<std::uint32_t>(listed.size()),
-                             static_cast<std::int64_t>(status.st_size),
-                             static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 +
-                                 status.st_mtim.tv_nsec});
+    if (name.size() > UINT8_MAX) {  // more than any Linux file system allows
+      skip(harvest, path, "name is too long");
+      continue;
+    }
+    if (names == nullptr) {
+      // A length byte and the name per file: never more than the listing's names with their NULs.
+      names = reinterpret_cast<unsigned char*>(harvest.arena.reserve(listing.names.size()));
+      run.folders[record].names = names;
+    }
+    names[names_used] = static_cast<unsigned char>(name.size());
+    std::memcpy(names + names_used + 1, name.data(), name.size());
+    run.files.push_back({static_cast<std::int64_t>(status.st_size),
+                         static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec,
+                         static_cast<std::uint32_t>(names_used)});
+    names_used += 1 + name.size();
+  }
+  if (names != nullptr) harvest.arena.commit(names_used);
+  ListedFolder& listed = run.folders[record];
+  listed.file_count = static_cast<std::uint32_t>(run.files.size()) - first_file;
+  std::sort(run.files.begin() + first_file, run.files.end(),
+            [&listed](const FoundFile& a, const FoundFile& b) { return listed.file_name(a) < listed.file_name(b); });
+}
+
+// Compares a1 + a2 with b1 + b2 bytewise without joining them.
+int compare_joined(std::string_view a1, std::string_view a2, std::string_view b1, std::string_view b2) {
+  for (;;) {
+    if (a1.empty()) std::swap(a1, a2);
+    if (b1.empty()) std::swap(b1, b2);
+    if (a1.empty() || b1.empty()) return b1.empty() ? !a1.empty() : -1;
+    const std::size_t common = std::min(a1.size(), b1.size());
+    if (const int order = std::memcmp(a1.data(), b1.data(), common); order != 0) return order;
+    a1.remove_prefix(common);
+    b1.remove_prefix(common);
+  }
+}
+
+// Numbers the folders of all runs and gives each its subfolders in path order.
+void link_folders(WalkResult* result) {
+  std::vector<std::uint32_t> run_start;
+  std::size_t count = 0;
+  for (const FileRun& run : result->runs) {
+    run_start.push_back(static_cast<std::uint32_t>(count));
+    count += run.folders.size();
+  }
+  result->nodes.reserve(count);
+  std::vector<std::uint32_t> parent_of;
+  parent_of.reserve(count);
+  for (const FileRun& run : result->runs) {
+    for (const ListedFolder& folder : run.folders) {
+      const std::uint32_t id = static_cast<std::uint32_t>(result->nodes.size());
+      result->nodes.push_back({&folder, run.files.data() + folder.first_file});
+      parent_of.push_back(folder.parent == kNoFolder ? kNoFolder : run_start[folder.parent_run] + folder.parent);
+      if (folder.parent == kNoFolder) result->root = id;
+    }
+  }
+  // Children grouped by parent: counts, then offsets, then the children.
+  std::vector<std::uint32_t>& first = result->first_child;
+  first.assign(count + 1, 0);
+  for (const std::uint32_t parent : parent_of) {
+    if (parent != kNoFolder) ++first[parent + 1];
+  }
+  for (std::size_t i = 0; i < count; ++i) first[i + 1] += first[i];
+  result->children.resize(first[count]);
+  std::vector<std::uint32_t> filled(first.begin(), first.end() - 1);
+  for (std::uint32_t id = 0; id < count; ++id) {
+    if (parent_of[id] != kNoFolder) result->children[filled[parent_of[id]]++] = id;
+  }
+  const auto& nodes = result->nodes;
+  for (std::size_t parent = 0; parent < count; ++parent) {
+    std::sort(result->children.begin() + first[parent], result->children.begin() + first[parent + 1],
+              [&nodes](std::uint32_t a, std::uint32_t b) {
+                return compare_joined(nodes[a].folder->own_name(), "/", nodes[b].folder->own_name(), "/") < 0;
+              });
   }
 }
 
 WalkResult Walk::run(unsigned threads) {
-  pending_.push_back({plan_.prefix, plan_.above_root});
+  pending_.push_back({plan_.prefix, plan_.above_root, nullptr});
   std::vector<Harvest> harvests(threads);
+  for (unsigned i = 0; i < threads; ++i) harvests[i].run_index = static_cast<std::uint16_t>(i);
   std::vector<std::thread> helpers;
   for (unsigned i = 1; i < threads; ++i) {
     try {
@@ -299,23 +407,17 @@ WalkResult Walk::run(unsigned threads) {
   if (failure_) std::rethrow_exception(failure_);
 
   WalkResult result;
-  std::size_t files = 0;
   std::size_t skipped = plan_.problems.size();
-  for (const Harvest& harvest : harvests) {
-    files += harvest.files.size();
-    skipped += harvest.skipped.size();
-  }
-  result.files.reserve(files);
+  for (const Harvest& harvest : harvests) skipped += harvest.skipped.size();
   result.skipped.reserve(skipped);
   result.skipped.insert(result.skipped.end(), plan_.problems.begin(), plan_.problems.end());
+  result.runs.reserve(harvests.size());
   for (Harvest& harvest : harvests) {
-    result.files.insert(result.files.end(), harvest.files.begin(), harvest.files.end());
-    std::vector<FoundFile>().swap(harvest.files);
+    result.runs.push_back(std::move(harvest.run));
     std::move(harvest.skipped.begin(), harvest.skipped.end(), std::back_inserter(result.skipped));
     harvest.arena.move_blocks_to(&result.arenas);
   }
-  std::sort(result.files.begin(), result.files.end(),
-            [](const FoundFile& a, const FoundFile& b) { return a.view() < b.view(); });
+  link_folders(&result);
   // An unreadable ignore file is also an unreadable file: it is reported once,
   // with the reason that tells more.
   std::sort(result.skipped.begin(), result.skipped.end(), [](const SkippedPath& a, const SkippedPath& b) {
@@ -328,6 +430,10 @@ WalkResult Walk::run(unsigned threads) {
 }
 
 }  // namespace
+
+bool file_before_folder(std::string_view file_name, std::string_view folder_name) {
+  return compare_joined(file_name, {}, folder_name, "/") < 0;
+}
 
 unsigned default_walk_threads() {
   cpu_set_t cpus;
