@@ -68,13 +68,20 @@ void IgnoreRules::add_line(std::string_view line, std::uint32_t line_number) {
   if (!pattern.matches_names && line.starts_with('/')) line.remove_prefix(1);
   pattern.glob = line;
   pattern.literal_prefix = literal_length(line);
+  if (pattern.matches_names) {
+    pattern.literal_name = pattern.literal_prefix == line.size();
+    pattern.star_then_suffix = line.size() > 1 && line[0] == '*' && literal_length(line.substr(1)) == line.size() - 1;
+  }
   patterns_.push_back(std::move(pattern));
 }
 
 bool IgnoreRules::matches(const IgnorePattern& pattern, std::string_view path,
                           std::size_t name_start) const {
   if (pattern.matches_names) {
-    return wildmatch(pattern.glob, path.substr(name_start), GlobMode::any_byte);
+    const std::string_view name = path.substr(name_start);
+    if (pattern.literal_name) return name == pattern.glob;
+    if (pattern.star_then_suffix) return name.ends_with(std::string_view(pattern.glob).substr(1));
+    return wildmatch(pattern.glob, name, GlobMode::any_byte);
   }
   if (path.size() <= base_.size() || !path.starts_with(base_)) return false;
   std::string_view name = path.substr(base_.size());

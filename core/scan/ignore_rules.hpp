@@ -26,6 +26,10 @@ struct IgnorePattern {
   bool negated = false;
   bool directories_only = false;
   bool matches_names = false;  // no `/` inside: matched against the last path component
+  // For a name pattern: the whole glob is literal, or `*` and then a literal
+  // suffix, the usual shapes ("build", "*.pyc"), matched without globbing.
+  bool literal_name = false;
+  bool star_then_suffix = false;
 };
 
 class IgnoreRules {

@@ -5,6 +5,7 @@
 // the original bytes.
 #pragma once
 
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -55,13 +56,20 @@ void put_u_escape(Sink& sink, std::uint32_t unit) {
   sink.put(std::string_view(escape, 6));
 }
 
+// The bytes a JSON string holds as they are: printable ASCII but `"` and `\`.
+inline constexpr auto kPlainJsonBytes = [] {
+  std::array<bool, 256> plain{};
+  for (int byte = 0x20; byte < 0x80; ++byte) plain[byte] = byte != '"' && byte != '\\';
+  return plain;
+}();
+
 // The inside of a JSON string, without its quotes.
 template <class Sink>
 void put_string_body(Sink& sink, std::string_view bytes) {
   std::size_t plain = 0;  // start of the run of bytes that need no escape
   for (std::size_t i = 0; i < bytes.size();) {
     const unsigned char byte = static_cast<unsigned char>(bytes[i]);
-    if (byte >= 0x20 && byte < 0x80 && byte != '"' && byte != '\\') {
+    if (kPlainJsonBytes[byte]) {
       ++i;
       continue;
     }

@@ -93,6 +93,13 @@ class Reader {
   std::vector<gid_t> groups_;
 };
 
+// Most names are ASCII, and short: a loop beats the call into the validator.
+bool is_ascii(std::string_view name) {
+  unsigned char seen = 0;
+  for (const char byte : name) seen |= static_cast<unsigned char>(byte);
+  return seen < 0x80;
+}
+
 // An open folder, closed when the last of its subfolders has been opened
 // from it. The walk takes pending folders last in, first out, so the open
 // ones are about as many as the tree is deep.
@@ -296,7 +303,7 @@ void Walk::visit(Folder& folder, Harvest& harvest, std::vector<Folder>& found) {
     const bool is_directory = type == DT_DIR;
     path.resize(name_start);
     path += name;
-    if (!simdjson::validate_utf8(name.data(), name.size())) {
+    if (!is_ascii(name) && !simdjson::validate_utf8(name.data(), name.size())) {
       skip(harvest, path, "name is not valid UTF-8");
       continue;
     }
