@@ -5,9 +5,11 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <memory>
 #include <string_view>
 
 #include "file_reading.hpp"
+#include "wildmatch.hpp"
 
 namespace vorpaline_core::scan {
 
@@ -52,11 +54,25 @@ std::string expanded_path(const std::string& value, const std::string& base,
   return joined(base, value);
 }
 
+std::string real_path(const std::string& path) {
+  const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+  return resolved ? std::string(resolved.get()) : path;
+}
+
+// What conditional includes are decided on: the repository's git directory
+// and the branch checked out, when there is a repository.
+struct Repository {
+  std::optional<std::string> git_dir;  // with symbolic links resolved
+  std::optional<std::string> branch;   // "main" for refs/heads/main; none when HEAD is detached
+};
+
 // Reads git config files for the settings the scan needs: the last
-// core.excludesFile, and includes followed where they stand.
+// core.excludesFile, and includes followed where they stand, conditional ones
+// ("gitdir:", "gitdir/i:", "onbranch:") when their condition holds.
 class ConfigReader {
  public:
-  explicit ConfigReader(const GitEnvironment& environment) : environment_(environment) {}
+  ConfigReader(const GitEnvironment& environment, const Repository& repository)
+      : environment_(environment), repository_(repository) {}
 
   void read_file(const std::string& path, const std::string& relative_base, int depth = 0);
   const std::optional<std::string>& excludes_file() const { return excludes_file_; }
@@ -64,10 +80,47 @@ class ConfigReader {
  private:
   void read_text(std::string_view text, const std::string& path, const std::string& relative_base,
                  int depth);
+  bool condition_holds(std::string_view condition, const std::string& config_path) const;
+  bool git_dir_matches(std::string_view pattern_text, bool fold_case, const std::string& config_path) const;
 
   const GitEnvironment& environment_;
+  const Repository& repository_;
   std::optional<std::string> excludes_file_;
 };
+
+bool ConfigReader::condition_holds(std::string_view condition, const std::string& config_path) const {
+  if (condition.starts_with("gitdir:")) return git_dir_matches(condition.substr(7), false, config_path);
+  if (condition.starts_with("gitdir/i:")) return git_dir_matches(condition.substr(9), true, config_path);
+  if (condition.starts_with("onbranch:")) {
+    if (!repository_.branch) return false;
+    std::string pattern(condition.substr(9));
+    if (pattern.ends_with('/')) pattern += "**";
+    return wildmatch(pattern, *repository_.branch, GlobMode::path);
+  }
+  return false;  // "hasconfig:" and conditions of later gits hold for none
+}
+
+// As git-config(1) puts it: `~/` is the home folder, `./` the folder of the
+// config file, a relative pattern may start at any depth, and a trailing `/`
+// takes in everything below.
+bool ConfigReader::git_dir_matches(std::string_view pattern_text, bool fold_case,
+                                   const std::string& config_path) const {
+  if (!repository_.git_dir) return false;
+  std::string pattern(pattern_text);
+  if (pattern.starts_with("~/") && environment_.home) {
+    pattern = *environment_.home + pattern.substr(1);
+  } else if (pattern.starts_with("./")) {
+    pattern = parent_of(real_path(config_path)) + pattern.substr(1);
+  }
+  if (!pattern.starts_with('/')) pattern.insert(0, "**/");
+  if (pattern.ends_with('/')) pattern += "**";
+  std::string text = *repository_.git_dir;
+  if (fold_case) {  // git folds ASCII letters only
+    pattern = lowercase(pattern);
+    text = lowercase(text);
+  }
+  return wildmatch(pattern, text, GlobMode::path);
+}
 
 void ConfigReader::read_file(const std::string& path, const std::string& relative_base, int depth) {
   if (depth > kIncludeDepthLimit) return;
@@ -112,7 +165,9 @@ std::string read_value(std::string_view text, std::size_t* at) {
 
 void ConfigReader::read_text(std::string_view text, const std::string& path,
                              const std::string& relative_base, int depth) {
-  std::string section;  // lower case, with ".subsection" when there is one
+  std::string section;                   // lower case
+  std::string subsection;                 // as written, from `[section "subsection"]`
+  bool has_subsection = false;
   std::size_t i = 0;
   while (i < text.size()) {
     const char c = text[i];
@@ -127,7 +182,15 @@ void ConfigReader::read_text(std::string_view text, const std::string& path,
       const std::size_t quote = header.find('"');
       section = lowercase(header.substr(0, quote));
       while (!section.empty() && section.back() == ' ') section.pop_back();
-      if (quote != std::string_view::npos) section += ".\"";  // a subsection: never ours
+      subsection.clear();
+      has_subsection = quote != std::string_view::npos;
+      if (has_subsection) {
+        // `\` escapes the next character; the subsection ends at the closing quote
+        for (std::size_t at = quote + 1; at < header.size() && header[at] != '"'; ++at) {
+          if (header[at] == '\\' && at + 1 < header.size()) ++at;
+          subsection += header[at];
+        }
+      }
       i = end + 1;
     } else {
       std::size_t end = i;
@@ -145,9 +208,10 @@ void ConfigReader::read_text(std::string_view text, const std::string& path,
         value = read_value(text, &i);
       }
       if (!value) continue;  // a bare key is a boolean: no path
-      if (section == "core" && key == "excludesfile") {
+      if (section == "core" && !has_subsection && key == "excludesfile") {
         excludes_file_ = expanded_path(*value, relative_base, environment_);
-      } else if (section == "include" && key == "path") {
+      } else if (key == "path" && ((section == "include" && !has_subsection) ||
+                                   (section == "includeif" && has_subsection && condition_holds(subsection, path)))) {
         read_file(expanded_path(*value, parent_of(path), environment_), relative_base, depth + 1);
       }
     }
@@ -187,6 +251,17 @@ std::string common_directory(const std::string& git_dir) {
   return text.empty() ? git_dir : joined(git_dir, text);
 }
 
+// The branch HEAD names ("ref: refs/heads/NAME"); none when it is detached.
+std::optional<std::string> checked_out_branch(const std::string& git_dir) {
+  std::string text;
+  if (read_file_at(AT_FDCWD, joined(git_dir, "HEAD").c_str(), true, &text) != 0) return std::nullopt;
+  constexpr std::string_view kPrefix = "ref: refs/heads/";
+  if (!text.starts_with(kPrefix)) return std::nullopt;
+  text.erase(0, kPrefix.size());
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
 }  // namespace
 
 GitEnvironment GitEnvironment::from_process() {
@@ -221,7 +296,12 @@ GitSetup find_git_setup(const std::string& root, const GitEnvironment& environme
 
   // Relative paths in the config are taken from the worktree's top, where git runs.
   const std::string relative_base = setup.top.empty() ? root : setup.top;
-  ConfigReader reader(environment);
+  Repository repository;
+  if (git_dir && is_directory(*git_dir)) {
+    repository.git_dir = real_path(*git_dir);
+    repository.branch = checked_out_branch(*git_dir);
+  }
+  ConfigReader reader(environment, repository);
   if (!environment.no_system) {
     reader.read_file(environment.config_system.value_or("/etc/gitconfig"), relative_base);
   }

@@ -6,9 +6,11 @@
 // file (GIT_CONFIG_SYSTEM, else /etc/gitconfig; none with GIT_CONFIG_NOSYSTEM),
 // the global ones (GIT_CONFIG_GLOBAL alone when set, else
 // $XDG_CONFIG_HOME/git/config or ~/.config/git/config, then ~/.gitconfig),
-// then the repository's own config; `[include] path = ...` is followed.
-// Conditional includes and GIT_CONFIG_COUNT are not. Without a setting the
-// file is $XDG_CONFIG_HOME/git/ignore, else ~/.config/git/ignore.
+// then the repository's own config; `[include] path = ...` is followed, and
+// so is `[includeIf "COND"]` when its "gitdir:", "gitdir/i:" or "onbranch:"
+// condition holds ("hasconfig:" never does here). GIT_CONFIG_COUNT is not
+// read. Without a setting the file is $XDG_CONFIG_HOME/git/ignore, else
+// ~/.config/git/ignore.
 #pragma once
 
 #include <optional>
