@@ -22,6 +22,7 @@ import os
 import tempfile
 
 import vorpaline_core_py as core
+from core_checks import expect, outcome
 
 SEPARATOR = b"\xff"
 
@@ -34,15 +35,6 @@ TREE_FILES = (
 )
 
 ENVIRONMENT = {"GIT_CONFIG_NOSYSTEM": "1", "GIT_CONFIG_GLOBAL": os.devnull}
-
-
-class Finding(AssertionError):
-    pass
-
-
-def expect(condition, message, *details):
-    if not condition:
-        raise Finding(message + "".join(f"\n  {d!r:.400}" for d in details))
 
 
 def on_disk(path):
@@ -81,13 +73,6 @@ def config_text(extra_patterns):
         "ignore_mode": "git", "use_gitignore": True, "use_vorpalineignore": True,
         "replace_builtin_patterns": False,
     })
-
-
-def outcome(function, *args):
-    try:
-        return function(*args)
-    except ValueError as exc:
-        return exc
 
 
 def check_reply(reply_text, present):
