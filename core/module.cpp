@@ -9,6 +9,8 @@
 #include <string_view>
 
 #include "arguments.hpp"
+#include "binding.hpp"
+#include "index_binding.hpp"
 #include "embed/batch_texts.hpp"
 #include "embed/embedder.hpp"
 #include "input_error.hpp"
@@ -23,69 +25,8 @@ namespace {
 
 constexpr char kHandshake[] =
     "{\"capabilities\": [\"sparse_embed\", \"sparse_embed_batch\", \"sparse_explain\", "
-    "\"scan_repository\", \"scan_explain\", \"ignore_builtin_replace\"], "
+    "\"scan_repository\", \"scan_explain\", \"ignore_builtin_replace\", \"index_bm25\"], "
     "\"version\": \"" VORPALINE_CORE_VERSION "\"}";
-
-PyObject* raise_failure(const std::exception_ptr& failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const InputError& error) {
-    PyErr_SetString(PyExc_ValueError, error.what());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    PyErr_Format(PyExc_RuntimeError, "vorpaline_core_py internal error: %s", error.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "vorpaline_core_py internal error");
-  }
-  return nullptr;
-}
-
-// Runs `work` with the interpreter lock released; a C++ exception from it is
-// returned, to become a Python exception once the lock is held again.
-template <class Work>
-std::exception_ptr run_without_gil(Work&& work) {
-  std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    work();
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS
-  return failure;
-}
-
-// An embedding reply, numbers and punctuation only, is written straight into
-// the str that is returned: a str of `size_guess` ASCII characters is lent to
-// `work` and cut to what it wrote. A reply that outgrows it is copied into a
-// new str.
-template <class Work>
-PyObject* ascii_reply(std::size_t size_guess, Work&& work) {
-  OwnedRef str(PyUnicode_New(static_cast<Py_ssize_t>(size_guess), 127));
-  if (str.get() == nullptr) return nullptr;
-  ReplyBuffer reply(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str.get())), size_guess);
-  if (const std::exception_ptr failure = run_without_gil([&] { work(reply); })) {
-    return raise_failure(failure);
-  }
-  if (!reply.in_lent_memory()) {
-    PyObject* copy = PyUnicode_New(static_cast<Py_ssize_t>(reply.size()), 127);
-    if (copy != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(copy), reply.data(), reply.size());
-    return copy;
-  }
-  if (PyUnicode_Resize(str.address(), static_cast<Py_ssize_t>(reply.size())) < 0) return nullptr;
-  return str.release();
-}
-
-// Any other reply is UTF-8 text of its own.
-template <class Work>
-PyObject* utf8_reply(Work&& work) {
-  ReplyBuffer reply;
-  if (const std::exception_ptr failure = run_without_gil([&] { work(reply); })) {
-    return raise_failure(failure);
-  }
-  return PyUnicode_DecodeUTF8(reply.data(), static_cast<Py_ssize_t>(reply.size()), "strict");
-}
 
 // Reads the (text, profile) argument pair shared by the embedding functions.
 bool text_and_profile(const char* function, PyObject* const* args, Py_ssize_t nargs,
@@ -235,8 +176,23 @@ int exec_module(PyObject* module) {
     PyErr_Format(PyExc_OSError, "vorpaline_core_py cannot draw its hash keys: %s", error.what());
     return -1;
   }
+  if (add_index_types(module) < 0) return -1;
   return PyModule_AddStringConstant(module, "__version__", VORPALINE_CORE_VERSION);
 }
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  auto* state = static_cast<CoreState*>(PyModule_GetState(module));
+  Py_VISIT(state->searcher_type);
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  auto* state = static_cast<CoreState*>(PyModule_GetState(module));
+  Py_CLEAR(state->searcher_type);
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 template <class Function>
 PyCFunction as_cfunction(Function function) {
@@ -269,6 +225,15 @@ PyMethodDef methods[] = {
      "scan_explain(config_json, path, /)\n--\n\n"
      "Say which pattern of which ignore file decides a path relative to the root:\n"
      "{\"path\", \"ignored\", \"source\", \"line\", \"pattern\", \"matched\", \"note\"}."},
+    {"index_build_segment", as_cfunction(index_build_segment), METH_FASTCALL,
+     "index_build_segment(path, profile_json, texts_json, metadata_json, /)\n--\n\n"
+     "Tokenise each text of the JSON array texts_json under the profile and write\n"
+     "one index segment to path (which must not exist), each document keeping the\n"
+     "string of the same place in metadata_json. Return {\"documents\", \"postings\"}."},
+    {"index_open", as_cfunction(index_open), METH_FASTCALL,
+     "index_open(segments_json, /)\n--\n\n"
+     "Open segments for search: segments_json is [{\"path\", \"deleted\": [doc ids]}].\n"
+     "Each file is checked whole; a damaged one is a ValueError naming it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -283,12 +248,12 @@ PyModuleDef module_def = {
     "Native core of vorpaline: code-aware tokenising and log-TF sparse weighting.\n\n"
     "Every function takes and returns JSON text; the embedding functions release\n"
     "the interpreter lock while they work and may run in several threads at once.",
-    0,
+    sizeof(CoreState),
     methods,
     slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_module,
+    clear_module,
+    free_module,
 };
 
 }  // namespace

@@ -5,6 +5,8 @@ Every function takes and returns JSON text; the embedding functions release
 the interpreter lock while they work and may run in several threads at once.
 """
 
+from typing import final
+
 __version__: str
 
 def handshake() -> str:
@@ -31,3 +33,23 @@ def scan_repository(config_json: str, threads: int = 0, /) -> str:
 def scan_explain(config_json: str, path: str, /) -> str:
     """Say which pattern of which ignore file decides a path relative to the root:
     {"path", "ignored", "source", "line", "pattern", "matched", "note"}."""
+
+def index_build_segment(path: str, profile_json: str, texts_json: str, metadata_json: str, /) -> str:
+    """Tokenise each text of the JSON array texts_json under the profile and write
+    one index segment to path (which must not exist), each document keeping the
+    string of the same place in metadata_json. Return {"documents", "postings"}."""
+
+def index_open(segments_json: str, /) -> Searcher:
+    """Open segments for search: segments_json is [{"path", "deleted": [doc ids]}].
+    Each file is checked whole; a damaged one is a ValueError naming it."""
+
+@final
+class Searcher:
+    """Open index segments, searched with BM25; made by index_open()."""
+
+    @property
+    def documents(self) -> int:
+        """The documents searched: those not deleted."""
+    def search(self, query: str, profile_json: str, k: int, k1: float, b: float, /) -> str:
+        """The k best documents for the query under BM25, best first, as the JSON text
+        {"hits": [{"segment", "doc", "score", "metadata"}]}."""

@@ -46,6 +46,9 @@ class Embedder {
   void close_batch(ReplyBuffer& out);
   // {"tokens": [{"token", "index", "tf", "value"}...], "truncated", ...}
   void write_explanation(std::string_view text, ReplyBuffer& out);
+  // The text's terms sorted by index, as its embedding holds them; valid
+  // until the next call.
+  std::span<const TermCount> count_terms(std::string_view text);
 
  private:
   TextWindow tokenize_window(std::string_view text, TokenSink& sink);

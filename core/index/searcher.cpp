@@ -1,0 +1,87 @@
+#include "searcher.hpp"
+
+#include <simdjson.h>
+
+#include "embed/batch_texts.hpp"
+#include "embed/embedder.hpp"
+#include "input_error.hpp"
+#include "padded_json.hpp"
+#include "segment_writer.hpp"
+
+namespace vorpaline_core::index {
+
+SegmentStats build_segment(const std::string& path, const Profile& profile, std::string_view texts_json,
+                           std::string_view metadata_json) {
+  const BatchTexts texts(texts_json);
+  const BatchTexts metadata(metadata_json);
+  if (texts.texts().size() != metadata.texts().size()) {
+    throw InputError("build_segment: " + std::to_string(texts.texts().size()) + " texts but " +
+                     std::to_string(metadata.texts().size()) + " metadata strings");
+  }
+  Embedder embedder(profile);
+  SegmentWriter writer;
+  std::uint32_t terms = 0;
+  for (std::size_t i = 0; i < texts.texts().size(); ++i) {
+    const auto counted = embedder.count_terms(texts.texts()[i]);
+    terms += static_cast<std::uint32_t>(counted.size());
+    writer.add(counted, metadata.texts()[i]);
+  }
+  writer.write(path);
+  return {writer.doc_count(), terms};
+}
+
+Searcher::Searcher(std::string_view segments_json) {
+  const PaddedCopy padded(segments_json);
+  simdjson::dom::parser parser;
+  simdjson::dom::element document;
+  if (parser.parse(padded).get(document) != simdjson::SUCCESS) throw InputError("segments: not valid JSON");
+  simdjson::dom::array segments;
+  if (document.get_array().get(segments) != simdjson::SUCCESS) throw InputError("segments: not a JSON array");
+  for (simdjson::dom::element segment : segments) {
+    std::string_view path;
+    simdjson::dom::array deleted;
+    if (segment["path"].get_string().get(path) != simdjson::SUCCESS ||
+        segment["deleted"].get_array().get(deleted) != simdjson::SUCCESS) {
+      throw InputError("segments: each must be {\"path\": str, \"deleted\": [doc ids]}");
+    }
+    auto reader = std::make_unique<SegmentReader>(std::string(path));
+    std::vector<std::uint64_t> bits;
+    LiveSegment live{reader.get(), {}, 0, 0};
+    for (simdjson::dom::element id : deleted) {
+      std::uint64_t doc = 0;
+      if (id.get_uint64().get(doc) != simdjson::SUCCESS || doc >= reader->doc_count()) {
+        throw InputError("segments: a deleted document id is not one of " + std::string(path));
+      }
+      if (bits.empty()) bits.assign((reader->doc_count() + 63) / 64, 0);
+      const std::uint64_t bit = std::uint64_t{1} << (doc % 64);
+      if ((bits[doc / 64] & bit) != 0) continue;
+      bits[doc / 64] |= bit;
+      ++live.deleted_count;
+      live.deleted_length += reader->length(static_cast<std::uint32_t>(doc));
+    }
+    readers_.push_back(std::move(reader));
+    deleted_.push_back(std::move(bits));
+    live_.push_back(live);
+  }
+  for (std::size_t i = 0; i < live_.size(); ++i) live_[i].deleted = deleted_[i];
+}
+
+std::uint64_t Searcher::documents() const {
+  std::uint64_t count = 0;
+  for (const LiveSegment& segment : live_) count += segment.reader->doc_count() - segment.deleted_count;
+  return count;
+}
+
+std::vector<Hit> Searcher::search(std::string_view query, const Profile& profile, std::size_t k,
+                                  const Bm25Parameters& parameters) const {
+  Embedder embedder(profile);
+  std::vector<std::uint32_t> terms;
+  for (const TermCount& term : embedder.count_terms(query)) terms.push_back(term.index);
+  std::vector<Hit> hits;
+  for (const ScoredDoc& scored : search_bm25(live_, terms, k, parameters)) {
+    hits.push_back({scored.segment, scored.doc, scored.score, live_[scored.segment].reader->metadata(scored.doc)});
+  }
+  return hits;
+}
+
+}  // namespace vorpaline_core::index

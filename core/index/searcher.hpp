@@ -1,0 +1,55 @@
+// What the core's index functions do: write a segment from texts, and search
+// a set of open segments.
+//
+// build_segment tokenises each text under the profile (as an embedding would)
+// and writes one segment with the text's metadata string beside each
+// document. A Searcher opens segments once (segment_reader.hpp checks each
+// whole) with the documents deleted from each, and answers BM25 queries
+// (bm25.hpp) from any number of threads at once.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bm25.hpp"
+#include "embed/profile.hpp"
+#include "segment_reader.hpp"
+
+namespace vorpaline_core::index {
+
+struct SegmentStats {
+  std::uint32_t documents;
+  std::uint32_t terms;
+};
+
+// `texts_json` and `metadata_json` are JSON arrays of strings of one length.
+// Throws InputError for bad input, std::system_error when writing fails.
+SegmentStats build_segment(const std::string& path, const Profile& profile, std::string_view texts_json,
+                           std::string_view metadata_json);
+
+struct Hit {
+  std::uint32_t segment;
+  std::uint32_t doc;
+  double score;
+  std::string_view metadata;
+};
+
+class Searcher {
+ public:
+  // `segments_json`: [{"path": str, "deleted": [doc ids]}...]. Throws
+  // InputError for bad input, DamagedIndex or std::system_error for a file.
+  explicit Searcher(std::string_view segments_json);
+
+  std::uint64_t documents() const;
+  std::vector<Hit> search(std::string_view query, const Profile& profile, std::size_t k,
+                          const Bm25Parameters& parameters) const;
+
+ private:
+  std::vector<std::unique_ptr<SegmentReader>> readers_;
+  std::vector<std::vector<std::uint64_t>> deleted_;
+  std::vector<LiveSegment> live_;
+};
+
+}  // namespace vorpaline_core::index

@@ -1,0 +1,84 @@
+// A segment file opened for reading through a memory map. Opening checks
+// the whole file: its size, its magic numbers, its checksum and that every
+// section lies inside it, so that a damaged file is refused by name instead
+// of being read; postings are decoded with bounds checks all the same.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "segment_format.hpp"
+
+namespace vorpaline_core::index {
+
+// A segment or other index file that is not what it should be.
+class DamagedIndex : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class SegmentReader {
+ public:
+  explicit SegmentReader(const std::string& path);  // throws DamagedIndex, std::system_error
+  ~SegmentReader();
+  SegmentReader(const SegmentReader&) = delete;
+  SegmentReader& operator=(const SegmentReader&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::uint32_t doc_count() const { return header().doc_count; }
+  std::uint64_t total_length() const { return header().total_length; }
+  std::uint32_t length(std::uint32_t doc) const { return lengths_[doc]; }
+  std::string_view metadata(std::uint32_t doc) const;
+
+  // The term's entry, or none when no document holds it.
+  const TermEntry* find(std::uint32_t term) const;
+
+  // Calls visit(doc, tf) for each posting of `entry`, in doc order.
+  template <class Visit>
+  void for_each_posting(const TermEntry& entry, Visit&& visit) const;
+
+ private:
+  const SegmentHeader& header() const { return *reinterpret_cast<const SegmentHeader*>(bytes_.data()); }
+  [[noreturn]] void damaged(const std::string& what) const;
+  std::uint32_t read_varint(std::size_t* at, std::size_t end) const;
+
+  std::string path_;
+  std::span<const unsigned char> bytes_;
+  std::span<const TermEntry> terms_;
+  std::span<const unsigned char> postings_;
+  std::span<const std::uint32_t> lengths_;
+  std::span<const std::uint64_t> metadata_offsets_;
+  std::string_view metadata_;
+};
+
+inline std::uint32_t SegmentReader::read_varint(std::size_t* at, std::size_t end) const {
+  std::uint32_t value = 0;
+  for (int shift = 0; shift < 35; shift += 7) {
+    if (*at >= end) damaged("a posting list runs past its end");
+    const unsigned char byte = postings_[(*at)++];
+    value |= static_cast<std::uint32_t>(byte & 0x7F) << shift;
+    if ((byte & 0x80) == 0) return value;
+  }
+  damaged("a posting holds an overlong number");
+}
+
+template <class Visit>
+void SegmentReader::for_each_posting(const TermEntry& entry, Visit&& visit) const {
+  const std::size_t end = (&entry + 1 == terms_.data() + terms_.size()) ? postings_.size()
+                                                                         : (&entry + 1)->postings_offset;
+  std::size_t at = entry.postings_offset;
+  std::uint64_t doc = 0;
+  for (std::uint32_t i = 0; i < entry.df; ++i) {
+    const std::uint32_t gap = read_varint(&at, end);
+    const std::uint32_t tf = read_varint(&at, end);
+    doc += gap;
+    if (doc >= doc_count() || (i > 0 && gap == 0) || tf == 0) damaged("a posting names a document out of order or range");
+    visit(static_cast<std::uint32_t>(doc), tf);
+  }
+}
+
+}  // namespace vorpaline_core::index
