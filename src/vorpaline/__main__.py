@@ -269,6 +269,40 @@ def _run_files(args: argparse.Namespace) -> int:
     return 0
 
 
+# --- index and search --------------------------------------------------------------------------
+
+def _index_folder(args: argparse.Namespace) -> str:
+    return args.index if args.index is not None else os.path.join(args.path, ".vorpaline")
+
+
+def _run_index(args: argparse.Namespace) -> int:
+    from vorpaline.search import Index
+
+    root = _scan_root(args.path)
+    index = Index.for_repository(root, _index_folder(args), rebuild=args.rebuild)
+    counts = index.update(root, wait=args.wait)
+    if not args.quiet:
+        print(f"indexed {counts.indexed} files, skipped {counts.skipped}, unchanged {counts.unchanged}, "
+              f"removed {counts.removed}; {counts.chunks} chunks, {counts.bytes / 1e6:.1f} MB "
+              f"in {counts.seconds:.2f} s")
+    return 0
+
+
+def _run_search(args: argparse.Namespace) -> int:
+    from vorpaline.search import Index
+
+    index = Index.open(_index_folder(args))
+    hits = index.search(args.query, k=args.top, path_glob=args.path_glob)
+    for hit in hits:
+        if args.json:
+            print(json.dumps(hit._asdict(), ensure_ascii=False))
+            continue
+        print(f"{hit.path}:{hit.start_line}-{hit.end_line}  {hit.score:.3f}")
+        for line in hit.snippet.splitlines():
+            print(f"    {line}")
+    return 0
+
+
 # --- entry point -------------------------------------------------------------------------------
 
 def _positive_int(text: str) -> int:
@@ -317,6 +351,33 @@ def _parser() -> argparse.ArgumentParser:
                        "exit 0 when it is ignored, 1 when it is listed")
     files.add_argument("--threads", type=_positive_int, metavar="N", help="walk with N threads (default: one per core)")
     files.set_defaults(run=_run_files)
+
+    index = commands.add_parser(
+        "index",
+        help="build or update the search index of a repository",
+        description="Build or update the BM25 index of the repository at PATH (default: the current folder) "
+        "in PATH/.vorpaline (or --index DIR), from the files the scan lists: unchanged files are not read again.",
+    )
+    index.add_argument("path", nargs="?", default=".", metavar="PATH", help="the repository (default: .)")
+    index.add_argument("--index", metavar="DIR", help="keep the index in DIR (default: PATH/.vorpaline)")
+    index.add_argument("--rebuild", action="store_true", help="start from nothing")
+    index.add_argument("--wait", type=float, metavar="SECONDS",
+                       help="wait at most this long for another update to finish (default: as long as it takes)")
+    index.add_argument("--quiet", action="store_true", help="print nothing")
+    index.set_defaults(run=_run_index)
+
+    search = commands.add_parser(
+        "search",
+        help="search the index of a repository",
+        description="Print the best chunks for QUERY: path:first-last, the score and the chunk's first lines.",
+    )
+    search.add_argument("query", metavar="QUERY")
+    search.add_argument("path", nargs="?", default=".", metavar="PATH", help="the repository (default: .)")
+    search.add_argument("--index", metavar="DIR", help="the index folder (default: PATH/.vorpaline)")
+    search.add_argument("--top", type=_positive_int, default=10, metavar="K", help="how many hits (default 10)")
+    search.add_argument("--path", dest="path_glob", metavar="GLOB", help="only chunks of files matching GLOB")
+    search.add_argument("--json", action="store_true", help="print one JSON object per hit")
+    search.set_defaults(run=_run_search)
 
     demo = commands.add_parser("demo", help="embed built-in samples and print their heaviest tokens")
     demo.add_argument("--top", type=_positive_int, default=8, metavar="N", help="tokens per sample (default 8)")
