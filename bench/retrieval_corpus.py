@@ -296,7 +296,7 @@ def ensure(build_dir: Path, root: str | None = None) -> RetrievalCorpus:
     half corpus behind for the next run to trust."""
     root = root or corpus.stdlib_root()
     folder = cache_dir(build_dir, root)
-    if (folder / "info.json").exists():
+    if (folder / "info.json").exists() and (folder / "stripped").is_dir():
         cached = load_cached(folder)
         if cached.root == root:
             return cached

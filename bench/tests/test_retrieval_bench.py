@@ -182,6 +182,9 @@ def test_the_cache_is_reused_and_a_partial_build_is_not_trusted(tmp_path, monkey
     first = rc.ensure(tmp_path / "build", str(root))
     assert [q.text for q in first.queries] == ["Return the answer to everything here."]
     assert (first.stripped_root / "m.py").read_text(encoding="utf-8").startswith("def f():\n    ...\n")
+    import shutil
+    shutil.rmtree(first.stripped_root)  # a cache without its copy is built again
+    assert (rc.ensure(tmp_path / "build", str(root)).stripped_root / "m.py").exists()
     calls = []
     monkeypatch.setattr(rc, "build", lambda *args: calls.append(args))
     assert rc.ensure(tmp_path / "build", str(root)) == first and calls == []
@@ -189,6 +192,40 @@ def test_the_cache_is_reused_and_a_partial_build_is_not_trusted(tmp_path, monkey
     (folder / "documents.jsonl").write_text("", encoding="utf-8")  # cut short
     with pytest.raises(ValueError, match="incomplete"):
         rc.load_cached(folder)
+
+
+class FakeIndex:
+    """Answers a query with its own number; saves one file of known size."""
+
+    def __init__(self, folder):
+        self.searched = []
+
+    def build(self, texts):
+        self.size = len(texts)
+
+    def search(self, query):
+        self.searched.append(query)
+        return [int(query)]
+
+    def save(self, folder):
+        (folder / "index.bin").write_bytes(b"x" * 1000)
+
+
+def test_speed_times_every_query_on_each_thread_count_and_rates_against_bm25s(tmp_path):
+    rows = [retrieval.Contender("bm25s", "base", FakeIndex),
+            retrieval.Contender("vorpaline", "two threads", FakeIndex, threads=(1, 2))]
+    table = retrieval.speed(rows, ["a", "b"], [str(n) for n in range(7)], 1.0, tmp_path, repeats=3)
+    base, two = table
+    assert len(base["samples"]) == 3 and "qps_2" not in base and two["qps_2"] > 0 and two["p99_ms_2"] >= 0
+    assert base["megabytes_on_disk"] == two["megabytes_on_disk"] == 0.001
+    assert base["build_mb_s_vs_bm25s"] == base["qps_1_vs_bm25s"] == 1.0
+    assert list(tmp_path.iterdir()) == []  # every round's index is removed
+
+
+def test_a_query_shard_per_thread_covers_every_query_once():
+    seen = []
+    seconds, latencies = retrieval.timed_queries(seen.append, [str(n) for n in range(9)], threads=2)
+    assert sorted(seen) == [str(n) for n in range(9)] and len(latencies) == 9 and seconds >= 0
 
 
 # --- metrics ---
