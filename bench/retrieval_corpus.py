@@ -38,7 +38,7 @@ from pathlib import Path
 from . import corpus
 
 # Bump when the documents, queries or the stripped copy would come out differently.
-BUILDER_VERSION = 1
+BUILDER_VERSION = 2
 MIN_QUERY_WORDS = 4
 PLACEHOLDER = "..."
 
@@ -232,6 +232,12 @@ def choose_queries(candidates: list[Candidate]) -> tuple[list[Query], dict[str, 
     return queries, dropped
 
 
+def source_encoding(path: str) -> str:
+    """The encoding Python reads the file in: its coding cookie or BOM, else UTF-8."""
+    with open(path, "rb") as handle:
+        return tokenize.detect_encoding(handle.readline)[0]
+
+
 def build(root: str, stripped_root: Path | None) -> RetrievalCorpus:
     """The corpus of the library at ``root``; with ``stripped_root``, its product-path copy written there."""
     candidates: list[Candidate] = []
@@ -248,9 +254,8 @@ def build(root: str, stripped_root: Path | None) -> RetrievalCorpus:
         if stripped_root is not None:
             target = stripped_root / relative
             target.parent.mkdir(parents=True, exist_ok=True)
-            # UTF-8 whatever the original's coding cookie: a reader that trusts
-            # the cookie is the one exception, and the library has few of them.
-            with open(target, "w", encoding="utf-8", newline="") as handle:
+            # In the original's encoding, so that its coding cookie stays true.
+            with open(target, "w", encoding=source_encoding(path), newline="") as handle:
                 handle.write(stripped)
     queries, dropped = choose_queries(candidates)
     return RetrievalCorpus(root, [c.document for c in candidates], queries, stripped_root, skipped, dropped)

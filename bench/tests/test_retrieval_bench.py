@@ -228,6 +228,17 @@ def test_a_query_shard_per_thread_covers_every_query_once():
     assert sorted(seen) == [str(n) for n in range(9)] and len(latencies) == 9 and seconds >= 0
 
 
+def test_the_copy_keeps_the_encoding_its_cookie_names(tmp_path):
+    root = tmp_path / "lib"
+    root.mkdir()
+    source = '# -*- coding: latin-1 -*-\ndef f():\n    """Return the café of the day here."""\n    return "été"\n'
+    (root / "m.py").write_bytes(source.encode("latin-1"))
+    built = rc.build(str(root), tmp_path / "stripped")
+    copy = (tmp_path / "stripped" / "m.py").read_bytes()
+    assert copy == source.replace('"""Return the café of the day here."""', "...").encode("latin-1")
+    assert built.queries[0].text == "Return the café of the day here."
+
+
 # --- metrics ---
 
 @pytest.mark.parametrize(("ranking", "relevant", "rank"), [
