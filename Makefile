@@ -31,11 +31,12 @@ demo: build
 
 # Benchmarks, a few minutes: tables in docs/benchmarks.md, plots beside it.
 # The harness checks itself first (its competitors must tokenise as the core does).
-# pathspec, ripgrep and fd are only the scan table's peers: nothing else uses them.
+# pathspec, ripgrep and fd are only the scan table's peers: nothing else uses them;
+# bm25s and tantivy are the retrieval table's.
 # BENCH_OPTS="--idle-wait 300" waits for an idle machine before the thread-scaling table.
 .PHONY: bench
 bench: build
-	$(PY) -m pip install -q scikit-learn matplotlib pathspec
+	$(PY) -m pip install -q scikit-learn matplotlib pathspec bm25s tantivy
 	bash tools/apt-install-missing.sh ripgrep fd-find
 	$(PY) -m pytest -q -p no:cacheprovider bench/tests
 	$(PY) -m bench $(BENCH_OPTS)

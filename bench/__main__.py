@@ -7,6 +7,7 @@
     python -m bench --only flooding  # crafted tokens against the counting tables
     python -m bench --only scan      # listing a repository's files against git, ripgrep, fd, pathspec
     python -m bench --only scan --update-doc  # and put that table alone into the document
+    python -m bench --only retrieval # finding a function from its docstring: bm25s, tantivy, the package's index
 """
 from __future__ import annotations
 
@@ -15,10 +16,10 @@ import json
 import sys
 from pathlib import Path
 
-from . import corpus, flooding, machine, memory, overhead, plots, report, scaling, scan, throughput
+from . import corpus, flooding, machine, memory, overhead, plots, report, retrieval, scaling, scan, throughput
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
-TABLES = ("overhead", "throughput", "scaling", "memory", "flooding", "scan")
+TABLES = ("overhead", "throughput", "scaling", "memory", "flooding", "scan", "retrieval")
 
 
 def parse_args(argv: list[str]) -> argparse.Namespace:
@@ -73,6 +74,9 @@ def run_tables(args: argparse.Namespace) -> dict[str, object]:
     if "scan" in tables:
         starting("scan")
         results["scan"] = scan.run(args.build_dir, repeats=3 if args.quick else 9)
+    if "retrieval" in tables:
+        starting("retrieval")
+        results["retrieval"] = retrieval.run(args.build_dir, repeats=2 if args.quick else 5)
     return results
 
 

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from . import flooding, memory, overhead, scaling, scan, throughput
+from . import flooding, memory, overhead, retrieval, scaling, scan, throughput
 
 BEGIN = "<!-- results:begin (written by `python -m bench`; edit outside these markers) -->"
 END = "<!-- results:end -->"
@@ -224,9 +224,72 @@ def scan_section(result: dict[str, object]) -> str:
         "listed.\n\n" + memory_table + "\n\n" + goals)
 
 
+def retrieval_section(result: dict[str, object]) -> str:
+    corpus, tools = result["corpus"], result["tools"]
+
+    def figure(row: dict[str, object], key: str) -> str:
+        return f"{row[key]:.3f}" if row["status"] == "measured" else retrieval.NOT_BUILT
+
+    quality = table(["contender", "MRR@10", "recall@1", "recall@10"], [
+        [row["label"], figure(row, "mrr10"), figure(row, "recall1"), figure(row, "recall10")]
+        for row in result["quality"]])
+
+    def per_threads(row: dict[str, object], key: str, threads: int, form: str) -> str:
+        return format(row[f"{key}_{threads}"], form) if threads in row["threads"] else "n/a"
+
+    speed_rows = [
+        [row["label"], f"{row['build_mb_s']:.1f}", f"{row['build_cores_busy']:.2f}",
+         per_threads(row, "qps", 1, ",.0f"), per_threads(row, "p99_ms", 1, ".2f"),
+         per_threads(row, "qps", 2, ",.0f"), per_threads(row, "p99_ms", 2, ".2f"),
+         f"{row['megabytes_on_disk']:.1f}",
+         quartile_text(row["build_mb_s_vs_bm25s"], row["build_mb_s_vs_bm25s_quartiles"], "x"),
+         quartile_text(row["qps_1_vs_bm25s"], row["qps_1_vs_bm25s_quartiles"], "x")]
+        for row in result["speed"]]
+    speed_rows += [[label] + [retrieval.NOT_BUILT] + ["n/a"] * 8 for label in result["not_timed"]]
+    speed = table(["contender", "build MB/s", "cores busy", "queries/s", "p99 ms", "queries/s, 2 threads",
+                   "p99 ms, 2 threads", "on disk MB", "build / bm25s", "queries/s / bm25s"], speed_rows)
+    product = result["product"]
+    if product["status"] == "measured":
+        product_text = (f"MRR@10 {product['mrr10']:.3f}, recall@1 {product['recall1']:.3f}, "
+                        f"recall@10 {product['recall10']:.3f}.")
+    else:
+        product_text = f"the package's index is {retrieval.NOT_BUILT}; the copy and its queries are ready."
+    truncated = (f"{corpus['truncated']:,} documents are longer than the default profile's limit of "
+                 f"{corpus['max_text_chars']:,} characters and are cut there"
+                 if corpus["max_text_chars"] is not None else "the default profile has no character limit")
+    return (
+        "### 7. Retrieval: a function found from its docstring's first sentence\n\n"
+        f"The corpus of `bench/retrieval_corpus.py`: {corpus['documents']:,} functions, methods and classes of the "
+        f"standard library, outside its test suites and without what functions define inside their bodies, "
+        f"{corpus['megabytes']:.1f} MB of source once every docstring inside them is removed. "
+        f"Each docstring's first sentence (to the first blank line or \". \") is a query whose one relevant "
+        f"document is the object it came from: {corpus['queries']:,} queries, after dropping "
+        f"{corpus['dropped']['short']:,} sentences of fewer than {corpus['min_query_words']} words and "
+        f"{corpus['dropped']['duplicate']:,} that two or more docstrings share. Every object is a document, "
+        f"with a query or not. Measured {result['date']}, load average {result['load_average']}; "
+        f"bm25s {tools['bm25s']}, tantivy {tools['tantivy']}.\n\n"
+        + quality + "\n\n"
+        "Each contender with its own defaults. bm25s's default tokenizer is `bm25s.tokenize` as it comes (lower "
+        "case, words of two or more word characters, English stop words dropped). The code-aware row gives bm25s "
+        "the core's tokens of each document and query (`sparse_explain` under the package's default profile, "
+        f"each token repeated as often as it occurs); {truncated}. Tantivy's queries have every character that "
+        "is not a letter or digit made a space and are lower-cased, which its default tokenizer does anyway: "
+        "no query syntax is left and every query parses as the disjunction of its words.\n\n"
+        f"Speed, the contenders taking turns in each of {result['repeats']} rounds, medians: a fresh index built "
+        "from the documents' text (MB/s of wall time, tokenising included; cores busy is CPU over wall time), "
+        "saved, then every query one at a time on one thread (and on two for the package's index, each thread "
+        "half of the queries), the ten best kept as document numbers; p99 is the 99th percentile of a query's "
+        "wall time. The ratios against bm25s are the medians of the per-round ratios, with their quartiles.\n\n"
+        + speed + "\n\n"
+        f"The product path: the package's index over a copy of the {product['files']:,} library files, every "
+        "docstring replaced by `...` and blank lines so that no line moves, each query answered by a file and a "
+        f"line range that must hold the object's definition line: {product_text}")
+
+
 # The tables' sections in document order: a partial run puts its own in place.
 SECTIONS = (("overhead", overhead_section), ("throughput", throughput_section), ("scaling", scaling_section),
-            ("memory", memory_section), ("flooding", flooding_section), ("scan", scan_section))
+            ("memory", memory_section), ("flooding", flooding_section), ("scan", scan_section),
+            ("retrieval", retrieval_section))
 
 
 def render(results: dict[str, object]) -> str:
