@@ -205,7 +205,7 @@ def vorpaline_product_ranks(index_folder: Path, tree: Path, queries: list[retrie
     from vorpaline.search import Index
 
     index = Index.create(index_folder)
-    index.add_tree(tree)
+    index.update(tree)
     ranks = []
     for query in queries:
         hits = [(hit.path, hit.start_line, hit.end_line) for hit in index.search(query.text, k=TOP_K)]
@@ -381,7 +381,7 @@ def run(build_dir: Path, repeats: int = 5) -> dict[str, object]:
         shutil.rmtree(scratch, ignore_errors=True)
     product: dict[str, object] = {"files": len(retrieval_corpus.library_files(built.root)) - len(built.skipped),
                                   "queries": len(built.queries), "tree": str(built.stripped_root)}
-    if vorpaline_available():
+    if vorpaline_available() and "chunk_text" in json.loads(__import__("vorpaline_core_py").handshake())["capabilities"]:
         with tempfile.TemporaryDirectory(dir=build_dir) as folder:
             product.update(status="measured", **metrics(vorpaline_product_ranks(Path(folder) / "index",
                                                                                  built.stripped_root, built.queries)))
