@@ -121,18 +121,25 @@ class Splitter {
     return true;
   }
 
-  // Runs of equal length, cut short where the bytes would go over.
+  // Runs of equal length (one line apart at most), cut short where the bytes
+  // would go over.
   void split_evenly(std::uint32_t first, std::uint32_t last, std::uint32_t depth,
                     std::uint32_t cut_depth) {
-    const std::uint32_t target = even_run(span(first, last), limits_.max_lines);
+    const std::uint64_t lines = span(first, last);
+    const std::uint64_t runs = (lines + limits_.max_lines - 1) / limits_.max_lines;
+    std::uint64_t run = 1;
+    const auto run_end = [&] { return first + static_cast<std::uint32_t>(run * lines / runs); };
     std::uint32_t piece = first;
     std::uint32_t last_content = first;
+    bool run_over = false;  // a run ended since the piece began
     for (std::uint32_t line = first + 1; line <= last; ++line) {
+      for (; line >= run_end(); ++run) run_over = true;
       if (is_blank(lines_.shape(line))) continue;
-      if (span(piece, line) > target || lines_.bytes(piece, line) > limits_.max_bytes) {
+      if (run_over || lines_.bytes(piece, line) > limits_.max_bytes) {
         pieces_.push_back({piece, last_content, cut_depth});
         cut_depth = depth + 1;
         piece = line;
+        run_over = false;
       }
       last_content = line;
     }
