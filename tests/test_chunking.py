@@ -2,6 +2,7 @@
 
 import json
 import threading
+import time
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -211,6 +212,28 @@ def test_a_long_text_before_a_short_one_changes_nothing():
     expected = chunks(short)
     chunks("def g():\n    pass\n" * 400_000)
     assert chunks(short) == expected
+
+
+def test_a_long_text_is_chunked_with_the_interpreter_lock_released():
+    text = "def f(x):\n    return x\n\n" * 3_000_000
+    duration = {}
+
+    def chunk_long_text():
+        started = time.perf_counter()
+        core.chunk_text(text)
+        duration["call"] = time.perf_counter() - started
+
+    worker = threading.Thread(target=chunk_long_text)
+    worker.start()
+    longest_gap = 0.0
+    last = time.perf_counter()
+    while worker.is_alive():
+        now = time.perf_counter()
+        longest_gap = max(longest_gap, now - last)
+        last = now
+    worker.join()
+    assert duration["call"] > 0.02
+    assert longest_gap < duration["call"] / 2
 
 
 def test_threads_chunking_at_once_agree_with_serial_results():
