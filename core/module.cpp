@@ -7,10 +7,13 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "arguments.hpp"
 #include "binding.hpp"
 #include "index_binding.hpp"
+#include "chunk/chunk_reply.hpp"
+#include "chunk/chunker.hpp"
 #include "embed/batch_texts.hpp"
 #include "embed/embedder.hpp"
 #include "input_error.hpp"
@@ -25,7 +28,7 @@ namespace {
 
 constexpr char kHandshake[] =
     "{\"capabilities\": [\"sparse_embed\", \"sparse_embed_batch\", \"sparse_explain\", "
-    "\"scan_repository\", \"scan_explain\", \"ignore_builtin_replace\", \"index_bm25\"], "
+    "\"scan_repository\", \"scan_explain\", \"ignore_builtin_replace\", \"chunk_text\", \"index_bm25\"], "
     "\"version\": \"" VORPALINE_CORE_VERSION "\"}";
 
 // Reads the (text, profile) argument pair shared by the embedding functions.
@@ -164,6 +167,39 @@ PyObject* scan_explain(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return PyUnicode_FromStringAndSize(reply.data(), static_cast<Py_ssize_t>(reply.size()));
 }
 
+// Below this many bytes a text is chunked with the interpreter lock held: the
+// work takes microseconds, less than taking the lock back can when other
+// threads want it.
+constexpr std::size_t kChunkWithoutLockFrom = 64 * 1024;
+constexpr std::size_t kChunkScratchKept = 1024 * 1024;
+
+PyObject* chunk_text(PyObject*, PyObject* text_argument) {
+  std::string_view text;
+  if (!utf8_argument("chunk_text", text_argument, 1, "text", &text)) return nullptr;
+  std::vector<chunk::Chunk> chunks;
+  const auto work = [&] {
+    // Each thread keeps the line table of its last text, so that chunking many
+    // small files does not fault in fresh memory for every one; a large text's
+    // table is let go at once.
+    thread_local chunk::ChunkScratch scratch;
+    chunk::chunk_text(text, chunk::ChunkLimits{}, scratch, chunks);
+    if (text.size() > kChunkScratchKept) scratch = chunk::ChunkScratch{};
+  };
+  if (text.size() >= kChunkWithoutLockFrom) {
+    if (const std::exception_ptr failure = run_without_gil(work)) return raise_failure(failure);
+  } else {
+    try {
+      work();
+    } catch (...) {
+      return raise_failure(std::current_exception());
+    }
+  }
+  OwnedRef reply(PyUnicode_New(static_cast<Py_ssize_t>(chunk::reply_size(chunks)), 127));
+  if (reply.get() == nullptr) return nullptr;
+  chunk::write_reply(chunks, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(reply.get())));
+  return reply.release();
+}
+
 int exec_module(PyObject* module) {
   // Pick simdjson's kernel for this CPU now, while the interpreter lock is held,
   // rather than racing on first use in released-lock calls.
@@ -225,6 +261,13 @@ PyMethodDef methods[] = {
      "scan_explain(config_json, path, /)\n--\n\n"
      "Say which pattern of which ignore file decides a path relative to the root:\n"
      "{\"path\", \"ignored\", \"source\", \"line\", \"pattern\", \"matched\", \"note\"}."},
+    {"chunk_text", as_cfunction(chunk_text), METH_O,
+     "chunk_text(text, /)\n--\n\n"
+     "Split a text into chunks of whole lines for the index: its units (definitions,\n"
+     "paragraphs), long ones split and short ones merged. Return\n"
+     "{\"chunks\": [[first_line, last_line], ...]} as JSON text, lines 1-based and\n"
+     "inclusive, as text.split('\\n') numbers them; blank lines between chunks\n"
+     "belong to none."},
     {"index_build_segment", as_cfunction(index_build_segment), METH_FASTCALL,
      "index_build_segment(path, profile_json, texts_json, metadata_json, /)\n--\n\n"
      "Tokenise each text of the JSON array texts_json under the profile and write\n"

@@ -34,6 +34,13 @@ def scan_explain(config_json: str, path: str, /) -> str:
     """Say which pattern of which ignore file decides a path relative to the root:
     {"path", "ignored", "source", "line", "pattern", "matched", "note"}."""
 
+def chunk_text(text: str, /) -> str:
+    """Split a text into chunks of whole lines for the index: its units (definitions,
+    paragraphs), long ones split and short ones merged. Return
+    {"chunks": [[first_line, last_line], ...]} as JSON text, lines 1-based and
+    inclusive, as text.split('\\n') numbers them; blank lines between chunks
+    belong to none."""
+
 def index_build_segment(path: str, profile_json: str, texts_json: str, metadata_json: str, /) -> str:
     """Tokenise each text of the JSON array texts_json under the profile and write
     one index segment to path (which must not exist), each document keeping the
