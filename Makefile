@@ -3,7 +3,8 @@
 PYTHON ?= python3.11
 VENV   ?= .venv
 PY     := $(VENV)/bin/python
-PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy
+# orjson is the package's one runtime dependency (pyproject.toml): the index's manifest.
+PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy orjson
 BUILD_OPTS ?=
 
 .PHONY: deps build test demo clean

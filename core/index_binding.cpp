@@ -1,6 +1,9 @@
 #include "index_binding.hpp"
 
 #include <charconv>
+#include <thread>
+
+#include <simdjson.h>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -8,7 +11,10 @@
 #include "arguments.hpp"
 #include "binding.hpp"
 #include "embed/profile.hpp"
+#include "index/file_builder.hpp"
 #include "index/searcher.hpp"
+#include "input_error.hpp"
+#include "padded_json.hpp"
 #include "scan/json_text.hpp"
 
 namespace vorpaline_core {
@@ -146,7 +152,117 @@ PyType_Spec searcher_spec = {
     searcher_slots,
 };
 
+// [[path, size], ...] and {"max_file_bytes", "segment_bytes"}.
+std::vector<index::FileToIndex> files_to_index(std::string_view files_json) {
+  const PaddedCopy padded(files_json);
+  simdjson::dom::parser parser;
+  simdjson::dom::array files;
+  if (parser.parse(padded).get_array().get(files) != simdjson::SUCCESS) {
+    throw InputError("index_build_files: files_json must be a JSON array of [path, size] pairs");
+  }
+  std::vector<index::FileToIndex> result;
+  for (simdjson::dom::element item : files) {
+    simdjson::dom::array pair;
+    std::string_view path;
+    std::uint64_t size = 0;
+    if (item.get_array().get(pair) != simdjson::SUCCESS || pair.size() != 2 ||
+        pair.at(0).get_string().get(path) != simdjson::SUCCESS ||
+        pair.at(1).get_uint64().get(size) != simdjson::SUCCESS) {
+      throw InputError("index_build_files: files_json must be a JSON array of [path, size] pairs");
+    }
+    result.push_back({std::string(path), size});
+  }
+  return result;
+}
+
+index::BuildLimits build_limits(std::string_view limits_json) {
+  const PaddedCopy padded(limits_json);
+  simdjson::dom::parser parser;
+  simdjson::dom::object limits;
+  if (parser.parse(padded).get_object().get(limits) != simdjson::SUCCESS) {
+    throw InputError("index_build_files: limits_json must be a JSON object");
+  }
+  index::BuildLimits result;
+  for (auto [key, value] : limits) {
+    std::uint64_t number = 0;
+    if (value.get_uint64().get(number) != simdjson::SUCCESS || number == 0) {
+      throw InputError("index_build_files: limit \"" + std::string(key) + "\" must be a positive integer");
+    }
+    if (key == "max_file_bytes") {
+      result.max_file_bytes = number;
+    } else if (key == "segment_bytes") {
+      result.segment_bytes = number;
+    } else {
+      throw InputError("index_build_files: unknown limit \"" + std::string(key) + "\"");
+    }
+  }
+  return result;
+}
+
+void put_build_result(scan::StringSink& sink, const index::BuildResult& built) {
+  sink.put("{\"segments\":[");
+  for (std::size_t i = 0; i < built.segments.size(); ++i) {
+    sink.put(i == 0 ? "{\"name\":" : ",{\"name\":");
+    scan::put_string(sink, built.segments[i].name);
+    sink.put(",\"documents\":");
+    scan::put_number(sink, built.segments[i].documents);
+    sink.put('}');
+  }
+  sink.put("],\"files\":[");
+  for (std::size_t i = 0; i < built.files.size(); ++i) {
+    const index::FileOutcome& file = built.files[i];
+    sink.put(i == 0 ? "{\"status\":" : ",{\"status\":");
+    scan::put_string(sink, file.status);
+    sink.put(",\"bytes\":");
+    scan::put_number(sink, static_cast<std::int64_t>(file.bytes));
+    sink.put(",\"hash\":");
+    if (file.hash.empty()) {
+      sink.put("null");
+    } else {
+      scan::put_string(sink, file.hash);
+    }
+    sink.put(",\"segment\":");
+    if (file.segment < 0) {
+      sink.put("null");
+    } else {
+      scan::put_number(sink, file.segment);
+    }
+    sink.put(",\"first\":");
+    scan::put_number(sink, file.first);
+    sink.put(",\"count\":");
+    scan::put_number(sink, file.count);
+    sink.put('}');
+  }
+  sink.put("]}");
+}
+
 }  // namespace
+
+PyObject* index_build_files(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  static constexpr char kName[] = "index_build_files";
+  std::string_view root, files_json, folder, prefix, profile_json, limits_json;
+  std::size_t threads = 0;
+  if (!check_arity(kName, nargs, 7) || !utf8_argument(kName, args[0], 1, "root", &root) ||
+      !utf8_argument(kName, args[1], 2, "files_json", &files_json) ||
+      !utf8_argument(kName, args[2], 3, "folder", &folder) || !utf8_argument(kName, args[3], 4, "prefix", &prefix) ||
+      !utf8_argument(kName, args[4], 5, "profile_json", &profile_json) ||
+      !utf8_argument(kName, args[5], 6, "limits_json", &limits_json) ||
+      !count_argument(kName, args[6], 7, "threads", &threads)) {
+    return nullptr;
+  }
+  std::string reply;
+  if (const std::exception_ptr failure = run_without_gil([&] {
+        const index::BuildResult built = index::build_from_files(
+            std::string(root), files_to_index(files_json), std::string(folder), std::string(prefix),
+            cached_profile(profile_json), build_limits(limits_json), static_cast<unsigned>(std::min<std::size_t>(threads, 64)));
+        scan::StringSink sink;
+        put_build_result(sink, built);
+        reply = std::move(sink.text);
+      })) {
+    return raise_failure(failure);
+  }
+  return PyUnicode_FromStringAndSize(reply.data(), static_cast<Py_ssize_t>(reply.size()));
+}
 
 int add_index_types(PyObject* module) {
   PyObject* type = PyType_FromModuleAndSpec(module, &searcher_spec, nullptr);

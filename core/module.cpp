@@ -273,6 +273,13 @@ PyMethodDef methods[] = {
      "Tokenise each text of the JSON array texts_json under the profile and write\n"
      "one index segment to path (which must not exist), each document keeping the\n"
      "string of the same place in metadata_json. Return {\"documents\", \"postings\"}."},
+    {"index_build_files", as_cfunction(index_build_files), METH_FASTCALL,
+     "index_build_files(root, files_json, folder, prefix, profile_json, limits_json, threads, /)\n--\n\n"
+     "Index the files [[path, size], ...] under root with `threads` threads: each file\n"
+     "read, chunked and tokenised, consecutive files of about limits_json's\n"
+     "\"segment_bytes\" making one segment folder/prefix-NNNN. Return {\"segments\":\n"
+     "[{\"name\", \"documents\"}], \"files\": [{\"status\", \"bytes\", \"hash\", \"segment\",\n"
+     "\"first\", \"count\"}]}, one per file in order."},
     {"index_open", as_cfunction(index_open), METH_FASTCALL,
      "index_open(segments_json, /)\n--\n\n"
      "Open segments for search: segments_json is [{\"path\", \"deleted\": [doc ids]}].\n"

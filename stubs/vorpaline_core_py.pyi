@@ -60,3 +60,11 @@ class Searcher:
     def search(self, query: str, profile_json: str, k: int, k1: float, b: float, /) -> str:
         """The k best documents for the query under BM25, best first, as the JSON text
         {"hits": [{"segment", "doc", "score", "metadata"}]}."""
+
+def index_build_files(root: str, files_json: str, folder: str, prefix: str, profile_json: str, limits_json: str,
+                      threads: int, /) -> str:
+    """Index the files [[path, size], ...] under root with `threads` threads: each file
+    read, chunked and tokenised, consecutive files of about limits_json's
+    "segment_bytes" making one segment folder/prefix-NNNN. Return {"segments":
+    [{"name", "documents"}], "files": [{"status", "bytes", "hash", "segment",
+    "first", "count"}]}, one per file in order."""

@@ -134,6 +134,15 @@ std::uint32_t SegmentWriter::add(std::span<const TermCount> terms, std::string_v
   return doc;
 }
 
+std::uint32_t SegmentWriter::add_document(std::uint32_t length, std::string_view metadata) {
+  const std::uint32_t doc = doc_count();
+  lengths_.push_back(length);
+  total_length_ += length;
+  metadata_ += metadata;
+  metadata_offsets_.push_back(metadata_.size());
+  return doc;
+}
+
 void SegmentWriter::write(const std::string& path) const {
   // Documents come in id order, so a stable sort by term leaves each term's
   // documents ascending.

@@ -19,7 +19,13 @@ class SegmentWriter {
   // `metadata` is kept with the document as it is. Returns the document's id.
   std::uint32_t add(std::span<const TermCount> terms, std::string_view metadata);
 
+  // For a merge, which has the postings rather than each document's terms:
+  // the documents first, then their postings, term by term, documents ascending.
+  std::uint32_t add_document(std::uint32_t length, std::string_view metadata);
+  void add_posting(std::uint32_t term, std::uint32_t doc, std::uint32_t tf) { postings_.push_back({term, doc, tf}); }
+
   std::uint32_t doc_count() const { return static_cast<std::uint32_t>(lengths_.size()); }
+  std::uint64_t text_terms() const { return postings_.size(); }
 
   // Writes the segment to `path`, which must not exist yet, and makes it
   // durable (fsync) before returning. Throws std::system_error on failure,

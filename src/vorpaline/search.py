@@ -22,7 +22,6 @@ from __future__ import annotations
 import errno
 import fcntl
 import fnmatch
-import hashlib
 import json
 import os
 import secrets
@@ -30,13 +29,14 @@ import time
 from collections.abc import Sequence
 from typing import Any, NamedTuple
 
+import orjson
+
 __all__ = ["Hit", "Index", "IndexUnusable", "UpdateCounts"]
 
 FORMAT = 1
 MANIFEST = "MANIFEST"
 LOCK = "lock"
 INDEX_FOLDER = ".vorpaline"
-BINARY_PROBE = 8192  # a NUL byte in this many first bytes makes a file binary
 DEFAULT_MAX_FILE_BYTES = 1 << 20
 DEFAULT_K1 = 1.2
 DEFAULT_B = 0.75
@@ -88,11 +88,11 @@ def _fsync_folder(folder: str) -> None:
         os.close(descriptor)
 
 
-def _write_atomically(path: str, text: str) -> None:
+def _write_atomically(path: str, data: bytes) -> None:
     """Write, fsync, rename over ``path``, fsync the folder: all of it or none."""
     temporary = f"{path}.{secrets.token_hex(4)}.tmp"
-    with open(temporary, "w", encoding="utf-8") as handle:
-        handle.write(text)
+    with open(temporary, "wb") as handle:
+        handle.write(data)
         handle.flush()
         os.fsync(handle.fileno())
     os.replace(temporary, path)
@@ -126,22 +126,6 @@ def _metadata(path: str | None, first: int, last: int, doc_id: str | None) -> st
     return json.dumps([path, first, last, doc_id], ensure_ascii=False, separators=(",", ":"))
 
 
-def _chunks(core: Any, text: str) -> list[tuple[int, int]]:
-    return [tuple(pair) for pair in json.loads(core.chunk_text(text))["chunks"]]
-
-
-def _read_text_file(full_path: str, max_bytes: int) -> bytes | None:
-    """The file's bytes, or None when it is too large, binary or unreadable."""
-    try:
-        with open(full_path, "rb") as handle:
-            data = handle.read(max_bytes + 1)
-    except OSError:
-        return None
-    if len(data) > max_bytes or b"\0" in data[:BINARY_PROBE]:
-        return None
-    return data
-
-
 class Index:
     """A BM25 index kept in one folder; see the module docstring."""
 
@@ -162,7 +146,7 @@ class Index:
             raise FileExistsError(errno.EEXIST, f"an index exists in {folder}; open it or rebuild it", manifest_path)
         manifest = {"format": FORMAT, "profile": _profile_json(), "generation": 0, "k1": k1, "b": b,
                     "segments": [], "files": {}}
-        _write_atomically(manifest_path, json.dumps(manifest))
+        _write_atomically(manifest_path, orjson.dumps(manifest))
         return cls(folder, manifest)
 
     @classmethod
@@ -171,8 +155,8 @@ class Index:
         folder = os.path.abspath(os.fspath(folder))
         manifest_path = os.path.join(folder, MANIFEST)
         try:
-            with open(manifest_path, encoding="utf-8") as handle:
-                manifest = json.load(handle)
+            with open(manifest_path, "rb") as handle:
+                manifest = orjson.loads(handle.read())
         except FileNotFoundError:
             raise FileNotFoundError(errno.ENOENT, f"no index in {folder}; create it with `vorpaline index`",
                                     manifest_path) from None
@@ -244,92 +228,104 @@ class Index:
         try:
             self._reload()
             metadata = [_metadata(None, 1, text.count("\n") + 1, doc_id) for doc_id, text in zip(ids, texts)]
-            segment = self._write_segment(list(texts), metadata)
-            self._commit(segment_added=segment, deletions={})
+            self._commit([self._write_segment(list(texts), metadata)], {})
         finally:
             lock.release()
 
     def update(self, root: str | os.PathLike[str], *, max_file_bytes: int = DEFAULT_MAX_FILE_BYTES,
-               wait: float | None = None) -> UpdateCounts:
-        """Brings the index up to date with the files of the repository at ``root``."""
-        from vorpaline.scan import scan
+               wait: float | None = None, threads: int | None = None) -> UpdateCounts:
+        """Brings the index up to date with the files of the repository at ``root``.
+
+        Files whose size and modification time are as the index last saw them
+        are not read; the others are read, chunked and tokenised by the core
+        with ``threads`` threads (default: one per core), into new segments.
+        """
+        from vorpaline.scan import ScannedFile, config_json
 
         started = time.perf_counter()
         root = os.path.abspath(os.fspath(root))
         lock = _Lock(self.folder, wait)
         try:
             self._reload()
-            core = _core()
             known: dict[str, dict[str, Any]] = self._manifest["files"]
             inside = os.path.relpath(self.folder, root)
             skip_prefix = None if inside.startswith("..") else inside.replace(os.sep, "/") + "/"
-            listed = [f for f in scan(root) if skip_prefix is None or not f.path.startswith(skip_prefix)]
-            seen = {f.path for f in listed}
-            texts: list[str] = []
-            metadata: list[str] = []
+            reply = orjson.loads(_core().scan_repository(config_json(root), threads or 0))
+            listed = [ScannedFile(f["path"], f["size"], f["mtime_ns"]) for f in reply["files"]
+                      if skip_prefix is None or not f["path"].startswith(skip_prefix)]
             files: dict[str, dict[str, Any]] = {}
-            pending: list[tuple[str, int, int]] = []  # path, first document, count, in the new segment
-            deletions: dict[str, list[int]] = {}
-            indexed = skipped = unchanged = read_bytes = 0
-
-            def forget(entry: dict[str, Any]) -> None:
-                if entry.get("segment") is not None:
-                    deletions.setdefault(entry["segment"], []).extend(range(entry["first"], entry["first"] + entry["count"]))
-
+            to_read = []
+            skipped = unchanged = 0
             for scanned in listed:
                 entry = known.get(scanned.path)
                 if entry is not None and entry["size"] == scanned.size and entry["mtime_ns"] == scanned.mtime_ns:
                     files[scanned.path] = entry
-                    if entry["hash"] is None:  # binary or too large, as it was
+                    if entry["hash"] is None:  # binary, too large or unreadable, as it was
                         skipped += 1
                     else:
                         unchanged += 1
                     continue
-                if entry is not None:
-                    forget(entry)
-                data = _read_text_file(os.path.join(root, scanned.path), max_file_bytes)
-                if data is None:
+                to_read.append(scanned)
+
+            deletions: dict[str, list[int]] = {}
+
+            def forget(entry: dict[str, Any] | None) -> None:
+                if entry is not None and entry.get("segment") is not None:
+                    deletions.setdefault(entry["segment"], []).extend(
+                        range(entry["first"], entry["first"] + entry["count"]))
+
+            self._manifest["generation"] += 1
+            prefix = f"seg-{self._manifest['generation']:06d}-{secrets.token_hex(4)}"
+            built = json.loads(_core().index_build_files(
+                root, json.dumps([[f.path, f.size] for f in to_read]), self.folder, prefix,
+                self._manifest["profile"], json.dumps({"max_file_bytes": max_file_bytes}),
+                threads or len(os.sched_getaffinity(0))))
+            new_segments = [(segment["name"], segment["documents"]) for segment in built["segments"]]
+            indexed = chunks = read_bytes = 0
+            for scanned, outcome in zip(to_read, built["files"]):
+                entry = known.get(scanned.path)
+                placed = None if outcome["segment"] is None else new_segments[outcome["segment"]][0]
+                if outcome["status"] != "indexed":
                     # kept, so that the file is not read again until it changes
+                    forget(entry)
                     files[scanned.path] = {"size": scanned.size, "mtime_ns": scanned.mtime_ns, "hash": None}
                     skipped += 1
                     continue
-                digest = hashlib.blake2b(data, digest_size=16).hexdigest()
-                if entry is not None and entry["hash"] == digest:
+                read_bytes += outcome["bytes"]
+                if entry is not None and entry["hash"] == outcome["hash"]:
+                    # only touched: the index keeps the chunks it has, the new ones go
                     files[scanned.path] = {**entry, "size": scanned.size, "mtime_ns": scanned.mtime_ns}
-                    deletions[entry["segment"]] = [d for d in deletions.get(entry["segment"], [])
-                                                   if not entry["first"] <= d < entry["first"] + entry["count"]]
+                    if placed is not None:
+                        deletions.setdefault(placed, []).extend(range(outcome["first"], outcome["first"] + outcome["count"]))
                     unchanged += 1
                     continue
-                text = data.decode("utf-8", errors="replace")
-                chunks = _chunks(core, text)
-                lines = text.split("\n")
-                pending.append((scanned.path, len(texts), len(chunks)))
-                for first, last in chunks:
-                    texts.append("\n".join(lines[first - 1:last]))
-                    metadata.append(_metadata(scanned.path, first, last, None))
-                files[scanned.path] = {"size": scanned.size, "mtime_ns": scanned.mtime_ns, "hash": digest}
+                forget(entry)
+                files[scanned.path] = {"size": scanned.size, "mtime_ns": scanned.mtime_ns, "hash": outcome["hash"],
+                                       "segment": placed, "first": outcome["first"], "count": outcome["count"]}
                 indexed += 1
-                read_bytes += len(data)
+                chunks += outcome["count"]
+            seen = {f.path for f in listed}
             removed = 0
             for path, entry in known.items():
                 if path not in seen:
                     forget(entry)
                     removed += 1
-            segment = self._write_segment(texts, metadata) if texts else None
-            for path, first, count in pending:
-                files[path].update(segment=segment[0] if segment else None, first=first, count=count)
-            self._manifest["root"] = root
-            self._manifest["files"] = files
-            self._commit(segment_added=segment, deletions=deletions)
-            return UpdateCounts(indexed, skipped, unchanged, removed, len(texts), read_bytes,
+            changed = bool(new_segments or deletions) or files != known or self._manifest.get("root") != root
+            if changed:
+                self._manifest["root"] = root
+                self._manifest["files"] = files
+                if new_segments:
+                    _fsync_folder(self.folder)
+                self._commit(new_segments, deletions)
+            return UpdateCounts(indexed, skipped, unchanged, removed, chunks, read_bytes,
                                 time.perf_counter() - started)
         finally:
             lock.release()
 
     def _reload(self) -> None:
         """The manifest as it is on disk now: another process may have updated it."""
-        with open(os.path.join(self.folder, MANIFEST), encoding="utf-8") as handle:
-            self._manifest = json.load(handle)
+        with open(os.path.join(self.folder, MANIFEST), "rb") as handle:
+            self._manifest = orjson.loads(handle.read())
         self._searcher = None
 
     def _write_segment(self, texts: list[str], metadata: list[str]) -> tuple[str, int]:
@@ -341,18 +337,19 @@ class Index:
         _fsync_folder(self.folder)
         return name, json.loads(reply)["documents"]
 
-    def _commit(self, *, segment_added: tuple[str, int] | None, deletions: dict[str, list[int]]) -> None:
-        segments = []
-        for segment in self._manifest["segments"]:
+    def _commit(self, new_segments: list[tuple[str, int]], deletions: dict[str, list[int]]) -> None:
+        """The new manifest: the segments with their deletions, the new ones after them, written atomically."""
+        segments = self._manifest["segments"] + [{"name": name, "documents": documents, "deleted": []}
+                                                 for name, documents in new_segments]
+        kept = []
+        for segment in segments:
             gone = deletions.get(segment["name"])
             if gone:
                 segment = {**segment, "deleted": sorted(set(segment["deleted"]).union(gone))}
             if len(segment["deleted"]) < segment["documents"]:
-                segments.append(segment)
-        if segment_added is not None:
-            segments.append({"name": segment_added[0], "documents": segment_added[1], "deleted": []})
-        self._manifest["segments"] = segments
-        _write_atomically(os.path.join(self.folder, MANIFEST), json.dumps(self._manifest))
+                kept.append(segment)
+        self._manifest["segments"] = kept
+        _write_atomically(os.path.join(self.folder, MANIFEST), orjson.dumps(self._manifest))
         self._searcher = None
         self._remove_unnamed_files()
 

@@ -1,0 +1,241 @@
+#include "file_builder.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <simdjson.h>
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <string_view>
+#include <thread>
+
+#include "chunk/chunker.hpp"
+#include "embed/embedder.hpp"
+#include "scan/file_reading.hpp"
+#include "scan/json_text.hpp"
+#include "segment_writer.hpp"
+
+namespace vorpaline_core::index {
+
+namespace {
+
+constexpr std::size_t kBinaryProbe = 8192;
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+
+struct Batch {
+  std::size_t first_file;
+  std::size_t end_file;
+};
+
+// Consecutive files of about `segment_bytes`, cut where the sizes say: the
+// same batches whatever the thread count.
+std::vector<Batch> batches_of(const std::vector<FileToIndex>& files, std::uint64_t segment_bytes) {
+  std::vector<Batch> batches;
+  std::uint64_t filled = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (batches.empty() || filled >= segment_bytes) {
+      batches.push_back({i, i});
+      filled = 0;
+    }
+    batches.back().end_file = i + 1;
+    filled += files[i].size;
+  }
+  return batches;
+}
+
+// Reads at most `limit` + 1 bytes: enough to know a file is over the limit.
+// Returns 0 or the errno of the failure.
+int read_capped(const std::string& path, std::uint64_t limit, std::string* data) {
+  data->clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return errno;
+  char buffer[64 * 1024];
+  int error = 0;
+  while (data->size() <= limit) {
+    const std::size_t wanted = std::min<std::uint64_t>(sizeof buffer, limit + 1 - data->size());
+    const ssize_t got = ::read(fd, buffer, wanted);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      error = errno;
+      break;
+    }
+    if (got == 0) break;
+    data->append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  return error;
+}
+
+// The text with every byte that is not part of a UTF-8 character replaced by U+FFFD.
+std::string_view valid_utf8(const std::string& data, std::string* repaired) {
+  if (simdjson::validate_utf8(data.data(), data.size())) return data;
+  repaired->clear();
+  const std::string_view bytes = data;
+  for (std::size_t i = 0; i < bytes.size();) {
+    std::size_t length = 1;
+    if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+      repaired->push_back(bytes[i]);
+    } else if (scan::decode_utf8(bytes.substr(i), &length) >= 0) {
+      repaired->append(bytes.substr(i, length));
+    } else {
+      repaired->append(kReplacement);
+      length = 1;
+    }
+    i += length;
+  }
+  return *repaired;
+}
+
+std::string hex_digest(const std::string& data) {
+  const XXH128_hash_t hash = XXH3_128bits(data.data(), data.size());
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text(32, '0');
+  for (int i = 0; i < 16; ++i) {
+    const std::uint64_t half = i < 8 ? hash.high64 : hash.low64;
+    const unsigned byte = static_cast<unsigned>(half >> (8 * (7 - i % 8))) & 0xFF;
+    text[2 * i] = kHex[byte >> 4];
+    text[2 * i + 1] = kHex[byte & 15];
+  }
+  return text;
+}
+
+std::string chunk_metadata(const std::string& path, std::uint32_t first, std::uint32_t last) {
+  scan::StringSink sink;
+  sink.put('[');
+  scan::put_string(sink, path);
+  sink.put(',');
+  scan::put_number(sink, first);
+  sink.put(',');
+  scan::put_number(sink, last);
+  sink.put(",null]");
+  return std::move(sink.text);
+}
+
+class Builder {
+ public:
+  Builder(const std::string& root, const std::vector<FileToIndex>& files, const std::string& folder,
+          const std::string& prefix, const Profile& profile, const BuildLimits& limits)
+      : root_(root), files_(files), folder_(folder), prefix_(prefix), profile_(profile), limits_(limits),
+        batches_(batches_of(files, limits.segment_bytes)) {
+    result_.files.resize(files.size());
+    built_.resize(batches_.size());
+  }
+
+  BuildResult run(unsigned threads) {
+    std::vector<std::thread> helpers;
+    const unsigned wanted = std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(batches_.size())));
+    for (unsigned i = 1; i < wanted; ++i) {
+      try {
+        helpers.emplace_back([this] { work(); });
+      } catch (const std::system_error&) {
+        break;  // fewer threads, the same segments
+      }
+    }
+    work();
+    for (std::thread& helper : helpers) helper.join();
+    if (failure_) std::rethrow_exception(failure_);
+    // Segments in batch order; a batch without chunks has none.
+    std::vector<std::int64_t> number(batches_.size(), -1);
+    for (std::size_t b = 0; b < batches_.size(); ++b) {
+      if (built_[b].documents == 0) continue;
+      number[b] = static_cast<std::int64_t>(result_.segments.size());
+      result_.segments.push_back(built_[b]);
+    }
+    for (std::size_t b = 0; b < batches_.size(); ++b) {
+      for (std::size_t f = batches_[b].first_file; f < batches_[b].end_file; ++f) {
+        if (result_.files[f].count > 0) result_.files[f].segment = number[b];
+      }
+    }
+    return std::move(result_);
+  }
+
+ private:
+  void work() {
+    try {
+      Embedder embedder(profile_);
+      chunk::ChunkScratch scratch;
+      std::vector<chunk::Chunk> chunks;
+      std::string data;
+      std::string repaired;
+      for (;;) {
+        const std::size_t b = next_batch_.fetch_add(1);
+        if (b >= batches_.size() || stopped_.load()) return;
+        build_batch(b, embedder, scratch, chunks, data, repaired);
+      }
+    } catch (...) {
+      std::lock_guard lock(mutex_);
+      if (!failure_) failure_ = std::current_exception();
+      stopped_.store(true);
+    }
+  }
+
+  void build_batch(std::size_t b, Embedder& embedder, chunk::ChunkScratch& scratch, std::vector<chunk::Chunk>& chunks,
+                   std::string& data, std::string& repaired) {
+    SegmentWriter writer;
+    for (std::size_t f = batches_[b].first_file; f < batches_[b].end_file; ++f) {
+      const FileToIndex& file = files_[f];
+      FileOutcome& outcome = result_.files[f];
+      if (const int error = read_capped(root_ + "/" + file.path, limits_.max_file_bytes, &data); error != 0) {
+        outcome.status = scan::reason_for(error);
+        continue;
+      }
+      outcome.bytes = data.size();
+      if (data.size() > limits_.max_file_bytes) {
+        outcome.status = "too large";
+        continue;
+      }
+      if (std::memchr(data.data(), '\0', std::min(data.size(), kBinaryProbe)) != nullptr) {
+        outcome.status = "binary";
+        continue;
+      }
+      outcome.status = "indexed";
+      outcome.hash = hex_digest(data);
+      const std::string_view text = valid_utf8(data, &repaired);
+      chunk::chunk_text(text, chunk::ChunkLimits{}, scratch, chunks);
+      outcome.first = writer.doc_count();
+      for (const chunk::Chunk& piece : chunks) {
+        writer.add(embedder.count_terms(text.substr(piece.begin, piece.end - piece.begin)),
+                   chunk_metadata(file.path, piece.first_line, piece.last_line));
+      }
+      outcome.count = writer.doc_count() - outcome.first;
+    }
+    BuiltSegment& built = built_[b];
+    built.documents = writer.doc_count();
+    if (built.documents == 0) return;
+    char number[16];
+    std::snprintf(number, sizeof number, "-%04zu", b);
+    built.name = prefix_ + number;
+    writer.write(folder_ + "/" + built.name);
+  }
+
+  const std::string& root_;
+  const std::vector<FileToIndex>& files_;
+  const std::string& folder_;
+  const std::string& prefix_;
+  const Profile& profile_;
+  const BuildLimits limits_;
+  const std::vector<Batch> batches_;
+  BuildResult result_;
+  std::vector<BuiltSegment> built_;
+  std::atomic<std::size_t> next_batch_{0};
+  std::atomic<bool> stopped_{false};
+  std::mutex mutex_;
+  std::exception_ptr failure_;
+};
+
+}  // namespace
+
+BuildResult build_from_files(const std::string& root, const std::vector<FileToIndex>& files,
+                             const std::string& folder, const std::string& prefix, const Profile& profile,
+                             const BuildLimits& limits, unsigned threads) {
+  return Builder(root, files, folder, prefix, profile, limits).run(threads);
+}
+
+}  // namespace vorpaline_core::index

@@ -1,0 +1,57 @@
+// Segments built from a repository's files, with several threads and without
+// the interpreter lock.
+//
+// Each file is read whole (a file over the size limit, or with a NUL byte in
+// its first 8 KiB, is skipped and said so), bytes that are not UTF-8 become
+// U+FFFD, the text is cut into chunks (chunk/chunker.hpp) and each chunk is
+// tokenised under the profile as one document, whose metadata is the JSON
+// text ["path", first_line, last_line, null]. The files are taken in batches
+// of consecutive files, about `segment_bytes` each, and every batch becomes
+// one segment named `prefix-NNNN` in `folder`: the segments, their documents
+// and their order do not depend on the number of threads.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "embed/profile.hpp"
+
+namespace vorpaline_core::index {
+
+struct FileToIndex {
+  std::string path;     // relative to the root, '/'-separated
+  std::uint64_t size;   // as the scan saw it: where the batches are cut
+};
+
+struct BuildLimits {
+  std::uint64_t max_file_bytes = 1 << 20;
+  std::uint64_t segment_bytes = 16 << 20;
+};
+
+struct FileOutcome {
+  std::string status;  // "indexed", "binary", "too large", or why it could not be read
+  std::uint64_t bytes = 0;
+  std::string hash;    // of the bytes read (XXH3-128, hex), when indexed
+  std::int64_t segment = -1;  // in BuildResult::segments, when it has chunks
+  std::uint32_t first = 0;
+  std::uint32_t count = 0;
+};
+
+struct BuiltSegment {
+  std::string name;
+  std::uint32_t documents;
+};
+
+struct BuildResult {
+  std::vector<BuiltSegment> segments;
+  std::vector<FileOutcome> files;  // one per file, in order
+};
+
+// Throws std::system_error when a segment cannot be written; segments written
+// before that stay in `folder`, named by no manifest.
+BuildResult build_from_files(const std::string& root, const std::vector<FileToIndex>& files,
+                             const std::string& folder, const std::string& prefix, const Profile& profile,
+                             const BuildLimits& limits, unsigned threads);
+
+}  // namespace vorpaline_core::index
