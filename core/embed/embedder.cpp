@@ -191,6 +191,13 @@ std::span<const TermCount> Embedder::count_terms(std::string_view text) {
   return counts_.sorted();
 }
 
+std::span<const TermCount> Embedder::count_terms_unsorted(std::string_view text) {
+  counts_.start(text.size());
+  CountingSink sink(counts_);
+  tokenize_window(text, sink);
+  return counts_.unsorted();
+}
+
 void Embedder::write_batch(std::span<const std::string_view> texts, ReplyBuffer& out) {
   std::size_t text_bytes = 0;
   for (std::string_view text : texts) text_bytes += text.size();

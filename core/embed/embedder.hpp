@@ -49,6 +49,8 @@ class Embedder {
   // The text's terms sorted by index, as its embedding holds them; valid
   // until the next call.
   std::span<const TermCount> count_terms(std::string_view text);
+  // The same, in no order and with indices that two tokens share not merged.
+  std::span<const TermCount> count_terms_unsorted(std::string_view text);
 
  private:
   TextWindow tokenize_window(std::string_view text, TokenSink& sink);

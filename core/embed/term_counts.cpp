@@ -259,6 +259,13 @@ void TermCounts::grow_indices() {
 }
 
 std::span<const TermCount> TermCounts::sorted() {
+  unsorted();
+  sort_by_index(sorted_, scratch_, buckets_);
+  merge_same_index(sorted_);
+  return sorted_;
+}
+
+std::span<const TermCount> TermCounts::unsorted() {
   sorted_.resize(used_short_.size() + used_indices_.size());
   TermCount* term = sorted_.data();
   for (std::uint32_t slot : used_short_) {
@@ -271,8 +278,6 @@ std::span<const TermCount> TermCounts::sorted() {
   for (std::uint32_t slot : used_indices_) {
     *term++ = {index_slots_[slot].index, index_slots_[slot].tf};
   }
-  sort_by_index(sorted_, scratch_, buckets_);
-  merge_same_index(sorted_);
   return sorted_;
 }
 

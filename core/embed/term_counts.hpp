@@ -57,6 +57,9 @@ class TermCounts {
   // The counted terms sorted by index, tokens that share an index merged;
   // valid until the next call.
   std::span<const TermCount> sorted();
+  // The same terms in no particular order, tokens that share an index not
+  // merged: for callers that sort and merge them later anyway.
+  std::span<const TermCount> unsorted();
 
  private:
   // A short token's bytes, zero-padded to 16: as no token holds a NUL byte,

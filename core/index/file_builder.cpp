@@ -201,7 +201,7 @@ class Builder {
       chunk::chunk_text(text, chunk::ChunkLimits{}, scratch, chunks);
       outcome.first = writer.doc_count();
       for (const chunk::Chunk& piece : chunks) {
-        writer.add(embedder.count_terms(text.substr(piece.begin, piece.end - piece.begin)),
+        writer.add(embedder.count_terms_unsorted(text.substr(piece.begin, piece.end - piece.begin)),
                    chunk_metadata(file.path, piece.first_line, piece.last_line));
       }
       outcome.count = writer.doc_count() - outcome.first;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <system_error>
+#include <utility>
 
 #include "segment_format.hpp"
 
@@ -143,21 +144,39 @@ std::uint32_t SegmentWriter::add_document(std::uint32_t length, std::string_view
   return doc;
 }
 
-void SegmentWriter::write(const std::string& path) const {
-  // Documents come in id order, so a stable sort by term leaves each term's
-  // documents ascending.
-  std::vector<Posting> sorted = postings_;
-  std::stable_sort(sorted.begin(), sorted.end(),
-                   [](const Posting& a, const Posting& b) { return a.term < b.term; });
+// Stable by term in two passes of 16 bits: the documents of each term stay
+// in the order they were added, ascending.
+template <class Posting>
+void sort_by_term(std::vector<Posting>& postings) {
+  std::vector<Posting> other(postings.size());
+  std::vector<std::uint32_t> counts(1 << 16);
+  for (const int shift : {0, 16}) {
+    std::fill(counts.begin(), counts.end(), 0);
+    for (const Posting& posting : postings) ++counts[(posting.term >> shift) & 0xFFFF];
+    std::uint32_t start = 0;
+    for (std::uint32_t& count : counts) start += std::exchange(count, start);
+    for (const Posting& posting : postings) other[counts[(posting.term >> shift) & 0xFFFF]++] = posting;
+    postings.swap(other);
+  }
+}
+
+void SegmentWriter::write(const std::string& path) {
+  sort_by_term(postings_);
+  const std::vector<Posting>& sorted = postings_;
   std::vector<TermEntry> terms;
   std::string encoded;
+  encoded.reserve(sorted.size() * 2);
   for (std::size_t i = 0; i < sorted.size();) {
     TermEntry entry{sorted[i].term, 0, encoded.size()};
     std::uint32_t previous = 0;
-    for (; i < sorted.size() && sorted[i].term == entry.term; ++i) {
-      put_varint(encoded, sorted[i].doc - previous);
-      put_varint(encoded, sorted[i].tf);
-      previous = sorted[i].doc;
+    while (i < sorted.size() && sorted[i].term == entry.term) {
+      // Two tokens of one document may share an index: one posting, their counts added.
+      const std::uint32_t doc = sorted[i].doc;
+      std::uint64_t tf = 0;
+      for (; i < sorted.size() && sorted[i].term == entry.term && sorted[i].doc == doc; ++i) tf += sorted[i].tf;
+      put_varint(encoded, doc - previous);
+      put_varint(encoded, clamped(tf));
+      previous = doc;
       ++entry.df;
     }
     terms.push_back(entry);

@@ -15,8 +15,9 @@ namespace vorpaline_core::index {
 
 class SegmentWriter {
  public:
-  // `terms` sorted by index, each once (as TermCounts::sorted() gives them);
-  // `metadata` is kept with the document as it is. Returns the document's id.
+  // `terms` in any order, an index more than once if need be (their counts
+  // add up); `metadata` is kept with the document as it is. Returns the
+  // document's id.
   std::uint32_t add(std::span<const TermCount> terms, std::string_view metadata);
 
   // For a merge, which has the postings rather than each document's terms:
@@ -29,8 +30,8 @@ class SegmentWriter {
 
   // Writes the segment to `path`, which must not exist yet, and makes it
   // durable (fsync) before returning. Throws std::system_error on failure,
-  // leaving no file behind.
-  void write(const std::string& path) const;
+  // leaving no file behind. The postings are sorted in place: write once.
+  void write(const std::string& path);
 
  private:
   struct Posting {
