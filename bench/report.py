@@ -252,6 +252,11 @@ def retrieval_section(result: dict[str, object]) -> str:
     if product["status"] == "measured":
         product_text = (f"MRR@10 {product['mrr10']:.3f}, recall@1 {product['recall1']:.3f}, "
                         f"recall@10 {product['recall10']:.3f}.")
+        if "files_mb_s_1" in product:
+            bm25s_build = next(row["build_mb_s"] for row in result["speed"] if row["key"] == "bm25s")
+            product_text += (f" Built from the files on disk by `Index.update` (read, chunked, tokenised, written): "
+                             f"{product['files_mb_s_1']:.0f} MB/s with one thread, {product['files_mb_s_2']:.0f} "
+                             f"MB/s with two, {product['files_mb_s_2'] / bm25s_build:.1f}x bm25s's build above.")
     else:
         product_text = f"the package's index is {retrieval.NOT_BUILT}; the copy and its queries are ready."
     truncated = (f"{corpus['truncated']:,} documents are longer than the default profile's limit of "

@@ -293,6 +293,22 @@ PyObject* index_build_segment(PyObject*, PyObject* const* args, Py_ssize_t nargs
   return PyUnicode_FromFormat("{\"documents\": %u, \"postings\": %u}", stats.documents, stats.terms);
 }
 
+PyObject* index_merge_segments(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  static constexpr char kName[] = "index_merge_segments";
+  std::string_view path;
+  std::string_view segments_json;
+  if (!check_arity(kName, nargs, 2) || !utf8_argument(kName, args[0], 1, "path", &path) ||
+      !utf8_argument(kName, args[1], 2, "segments_json", &segments_json)) {
+    return nullptr;
+  }
+  index::SegmentStats stats{};
+  if (const std::exception_ptr failure =
+          run_without_gil([&] { stats = index::merge_segments(std::string(path), segments_json); })) {
+    return raise_failure(failure);
+  }
+  return PyUnicode_FromFormat("{\"documents\": %u, \"postings\": %u}", stats.documents, stats.terms);
+}
+
 PyObject* index_open(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   std::string_view segments_json;
   if (!check_arity("index_open", nargs, 1) || !utf8_argument("index_open", args[0], 1, "segments_json", &segments_json)) {

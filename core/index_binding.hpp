@@ -18,6 +18,8 @@ int add_index_types(PyObject* module);
 PyObject* index_build_segment(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // index_build_files(root, files_json, folder, prefix, profile_json, limits_json, threads, /) -> str
 PyObject* index_build_files(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// index_merge_segments(path, segments_json, /) -> str
+PyObject* index_merge_segments(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // index_open(segments_json, /) -> Searcher
 PyObject* index_open(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 

@@ -280,6 +280,10 @@ PyMethodDef methods[] = {
      "\"segment_bytes\" making one segment folder/prefix-NNNN. Return {\"segments\":\n"
      "[{\"name\", \"documents\"}], \"files\": [{\"status\", \"bytes\", \"hash\", \"segment\",\n"
      "\"first\", \"count\"}]}, one per file in order."},
+    {"index_merge_segments", as_cfunction(index_merge_segments), METH_FASTCALL,
+     "index_merge_segments(path, segments_json, /)\n--\n\n"
+     "Write the documents of segments_json ([{\"path\", \"deleted\"}]) that are not\n"
+     "deleted into one new segment at path, in order. Return {\"documents\", \"postings\"}."},
     {"index_open", as_cfunction(index_open), METH_FASTCALL,
      "index_open(segments_json, /)\n--\n\n"
      "Open segments for search: segments_json is [{\"path\", \"deleted\": [doc ids]}].\n"

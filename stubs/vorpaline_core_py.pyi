@@ -68,3 +68,7 @@ def index_build_files(root: str, files_json: str, folder: str, prefix: str, prof
     "segment_bytes" making one segment folder/prefix-NNNN. Return {"segments":
     [{"name", "documents"}], "files": [{"status", "bytes", "hash", "segment",
     "first", "count"}]}, one per file in order."""
+
+def index_merge_segments(path: str, segments_json: str, /) -> str:
+    """Write the documents of segments_json ([{"path", "deleted"}]) that are not
+    deleted into one new segment at path, in order. Return {"documents", "postings"}."""

@@ -235,3 +235,24 @@ def test_opening_searching_and_failing_leak_nothing(tmp_path):
     blocks_after(200)
     before = blocks_after(0)
     assert blocks_after(2000) - before < 150
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_a_merge_keeps_exactly_the_live_documents_in_order(tmp_path, seed):
+    rng = random.Random(seed)
+    segments = [[random_text(rng) for _ in range(rng.randint(1, 8))] for _ in range(rng.randint(1, 4))]
+    deleted = [set(rng.sample(range(len(texts)), rng.randint(0, len(texts)))) for texts in segments]
+    paths = write_segments(tmp_path, segments)
+    merged = str(tmp_path / "merged")
+    reply = json.loads(core.index_merge_segments(merged, json.dumps(
+        [{"path": p, "deleted": sorted(deleted[i])} for i, p in enumerate(paths)])))
+    live = [(s, d) for s, texts in enumerate(segments) for d in range(len(texts)) if d not in deleted[s]]
+    assert reply["documents"] == len(live)
+    if not live:
+        return
+    query = random_text(rng) or "user"
+    before = json.loads(open_segments(paths, deleted).search(query, PROFILE, 50, 1.2, 0.75))["hits"]
+    after = json.loads(core.index_open(json.dumps([{"path": merged, "deleted": []}])).search(
+        query, PROFILE, 50, 1.2, 0.75))["hits"]
+    assert [(h["metadata"], h["score"]) for h in after] == [(h["metadata"], h["score"]) for h in before]
+    assert [h["doc"] for h in after] == [live.index((h["segment"], h["doc"])) for h in before]

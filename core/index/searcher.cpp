@@ -30,7 +30,7 @@ SegmentStats build_segment(const std::string& path, const Profile& profile, std:
   return {writer.doc_count(), terms};
 }
 
-Searcher::Searcher(std::string_view segments_json) {
+OpenSegments::OpenSegments(std::string_view segments_json) {
   const PaddedCopy padded(segments_json);
   simdjson::dom::parser parser;
   simdjson::dom::element document;
@@ -66,9 +66,36 @@ Searcher::Searcher(std::string_view segments_json) {
   for (std::size_t i = 0; i < live_.size(); ++i) live_[i].deleted = deleted_[i];
 }
 
+SegmentStats merge_segments(const std::string& path, std::string_view segments_json) {
+  const OpenSegments inputs(segments_json);
+  SegmentWriter writer;
+  std::vector<std::vector<std::uint32_t>> new_ids;
+  for (const LiveSegment& segment : inputs.live()) {
+    std::vector<std::uint32_t>& ids = new_ids.emplace_back(segment.reader->doc_count(), UINT32_MAX);
+    for (std::uint32_t doc = 0; doc < segment.reader->doc_count(); ++doc) {
+      if (!segment.is_deleted(doc)) ids[doc] = writer.add_document(segment.reader->length(doc), segment.reader->metadata(doc));
+    }
+  }
+  // Segment by segment, each term's documents ascending: after the writer's
+  // stable sort by term, every term's new ids ascend too.
+  std::uint32_t postings = 0;
+  for (std::size_t s = 0; s < new_ids.size(); ++s) {
+    const LiveSegment& segment = inputs.live()[s];
+    for (const TermEntry& entry : segment.reader->terms()) {
+      segment.reader->for_each_posting(entry, [&](std::uint32_t doc, std::uint32_t tf) {
+        if (new_ids[s][doc] == UINT32_MAX) return;
+        writer.add_posting(entry.term, new_ids[s][doc], tf);
+        ++postings;
+      });
+    }
+  }
+  writer.write(path);
+  return {writer.doc_count(), postings};
+}
+
 std::uint64_t Searcher::documents() const {
   std::uint64_t count = 0;
-  for (const LiveSegment& segment : live_) count += segment.reader->doc_count() - segment.deleted_count;
+  for (const LiveSegment& segment : segments_.live()) count += segment.reader->doc_count() - segment.deleted_count;
   return count;
 }
 
@@ -78,8 +105,9 @@ std::vector<Hit> Searcher::search(std::string_view query, const Profile& profile
   std::vector<std::uint32_t> terms;
   for (const TermCount& term : embedder.count_terms(query)) terms.push_back(term.index);
   std::vector<Hit> hits;
-  for (const ScoredDoc& scored : search_bm25(live_, terms, k, parameters)) {
-    hits.push_back({scored.segment, scored.doc, scored.score, live_[scored.segment].reader->metadata(scored.doc)});
+  const std::span<const LiveSegment> live = segments_.live();
+  for (const ScoredDoc& scored : search_bm25(live, terms, k, parameters)) {
+    hits.push_back({scored.segment, scored.doc, scored.score, live[scored.segment].reader->metadata(scored.doc)});
   }
   return hits;
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,11 @@ struct SegmentStats {
 SegmentStats build_segment(const std::string& path, const Profile& profile, std::string_view texts_json,
                            std::string_view metadata_json);
 
+// Writes the documents of `segments_json` ([{"path", "deleted"}...]) that are
+// not deleted into one new segment at `path`, in order: segment by segment,
+// each document's place among the live ones kept.
+SegmentStats merge_segments(const std::string& path, std::string_view segments_json);
+
 struct Hit {
   std::uint32_t segment;
   std::uint32_t doc;
@@ -36,20 +42,31 @@ struct Hit {
   std::string_view metadata;
 };
 
-class Searcher {
+// Segments opened with the documents deleted from each.
+class OpenSegments {
  public:
   // `segments_json`: [{"path": str, "deleted": [doc ids]}...]. Throws
   // InputError for bad input, DamagedIndex or std::system_error for a file.
-  explicit Searcher(std::string_view segments_json);
+  explicit OpenSegments(std::string_view segments_json);
+
+  std::span<const LiveSegment> live() const { return live_; }
+
+ private:
+  std::vector<std::unique_ptr<SegmentReader>> readers_;
+  std::vector<std::vector<std::uint64_t>> deleted_;
+  std::vector<LiveSegment> live_;
+};
+
+class Searcher {
+ public:
+  explicit Searcher(std::string_view segments_json) : segments_(segments_json) {}
 
   std::uint64_t documents() const;
   std::vector<Hit> search(std::string_view query, const Profile& profile, std::size_t k,
                           const Bm25Parameters& parameters) const;
 
  private:
-  std::vector<std::unique_ptr<SegmentReader>> readers_;
-  std::vector<std::vector<std::uint64_t>> deleted_;
-  std::vector<LiveSegment> live_;
+  OpenSegments segments_;
 };
 
 }  // namespace vorpaline_core::index

@@ -36,6 +36,7 @@ class SegmentReader {
 
   // The term's entry, or none when no document holds it.
   const TermEntry* find(std::uint32_t term) const;
+  std::span<const TermEntry> terms() const { return terms_; }
 
   // Calls visit(doc, tf) for each posting of `entry`, in doc order.
   template <class Visit>

@@ -19,6 +19,7 @@ update at a time holds the folder's lock.
 
 from __future__ import annotations
 
+import bisect
 import errno
 import fcntl
 import fnmatch
@@ -38,6 +39,9 @@ MANIFEST = "MANIFEST"
 LOCK = "lock"
 INDEX_FOLDER = ".vorpaline"
 DEFAULT_MAX_FILE_BYTES = 1 << 20
+MAX_SEGMENTS = 8  # beyond this many, the smallest segments are merged
+BUILD_SEGMENTS = 6  # a build's files are cut into about this many segments, one per batch of threads' work
+MIN_SEGMENT_BYTES = 1 << 20
 DEFAULT_K1 = 1.2
 DEFAULT_B = 0.75
 
@@ -248,11 +252,12 @@ class Index:
         try:
             self._reload()
             known: dict[str, dict[str, Any]] = self._manifest["files"]
+            # Neither a repository's own index folder nor this index is ever indexed.
             inside = os.path.relpath(self.folder, root)
-            skip_prefix = None if inside.startswith("..") else inside.replace(os.sep, "/") + "/"
+            skipped_folders = (INDEX_FOLDER + "/",) + (() if inside.startswith("..") else (inside.replace(os.sep, "/") + "/",))
             reply = orjson.loads(_core().scan_repository(config_json(root), threads or 0))
             listed = [ScannedFile(f["path"], f["size"], f["mtime_ns"]) for f in reply["files"]
-                      if skip_prefix is None or not f["path"].startswith(skip_prefix)]
+                      if not f["path"].startswith(skipped_folders)]
             files: dict[str, dict[str, Any]] = {}
             to_read = []
             skipped = unchanged = 0
@@ -278,7 +283,8 @@ class Index:
             prefix = f"seg-{self._manifest['generation']:06d}-{secrets.token_hex(4)}"
             built = json.loads(_core().index_build_files(
                 root, json.dumps([[f.path, f.size] for f in to_read]), self.folder, prefix,
-                self._manifest["profile"], json.dumps({"max_file_bytes": max_file_bytes}),
+                self._manifest["profile"], json.dumps({"max_file_bytes": max_file_bytes, "segment_bytes": max(
+                    MIN_SEGMENT_BYTES, sum(f.size for f in to_read) // BUILD_SEGMENTS + 1)}),
                 threads or len(os.sched_getaffinity(0))))
             new_segments = [(segment["name"], segment["documents"]) for segment in built["segments"]]
             indexed = chunks = read_bytes = 0
@@ -348,10 +354,43 @@ class Index:
                 segment = {**segment, "deleted": sorted(set(segment["deleted"]).union(gone))}
             if len(segment["deleted"]) < segment["documents"]:
                 kept.append(segment)
-        self._manifest["segments"] = kept
+        self._manifest["segments"] = self._merge_small(kept)
         _write_atomically(os.path.join(self.folder, MANIFEST), orjson.dumps(self._manifest))
         self._searcher = None
         self._remove_unnamed_files()
+
+    def _merge_small(self, segments: list[dict[str, Any]]) -> list[dict[str, Any]]:
+        """With more than MAX_SEGMENTS segments, the smallest are merged into one
+        (and so is any segment with more documents deleted than live): searches
+        then open few files, and deleted documents stop taking room. The files'
+        places are moved to the merged segment."""
+        def live(segment: dict[str, Any]) -> int:
+            return segment["documents"] - len(segment["deleted"])
+
+        by_size = sorted(segments, key=live)
+        chosen = {s["name"] for s in by_size[:max(0, len(segments) - MAX_SEGMENTS + 1)]}
+        chosen |= {s["name"] for s in segments if len(s["deleted"]) > live(s)}
+        if len(chosen) < 2:
+            return segments
+        inputs = [s for s in segments if s["name"] in chosen]
+        self._manifest["generation"] += 1
+        name = f"seg-{self._manifest['generation']:06d}-{secrets.token_hex(4)}-merged"
+        reply = _core().index_merge_segments(os.path.join(self.folder, name), orjson.dumps(
+            [{"path": os.path.join(self.folder, s["name"]), "deleted": s["deleted"]} for s in inputs]).decode())
+        _fsync_folder(self.folder)
+        # A file's documents keep their order among the live ones of its segment.
+        base: dict[str, tuple[int, list[int]]] = {}
+        start = 0
+        for segment in inputs:
+            base[segment["name"]] = (start, segment["deleted"])
+            start += live(segment)
+        for entry in self._manifest["files"].values():
+            if entry.get("segment") in base:
+                offset, deleted = base[entry["segment"]]
+                entry["first"] = offset + entry["first"] - bisect.bisect_left(deleted, entry["first"])
+                entry["segment"] = name
+        merged = {"name": name, "documents": json.loads(reply)["documents"], "deleted": []}
+        return [s for s in segments if s["name"] not in chosen] + [merged]
 
     def _remove_unnamed_files(self) -> None:
         """Segments no manifest names any more, and the leftovers of a killed update."""
