@@ -12,12 +12,20 @@ struct QueryTerm {
   double idf;
 };
 
-// Better first: a higher score, then the earlier segment and document.
-bool ranks_before(const ScoredDoc& a, const ScoredDoc& b) {
-  if (a.score != b.score) return a.score > b.score;
-  if (a.segment != b.segment) return a.segment < b.segment;
-  return a.doc < b.doc;
-}
+// Better first: a higher score, then the smaller metadata (a path and its
+// lines), so that equal scores come in the same order however the index is
+// laid out in segments; then the earlier segment and document.
+struct RanksBefore {
+  std::span<const LiveSegment> segments;
+  bool operator()(const ScoredDoc& a, const ScoredDoc& b) const {
+    if (a.score != b.score) return a.score > b.score;
+    const std::string_view ma = segments[a.segment].reader->metadata(a.doc);
+    const std::string_view mb = segments[b.segment].reader->metadata(b.doc);
+    if (ma != mb) return ma < mb;
+    if (a.segment != b.segment) return a.segment < b.segment;
+    return a.doc < b.doc;
+  }
+};
 
 std::uint64_t live_df(const LiveSegment& segment, const TermEntry& entry) {
   if (segment.deleted_count == 0) return entry.df;
@@ -63,7 +71,8 @@ std::vector<ScoredDoc> search_bm25(std::span<const LiveSegment> segments, std::s
   std::vector<double> scores;
   std::vector<std::uint32_t> touched;
   // A min-heap of the best k so far: its top is the one to beat.
-  const auto worse_on_top = [](const ScoredDoc& a, const ScoredDoc& c) { return ranks_before(a, c); };
+  const RanksBefore ranks_before{segments};
+  const auto worse_on_top = [&](const ScoredDoc& a, const ScoredDoc& c) { return ranks_before(a, c); };
   for (std::uint32_t s = 0; s < segments.size(); ++s) {
     const LiveSegment& segment = segments[s];
     const SegmentReader& reader = *segment.reader;

@@ -43,8 +43,8 @@ struct ScoredDoc {
 using DocFilter = std::function<bool(std::uint32_t segment, std::uint32_t doc)>;
 
 // The k best documents for the query's terms (each counted once), best
-// first; equal scores in segment and document order. Documents that match
-// no query term are never returned.
+// first; equal scores in the order of their metadata, whatever segments
+// hold them. Documents that match no query term are never returned.
 std::vector<ScoredDoc> search_bm25(std::span<const LiveSegment> segments, std::span<const std::uint32_t> terms,
                                    std::size_t k, const Bm25Parameters& parameters, const DocFilter& filter = {});
 
