@@ -166,8 +166,31 @@ def check_batch(profile, batch):
     expect(embeddings == singles, "a batch differs from its single calls", batch)
 
 
+def is_blank(line):
+    return line.strip(" \t\r\f\v") == ""
+
+
+def check_chunks(text):
+    """Chunks are in order, never overlap, never start or end on a blank line,
+    and cover every non-blank line exactly once."""
+    if not encodable(text):
+        return
+    lines = text.split("\n")
+    chunks = json.loads(core.chunk_text(text))["chunks"]
+    covered = []
+    for first, last in chunks:
+        expect(1 <= first <= last <= len(lines), "a chunk outside the text", first, last, len(lines))
+        expect(not is_blank(lines[first - 1]) and not is_blank(lines[last - 1]), "a chunk ends on a blank line",
+               first, last)
+        covered.extend(range(first, last + 1))
+    expect(covered == sorted(set(covered)), "chunks overlap or are out of order", chunks)
+    missing = [n for n, line in enumerate(lines, 1) if not is_blank(line) and n not in set(covered)]
+    expect(not missing, "a non-blank line in no chunk", missing[:5])
+
+
 def check(data):
     profile, batch, text = split(data)
+    check_chunks(text)
     if refused(outcome(core.sparse_embed_single, "", profile)):
         check_refused_profile(profile, batch, text)
         return
