@@ -27,8 +27,10 @@ import json
 import os
 import secrets
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, NamedTuple
+
+from vorpaline import search_text
 
 __all__ = ["Hit", "Index", "IndexUnusable", "UpdateCounts"]
 
@@ -38,8 +40,6 @@ LOCK = "lock"
 INDEX_FOLDER = ".vorpaline"
 BINARY_PROBE = 8192  # a NUL byte in this many first bytes makes a file binary
 DEFAULT_MAX_FILE_BYTES = 1 << 20
-DEFAULT_K1 = 1.2
-DEFAULT_B = 0.75
 
 
 class IndexUnusable(ValueError):
@@ -153,8 +153,9 @@ class Index:
     # ---------------------------------------------------------------- opening
 
     @classmethod
-    def create(cls, folder: str | os.PathLike[str], *, k1: float = DEFAULT_K1, b: float = DEFAULT_B) -> Index:
-        """A new, empty index in ``folder`` (made if missing); refuses a folder that holds one."""
+    def create(cls, folder: str | os.PathLike[str], *, k1: float | None = None, b: float | None = None) -> Index:
+        """A new, empty index in ``folder`` (made if missing); refuses a folder that holds one.
+        ``k1`` and ``b`` fix BM25's parameters for this index; left None, each search takes the settings'."""
         folder = os.path.abspath(os.fspath(folder))
         os.makedirs(folder, exist_ok=True)
         manifest_path = os.path.join(folder, MANIFEST)
@@ -217,21 +218,29 @@ class Index:
             return []
         searcher = self._open_searcher()
         profile = self._manifest["profile"]
+        from vorpaline.config import settings
+
+        k1 = settings.search_k1 if self._manifest.get("k1") is None else self._manifest["k1"]
+        b = settings.search_b if self._manifest.get("b") is None else self._manifest["b"]
+        query = search_text.prepared_query(query)
+        terms = search_text.query_terms(query, profile)
         wanted = k
         while True:
             # A path filter is applied to the ranking; more is asked until k hits pass or none are left.
-            reply = json.loads(searcher.search(query, profile, wanted, self._manifest["k1"], self._manifest["b"]))
-            hits = [self._hit(item) for item in reply["hits"]]
+            reply = json.loads(searcher.search(query, profile, wanted, k1, b))
+            hits = [self._hit(item, terms) for item in reply["hits"]]
             kept = [hit for hit in hits if path_glob is None or (hit.path and fnmatch.fnmatchcase(hit.path, path_glob))]
             if len(kept) >= k or len(hits) < wanted:
                 return kept[:k]
             wanted *= 4
 
-    def _hit(self, item: dict[str, Any]) -> Hit:
+    def _hit(self, item: dict[str, Any], terms: frozenset[int]) -> Hit:
         path, first, last, doc_id = json.loads(item["metadata"])
         snippet = ""
         if path is not None:
-            snippet = _snippet(os.path.join(self._manifest.get("root", ""), path), first, last)
+            lines = search_text.chunk_lines(os.path.join(self._manifest.get("root", ""), path), first, last)
+            snippet = "\n".join(search_text.best_lines(lines, terms, line_terms=lambda texts: search_text.text_terms(
+                texts, self._manifest["profile"]))[1])
         return Hit(path, first, last, item["score"], snippet, doc_id)
 
     # ---------------------------------------------------------------- writing
@@ -250,8 +259,9 @@ class Index:
             lock.release()
 
     def update(self, root: str | os.PathLike[str], *, max_file_bytes: int = DEFAULT_MAX_FILE_BYTES,
-               wait: float | None = None) -> UpdateCounts:
-        """Brings the index up to date with the files of the repository at ``root``."""
+               wait: float | None = None, progress: Callable[[int, int], None] | None = None) -> UpdateCounts:
+        """Brings the index up to date with the files of the repository at ``root``.
+        ``progress(files_done, bytes_done)`` is called before each file listed and once after the last."""
         from vorpaline.scan import scan
 
         started = time.perf_counter()
@@ -276,7 +286,12 @@ class Index:
                 if entry.get("segment") is not None:
                     deletions.setdefault(entry["segment"], []).extend(range(entry["first"], entry["first"] + entry["count"]))
 
+            done_files = done_bytes = 0  # for progress: the files looked at so far, read or not
             for scanned in listed:
+                if progress is not None:
+                    progress(done_files, done_bytes)
+                done_files += 1
+                done_bytes += scanned.size
                 entry = known.get(scanned.path)
                 if entry is not None and entry["size"] == scanned.size and entry["mtime_ns"] == scanned.mtime_ns:
                     files[scanned.path] = entry
@@ -310,6 +325,8 @@ class Index:
                 files[scanned.path] = {"size": scanned.size, "mtime_ns": scanned.mtime_ns, "hash": digest}
                 indexed += 1
                 read_bytes += len(data)
+            if progress is not None:
+                progress(done_files, done_bytes)
             removed = 0
             for path, entry in known.items():
                 if path not in seen:
@@ -373,14 +390,4 @@ def _remove_index_files(folder: str) -> None:
     for entry in os.listdir(folder):
         if entry == MANIFEST or entry.startswith("seg-") or entry.endswith(".tmp"):
             os.unlink(os.path.join(folder, entry))
-
-
-def _snippet(full_path: str, first: int, last: int, lines: int = 3) -> str:
-    """The first few non-blank lines of a chunk, as the file holds them now."""
-    try:
-        with open(full_path, encoding="utf-8", errors="replace") as handle:
-            chunk = [line.rstrip("\n") for number, line in enumerate(handle, 1) if first <= number <= last]
-    except OSError:
-        return ""
-    return "\n".join([line for line in chunk if line.strip()][:lines])
 
