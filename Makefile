@@ -3,7 +3,7 @@
 PYTHON ?= python3.11
 VENV   ?= .venv
 PY     := $(VENV)/bin/python
-PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy
+PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy tqdm
 BUILD_OPTS ?=
 
 .PHONY: deps build test demo clean

@@ -24,7 +24,7 @@ from collections.abc import Callable, Iterable, Sequence
 from functools import lru_cache
 from typing import Any, TextIO
 
-__all__ = ["QUERY_STOPWORDS", "best_lines", "chunk_lines", "highlight", "prepared_query", "query_for_index", "query_terms",
+__all__ = ["QUERY_STOPWORDS", "best_lines", "chunk_lines", "highlight", "prepared_query", "printable", "query_for_index", "query_terms",
            "text_terms", "use_color"]
 
 # English function words: articles, pronouns, prepositions, conjunctions and
@@ -51,6 +51,7 @@ _IDENTIFIER = re.compile(r"[^\W_]+(?:[._\-]+[^\W_]+)*")
 # The parts of an identifier the core splits at case and digit changes.
 _PART = re.compile(r"[A-Z]+(?=[A-Z][a-z])|[A-Z]?[a-z]+|[A-Z]+|\d+|[^\W\d_a-zA-Z]+")
 
+BOLD = "\033[1m"
 BOLD_RED = "\033[1;31m"
 RESET = "\033[0m"
 
@@ -206,6 +207,20 @@ def highlight(line: str, terms: frozenset[int], *, color: bool, profile_json: st
         last = finish
     pieces.append(line[last:])
     return "".join(pieces)
+
+
+_BIDI_CONTROLS = frozenset("\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069")
+
+
+def printable(text: str) -> str:
+    """``text`` safe to print on a terminal: control characters, and the bidirectional
+    overrides that can make code read otherwise, are shown as escapes; tabs become spaces."""
+    def shown(ch: str) -> str:
+        if unicodedata.category(ch) != "Cc" and ch not in _BIDI_CONTROLS:
+            return ch
+        return f"\\x{ord(ch):02x}" if ord(ch) < 0x100 else f"\\u{ord(ch):04x}"
+
+    return "".join(shown(ch) for ch in text.expandtabs(4))
 
 
 def use_color(stream: TextIO, environ: dict[str, str] | os._Environ[str] | None = None) -> bool:
