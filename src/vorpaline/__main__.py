@@ -286,8 +286,7 @@ class _ProgressBar:
                          dynamic_ncols=True, file=sys.stderr, desc="indexing",
                          # tqdm's {postfix} starts with ", ": the file count goes after the bar
                          bar_format="{desc} {percentage:3.0f}%|{bar}| {n_fmt}B/{total_fmt}B{postfix} "
-                                    "[{rate_fmt}, {remaining} left]")
-        self._bar.set_postfix_str(f"0/{total_files} files", refresh=False)
+                                    "[{rate_fmt}, {remaining} left]", postfix=f"0/{total_files} files")
 
     def __call__(self, files_done: int, bytes_done: int) -> None:
         self._bar.set_postfix_str(f"{files_done}/{self._total_files} files", refresh=False)

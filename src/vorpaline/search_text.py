@@ -139,7 +139,8 @@ def best_lines(lines: Sequence[str], terms: frozenset[int], *, window: int = 3,
                line_terms: Callable[[Sequence[str]], list[frozenset[int]]] | None = None) -> tuple[int, list[str]]:
     """The (0-based offset, lines) of the ``window`` consecutive lines that hold the most distinct query terms.
 
-    The earliest such window wins a tie; blank lines at its ends are left out.
+    The earliest such window wins a tie; it is shown from its first matching line, without
+    blank lines at its end.
     With no match anywhere, the chunk's first non-blank lines.
     """
     if not lines:
@@ -153,12 +154,13 @@ def best_lines(lines: Sequence[str], terms: frozenset[int], *, window: int = 3,
     if best_count == 0:
         shown = [(offset, line) for offset, line in enumerate(lines) if line.strip()][:window]
         return (shown[0][0], [line for _, line in shown]) if shown else (0, [])
-    chosen = list(lines[best_start:best_start + window])
+    # The snippet starts at its first matching line, the lines after it context; sliding
+    # the window down keeps every term it held.
     offset = best_start
-    while chosen and not chosen[0].strip():
-        chosen.pop(0)
+    while not terms & found[offset]:
         offset += 1
-    while chosen and not chosen[-1].strip():
+    chosen = list(lines[offset:offset + window])
+    while not chosen[-1].strip():
         chosen.pop()
     return offset, chosen
 
