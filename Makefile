@@ -3,8 +3,9 @@
 PYTHON ?= python3.11
 VENV   ?= .venv
 PY     := $(VENV)/bin/python
-# orjson is the package's one runtime dependency (pyproject.toml): the index's manifest.
-PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy orjson
+# orjson and tqdm are the package's runtime dependencies (pyproject.toml): the index's
+# manifest, and the progress bar of `vorpaline index`.
+PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy orjson tqdm
 BUILD_OPTS ?=
 
 .PHONY: deps build test demo clean

@@ -238,11 +238,70 @@ void put_build_result(scan::StringSink& sink, const index::BuildResult& built) {
 
 }  // namespace
 
+// A Python progress callable, called from the builder's threads with the
+// interpreter lock taken for the call; the first exception it raises is kept
+// to be raised when the build is over, and stops the build.
+class ProgressCall {
+ public:
+  explicit ProgressCall(PyObject* callable) : callable_(callable) {}
+  ProgressCall(const ProgressCall&) = delete;
+  ProgressCall& operator=(const ProgressCall&) = delete;
+  ~ProgressCall() {
+    if (type_ == nullptr) return;
+    const PyGILState_STATE state = PyGILState_Ensure();
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(traceback_);
+    PyGILState_Release(state);
+  }
+
+  bool operator()(std::uint64_t files, std::uint64_t bytes) {
+    const PyGILState_STATE state = PyGILState_Ensure();
+    PyObject* result = PyObject_CallFunction(callable_, "KK", static_cast<unsigned long long>(files),
+                                             static_cast<unsigned long long>(bytes));
+    const bool go_on = result != nullptr;
+    Py_XDECREF(result);
+    if (!go_on) {
+      if (type_ == nullptr) {
+        PyErr_Fetch(&type_, &value_, &traceback_);
+      } else {
+        PyErr_Clear();
+      }
+    }
+    PyGILState_Release(state);
+    return go_on;
+  }
+
+  // With the lock held: raises what the callable raised and returns true, if it did.
+  bool restore_exception() {
+    if (type_ == nullptr) return false;
+    PyErr_Restore(type_, value_, traceback_);
+    type_ = value_ = traceback_ = nullptr;
+    return true;
+  }
+
+ private:
+  PyObject* callable_;  // borrowed: the caller's argument outlives the call
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
 PyObject* index_build_files(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   static constexpr char kName[] = "index_build_files";
   std::string_view root, files_json, folder, prefix, profile_json, limits_json;
   std::size_t threads = 0;
-  if (!check_arity(kName, nargs, 7) || !utf8_argument(kName, args[0], 1, "root", &root) ||
+  if (nargs != 8) {
+    PyErr_Format(PyExc_TypeError, "%s() takes exactly 8 arguments (%zd given)", kName, nargs);
+    return nullptr;
+  }
+  PyObject* progress_callable = args[7];
+  if (progress_callable != Py_None && !PyCallable_Check(progress_callable)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument 8 ('progress') must be callable or None, not %.200s", kName,
+                 Py_TYPE(progress_callable)->tp_name);
+    return nullptr;
+  }
+  if (!utf8_argument(kName, args[0], 1, "root", &root) ||
       !utf8_argument(kName, args[1], 2, "files_json", &files_json) ||
       !utf8_argument(kName, args[2], 3, "folder", &folder) || !utf8_argument(kName, args[3], 4, "prefix", &prefix) ||
       !utf8_argument(kName, args[4], 5, "profile_json", &profile_json) ||
@@ -250,17 +309,21 @@ PyObject* index_build_files(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
       !count_argument(kName, args[6], 7, "threads", &threads)) {
     return nullptr;
   }
+  ProgressCall call(progress_callable);
+  index::BuildProgress progress;
+  if (progress_callable != Py_None) progress = [&call](std::uint64_t files, std::uint64_t bytes) { return call(files, bytes); };
   std::string reply;
-  if (const std::exception_ptr failure = run_without_gil([&] {
-        const index::BuildResult built = index::build_from_files(
-            std::string(root), files_to_index(files_json), std::string(folder), std::string(prefix),
-            cached_profile(profile_json), build_limits(limits_json), static_cast<unsigned>(std::min<std::size_t>(threads, 64)));
-        scan::StringSink sink;
-        put_build_result(sink, built);
-        reply = std::move(sink.text);
-      })) {
-    return raise_failure(failure);
-  }
+  const std::exception_ptr failure = run_without_gil([&] {
+    const index::BuildResult built = index::build_from_files(
+        std::string(root), files_to_index(files_json), std::string(folder), std::string(prefix),
+        cached_profile(profile_json), build_limits(limits_json), static_cast<unsigned>(std::min<std::size_t>(threads, 64)),
+        progress);
+    scan::StringSink sink;
+    put_build_result(sink, built);
+    reply = std::move(sink.text);
+  });
+  if (call.restore_exception()) return nullptr;  // what the progress callable raised, KeyboardInterrupt say
+  if (failure) return raise_failure(failure);
   return PyUnicode_FromStringAndSize(reply.data(), static_cast<Py_ssize_t>(reply.size()));
 }
 

@@ -274,12 +274,13 @@ PyMethodDef methods[] = {
      "one index segment to path (which must not exist), each document keeping the\n"
      "string of the same place in metadata_json. Return {\"documents\", \"postings\"}."},
     {"index_build_files", as_cfunction(index_build_files), METH_FASTCALL,
-     "index_build_files(root, files_json, folder, prefix, profile_json, limits_json, threads, /)\n--\n\n"
+     "index_build_files(root, files_json, folder, prefix, profile_json, limits_json, threads, progress, /)\n--\n\n"
      "Index the files [[path, size], ...] under root with `threads` threads: each file\n"
      "read, chunked and tokenised, consecutive files of about limits_json's\n"
      "\"segment_bytes\" making one segment folder/prefix-NNNN. Return {\"segments\":\n"
      "[{\"name\", \"documents\"}], \"files\": [{\"status\", \"bytes\", \"hash\", \"segment\",\n"
-     "\"first\", \"count\"}]}, one per file in order."},
+     "\"first\", \"count\"}]}, one per file in order. progress, when not None, is called\n"
+     "now and then with (files done, their listed bytes); what it raises stops the build."},
     {"index_merge_segments", as_cfunction(index_merge_segments), METH_FASTCALL,
      "index_merge_segments(path, segments_json, /)\n--\n\n"
      "Write the documents of segments_json ([{\"path\", \"deleted\"}]) that are not\n"

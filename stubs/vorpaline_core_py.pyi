@@ -5,6 +5,7 @@ Every function takes and returns JSON text; the embedding functions release
 the interpreter lock while they work and may run in several threads at once.
 """
 
+from collections.abc import Callable
 from typing import final
 
 __version__: str
@@ -62,12 +63,13 @@ class Searcher:
         {"hits": [{"segment", "doc", "score", "metadata"}]}."""
 
 def index_build_files(root: str, files_json: str, folder: str, prefix: str, profile_json: str, limits_json: str,
-                      threads: int, /) -> str:
+                      threads: int, progress: Callable[[int, int], object] | None, /) -> str:
     """Index the files [[path, size], ...] under root with `threads` threads: each file
     read, chunked and tokenised, consecutive files of about limits_json's
     "segment_bytes" making one segment folder/prefix-NNNN. Return {"segments":
     [{"name", "documents"}], "files": [{"status", "bytes", "hash", "segment",
-    "first", "count"}]}, one per file in order."""
+    "first", "count"}]}, one per file in order. progress, when not None, is called
+    now and then with (files done, their listed bytes); what it raises stops the build."""
 
 def index_merge_segments(path: str, segments_json: str, /) -> str:
     """Write the documents of segments_json ([{"path", "deleted"}]) that are not

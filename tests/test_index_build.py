@@ -17,7 +17,7 @@ PROFILE = json.dumps({"version": "bm25-v1", "code_pretokenize": True, "min_token
 def build(root, names, folder, threads=1, prefix="seg", **limits):
     files = [[name, os.path.getsize(root / name) if (root / name).exists() else 0] for name in names]
     reply = core.index_build_files(str(root), json.dumps(files), str(folder), prefix, PROFILE,
-                                   json.dumps(limits), threads)
+                                   json.dumps(limits), threads, None)
     return json.loads(reply)
 
 
@@ -121,7 +121,7 @@ def test_file_outcomes_place_every_chunk(tmp_path):
 )
 def test_bad_arguments(tmp_path, files, limits, message):
     with pytest.raises(ValueError, match=message):
-        core.index_build_files(str(tmp_path), files, str(tmp_path), "s", PROFILE, limits, 1)
+        core.index_build_files(str(tmp_path), files, str(tmp_path), "s", PROFILE, limits, 1, None)
 
 
 def test_an_existing_segment_name_is_never_overwritten(tmp_path):
@@ -131,3 +131,28 @@ def test_an_existing_segment_name_is_never_overwritten(tmp_path):
     with pytest.raises(FileExistsError):
         build(tmp_path / "repo", names, tmp_path / "index")
     assert (tmp_path / "index" / "seg-0000").read_bytes() == b"kept"
+
+
+def test_progress_is_told_and_what_it_raises_stops_the_build(tmp_path):
+    names = make_tree(tmp_path / "repo", 400)
+    files = json.dumps([[n, os.path.getsize(tmp_path / "repo" / n)] for n in names])
+    (tmp_path / "a").mkdir()
+    seen = []
+    core.index_build_files(str(tmp_path / "repo"), files, str(tmp_path / "a"), "s", PROFILE, '{"segment_bytes": 300}',
+                           2, lambda files_done, bytes_done: seen.append((files_done, bytes_done)))
+    assert seen and seen == sorted(seen) and all(0 < f <= len(names) for f, _ in seen)
+
+    class Stop(Exception):
+        pass
+
+    def stop(files_done, bytes_done):
+        raise Stop(files_done)
+
+    (tmp_path / "b").mkdir()
+    for threads in (1, 3):
+        with pytest.raises(Stop):
+            slow = [[n, 1] for n in names] * 20  # enough files that a report comes before the end
+            core.index_build_files(str(tmp_path / "repo"), json.dumps(slow), str(tmp_path / "b"), f"t{threads}",
+                                   PROFILE, '{"segment_bytes": 1000}', threads, stop)
+    with pytest.raises(TypeError, match="callable or None"):
+        core.index_build_files(str(tmp_path), "[]", str(tmp_path), "s", PROFILE, "{}", 1, 5)

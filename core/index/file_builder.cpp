@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -121,9 +122,10 @@ std::string chunk_metadata(const std::string& path, std::uint32_t first, std::ui
 class Builder {
  public:
   Builder(const std::string& root, const std::vector<FileToIndex>& files, const std::string& folder,
-          const std::string& prefix, const Profile& profile, const BuildLimits& limits)
+          const std::string& prefix, const Profile& profile, const BuildLimits& limits,
+          const BuildProgress& progress)
       : root_(root), files_(files), folder_(folder), prefix_(prefix), profile_(profile), limits_(limits),
-        batches_(batches_of(files, limits.segment_bytes)) {
+        progress_(progress), batches_(batches_of(files, limits.segment_bytes)) {
     result_.files.resize(files.size());
     built_.resize(batches_.size());
   }
@@ -141,6 +143,7 @@ class Builder {
     work();
     for (std::thread& helper : helpers) helper.join();
     if (failure_) std::rethrow_exception(failure_);
+    if (stopped_.load()) throw BuildStopped();
     // Segments in batch order; a batch without chunks has none.
     std::vector<std::int64_t> number(batches_.size(), -1);
     for (std::size_t b = 0; b < batches_.size(); ++b) {
@@ -176,12 +179,36 @@ class Builder {
     }
   }
 
+  // A file is done: the progress is told, at most every 50 ms and by one thread at a time.
+  void done(const FileToIndex& file) noexcept {
+    files_done_.fetch_add(1);
+    bytes_done_.fetch_add(file.size);
+    if (!progress_) return;
+    const std::int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+    std::int64_t last = last_report_.load();
+    if (now - last < kReportEvery || !last_report_.compare_exchange_strong(last, now)) return;
+    std::unique_lock lock(report_mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return;
+    bool go_on = false;
+    try {
+      go_on = progress_(files_done_.load(), bytes_done_.load());
+    } catch (...) {
+    }
+    if (!go_on) stopped_.store(true);
+  }
+
   void build_batch(std::size_t b, Embedder& embedder, chunk::ChunkScratch& scratch, std::vector<chunk::Chunk>& chunks,
                    std::string& data, std::string& repaired) {
     SegmentWriter writer;
     for (std::size_t f = batches_[b].first_file; f < batches_[b].end_file; ++f) {
+      if (stopped_.load()) throw BuildStopped();
       const FileToIndex& file = files_[f];
       FileOutcome& outcome = result_.files[f];
+      struct Done {
+        Builder& builder;
+        const FileToIndex& file;
+        ~Done() { builder.done(file); }
+      } counted{*this, file};
       if (const int error = read_capped(root_ + "/" + file.path, limits_.max_file_bytes, &data); error != 0) {
         outcome.status = scan::reason_for(error);
         continue;
@@ -221,7 +248,14 @@ class Builder {
   const std::string& prefix_;
   const Profile& profile_;
   const BuildLimits limits_;
+  const BuildProgress& progress_;
   const std::vector<Batch> batches_;
+  static constexpr std::int64_t kReportEvery =
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::milliseconds(50)).count();
+  std::atomic<std::uint64_t> files_done_{0};
+  std::atomic<std::uint64_t> bytes_done_{0};
+  std::atomic<std::int64_t> last_report_{0};
+  std::mutex report_mutex_;
   BuildResult result_;
   std::vector<BuiltSegment> built_;
   std::atomic<std::size_t> next_batch_{0};
@@ -234,8 +268,8 @@ class Builder {
 
 BuildResult build_from_files(const std::string& root, const std::vector<FileToIndex>& files,
                              const std::string& folder, const std::string& prefix, const Profile& profile,
-                             const BuildLimits& limits, unsigned threads) {
-  return Builder(root, files, folder, prefix, profile, limits).run(threads);
+                             const BuildLimits& limits, unsigned threads, const BuildProgress& progress) {
+  return Builder(root, files, folder, prefix, profile, limits, progress).run(threads);
 }
 
 }  // namespace vorpaline_core::index

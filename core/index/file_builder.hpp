@@ -12,6 +12,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -48,10 +50,21 @@ struct BuildResult {
   std::vector<FileOutcome> files;  // one per file, in order
 };
 
-// Throws std::system_error when a segment cannot be written; segments written
-// before that stay in `folder`, named by no manifest.
+// Told now and then, from any of the threads, how many files and how many of
+// their (listed) bytes are done; returns false to stop the build.
+using BuildProgress = std::function<bool(std::uint64_t files, std::uint64_t bytes)>;
+
+// What stops a build whose progress said so.
+class BuildStopped : public std::runtime_error {
+ public:
+  BuildStopped() : std::runtime_error("the build was stopped") {}
+};
+
+// Throws std::system_error when a segment cannot be written, BuildStopped when
+// `progress` stops it; segments written before that stay in `folder`, named
+// by no manifest.
 BuildResult build_from_files(const std::string& root, const std::vector<FileToIndex>& files,
                              const std::string& folder, const std::string& prefix, const Profile& profile,
-                             const BuildLimits& limits, unsigned threads);
+                             const BuildLimits& limits, unsigned threads, const BuildProgress& progress = {});
 
 }  // namespace vorpaline_core::index

@@ -275,12 +275,51 @@ def _index_folder(args: argparse.Namespace) -> str:
     return args.index if args.index is not None else os.path.join(args.path, ".vorpaline")
 
 
+class _ProgressBar:
+    """A tqdm bar over the bytes of the files an update looks at, with the file count beside it."""
+
+    def __init__(self, total_files: int, total_bytes: int) -> None:
+        from tqdm import tqdm
+
+        self._total_files = total_files
+        self._bar = tqdm(total=total_bytes, unit="B", unit_scale=True, unit_divisor=1000, leave=False,
+                         dynamic_ncols=True, file=sys.stderr, desc="indexing",
+                         # tqdm's {postfix} starts with ", ": the file count goes after the bar
+                         bar_format="{desc} {percentage:3.0f}%|{bar}| {n_fmt}B/{total_fmt}B{postfix} "
+                                    "[{rate_fmt}, {remaining} left]", postfix=f"0/{total_files} files")
+
+    def __call__(self, files_done: int, bytes_done: int) -> None:
+        self._bar.set_postfix_str(f"{files_done}/{self._total_files} files", refresh=False)
+        self._bar.update(bytes_done - self._bar.n)
+
+    def close(self) -> None:
+        self._bar.close()
+
+
+def _files_to_index(root: str, folder: str) -> tuple[int, int]:
+    """How many files an update of ``root`` will look at, and their bytes: the bar's totals."""
+    from vorpaline.scan import scan
+
+    inside = os.path.relpath(os.path.abspath(folder), os.path.abspath(root))
+    skip_prefix = None if inside.startswith("..") else inside.replace(os.sep, "/") + "/"
+    listed = [f for f in scan(root) if skip_prefix is None or not f.path.startswith(skip_prefix)]
+    return len(listed), sum(f.size for f in listed)
+
+
 def _run_index(args: argparse.Namespace) -> int:
     from vorpaline.search import Index
 
     root = _scan_root(args.path)
-    index = Index.for_repository(root, _index_folder(args), rebuild=args.rebuild)
-    counts = index.update(root, wait=args.wait)
+    folder = _index_folder(args)
+    index = Index.for_repository(root, folder, rebuild=args.rebuild)
+    bar = None
+    if not args.quiet and sys.stderr is not None and sys.stderr.isatty():
+        bar = _ProgressBar(*_files_to_index(root, folder))
+    try:
+        counts = index.update(root, wait=args.wait, progress=bar)
+    finally:
+        if bar is not None:
+            bar.close()
     if not args.quiet:
         print(f"indexed {counts.indexed} files, skipped {counts.skipped}, unchanged {counts.unchanged}, "
               f"removed {counts.removed}; {counts.chunks} chunks, {counts.bytes / 1e6:.1f} MB "
@@ -288,18 +327,38 @@ def _run_index(args: argparse.Namespace) -> int:
     return 0
 
 
-def _run_search(args: argparse.Namespace) -> int:
+def _open_index(folder: str):
     from vorpaline.search import Index
 
-    index = Index.open(_index_folder(args))
+    try:
+        return Index.open(folder)
+    except FileNotFoundError:
+        raise CliError(f"no index in {folder}; create it with '{PROG} index'") from None
+
+
+def _run_search(args: argparse.Namespace) -> int:
+    from vorpaline import search_text
+
+    index = _open_index(_index_folder(args))
     hits = index.search(args.query, k=args.top, path_glob=args.path_glob)
-    for hit in hits:
-        if args.json:
+    if args.json:
+        for hit in hits:
             print(json.dumps(hit._asdict(), ensure_ascii=False))
-            continue
-        print(f"{hit.path}:{hit.start_line}-{hit.end_line}  {hit.score:.3f}")
+        return 0
+    if not hits:
+        return 0
+    color = search_text.use_color(sys.stdout)
+    terms = search_text.query_terms(search_text.prepared_query(args.query)) if color else frozenset()
+    locations = [search_text.printable(f"{hit.path if hit.path is not None else hit.id}:{hit.start_line}-{hit.end_line}")
+                 for hit in hits]
+    width = max(len(location) for location in locations)
+    for number, (hit, location) in enumerate(zip(hits, locations)):
+        if number:
+            print()
+        header = f"{location.ljust(width)}  {hit.score:7.3f}"
+        print(f"{search_text.BOLD}{header}{search_text.RESET}" if color else header)
         for line in hit.snippet.splitlines():
-            print(f"    {line}")
+            print(("    " + search_text.highlight(search_text.printable(line), terms, color=color)).rstrip())
     return 0
 
 

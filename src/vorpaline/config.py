@@ -44,6 +44,20 @@ def parse_word(text: str) -> str:
     return word
 
 
+def parse_number_between(low: float, high: float | None) -> Callable[[str], float]:
+    """A parser of a finite number from ``low`` to ``high`` (no upper bound when None)."""
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise ValueError("expected a number") from None
+        # NaN fails every comparison, so it is refused here too
+        if not (low <= value < float("inf") and (high is None or value <= high)):
+            raise ValueError(f"expected a number from {low:g}" + (f" to {high:g}" if high is not None else " up"))
+        return value
+    return parse
+
+
 def parse_list(text: str) -> list[str]:
     return [item for item in (part.strip() for part in text.split(",")) if item]
 
@@ -82,6 +96,11 @@ FIELDS = (
     _Field("builtin_ignore_patterns", BUILTIN_IGNORE_PATTERNS, parse_list),
     _Field("extra_ignore_patterns", (), parse_list),
     _Field("ignore_mode", "git+vorpaline", parse_word),
+    # BM25's term-frequency saturation and length normalisation at search time;
+    # the defaults are the retrieval benchmark's choice (docs/benchmarks.md).
+    _Field("search_k1", 1.2, parse_number_between(0.0, None)),
+    _Field("search_b", 1.0, parse_number_between(0.0, 1.0)),
+    _Field("search_query_stopwords", True, parse_bool),
 )
 
 

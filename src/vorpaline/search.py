@@ -27,10 +27,12 @@ import json
 import os
 import secrets
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, NamedTuple
 
 import orjson
+
+from vorpaline import search_text
 
 __all__ = ["Hit", "Index", "IndexUnusable", "UpdateCounts"]
 
@@ -42,8 +44,6 @@ DEFAULT_MAX_FILE_BYTES = 1 << 20
 MAX_SEGMENTS = 8  # beyond this many, the smallest segments are merged
 BUILD_SEGMENTS = 6  # a build's files are cut into about this many segments, one per batch of threads' work
 MIN_SEGMENT_BYTES = 1 << 20
-DEFAULT_K1 = 1.2
-DEFAULT_B = 0.75
 
 
 class IndexUnusable(ValueError):
@@ -141,8 +141,9 @@ class Index:
     # ---------------------------------------------------------------- opening
 
     @classmethod
-    def create(cls, folder: str | os.PathLike[str], *, k1: float = DEFAULT_K1, b: float = DEFAULT_B) -> Index:
-        """A new, empty index in ``folder`` (made if missing); refuses a folder that holds one."""
+    def create(cls, folder: str | os.PathLike[str], *, k1: float | None = None, b: float | None = None) -> Index:
+        """A new, empty index in ``folder`` (made if missing); refuses a folder that holds one.
+        ``k1`` and ``b`` fix BM25's parameters for this index; left None, each search takes the settings'."""
         folder = os.path.abspath(os.fspath(folder))
         os.makedirs(folder, exist_ok=True)
         manifest_path = os.path.join(folder, MANIFEST)
@@ -205,21 +206,29 @@ class Index:
             return []
         searcher = self._open_searcher()
         profile = self._manifest["profile"]
+        from vorpaline.config import settings
+
+        k1 = settings.search_k1 if self._manifest.get("k1") is None else self._manifest["k1"]
+        b = settings.search_b if self._manifest.get("b") is None else self._manifest["b"]
+        query = search_text.prepared_query(query)
+        terms = search_text.query_terms(query, profile)
         wanted = k
         while True:
             # A path filter is applied to the ranking; more is asked until k hits pass or none are left.
-            reply = json.loads(searcher.search(query, profile, wanted, self._manifest["k1"], self._manifest["b"]))
-            hits = [self._hit(item) for item in reply["hits"]]
+            reply = json.loads(searcher.search(query, profile, wanted, k1, b))
+            hits = [self._hit(item, terms) for item in reply["hits"]]
             kept = [hit for hit in hits if path_glob is None or (hit.path and fnmatch.fnmatchcase(hit.path, path_glob))]
             if len(kept) >= k or len(hits) < wanted:
                 return kept[:k]
             wanted *= 4
 
-    def _hit(self, item: dict[str, Any]) -> Hit:
+    def _hit(self, item: dict[str, Any], terms: frozenset[int]) -> Hit:
         path, first, last, doc_id = json.loads(item["metadata"])
         snippet = ""
         if path is not None:
-            snippet = _snippet(os.path.join(self._manifest.get("root", ""), path), first, last)
+            lines = search_text.chunk_lines(os.path.join(self._manifest.get("root", ""), path), first, last)
+            snippet = "\n".join(search_text.best_lines(lines, terms, line_terms=lambda texts: search_text.text_terms(
+                texts, self._manifest["profile"]))[1])
         return Hit(path, first, last, item["score"], snippet, doc_id)
 
     # ---------------------------------------------------------------- writing
@@ -237,12 +246,15 @@ class Index:
             lock.release()
 
     def update(self, root: str | os.PathLike[str], *, max_file_bytes: int = DEFAULT_MAX_FILE_BYTES,
-               wait: float | None = None, threads: int | None = None) -> UpdateCounts:
+               wait: float | None = None, threads: int | None = None,
+               progress: Callable[[int, int], None] | None = None) -> UpdateCounts:
         """Brings the index up to date with the files of the repository at ``root``.
 
         Files whose size and modification time are as the index last saw them
         are not read; the others are read, chunked and tokenised by the core
         with ``threads`` threads (default: one per core), into new segments.
+        ``progress(files_done, bytes_done)``, when given, is called now and
+        then as the files listed are looked at, and once after the last.
         """
         from vorpaline.scan import ScannedFile, config_json
 
@@ -281,11 +293,20 @@ class Index:
 
             self._manifest["generation"] += 1
             prefix = f"seg-{self._manifest['generation']:06d}-{secrets.token_hex(4)}"
+            looked_at = len(listed) - len(to_read)
+            bytes_looked_at = sum(f.size for f in listed) - sum(f.size for f in to_read)
+
+            def report(files_done: int, bytes_done: int) -> None:
+                if progress is not None:
+                    progress(looked_at + files_done, bytes_looked_at + bytes_done)
+
+            report(0, 0)
             built = json.loads(_core().index_build_files(
                 root, json.dumps([[f.path, f.size] for f in to_read]), self.folder, prefix,
                 self._manifest["profile"], json.dumps({"max_file_bytes": max_file_bytes, "segment_bytes": max(
                     MIN_SEGMENT_BYTES, sum(f.size for f in to_read) // BUILD_SEGMENTS + 1)}),
-                threads or len(os.sched_getaffinity(0))))
+                threads or len(os.sched_getaffinity(0)), report if progress is not None else None))
+            report(len(to_read), sum(f.size for f in to_read))
             new_segments = [(segment["name"], segment["documents"]) for segment in built["segments"]]
             indexed = chunks = read_bytes = 0
             for scanned, outcome in zip(to_read, built["files"]):
@@ -409,14 +430,4 @@ def _remove_index_files(folder: str) -> None:
     for entry in os.listdir(folder):
         if entry == MANIFEST or entry.startswith("seg-") or entry.endswith(".tmp"):
             os.unlink(os.path.join(folder, entry))
-
-
-def _snippet(full_path: str, first: int, last: int, lines: int = 3) -> str:
-    """The first few non-blank lines of a chunk, as the file holds them now."""
-    try:
-        with open(full_path, encoding="utf-8", errors="replace") as handle:
-            chunk = [line.rstrip("\n") for number, line in enumerate(handle, 1) if first <= number <= last]
-    except OSError:
-        return ""
-    return "\n".join([line for line in chunk if line.strip()][:lines])
 

@@ -1,0 +1,236 @@
+"""The text around a search: the query as the index is asked it, and the lines shown for a hit.
+
+``query_for_index(text)`` drops English function words ("the", "of", "is"...)
+that stand alone in a query: written questions carry many of them, and every
+chunk of code or prose holds some, so they add noise to the ranking and
+nothing to it (measured in docs/benchmarks.md). Identifiers keep all their
+parts: ``is_file`` or ``get_the_value`` are untouched, and a query of function
+words only is left as it is.
+
+``best_lines(lines, query_terms)`` picks the few lines of a chunk that hold
+the most query terms, and ``highlight(line, query_terms)`` marks the
+identifiers, or the parts of identifiers, that match. Terms are the core's
+token indices (``sparse_explain``), so a match here is a match in the index:
+``getUserName`` matches the query ``user``.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import unicodedata
+from collections.abc import Callable, Iterable, Sequence
+from functools import lru_cache
+from typing import Any, TextIO
+
+__all__ = ["QUERY_STOPWORDS", "best_lines", "chunk_lines", "highlight", "prepared_query", "printable", "query_for_index", "query_terms",
+           "text_terms", "use_color"]
+
+# English function words: articles, pronouns, prepositions, conjunctions and
+# auxiliary verbs. Negations ("not", "no") and words that name an operation
+# ("get", "set", "return", "find", "each", "all") are not here: they change
+# what a query asks for.
+QUERY_STOPWORDS = frozenset("""
+a an the this that these those
+i me my we us our you your he him his she her it its they them their
+what which who whom whose
+of to in on at by for from with within without into onto over under about
+as than then so such
+and or but nor if whether while
+is are was were be been being am
+do does did doing done
+has have had having
+can could will would shall should may might must
+there here also very just only
+""".split())
+
+# An identifier as the core reads one in code mode: word characters, with
+# the joiners "_", "-" and "." inside it only.
+_IDENTIFIER = re.compile(r"[^\W_]+(?:[._\-]+[^\W_]+)*")
+# The parts of an identifier the core splits at case and digit changes.
+_PART = re.compile(r"[A-Z]+(?=[A-Z][a-z])|[A-Z]?[a-z]+|[A-Z]+|\d+|[^\W\d_a-zA-Z]+")
+
+BOLD = "\033[1m"
+BOLD_RED = "\033[1;31m"
+RESET = "\033[0m"
+
+
+def _attached_mark(text: str, position: int) -> bool:
+    """Whether a combining mark stands at ``position``: the core counts it as part of the word before."""
+    return 0 <= position < len(text) and unicodedata.category(text[position]).startswith("M")
+
+
+def query_for_index(text: str, *, stopwords: Iterable[str] = QUERY_STOPWORDS) -> str:
+    """The query with its stand-alone function words blanked out; unchanged when nothing else would be left."""
+    stopwords = frozenset(stopwords)
+    kept: list[str] = []
+    removed = False
+    last = 0
+    for match in _IDENTIFIER.finditer(text):
+        word = match.group()
+        if (word.casefold() in stopwords and not _attached_mark(text, match.end())
+                and not _attached_mark(text, match.start() - 1)):
+            kept.append(text[last:match.start()])
+            kept.append(" ")
+            last = match.end()
+            removed = True
+    if not removed:
+        return text
+    kept.append(text[last:])
+    prepared = "".join(kept)
+    return prepared if _IDENTIFIER.search(prepared) else text
+
+
+def prepared_query(text: str) -> str:
+    """The query as the index is asked it under the settings (``search_query_stopwords``)."""
+    from vorpaline.config import settings
+
+    return query_for_index(text) if settings.search_query_stopwords else text
+
+
+# ----------------------------------------------------------------------------- terms
+
+def _default_profile() -> str:
+    from vorpaline.sparse import get_sparse_service
+
+    return get_sparse_service()._profile_json
+
+
+def _explain(text: str, profile_json: str) -> list[dict[str, Any]]:
+    import vorpaline_core_py
+
+    return json.loads(vorpaline_core_py.sparse_explain(text, profile_json))["tokens"]
+
+
+def query_terms(query: str, profile_json: str | None = None) -> frozenset[int]:
+    """The core's term indices of a query."""
+    return frozenset(token["index"] for token in _explain(query, profile_json or _default_profile()))
+
+
+def text_terms(texts: Sequence[str], profile_json: str | None = None) -> list[frozenset[int]]:
+    """The core's term indices of each text, in one call."""
+    import vorpaline_core_py
+
+    if not texts:
+        return []
+    reply = json.loads(vorpaline_core_py.sparse_embed_batch(json.dumps(list(texts)), profile_json or _default_profile()))
+    return [frozenset(embedding["indices"]) for embedding in reply["embeddings"]]
+
+
+# ----------------------------------------------------------------------------- snippets
+
+def chunk_lines(full_path: str, first: int, last: int) -> list[str]:
+    """Lines ``first`` to ``last`` (1-based, inclusive) of a file as it is now; none when it cannot be read."""
+    try:
+        with open(full_path, encoding="utf-8", errors="replace", newline="") as handle:
+            lines = []
+            for number, line in enumerate(handle, 1):
+                if number > last:
+                    break
+                if number >= first:
+                    lines.append(line.rstrip("\r\n"))
+            return lines
+    except OSError:
+        return []
+
+
+def best_lines(lines: Sequence[str], terms: frozenset[int], *, window: int = 3,
+               line_terms: Callable[[Sequence[str]], list[frozenset[int]]] | None = None) -> tuple[int, list[str]]:
+    """The (0-based offset, lines) of the ``window`` consecutive lines that hold the most distinct query terms.
+
+    The earliest such window wins a tie; it is shown from its first matching line, without
+    blank lines at its end.
+    With no match anywhere, the chunk's first non-blank lines.
+    """
+    if not lines:
+        return 0, []
+    found = (line_terms or text_terms)(lines) if terms else [frozenset()] * len(lines)
+    best_start, best_count = 0, 0
+    for start in range(max(1, len(lines) - window + 1)):
+        count = len(terms & frozenset().union(*found[start:start + window]))
+        if count > best_count:
+            best_start, best_count = start, count
+    if best_count == 0:
+        shown = [(offset, line) for offset, line in enumerate(lines) if line.strip()][:window]
+        return (shown[0][0], [line for _, line in shown]) if shown else (0, [])
+    # The snippet starts at its first matching line, the lines after it context; sliding
+    # the window down keeps every term it held.
+    offset = best_start
+    while not terms & found[offset]:
+        offset += 1
+    chosen = list(lines[offset:offset + window])
+    while not chosen[-1].strip():
+        chosen.pop()
+    return offset, chosen
+
+
+def matching_spans(line: str, terms: frozenset[int], profile_json: str | None = None) -> list[tuple[int, int]]:
+    """The character spans of ``line`` to mark: a whole identifier when the core's token of all
+    of it is a query term, else its parts that are."""
+    if not terms:
+        return []
+    profile_json = profile_json or _default_profile()
+    spans: list[tuple[int, int]] = []
+    for match in _IDENTIFIER.finditer(line):
+        tokens = _cached_explain(match.group(), profile_json)
+        whole = match.group().casefold()
+        if any(token["index"] in terms and token["token"] == whole for token in tokens):
+            spans.append(match.span())
+            continue
+        if not any(token["index"] in terms for token in tokens):
+            continue
+        for part in _PART.finditer(match.group()):
+            if any(token["index"] in terms for token in _cached_explain(part.group(), profile_json)):
+                spans.append((match.start() + part.start(), match.start() + part.end()))
+    return spans
+
+
+@lru_cache(maxsize=4096)
+def _cached_explain_text(word: str, profile_json: str) -> str:
+    import vorpaline_core_py
+
+    return vorpaline_core_py.sparse_explain(word, profile_json)
+
+
+def _cached_explain(word: str, profile_json: str) -> list[dict[str, Any]]:
+    return json.loads(_cached_explain_text(word, profile_json))["tokens"]
+
+
+def highlight(line: str, terms: frozenset[int], *, color: bool, profile_json: str | None = None,
+              start: str = BOLD_RED, end: str = RESET) -> str:
+    """``line`` with its matching identifiers between ``start`` and ``end`` when ``color``; as it is otherwise."""
+    if not color:
+        return line
+    pieces: list[str] = []
+    last = 0
+    for begin, finish in matching_spans(line, terms, profile_json):
+        pieces += [line[last:begin], start, line[begin:finish], end]
+        last = finish
+    pieces.append(line[last:])
+    return "".join(pieces)
+
+
+_BIDI_CONTROLS = frozenset("\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069")
+
+
+def printable(text: str) -> str:
+    """``text`` safe to print on a terminal: control characters, and the bidirectional
+    overrides that can make code read otherwise, are shown as escapes; tabs become spaces."""
+    def shown(ch: str) -> str:
+        if unicodedata.category(ch) != "Cc" and ch not in _BIDI_CONTROLS:
+            return ch
+        return f"\\x{ord(ch):02x}" if ord(ch) < 0x100 else f"\\u{ord(ch):04x}"
+
+    return "".join(shown(ch) for ch in text.expandtabs(4))
+
+
+def use_color(stream: TextIO, environ: dict[str, str] | os._Environ[str] | None = None) -> bool:
+    """Colour only on a terminal, and never when NO_COLOR is set to anything but the empty text."""
+    environ = os.environ if environ is None else environ
+    if environ.get("NO_COLOR"):
+        return False
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):  # a replaced or closed stream
+        return False
