@@ -122,9 +122,9 @@ def test_update_reports_every_file_and_byte(tmp_path):
     calls = []
     index = Index.create(tmp_path / ".vorpaline")
     index.update(tmp_path, progress=lambda files, done: calls.append((files, done)))
+    # told now and then, from the start to the end, never backwards
     assert calls[0] == (0, 0) and calls[-1] == (5, sum(sizes) + 50)
-    assert [files for files, _ in calls] == list(range(6))
-    assert all(a[1] <= b[1] for a, b in zip(calls, calls[1:]))
+    assert calls == sorted(calls)
     calls.clear()
     index.update(tmp_path, progress=lambda files, done: calls.append((files, done)))  # all unchanged
     assert calls[-1] == (5, sum(sizes) + 50)
