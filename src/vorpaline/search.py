@@ -122,6 +122,11 @@ class _Lock:
         os.close(self._descriptor)
 
 
+def _in_index_folder(path: str) -> bool:
+    """Whether ``path`` lies in a ``.vorpaline`` folder: a repository's own index, kept elsewhere or not."""
+    return f"/{INDEX_FOLDER}/" in f"/{path}"
+
+
 def _metadata(path: str | None, first: int, last: int, doc_id: str | None) -> str:
     return json.dumps([path, first, last, doc_id], ensure_ascii=False, separators=(",", ":"))
 
@@ -263,7 +268,8 @@ class Index:
             known: dict[str, dict[str, Any]] = self._manifest["files"]
             inside = os.path.relpath(self.folder, root)
             skip_prefix = None if inside.startswith("..") else inside.replace(os.sep, "/") + "/"
-            listed = [f for f in scan(root) if skip_prefix is None or not f.path.startswith(skip_prefix)]
+            listed = [f for f in scan(root) if not (skip_prefix is not None and f.path.startswith(skip_prefix)
+                                                    or _in_index_folder(f.path))]
             seen = {f.path for f in listed}
             texts: list[str] = []
             metadata: list[str] = []
