@@ -80,6 +80,12 @@ def _profile_json() -> str:
     return get_sparse_service()._profile_json  # the same tokens as the package's sparse vectors
 
 
+def _test_crash_point(step: str) -> None:
+    """Test hook: ends the process at once, as a kill would, where $VORPALINE_TEST_CRASH_AT names this step."""
+    if os.environ.get("VORPALINE_TEST_CRASH_AT") == step:
+        os._exit(99)
+
+
 def _fsync_folder(folder: str) -> None:
     descriptor = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
     try:
@@ -95,6 +101,7 @@ def _write_atomically(path: str, text: str) -> None:
         handle.write(text)
         handle.flush()
         os.fsync(handle.fileno())
+    _test_crash_point("manifest-written")
     os.replace(temporary, path)
     _fsync_folder(os.path.dirname(path) or ".")
 
@@ -127,6 +134,44 @@ def _in_index_folder(path: str) -> bool:
     return f"/{INDEX_FOLDER}/" in f"/{path}"
 
 
+def _manifest_checksum(manifest: dict[str, Any]) -> str:
+    content = {key: value for key, value in manifest.items() if key != "checksum"}
+    canonical = json.dumps(content, sort_keys=True, ensure_ascii=False, separators=(",", ":"))
+    return hashlib.blake2b(canonical.encode("utf-8"), digest_size=16).hexdigest()
+
+
+def _manifest_text(manifest: dict[str, Any]) -> str:
+    return json.dumps({**manifest, "checksum": _manifest_checksum(manifest)})
+
+
+def _is_number(value: Any) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
+def _read_manifest(path: str) -> dict[str, Any]:
+    """The manifest at ``path``, checked whole: a damaged one would give wrong results, not an error."""
+    with open(path, encoding="utf-8") as handle:
+        text = handle.read()
+    try:
+        manifest = json.loads(text)
+    except ValueError as error:
+        raise IndexUnusable(f"index file {path} is damaged ({error}); run `vorpaline index --rebuild`") from None
+    if not isinstance(manifest, dict) or manifest.get("checksum") != _manifest_checksum(manifest):
+        # checked before the format, so that a format number can be trusted
+        raise IndexUnusable(f"index file {path} is damaged (its checksum does not match); "
+                            "run `vorpaline index --rebuild`")
+    segments = manifest.get("segments")
+    well_formed = (
+        isinstance(manifest.get("generation"), int) and _is_number(manifest.get("k1")) and _is_number(manifest.get("b"))
+        and isinstance(manifest.get("files"), dict) and isinstance(segments, list)
+        and all(isinstance(segment, dict) and isinstance(segment.get("name"), str)
+                and isinstance(segment.get("documents"), int) and isinstance(segment.get("deleted"), list)
+                for segment in segments))
+    if manifest.get("format") == FORMAT and not well_formed:
+        raise IndexUnusable(f"index file {path} is damaged (its fields do not fit); run `vorpaline index --rebuild`")
+    return manifest
+
+
 def _metadata(path: str | None, first: int, last: int, doc_id: str | None) -> str:
     return json.dumps([path, first, last, doc_id], ensure_ascii=False, separators=(",", ":"))
 
@@ -150,10 +195,11 @@ def _read_text_file(full_path: str, max_bytes: int) -> bytes | None:
 class Index:
     """A BM25 index kept in one folder; see the module docstring."""
 
-    def __init__(self, folder: str, manifest: dict[str, Any]) -> None:
+    def __init__(self, folder: str, manifest: dict[str, Any], *, rebuilding: bool = False) -> None:
         self.folder = folder
         self._manifest = manifest
         self._searcher: Any = None
+        self._rebuilding = rebuilding  # the next commit replaces the index on disk, whatever it holds
 
     # ---------------------------------------------------------------- opening
 
@@ -165,9 +211,8 @@ class Index:
         manifest_path = os.path.join(folder, MANIFEST)
         if os.path.exists(manifest_path):
             raise FileExistsError(errno.EEXIST, f"an index exists in {folder}; open it or rebuild it", manifest_path)
-        manifest = {"format": FORMAT, "profile": _profile_json(), "generation": 0, "k1": k1, "b": b,
-                    "segments": [], "files": {}}
-        _write_atomically(manifest_path, json.dumps(manifest))
+        manifest = _empty_manifest(k1, b)
+        _write_atomically(manifest_path, _manifest_text(manifest))
         return cls(folder, manifest)
 
     @classmethod
@@ -176,13 +221,10 @@ class Index:
         folder = os.path.abspath(os.fspath(folder))
         manifest_path = os.path.join(folder, MANIFEST)
         try:
-            with open(manifest_path, encoding="utf-8") as handle:
-                manifest = json.load(handle)
+            manifest = _read_manifest(manifest_path)
         except FileNotFoundError:
             raise FileNotFoundError(errno.ENOENT, f"no index in {folder}; create it with `vorpaline index`",
                                     manifest_path) from None
-        except ValueError as error:
-            raise IndexUnusable(f"index file {manifest_path} is damaged ({error}); run `vorpaline index --rebuild`") from None
         if manifest.get("format") != FORMAT:
             raise IndexUnusable(f"the index in {folder} has format {manifest.get('format')!r}, this vorpaline reads "
                                 f"{FORMAT}; run `vorpaline index --rebuild`")
@@ -197,7 +239,10 @@ class Index:
         """The index of the repository at ``root`` (in ``root/.vorpaline`` unless ``folder``), made when missing."""
         folder = os.fspath(folder) if folder is not None else os.path.join(os.fspath(root), INDEX_FOLDER)
         if rebuild:
-            _remove_index_files(folder)
+            # The index there stays searchable, and intact should this process die, until the new one is committed.
+            folder = os.path.abspath(folder)
+            os.makedirs(folder, exist_ok=True)
+            return cls(folder, _empty_manifest(DEFAULT_K1, DEFAULT_B), rebuilding=True)
         try:
             return cls.open(folder)
         except FileNotFoundError:
@@ -210,10 +255,22 @@ class Index:
         return sum(segment["documents"] - len(segment["deleted"]) for segment in self._manifest["segments"])
 
     def _open_searcher(self) -> Any:
-        if self._searcher is None:
+        while self._searcher is None:
             segments = [{"path": os.path.join(self.folder, s["name"]), "deleted": s["deleted"]}
                         for s in self._manifest["segments"]]
-            self._searcher = _core().index_open(json.dumps(segments))
+            try:
+                self._searcher = _core().index_open(json.dumps(segments))
+            except FileNotFoundError as error:
+                # An update committed since this manifest was read removes the segments it no longer
+                # needs: the new manifest names the index to search. The same manifest: really missing.
+                manifest = self._manifest
+                self._reload()
+                if self._manifest == manifest:
+                    missing = next((s["path"] for s in segments if not os.path.exists(s["path"])), str(error))
+                    raise IndexUnusable(f"index file {missing} named by {os.path.join(self.folder, MANIFEST)} "
+                                        "is missing; run `vorpaline index --rebuild`") from None
+            except ValueError as error:  # a damaged segment, or deletions that do not fit it
+                raise IndexUnusable(f"{error}; run `vorpaline index --rebuild`") from None
         return self._searcher
 
     def search(self, query: str, k: int = 10, path_glob: str | None = None) -> list[Hit]:
@@ -334,8 +391,10 @@ class Index:
 
     def _reload(self) -> None:
         """The manifest as it is on disk now: another process may have updated it."""
-        with open(os.path.join(self.folder, MANIFEST), encoding="utf-8") as handle:
-            self._manifest = json.load(handle)
+        if self._rebuilding:
+            self._manifest = _empty_manifest(self._manifest["k1"], self._manifest["b"])
+        else:
+            self._manifest = _read_manifest(os.path.join(self.folder, MANIFEST))
         self._searcher = None
 
     def _write_segment(self, texts: list[str], metadata: list[str]) -> tuple[str, int]:
@@ -344,6 +403,7 @@ class Index:
         name = f"seg-{self._manifest['generation']:06d}-{secrets.token_hex(4)}"
         reply = _core().index_build_segment(os.path.join(self.folder, name), self._manifest["profile"],
                                             json.dumps(texts), json.dumps(metadata))
+        _test_crash_point("segment-written")
         _fsync_folder(self.folder)
         return name, json.loads(reply)["documents"]
 
@@ -358,7 +418,9 @@ class Index:
         if segment_added is not None:
             segments.append({"name": segment_added[0], "documents": segment_added[1], "deleted": []})
         self._manifest["segments"] = segments
-        _write_atomically(os.path.join(self.folder, MANIFEST), json.dumps(self._manifest))
+        _write_atomically(os.path.join(self.folder, MANIFEST), _manifest_text(self._manifest))
+        _test_crash_point("manifest-replaced")
+        self._rebuilding = False
         self._searcher = None
         self._remove_unnamed_files()
 
@@ -373,12 +435,8 @@ class Index:
                     pass
 
 
-def _remove_index_files(folder: str) -> None:
-    if not os.path.isdir(folder):
-        return
-    for entry in os.listdir(folder):
-        if entry == MANIFEST or entry.startswith("seg-") or entry.endswith(".tmp"):
-            os.unlink(os.path.join(folder, entry))
+def _empty_manifest(k1: float, b: float) -> dict[str, Any]:
+    return {"format": FORMAT, "profile": _profile_json(), "generation": 0, "k1": k1, "b": b, "segments": [], "files": {}}
 
 
 def _snippet(full_path: str, first: int, last: int, lines: int = 3) -> str:
