@@ -22,6 +22,7 @@ from __future__ import annotations
 import bisect
 import errno
 import fcntl
+import hashlib
 import fnmatch
 import json
 import os
@@ -84,6 +85,12 @@ def _profile_json() -> str:
     return get_sparse_service()._profile_json  # the same tokens as the package's sparse vectors
 
 
+def _test_crash_point(step: str) -> None:
+    """Test hook: ends the process at once, as a kill would, where $VORPALINE_TEST_CRASH_AT names this step."""
+    if os.environ.get("VORPALINE_TEST_CRASH_AT") == step:
+        os._exit(99)
+
+
 def _fsync_folder(folder: str) -> None:
     descriptor = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
     try:
@@ -99,6 +106,7 @@ def _write_atomically(path: str, data: bytes) -> None:
         handle.write(data)
         handle.flush()
         os.fsync(handle.fileno())
+    _test_crash_point("manifest-written")
     os.replace(temporary, path)
     _fsync_folder(os.path.dirname(path) or ".")
 
@@ -126,6 +134,47 @@ class _Lock:
         os.close(self._descriptor)
 
 
+def _in_index_folder(path: str) -> bool:
+    """Whether ``path`` lies in a ``.vorpaline`` folder: a repository's own index, kept elsewhere or not."""
+    return f"/{INDEX_FOLDER}/" in f"/{path}"
+
+
+def _manifest_text(manifest: dict[str, Any]) -> bytes:
+    """The manifest's JSON, then a line with the checksum of those bytes."""
+    body = orjson.dumps({key: value for key, value in manifest.items() if key != "checksum"})
+    return body + b"\n" + hashlib.blake2b(body, digest_size=16).hexdigest().encode() + b"\n"
+
+
+def _is_number(value: Any) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
+def _read_manifest(path: str) -> dict[str, Any]:
+    """The manifest at ``path``, checked whole: a damaged one would give wrong results, not an error."""
+    with open(path, "rb") as handle:
+        data = handle.read()
+    body, _, checksum = data[:-1].rpartition(b"\n")  # the file ends with the checksum's line end
+    if not data.endswith(b"\n") or not body or hashlib.blake2b(body, digest_size=16).hexdigest().encode() != checksum:
+        # checked before the format, so that a format number can be trusted
+        raise IndexUnusable(f"index file {path} is damaged (its checksum does not match); "
+                            "run `vorpaline index --rebuild`")
+    try:
+        manifest = orjson.loads(body)
+    except ValueError as error:
+        raise IndexUnusable(f"index file {path} is damaged ({error}); run `vorpaline index --rebuild`") from None
+    segments = manifest.get("segments") if isinstance(manifest, dict) else None
+    well_formed = (
+        isinstance(manifest, dict) and isinstance(manifest.get("generation"), int)
+        and all(manifest.get(key) is None or _is_number(manifest.get(key)) for key in ("k1", "b"))
+        and isinstance(manifest.get("files"), dict) and isinstance(segments, list)
+        and all(isinstance(segment, dict) and isinstance(segment.get("name"), str)
+                and isinstance(segment.get("documents"), int) and isinstance(segment.get("deleted"), list)
+                for segment in segments))
+    if not isinstance(manifest, dict) or manifest.get("format") == FORMAT and not well_formed:
+        raise IndexUnusable(f"index file {path} is damaged (its fields do not fit); run `vorpaline index --rebuild`")
+    return manifest
+
+
 def _metadata(path: str | None, first: int, last: int, doc_id: str | None) -> str:
     return json.dumps([path, first, last, doc_id], ensure_ascii=False, separators=(",", ":"))
 
@@ -133,10 +182,11 @@ def _metadata(path: str | None, first: int, last: int, doc_id: str | None) -> st
 class Index:
     """A BM25 index kept in one folder; see the module docstring."""
 
-    def __init__(self, folder: str, manifest: dict[str, Any]) -> None:
+    def __init__(self, folder: str, manifest: dict[str, Any], *, rebuilding: bool = False) -> None:
         self.folder = folder
         self._manifest = manifest
         self._searcher: Any = None
+        self._rebuilding = rebuilding  # the next commit replaces the index on disk, whatever it holds
 
     # ---------------------------------------------------------------- opening
 
@@ -149,9 +199,8 @@ class Index:
         manifest_path = os.path.join(folder, MANIFEST)
         if os.path.exists(manifest_path):
             raise FileExistsError(errno.EEXIST, f"an index exists in {folder}; open it or rebuild it", manifest_path)
-        manifest = {"format": FORMAT, "profile": _profile_json(), "generation": 0, "k1": k1, "b": b,
-                    "segments": [], "files": {}}
-        _write_atomically(manifest_path, orjson.dumps(manifest))
+        manifest = _empty_manifest(k1, b)
+        _write_atomically(manifest_path, _manifest_text(manifest))
         return cls(folder, manifest)
 
     @classmethod
@@ -160,13 +209,10 @@ class Index:
         folder = os.path.abspath(os.fspath(folder))
         manifest_path = os.path.join(folder, MANIFEST)
         try:
-            with open(manifest_path, "rb") as handle:
-                manifest = orjson.loads(handle.read())
+            manifest = _read_manifest(manifest_path)
         except FileNotFoundError:
             raise FileNotFoundError(errno.ENOENT, f"no index in {folder}; create it with `vorpaline index`",
                                     manifest_path) from None
-        except ValueError as error:
-            raise IndexUnusable(f"index file {manifest_path} is damaged ({error}); run `vorpaline index --rebuild`") from None
         if manifest.get("format") != FORMAT:
             raise IndexUnusable(f"the index in {folder} has format {manifest.get('format')!r}, this vorpaline reads "
                                 f"{FORMAT}; run `vorpaline index --rebuild`")
@@ -181,7 +227,10 @@ class Index:
         """The index of the repository at ``root`` (in ``root/.vorpaline`` unless ``folder``), made when missing."""
         folder = os.fspath(folder) if folder is not None else os.path.join(os.fspath(root), INDEX_FOLDER)
         if rebuild:
-            _remove_index_files(folder)
+            # The index there stays searchable, and intact should this process die, until the new one is committed.
+            folder = os.path.abspath(folder)
+            os.makedirs(folder, exist_ok=True)
+            return cls(folder, _empty_manifest(None, None), rebuilding=True)
         try:
             return cls.open(folder)
         except FileNotFoundError:
@@ -194,10 +243,22 @@ class Index:
         return sum(segment["documents"] - len(segment["deleted"]) for segment in self._manifest["segments"])
 
     def _open_searcher(self) -> Any:
-        if self._searcher is None:
+        while self._searcher is None:
             segments = [{"path": os.path.join(self.folder, s["name"]), "deleted": s["deleted"]}
                         for s in self._manifest["segments"]]
-            self._searcher = _core().index_open(json.dumps(segments))
+            try:
+                self._searcher = _core().index_open(json.dumps(segments))
+            except FileNotFoundError as error:
+                # An update committed since this manifest was read removes the segments it no longer
+                # needs: the new manifest names the index to search. The same manifest: really missing.
+                manifest = self._manifest
+                self._reload()
+                if self._manifest == manifest:
+                    missing = next((s["path"] for s in segments if not os.path.exists(s["path"])), str(error))
+                    raise IndexUnusable(f"index file {missing} named by {os.path.join(self.folder, MANIFEST)} "
+                                        "is missing; run `vorpaline index --rebuild`") from None
+            except ValueError as error:  # a damaged segment, or deletions that do not fit it
+                raise IndexUnusable(f"{error}; run `vorpaline index --rebuild`") from None
         return self._searcher
 
     def search(self, query: str, k: int = 10, path_glob: str | None = None) -> list[Hit]:
@@ -269,7 +330,7 @@ class Index:
             skipped_folders = (INDEX_FOLDER + "/",) + (() if inside.startswith("..") else (inside.replace(os.sep, "/") + "/",))
             reply = orjson.loads(_core().scan_repository(config_json(root), threads or 0))
             listed = [ScannedFile(f["path"], f["size"], f["mtime_ns"]) for f in reply["files"]
-                      if not f["path"].startswith(skipped_folders)]
+                      if not (f["path"].startswith(skipped_folders) or _in_index_folder(f["path"]))]
             files: dict[str, dict[str, Any]] = {}
             to_read = []
             skipped = unchanged = 0
@@ -308,6 +369,8 @@ class Index:
                 threads or len(os.sched_getaffinity(0)), report if progress is not None else None))
             report(len(to_read), sum(f.size for f in to_read))
             new_segments = [(segment["name"], segment["documents"]) for segment in built["segments"]]
+            if new_segments:
+                _test_crash_point("segment-written")
             indexed = chunks = read_bytes = 0
             for scanned, outcome in zip(to_read, built["files"]):
                 entry = known.get(scanned.path)
@@ -344,6 +407,8 @@ class Index:
                 if new_segments:
                     _fsync_folder(self.folder)
                 self._commit(new_segments, deletions)
+            else:
+                self._remove_unnamed_files()  # what a killed update left behind
             return UpdateCounts(indexed, skipped, unchanged, removed, chunks, read_bytes,
                                 time.perf_counter() - started)
         finally:
@@ -351,8 +416,10 @@ class Index:
 
     def _reload(self) -> None:
         """The manifest as it is on disk now: another process may have updated it."""
-        with open(os.path.join(self.folder, MANIFEST), "rb") as handle:
-            self._manifest = orjson.loads(handle.read())
+        if self._rebuilding:
+            self._manifest = _empty_manifest(self._manifest["k1"], self._manifest["b"])
+        else:
+            self._manifest = _read_manifest(os.path.join(self.folder, MANIFEST))
         self._searcher = None
 
     def _write_segment(self, texts: list[str], metadata: list[str]) -> tuple[str, int]:
@@ -361,6 +428,7 @@ class Index:
         name = f"seg-{self._manifest['generation']:06d}-{secrets.token_hex(4)}"
         reply = _core().index_build_segment(os.path.join(self.folder, name), self._manifest["profile"],
                                             json.dumps(texts), json.dumps(metadata))
+        _test_crash_point("segment-written")
         _fsync_folder(self.folder)
         return name, json.loads(reply)["documents"]
 
@@ -376,7 +444,9 @@ class Index:
             if len(segment["deleted"]) < segment["documents"]:
                 kept.append(segment)
         self._manifest["segments"] = self._merge_small(kept)
-        _write_atomically(os.path.join(self.folder, MANIFEST), orjson.dumps(self._manifest))
+        _write_atomically(os.path.join(self.folder, MANIFEST), _manifest_text(self._manifest))
+        _test_crash_point("manifest-replaced")
+        self._rebuilding = False
         self._searcher = None
         self._remove_unnamed_files()
 
@@ -424,10 +494,6 @@ class Index:
                     pass
 
 
-def _remove_index_files(folder: str) -> None:
-    if not os.path.isdir(folder):
-        return
-    for entry in os.listdir(folder):
-        if entry == MANIFEST or entry.startswith("seg-") or entry.endswith(".tmp"):
-            os.unlink(os.path.join(folder, entry))
+def _empty_manifest(k1: float | None, b: float | None) -> dict[str, Any]:
+    return {"format": FORMAT, "profile": _profile_json(), "generation": 0, "k1": k1, "b": b, "segments": [], "files": {}}
 

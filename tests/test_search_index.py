@@ -1,0 +1,310 @@
+"""vorpaline.search and the `index` and `search` commands as a user meets
+them: an index brought up to date step by step answers exactly as one built
+from nothing over the same files, its counts say what was read, and the
+commands print what they promise.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import random
+import shutil
+
+import pytest
+
+search = pytest.importorskip("vorpaline.search")
+pytest.importorskip("vorpaline_core_py")
+
+from vorpaline.__main__ import main  # noqa: E402
+
+WORDS = ("parse_config load_user render_page cache_lookup flush_buffer retry_request token_bucket "
+         "open_socket close_socket hash_digest merge_sorted split_lines quota limit queue worker "
+         "schedule timeout payload header checksum segment manifest cursor offset").split()
+QUERIES = ["parse_config", "load user", "retry request timeout", "segment manifest checksum", "quota",
+           "cursor offset payload", "zebra", "banana split_lines", "é données"]
+MAX_FILE_BYTES = 20_000
+TEXT_FILES = 30  # and one non-UTF-8 file, indexed too
+SKIPPED_FILES = 2  # the binary file and the large one
+ALL_HITS = 10_000
+
+
+def file_text(rng: random.Random, lines: int) -> str:
+    return "".join(" ".join(rng.choice(WORDS) for _ in range(rng.randint(1, 8))) + "\n" for _ in range(lines))
+
+
+def make_repository(root, seed=7):
+    rng = random.Random(seed)
+    for number in range(TEXT_FILES):
+        folder = root / ("src", "lib/deep", "docs", "")[number % 4]
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / f"file{number:02d}.py").write_text(file_text(rng, rng.randint(3, 160)))
+    (root / "blob.bin").write_bytes(b"parse_config\0" + bytes(range(256)))
+    (root / "large.txt").write_text("parse_config quota\n" * (MAX_FILE_BYTES // 10))
+    (root / "latin1.txt").write_bytes("latin_marker données quota é\nparse_config\n".encode("latin-1"))
+    return root
+
+
+def results(index, queries=QUERIES):
+    """Every hit of every query, order-free among equal scores."""
+    return {query: sorted((hit.path, hit.start_line, hit.end_line, round(hit.score, 9), hit.id)
+                          for hit in index.search(query, k=ALL_HITS)) for query in queries}
+
+
+def fresh_results(root, folder):
+    shutil.rmtree(folder, ignore_errors=True)
+    index = search.Index.create(folder)
+    index.update(root, max_file_bytes=MAX_FILE_BYTES)
+    return results(index), index.documents
+
+
+def set_mtime(path, mtime_ns):
+    os.utime(path, ns=(mtime_ns, mtime_ns))
+
+
+def later_mtime(path):
+    set_mtime(path, os.stat(path).st_mtime_ns + 5_000_000_000)
+
+
+# Each step changes the tree; `counts` is (indexed, skipped, unchanged, removed) of the next update.
+def same_size_and_mtime(root):
+    path = root / "src/file00.py"
+    before = os.stat(path)
+    path.write_text(path.read_text().replace("a", "b").replace("e", "f"))
+    assert os.stat(path).st_size == before.st_size
+    set_mtime(path, before.st_mtime_ns)
+
+
+def new_content(root):
+    path = root / "lib/deep/file01.py"
+    path.write_text("zebra banana split_lines\n" * 3)
+    later_mtime(path)
+
+
+def touched(root):
+    later_mtime(root / "docs/file02.py")
+
+
+def deleted(root):
+    (root / "file03.py").unlink()
+
+
+def added(root):
+    (root / "lib/deep/new.py").write_text("zebra cursor offset\npayload\n")
+
+
+def renamed(root):
+    os.rename(root / "src/file04.py", root / "docs/file04-renamed.py")
+
+
+def binary_becomes_text(root):
+    (root / "blob.bin").write_text("zebra quota\n")
+    later_mtime(root / "blob.bin")
+
+
+def text_becomes_binary(root):
+    (root / "src/file08.py").write_bytes(b"zebra\0quota\n")
+    later_mtime(root / "src/file08.py")
+
+
+def large_file_shrinks(root):
+    (root / "large.txt").write_text("quota limit zebra\n")
+    later_mtime(root / "large.txt")
+
+
+def emptied(root):
+    (root / "lib/deep/file05.py").write_text("")
+    later_mtime(root / "lib/deep/file05.py")
+
+
+def everything_deleted(root):
+    for entry in list(root.iterdir()):
+        shutil.rmtree(entry) if entry.is_dir() else entry.unlink()
+
+
+TEXTS = TEXT_FILES + 1
+STEPS = [
+    # step, counts, matches a fresh build (a same size and mtime is taken as unchanged, by design)
+    (same_size_and_mtime, (0, SKIPPED_FILES, TEXTS, 0), False),
+    (new_content, (1, SKIPPED_FILES, TEXTS - 1, 0), True),
+    (touched, (0, SKIPPED_FILES, TEXTS, 0), True),
+    (deleted, (0, SKIPPED_FILES, TEXTS - 1, 1), True),
+    (added, (1, SKIPPED_FILES, TEXTS, 0), True),
+    (renamed, (1, SKIPPED_FILES, TEXTS - 1, 1), True),
+    (binary_becomes_text, (1, SKIPPED_FILES - 1, TEXTS, 0), True),
+    (text_becomes_binary, (0, SKIPPED_FILES + 1, TEXTS - 1, 0), True),
+    (large_file_shrinks, (1, SKIPPED_FILES - 1, TEXTS, 0), True),
+    (emptied, (1, SKIPPED_FILES, TEXTS - 1, 0), True),
+    (everything_deleted, (0, 0, 0, TEXTS + SKIPPED_FILES), True),
+]
+
+
+@pytest.fixture
+def repository(tmp_path, settings, sparse):
+    return make_repository(tmp_path / "repo")
+
+
+def counts_of(update_counts):
+    return (update_counts.indexed, update_counts.skipped, update_counts.unchanged, update_counts.removed)
+
+
+def test_the_first_build_counts_every_kind_of_file(repository, tmp_path):
+    index = search.Index.create(tmp_path / "index")
+    counts = index.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    assert counts_of(counts) == (TEXTS, SKIPPED_FILES, 0, 0)
+    assert counts.chunks == index.documents > TEXTS
+    assert counts.bytes == sum(os.path.getsize(repository / p) for p in
+                               [*(str(f.relative_to(repository)) for f in repository.rglob("*.py")), "latin1.txt"])
+    hits = index.search("latin_marker", k=5)  # invalid UTF-8 is replaced, the rest of the file still found
+    assert [hit.path for hit in hits] == ["latin1.txt"]
+    assert not [hit for hit in index.search("parse_config", k=ALL_HITS) if hit.path in ("blob.bin", "large.txt")]
+
+
+@pytest.mark.parametrize("step, counts, like_fresh", STEPS, ids=[step.__name__ for step, _, _ in STEPS])
+def test_one_change_then_update_equals_a_fresh_build(repository, tmp_path, step, counts, like_fresh):
+    index = search.Index.create(tmp_path / "index")
+    index.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    before = results(index)
+    step(repository)
+
+    update_counts = index.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    assert counts_of(update_counts) == counts
+    reopened = search.Index.open(tmp_path / "index")
+    expected, documents = fresh_results(repository, tmp_path / "fresh")
+    assert results(reopened) == (expected if like_fresh else before)
+    if like_fresh:
+        assert reopened.documents == documents
+
+    again = index.update(repository, max_file_bytes=MAX_FILE_BYTES)  # nothing changed since
+    assert counts_of(again) == (0, counts[1], counts[0] + counts[2], 0)
+    assert again.chunks == again.bytes == 0
+
+
+def test_every_change_in_turn_equals_a_fresh_build_each_time(repository, tmp_path):
+    index = search.Index.create(tmp_path / "index")
+    index.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    for step, _, like_fresh in STEPS:
+        if not like_fresh:
+            continue  # the index would keep the old text of that file, and every later score differ
+        step(repository)
+        index.update(repository, max_file_bytes=MAX_FILE_BYTES)
+        assert results(search.Index.open(tmp_path / "index")) == fresh_results(repository, tmp_path / "fresh")[0], \
+            step.__name__
+    assert search.Index.open(tmp_path / "index").documents == 0
+    assert sorted(os.listdir(tmp_path / "index")) == ["MANIFEST", "lock"]  # no segment outlives its documents
+
+
+def test_a_touched_file_keeps_its_new_mtime_so_it_is_not_read_again(repository, tmp_path):
+    index = search.Index.create(tmp_path / "index")
+    index.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    touched(repository)
+    index.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    before = results(index)
+    same_size_and_mtime_of = repository / "docs/file02.py"
+    stat = os.stat(same_size_and_mtime_of)
+    same_size_and_mtime_of.write_text(same_size_and_mtime_of.read_text().replace("e", "f"))
+    set_mtime(same_size_and_mtime_of, stat.st_mtime_ns)
+    counts = index.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    assert counts.indexed == 0 and results(index) == before
+
+
+def test_rebuild_reads_everything_again(repository, tmp_path):
+    folder = repository / ".vorpaline"
+    search.Index.for_repository(repository).update(repository, max_file_bytes=MAX_FILE_BYTES)
+    same_size_and_mtime(repository)
+    rebuilt = search.Index.for_repository(repository, rebuild=True)
+    counts = rebuilt.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    assert counts_of(counts) == (TEXTS, SKIPPED_FILES, 0, 0)
+    assert results(search.Index.open(folder)) == fresh_results(repository, tmp_path / "fresh")[0]
+    assert not [hit for hit in rebuilt.search("manifest segment", k=ALL_HITS) if hit.path.startswith(".vorpaline")]
+
+
+def test_an_index_folder_inside_the_root_is_never_indexed(repository):
+    (repository / "idx").mkdir()
+    index = search.Index.create(repository / "idx")
+    index.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    counts = index.update(repository, max_file_bytes=MAX_FILE_BYTES)  # the first update's files are there now
+    assert counts_of(counts) == (0, SKIPPED_FILES, TEXTS, 0)
+
+
+def test_application_documents_are_found_by_their_ids(tmp_path, settings, sparse):
+    index = search.Index.create(tmp_path / "index")
+    index.add_documents(["a", "b", "c"], ["retry the request", "parse the config\nand retry", "nothing here"])
+    index.add_documents(["d"], ["retry retry retry"])
+    hits = search.Index.open(tmp_path / "index").search("retry", k=10)
+    assert [hit.id for hit in hits][0] == "d" and sorted(hit.id for hit in hits) == ["a", "b", "d"]
+    assert all(hit.path is None and hit.snippet == "" for hit in hits)
+    assert hits[0].score > hits[-1].score > 0
+    with pytest.raises(ValueError, match="2 ids but 1 texts"):
+        index.add_documents(["x", "y"], ["one"])
+
+
+@pytest.mark.parametrize("k", [1, 3, 7])
+def test_a_path_glob_still_returns_k_hits_when_more_exist(repository, tmp_path, k):
+    index = search.Index.create(tmp_path / "index")
+    index.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    everything = index.search("quota", k=ALL_HITS)
+    in_docs = [hit for hit in everything if hit.path.startswith("docs/")]
+    assert len(in_docs) > 7 and sum(hit.path.startswith("docs/") for hit in everything[:7]) < 7  # more is asked
+    assert index.search("quota", k=k, path_glob="docs/*") == in_docs[:k]
+
+
+# ---------------------------------------------------------------- the commands
+
+
+def run(capsys, *argv):
+    status = main(list(argv))
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+@pytest.fixture
+def indexed(repository, tmp_path, capsys):
+    status, out, err = run(capsys, "index", str(repository), "--index", str(tmp_path / "index"))
+    assert status == 0 and err == ""
+    return repository, str(tmp_path / "index")
+
+
+def test_index_prints_one_summary_line(repository, capsys):
+    status, out, err = run(capsys, "index", str(repository))
+    assert status == 0 and err == ""
+    assert out.startswith(f"indexed {TEXTS + 1} files, skipped 1, unchanged 0, removed 0; ")  # large.txt < 1 MiB
+    assert out.count("\n") == 1 and out.rstrip().endswith(" s")
+    status, out, _ = run(capsys, "index", str(repository), "--quiet")
+    assert status == 0 and out == ""
+
+
+def test_search_prints_path_lines_score_and_snippet(indexed, capsys):
+    root, folder = indexed
+    status, out, err = run(capsys, "search", "latin_marker", str(root), "--index", folder)
+    assert status == 0 and err == ""
+    first, *snippet = out.splitlines()
+    path, score = first.split()
+    assert path == "latin1.txt:1-2" and float(score) > 0
+    assert snippet == ["    latin_marker donn\ufffdes quota \ufffd", "    parse_config"]
+
+
+@pytest.mark.parametrize("query", ["zzyzx_unknown", "!!! ...", " "])
+def test_a_query_with_no_known_token_prints_nothing(indexed, capsys, query):
+    root, folder = indexed
+    assert run(capsys, "search", query, str(root), "--index", folder) == (0, "", "")
+
+
+@pytest.mark.parametrize("top, glob", [(3, None), (4, "docs/*"), (1, "src/*.py"), (50, "no-such/*")])
+def test_search_json_is_one_object_per_hit(indexed, capsys, top, glob):
+    root, folder = indexed
+    status, out, err = run(capsys, "search", "quota", str(root), "--index", folder, "--top", str(top), "--json",
+                           *(["--path", glob] if glob else []))
+    assert status == 0 and err == ""
+    hits = [json.loads(line) for line in out.splitlines()]
+    expected = search.Index.open(folder).search("quota", k=top, path_glob=glob)
+    assert hits == [hit._asdict() for hit in expected]
+    assert len(hits) == (0 if glob == "no-such/*" else top)
+    assert set(hits[0]) == {"path", "start_line", "end_line", "score", "snippet", "id"} if hits else True
+
+
+def test_search_without_an_index_says_how_to_make_one(repository, capsys):
+    status, out, err = run(capsys, "search", "quota", str(repository))
+    assert status == 1 and out == ""
+    assert err.count("\n") == 1 and err.startswith("vorpaline: error: ")
+    assert "no index in" in err and "vorpaline index" in err
