@@ -260,3 +260,19 @@ def test_a_merge_keeps_exactly_the_live_documents_in_order(tmp_path, seed):
         query, PROFILE, 50, 1.2, 0.75))["hits"]
     assert [(h["metadata"], h["score"]) for h in after] == [(h["metadata"], h["score"]) for h in before]
     assert [h["doc"] for h in after] == [live.index((h["segment"], h["doc"])) for h in before]
+
+
+@pytest.mark.parametrize(
+    "named, other",
+    [
+        ("def parse_url(value):\n    return value", "def other(value):\n    return parse_url(value)"),
+        ("@decorator\n# a comment\ndef parse_url(value):\n    pass", "def other():\n    parse_url = 1"),
+        ("Parse URL\n\nsome text", "some text\n\nparse url"),
+    ],
+)
+def test_a_document_named_by_its_head_line_ranks_first(tmp_path, named, other):
+    path = str(tmp_path / "segment")
+    core.index_build_segment(path, PROFILE, json.dumps([other, named]), json.dumps(["other", "named"]))
+    hits = json.loads(core.index_open(json.dumps([{"path": path, "deleted": []}])).search(
+        "parse url", PROFILE, 2, 1.2, 1.0))["hits"]
+    assert [h["metadata"] for h in hits] == ["named", "other"]

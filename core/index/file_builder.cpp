@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "chunk/chunker.hpp"
+#include "document_text.hpp"
 #include "embed/embedder.hpp"
 #include "scan/file_reading.hpp"
 #include "scan/json_text.hpp"
@@ -167,10 +168,11 @@ class Builder {
       std::vector<chunk::Chunk> chunks;
       std::string data;
       std::string repaired;
+      std::string terms_text;
       for (;;) {
         const std::size_t b = next_batch_.fetch_add(1);
         if (b >= batches_.size() || stopped_.load()) return;
-        build_batch(b, embedder, scratch, chunks, data, repaired);
+        build_batch(b, embedder, scratch, chunks, data, repaired, terms_text);
       }
     } catch (...) {
       std::lock_guard lock(mutex_);
@@ -198,7 +200,7 @@ class Builder {
   }
 
   void build_batch(std::size_t b, Embedder& embedder, chunk::ChunkScratch& scratch, std::vector<chunk::Chunk>& chunks,
-                   std::string& data, std::string& repaired) {
+                   std::string& data, std::string& repaired, std::string& terms_text) {
     SegmentWriter writer;
     for (std::size_t f = batches_[b].first_file; f < batches_[b].end_file; ++f) {
       if (stopped_.load()) throw BuildStopped();
@@ -228,8 +230,8 @@ class Builder {
       chunk::chunk_text(text, chunk::ChunkLimits{}, scratch, chunks);
       outcome.first = writer.doc_count();
       for (const chunk::Chunk& piece : chunks) {
-        writer.add(embedder.count_terms_unsorted(text.substr(piece.begin, piece.end - piece.begin)),
-                   chunk_metadata(file.path, piece.first_line, piece.last_line));
+        document_terms_text(text.substr(piece.begin, piece.end - piece.begin), file.path, terms_text);
+        writer.add(embedder.count_terms_unsorted(terms_text), chunk_metadata(file.path, piece.first_line, piece.last_line));
       }
       outcome.count = writer.doc_count() - outcome.first;
     }

@@ -6,6 +6,7 @@
 #include "embed/embedder.hpp"
 #include "input_error.hpp"
 #include "padded_json.hpp"
+#include "document_text.hpp"
 #include "segment_writer.hpp"
 
 namespace vorpaline_core::index {
@@ -21,8 +22,10 @@ SegmentStats build_segment(const std::string& path, const Profile& profile, std:
   Embedder embedder(profile);
   SegmentWriter writer;
   std::uint32_t terms = 0;
+  std::string terms_text;
   for (std::size_t i = 0; i < texts.texts().size(); ++i) {
-    const auto counted = embedder.count_terms(texts.texts()[i]);
+    document_terms_text(texts.texts()[i], {}, terms_text);
+    const auto counted = embedder.count_terms_unsorted(terms_text);
     terms += static_cast<std::uint32_t>(counted.size());
     writer.add(counted, metadata.texts()[i]);
   }
