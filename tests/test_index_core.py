@@ -25,9 +25,23 @@ def terms_of(text):
     return {t["index"]: t["tf"] for t in json.loads(core.sparse_explain(text, PROFILE))["tokens"]}
 
 
+def head_line(text):
+    """The first line that is not blank, a decorator or a comment; else the first that is not blank."""
+    lines = [line.strip(" \t\r\f\v") for line in text.split("\n")]
+    lines = [line for line in lines if line]
+    decorated = ("@", "#", "//", "/*", "*", "--", ";")
+    return next((line for line in lines if not line.startswith(decorated)), lines[0] if lines else "")
+
+
+def document_terms(text):
+    """What the index counts for a document: its text and its head line twice more."""
+    head = head_line(text)
+    return terms_of(f"{text}\n{head}\n{head}")
+
+
 def reference_bm25(segments, deleted, query, k1, b):
     """{(segment, doc): score} over the documents not deleted."""
-    live = [(s, d, terms_of(text)) for s, texts in enumerate(segments) for d, text in enumerate(texts)
+    live = [(s, d, document_terms(text)) for s, texts in enumerate(segments) for d, text in enumerate(texts)
             if d not in deleted[s]]
     n = len(live)
     if n == 0:
