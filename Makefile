@@ -65,7 +65,7 @@ fuzz-long: deps
 	VENV=$(VENV) bash tools/fuzz.sh 3600
 
 test-long: build
-	cd tests && VORPALINE_LONG_TESTS=1 ../$(PY) -m pytest -q -p no:cacheprovider test_reliability_*.py test_scan_git.py
+	cd tests && VORPALINE_LONG_TESTS=1 ../$(PY) -m pytest -q -p no:cacheprovider test_reliability_*.py test_scan_git.py test_search_durability.py
 
 clean:
 	rm -rf build $(VENV)
