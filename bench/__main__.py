@@ -90,6 +90,9 @@ def write_plots(results: dict[str, object], doc: Path) -> dict[str, str]:
         path = doc.parent / "bench-scaling.png"
         plots.scaling_plot(results["scaling"], path)
         written["Thread scaling"] = path.name
+    if "retrieval" in results:
+        path = doc.parent / "bench-retrieval.png"
+        plots.retrieval_plot(results["retrieval"], path)  # shown in its own section
     return written
 
 
@@ -102,6 +105,8 @@ def main(argv: list[str] | None = None) -> int:
     if args.only:  # a partial run leaves the document alone, or only its own sections
         print(report.render(results))
         if args.update_doc:
+            if "retrieval" in results:
+                plots.retrieval_plot(results["retrieval"], args.doc.parent / "bench-retrieval.png")
             report.update(args.doc, results)
             log(f"updated the sections of {', '.join(args.only)} in {args.doc}")
         return 0

@@ -274,6 +274,7 @@ def retrieval_section(result: dict[str, object]) -> str:
         f"with a query or not. Measured {result['date']}, load average {result['load_average']}; "
         f"bm25s {tools['bm25s']}, tantivy {tools['tantivy']}.\n\n"
         + quality + "\n\n"
+        "![Retrieval quality and build speed](bench-retrieval.png)\n\n"
         "Each contender with its own defaults. bm25s's default tokenizer is `bm25s.tokenize` as it comes (lower "
         "case, words of two or more word characters, English stop words dropped). The code-aware row gives bm25s "
         "the core's tokens of each document and query (`sparse_explain` under the package's default profile, "
