@@ -21,6 +21,12 @@ namespace vorpaline_core {
 // for anything else.
 PyObject* raise_failure(const std::exception_ptr& failure);
 
+// A METH_FASTCALL or METH_O function as the PyCFunction a method table holds.
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
+}
+
 // Runs `work` with the interpreter lock released; a C++ exception from it is
 // returned, to become a Python exception once the lock is held again.
 template <class Work>

@@ -118,11 +118,6 @@ PyObject* searcher_documents(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(reinterpret_cast<SearcherObject*>(self)->searcher->documents());
 }
 
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
-}
-
 PyMethodDef searcher_methods[] = {
     {"search", as_cfunction(searcher_search), METH_FASTCALL,
      "search($self, query, profile_json, k, k1, b, /)\n--\n\n"

@@ -230,11 +230,6 @@ int clear_module(PyObject* module) {
 
 void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
-}
-
 PyMethodDef methods[] = {
     {"handshake", as_cfunction(handshake), METH_FASTCALL,
      "handshake()\n--\n\n"

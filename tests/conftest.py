@@ -252,3 +252,28 @@ def run_python(code, tmp_path, expect_ok=True):
     if expect_ok:
         assert proc.returncode == 0, proc.stderr
     return proc.stdout
+
+
+def call_and_longest_stall(call):
+    """(seconds `call` took in a thread, the longest this thread went without running meanwhile):
+    a call that keeps the interpreter lock stalls this thread for all of it."""
+    import threading
+    import time
+
+    duration = {}
+
+    def timed():
+        started = time.perf_counter()
+        call()
+        duration["call"] = time.perf_counter() - started
+
+    worker = threading.Thread(target=timed)
+    worker.start()
+    longest_gap = 0.0
+    last = time.perf_counter()
+    while worker.is_alive():
+        now = time.perf_counter()
+        longest_gap = max(longest_gap, now - last)
+        last = now
+    worker.join()
+    return duration["call"], longest_gap

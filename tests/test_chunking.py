@@ -2,9 +2,10 @@
 
 import json
 import threading
-import time
 
 import pytest
+
+from conftest import call_and_longest_stall
 from hypothesis import given, settings, strategies as st
 
 import vorpaline_core_py as core
@@ -216,24 +217,9 @@ def test_a_long_text_before_a_short_one_changes_nothing():
 
 def test_a_long_text_is_chunked_with_the_interpreter_lock_released():
     text = "def f(x):\n    return x\n\n" * 3_000_000
-    duration = {}
-
-    def chunk_long_text():
-        started = time.perf_counter()
-        core.chunk_text(text)
-        duration["call"] = time.perf_counter() - started
-
-    worker = threading.Thread(target=chunk_long_text)
-    worker.start()
-    longest_gap = 0.0
-    last = time.perf_counter()
-    while worker.is_alive():
-        now = time.perf_counter()
-        longest_gap = max(longest_gap, now - last)
-        last = now
-    worker.join()
-    assert duration["call"] > 0.02
-    assert longest_gap < duration["call"] / 2
+    seconds, longest_stall = call_and_longest_stall(lambda: core.chunk_text(text))
+    assert seconds > 0.02
+    assert longest_stall < seconds / 2
 
 
 def test_threads_chunking_at_once_agree_with_serial_results():

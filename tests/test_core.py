@@ -6,12 +6,11 @@ import os
 import subprocess
 import sys
 import threading
-import time
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import token_index
+from conftest import call_and_longest_stall, token_index
 
 import vorpaline_core_py as core
 
@@ -332,25 +331,11 @@ def test_wrong_arguments_raise_type_error(call, message):
 
 def test_embedding_releases_the_interpreter_lock():
     text = "getUserName parse_value HTTPServerError κείμενο " * 300_000
-    duration = {}
-
-    def embed_long_text():
-        started = time.perf_counter()
-        core.sparse_embed_single(text, make_profile(max_text_chars=None))
-        duration["call"] = time.perf_counter() - started
-
-    worker = threading.Thread(target=embed_long_text)
-    worker.start()
-    longest_gap = 0.0
-    last = time.perf_counter()
-    while worker.is_alive():
-        now = time.perf_counter()
-        longest_gap = max(longest_gap, now - last)
-        last = now
-    worker.join()
+    seconds, longest_stall = call_and_longest_stall(
+        lambda: core.sparse_embed_single(text, make_profile(max_text_chars=None)))
     # With the lock held for the whole call this thread would stall for all of it.
-    assert duration["call"] > 0.05
-    assert longest_gap < duration["call"] / 2
+    assert seconds > 0.05
+    assert longest_stall < seconds / 2
 
 
 def test_threads_with_different_profiles_agree_with_serial_results():
