@@ -108,15 +108,25 @@ std::string hex_digest(const std::string& data) {
   return text;
 }
 
-std::string chunk_metadata(const std::string& path, std::uint32_t first, std::uint32_t last) {
+// ["path", first_line, last_line, null] and, when the chunk's bytes are the
+// file's own (nothing was replaced in it), their range [begin, end): a
+// snippet is then read without scanning the file's lines.
+std::string chunk_metadata(const std::string& path, const chunk::Chunk& piece, bool file_offsets) {
   scan::StringSink sink;
   sink.put('[');
   scan::put_string(sink, path);
   sink.put(',');
-  scan::put_number(sink, first);
+  scan::put_number(sink, piece.first_line);
   sink.put(',');
-  scan::put_number(sink, last);
-  sink.put(",null]");
+  scan::put_number(sink, piece.last_line);
+  sink.put(",null");
+  if (file_offsets) {
+    sink.put(',');
+    scan::put_number(sink, static_cast<std::int64_t>(piece.begin));
+    sink.put(',');
+    scan::put_number(sink, static_cast<std::int64_t>(piece.end));
+  }
+  sink.put(']');
   return std::move(sink.text);
 }
 
@@ -231,7 +241,7 @@ class Builder {
       outcome.first = writer.doc_count();
       for (const chunk::Chunk& piece : chunks) {
         document_terms_text(text.substr(piece.begin, piece.end - piece.begin), file.path, terms_text);
-        writer.add(embedder.count_terms_unsorted(terms_text), chunk_metadata(file.path, piece.first_line, piece.last_line));
+        writer.add(embedder.count_terms_unsorted(terms_text), chunk_metadata(file.path, piece, text.data() == data.data()));
       }
       outcome.count = writer.doc_count() - outcome.first;
     }

@@ -5,7 +5,8 @@
 // its first 8 KiB, is skipped and said so), bytes that are not UTF-8 become
 // U+FFFD, the text is cut into chunks (chunk/chunker.hpp) and each chunk is
 // tokenised under the profile as one document, whose metadata is the JSON
-// text ["path", first_line, last_line, null]. The files are taken in batches
+// text ["path", first_line, last_line, null, begin, end] (the chunk's byte
+// range in the file, left out when bytes were replaced). The files are taken in batches
 // of consecutive files, about `segment_bytes` each, and every batch becomes
 // one segment named `prefix-NNNN` in `folder`: the segments, their documents
 // and their order do not depend on the number of threads.

@@ -277,20 +277,28 @@ class Index:
         while True:
             # A path filter is applied to the ranking; more is asked until k hits pass or none are left.
             reply = json.loads(searcher.search(query, profile, wanted, k1, b))
-            hits = [self._hit(item, terms) for item in reply["hits"]]
-            kept = [hit for hit in hits if path_glob is None or (hit.path and fnmatch.fnmatchcase(hit.path, path_glob))]
-            if len(kept) >= k or len(hits) < wanted:
-                return kept[:k]
+            found = [(item["score"], json.loads(item["metadata"])) for item in reply["hits"]]
+            kept = [(score, metadata) for score, metadata in found
+                    if path_glob is None or (metadata[0] and fnmatch.fnmatchcase(metadata[0], path_glob))]
+            if len(kept) >= k or len(found) < wanted:
+                return self._hits(kept[:k], terms)
             wanted *= 4
 
-    def _hit(self, item: dict[str, Any], terms: frozenset[int]) -> Hit:
-        path, first, last, doc_id = json.loads(item["metadata"])
-        snippet = ""
-        if path is not None:
-            lines = search_text.chunk_lines(os.path.join(self._manifest.get("root", ""), path), first, last)
-            snippet = "\n".join(search_text.best_lines(lines, terms, line_terms=lambda texts: search_text.text_terms(
-                texts, self._manifest["profile"]))[1])
-        return Hit(path, first, last, item["score"], snippet, doc_id)
+    def _hits(self, found: list[tuple[float, list[Any]]], terms: frozenset[int]) -> list[Hit]:
+        """The hits with their snippets: each chunk's lines as the file holds them now, the
+        lines of all the chunks tokenised in one call to find each one's best lines."""
+        root = self._manifest.get("root", "")
+        chunks = []
+        for _, (path, first, last, _doc_id, *span) in found:
+            chunks.append(search_text.chunk_lines(os.path.join(root, path), first, last, *span) if path else [])
+        every_line = [line for lines in chunks for line in lines]
+        line_terms = iter(search_text.text_terms(every_line, self._manifest["profile"]) if terms else [])
+        hits = []
+        for (score, (path, first, last, doc_id, *_)), lines in zip(found, chunks):
+            own_terms = [next(line_terms) for _ in lines] if terms else None
+            snippet = "\n".join(search_text.best_lines(lines, terms, line_terms=lambda _lines: own_terms)[1])
+            hits.append(Hit(path, first, last, score, snippet, doc_id))
+        return hits
 
     # ---------------------------------------------------------------- writing
 

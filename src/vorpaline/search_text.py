@@ -120,8 +120,17 @@ def text_terms(texts: Sequence[str], profile_json: str | None = None) -> list[fr
 
 # ----------------------------------------------------------------------------- snippets
 
-def chunk_lines(full_path: str, first: int, last: int) -> list[str]:
-    """Lines ``first`` to ``last`` (1-based, inclusive) of a file as it is now; none when it cannot be read."""
+def chunk_lines(full_path: str, first: int, last: int, begin: int | None = None, end: int | None = None) -> list[str]:
+    """Lines ``first`` to ``last`` (1-based, inclusive) of a file as it is now; none when it cannot be read.
+    With the chunk's byte range [begin, end), only those bytes are read."""
+    if begin is not None and end is not None:
+        try:
+            with open(full_path, "rb") as handle:
+                handle.seek(begin)
+                data = handle.read(end - begin)
+        except OSError:
+            return []
+        return [line.rstrip("\r") for line in data.decode("utf-8", errors="replace").split("\n")][:last - first + 1]
     try:
         with open(full_path, encoding="utf-8", errors="replace", newline="") as handle:
             lines = []
