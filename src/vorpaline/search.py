@@ -337,21 +337,25 @@ class Index:
             inside = os.path.relpath(self.folder, root)
             skipped_folders = (INDEX_FOLDER + "/",) + (() if inside.startswith("..") else (inside.replace(os.sep, "/") + "/",))
             reply = orjson.loads(_core().scan_repository(config_json(root), threads or 0))
-            listed = [ScannedFile(f["path"], f["size"], f["mtime_ns"]) for f in reply["files"]
-                      if not (f["path"].startswith(skipped_folders) or _in_index_folder(f["path"]))]
             files: dict[str, dict[str, Any]] = {}
             to_read = []
-            skipped = unchanged = 0
-            for scanned in listed:
-                entry = known.get(scanned.path)
-                if entry is not None and entry["size"] == scanned.size and entry["mtime_ns"] == scanned.mtime_ns:
-                    files[scanned.path] = entry
+            listed_count = listed_bytes = skipped = unchanged = 0
+            # The loop every update runs over every file: kept lean, records made only for files to read.
+            for item in reply["files"]:
+                path = item["path"]
+                if path.startswith(skipped_folders) or INDEX_FOLDER in path and _in_index_folder(path):
+                    continue
+                listed_count += 1
+                listed_bytes += item["size"]
+                entry = known.get(path)
+                if entry is not None and entry["size"] == item["size"] and entry["mtime_ns"] == item["mtime_ns"]:
+                    files[path] = entry
                     if entry["hash"] is None:  # binary, too large or unreadable, as it was
                         skipped += 1
                     else:
                         unchanged += 1
                     continue
-                to_read.append(scanned)
+                to_read.append(ScannedFile(path, item["size"], item["mtime_ns"]))
 
             deletions: dict[str, list[int]] = {}
 
@@ -362,8 +366,8 @@ class Index:
 
             self._manifest["generation"] += 1
             prefix = f"seg-{self._manifest['generation']:06d}-{secrets.token_hex(4)}"
-            looked_at = len(listed) - len(to_read)
-            bytes_looked_at = sum(f.size for f in listed) - sum(f.size for f in to_read)
+            looked_at = listed_count - len(to_read)
+            bytes_looked_at = listed_bytes - sum(f.size for f in to_read)
 
             def report(files_done: int, bytes_done: int) -> None:
                 if progress is not None:
@@ -402,13 +406,13 @@ class Index:
                                        "segment": placed, "first": outcome["first"], "count": outcome["count"]}
                 indexed += 1
                 chunks += outcome["count"]
-            seen = {f.path for f in listed}
             removed = 0
-            for path, entry in known.items():
-                if path not in seen:
-                    forget(entry)
-                    removed += 1
-            changed = bool(new_segments or deletions) or files != known or self._manifest.get("root") != root
+            if len(files) != len(known) or to_read:
+                for path, entry in known.items():
+                    if path not in files:
+                        forget(entry)
+                        removed += 1
+            changed = bool(new_segments or deletions or to_read or removed) or self._manifest.get("root") != root
             if changed:
                 self._manifest["root"] = root
                 self._manifest["files"] = files
