@@ -248,7 +248,7 @@ class Builder {
     BuiltSegment& built = built_[b];
     built.documents = writer.doc_count();
     if (built.documents == 0) return;
-    char number[16];
+    char number[32];
     std::snprintf(number, sizeof number, "-%04zu", b);
     built.name = prefix_ + number;
     writer.write(folder_ + "/" + built.name);
