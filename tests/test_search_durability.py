@@ -24,6 +24,12 @@ pytest.importorskip("vorpaline_core_py")
 WORDS = ("parse_config load_user render_page cache_lookup flush_buffer retry_request token_bucket quota limit "
          "queue worker schedule timeout payload header checksum segment manifest cursor offset").split()
 QUERIES = ["parse_config", "retry_request timeout", "segment manifest", "quota limit worker", "fresh_marker"]
+# These tests run whole indexing processes, killed and raced: Python-level
+# durability. Under the sanitizers every such process takes tens of seconds,
+# and the native code they drive is checked there by the core's own tests.
+pytestmark = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                                reason="whole indexing processes; too slow under the sanitizers")
+
 FILES = 3000
 ALL_HITS = 100_000
 
