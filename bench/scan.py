@@ -95,35 +95,35 @@ def pathspec_listing(root: str) -> list[str]:
     before a shallower one, an excluded folder never entered."""
     import pathspec
 
-    def spec_of(path: str) -> pathspec.GitIgnoreSpec | None:
+    def matcher_of(path: str) -> pathspec.GitIgnoreSpec | None:
         try:
             with open(path, encoding="utf-8") as handle:
                 return pathspec.GitIgnoreSpec.from_lines(handle.read().splitlines())
         except FileNotFoundError:
             return None
 
-    exclude = spec_of(os.path.join(root, ".git", "info", "exclude"))
-    specs_of_folder: dict[str, list[tuple[int, pathspec.GitIgnoreSpec]]] = {
+    exclude = matcher_of(os.path.join(root, ".git", "info", "exclude"))
+    matchers_of_folder: dict[str, list[tuple[int, pathspec.GitIgnoreSpec]]] = {
         "": [(0, exclude)] if exclude else []}
     listed: list[str] = []
     for directory, subdirs, files in os.walk(root):
         prefix = directory[len(root) + 1:] + "/" if directory != root else ""
-        specs = specs_of_folder.pop(prefix)
+        matchers = matchers_of_folder.pop(prefix)
         if ".gitignore" in files:
-            spec = spec_of(os.path.join(directory, ".gitignore"))
-            if spec is not None:
-                specs = specs + [(len(prefix), spec)]  # the part of a path below the file's folder
+            matcher = matcher_of(os.path.join(directory, ".gitignore"))
+            if matcher is not None:
+                matchers = matchers + [(len(prefix), matcher)]  # the part of a path below the file's folder
 
         def ignored(path: str) -> bool:
-            for base, spec in reversed(specs):
-                decided = spec.check_file(path[base:]).include
+            for base, matcher in reversed(matchers):
+                decided = matcher.check_file(path[base:]).include
                 if decided is not None:
                     return decided
             return False
 
         subdirs[:] = [name for name in subdirs if name != ".git" and not ignored(f"{prefix}{name}/")]
         for name in subdirs:
-            specs_of_folder[f"{prefix}{name}/"] = specs
+            matchers_of_folder[f"{prefix}{name}/"] = matchers
         listed.extend(prefix + name for name in files if name != ".git" and not ignored(prefix + name))
     return listed
 

@@ -277,3 +277,14 @@ def call_and_longest_stall(call):
         last = now
     worker.join()
     return duration["call"], longest_gap
+
+
+def run_threads(work, count):
+    """``work(i)`` for i in range(count), each in a thread of its own, all started before any is joined."""
+    import threading
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()

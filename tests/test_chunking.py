@@ -1,11 +1,10 @@
 """The core's chunker: texts cut into chunks of whole lines (docs/chunking.md)."""
 
 import json
-import threading
 
 import pytest
 
-from conftest import call_and_longest_stall
+from conftest import call_and_longest_stall, run_threads
 from hypothesis import given, settings, strategies as st
 
 import vorpaline_core_py as core
@@ -234,11 +233,7 @@ def test_threads_chunking_at_once_agree_with_serial_results():
             if core.chunk_text(texts[at]) != expected[at]:
                 mismatches.append(at)
 
-    threads = [threading.Thread(target=run, args=(offset,)) for offset in range(4)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_threads(run, 4)
     assert mismatches == []
 
 

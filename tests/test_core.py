@@ -5,12 +5,11 @@ import math
 import os
 import subprocess
 import sys
-import threading
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import call_and_longest_stall, token_index
+from conftest import call_and_longest_stall, run_threads, token_index
 
 import vorpaline_core_py as core
 
@@ -350,11 +349,7 @@ def test_threads_with_different_profiles_agree_with_serial_results():
                 if core.sparse_embed_single(text, profile) != expected[(profile, text)]:
                     mismatches.append((profile, text))
 
-    threads = [threading.Thread(target=run, args=(offset,)) for offset in range(4)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_threads(run, 4)
     assert mismatches == []
 
 

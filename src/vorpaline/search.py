@@ -333,9 +333,9 @@ class Index:
         try:
             self._reload()
             known: dict[str, dict[str, Any]] = self._manifest["files"]
-            # Neither a repository's own index folder nor this index is ever indexed.
+            # Neither a .vorpaline folder (_in_index_folder) nor this index, wherever it lies in the tree, is indexed.
             inside = os.path.relpath(self.folder, root)
-            skipped_folders = (INDEX_FOLDER + "/",) + (() if inside.startswith("..") else (inside.replace(os.sep, "/") + "/",))
+            skipped_folders = () if inside.startswith("..") else (inside.replace(os.sep, "/") + "/",)
             reply = orjson.loads(_core().scan_repository(config_json(root), threads or 0))
             files: dict[str, dict[str, Any]] = {}
             to_read = []
