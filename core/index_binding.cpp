@@ -13,6 +13,7 @@
 #include "embed/profile.hpp"
 #include "index/file_builder.hpp"
 #include "index/searcher.hpp"
+#include "index/term_vectors.hpp"
 #include "input_error.hpp"
 #include "padded_json.hpp"
 #include "scan/json_text.hpp"
@@ -365,6 +366,20 @@ PyObject* index_merge_segments(PyObject*, PyObject* const* args, Py_ssize_t narg
     return raise_failure(failure);
   }
   return PyUnicode_FromFormat("{\"documents\": %u, \"postings\": %u}", stats.documents, stats.terms);
+}
+
+PyObject* index_term_vectors(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  static constexpr char kName[] = "index_term_vectors";
+  std::string_view path;
+  if (!check_arity(kName, nargs, 1) || !utf8_argument(kName, args[0], 1, "path", &path)) return nullptr;
+  std::string reply;
+  if (const std::exception_ptr failure = run_without_gil([&] {
+        const index::SegmentReader segment{std::string(path)};
+        reply = index::term_vectors_json(segment);
+      })) {
+    return raise_failure(failure);
+  }
+  return PyUnicode_FromStringAndSize(reply.data(), static_cast<Py_ssize_t>(reply.size()));
 }
 
 PyObject* index_open(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {

@@ -20,6 +20,8 @@ PyObject* index_build_segment(PyObject* module, PyObject* const* args, Py_ssize_
 PyObject* index_build_files(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // index_merge_segments(path, segments_json, /) -> str
 PyObject* index_merge_segments(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// index_term_vectors(path, /) -> str
+PyObject* index_term_vectors(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // index_open(segments_json, /) -> Searcher
 PyObject* index_open(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 

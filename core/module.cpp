@@ -28,7 +28,8 @@ namespace {
 
 constexpr char kHandshake[] =
     "{\"capabilities\": [\"sparse_embed\", \"sparse_embed_batch\", \"sparse_explain\", "
-    "\"scan_repository\", \"scan_explain\", \"ignore_builtin_replace\", \"chunk_text\", \"index_bm25\"], "
+    "\"scan_repository\", \"scan_explain\", \"ignore_builtin_replace\", \"chunk_text\", \"index_bm25\", "
+    "\"index_term_vectors\"], "
     "\"version\": \"" VORPALINE_CORE_VERSION "\"}";
 
 // Reads the (text, profile) argument pair shared by the embedding functions.
@@ -280,6 +281,10 @@ PyMethodDef methods[] = {
      "index_merge_segments(path, segments_json, /)\n--\n\n"
      "Write the documents of segments_json ([{\"path\", \"deleted\"}]) that are not\n"
      "deleted into one new segment at path, in order. Return {\"documents\", \"postings\"}."},
+    {"index_term_vectors", as_cfunction(index_term_vectors), METH_FASTCALL,
+     "index_term_vectors(path, /)\n--\n\n"
+     "The documents of the segment at path as term vectors: {\"documents\": [{\"metadata\",\n"
+     "\"length\", \"terms\", \"tfs\"}]}, each document's terms ascending."},
     {"index_open", as_cfunction(index_open), METH_FASTCALL,
      "index_open(segments_json, /)\n--\n\n"
      "Open segments for search: segments_json is [{\"path\", \"deleted\": [doc ids]}].\n"

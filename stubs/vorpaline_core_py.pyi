@@ -74,3 +74,7 @@ def index_build_files(root: str, files_json: str, folder: str, prefix: str, prof
 def index_merge_segments(path: str, segments_json: str, /) -> str:
     """Write the documents of segments_json ([{"path", "deleted"}]) that are not
     deleted into one new segment at path, in order. Return {"documents", "postings"}."""
+
+def index_term_vectors(path: str, /) -> str:
+    """The documents of the segment at path as term vectors: {"documents": [{"metadata",
+    "length", "terms", "tfs"}]}, each document's terms ascending."""

@@ -360,7 +360,7 @@ def test_handshake_lists_what_this_core_offers():
     assert list(reply) == ["capabilities", "version"]
     assert reply["capabilities"] == [
         "sparse_embed", "sparse_embed_batch", "sparse_explain",
-        "scan_repository", "scan_explain", "ignore_builtin_replace", "chunk_text", "index_bm25",
+        "scan_repository", "scan_explain", "ignore_builtin_replace", "chunk_text", "index_bm25", "index_term_vectors",
     ]
     assert reply["version"] == core.__version__
 

@@ -290,3 +290,31 @@ def test_a_document_named_by_its_head_line_ranks_first(tmp_path, named, other):
     hits = json.loads(core.index_open(json.dumps([{"path": path, "deleted": []}])).search(
         "parse url", PROFILE, 2, 1.2, 1.0))["hits"]
     assert [h["metadata"] for h in hits] == ["named", "other"]
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_term_vectors_give_back_each_documents_counts_in_order(tmp_path, seed):
+    rng = random.Random(seed)
+    texts = [random_text(rng) for _ in range(rng.randint(1, 40))]
+    metadata = [json.dumps([f"doc {d}", rng.random()]) for d in range(len(texts))]
+    path = str(tmp_path / "segment")
+    core.index_build_segment(path, PROFILE, json.dumps(texts), json.dumps(metadata))
+    documents = json.loads(core.index_term_vectors(path))["documents"]
+    assert [d["metadata"] for d in documents] == metadata
+    for document, text in zip(documents, texts):
+        assert document["terms"] == sorted(document_terms(text))
+        assert document["tfs"] == [document_terms(text)[term] for term in document["terms"]]
+        assert document["length"] == sum(document["tfs"])
+
+
+@pytest.mark.parametrize("arguments, error", [((), TypeError), ((b"path",), TypeError), (("/no/such/segment",), OSError)])
+def test_term_vectors_arguments(arguments, error):
+    with pytest.raises(error):
+        core.index_term_vectors(*arguments)
+
+
+def test_term_vectors_of_a_damaged_segment_are_refused_by_name(tmp_path, segment_bytes):
+    path = tmp_path / "damaged"
+    path.write_bytes(segment_bytes[:-1])
+    with pytest.raises(ValueError, match=f"index file {path} is damaged"):
+        core.index_term_vectors(str(path))

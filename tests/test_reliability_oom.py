@@ -26,7 +26,7 @@ PROFILE = (
     '"code_pretokenize": true, "min_token_len": 2}'
 )
 CORE_CAPABILITIES = {
-    "sparse_embed", "sparse_embed_batch", "sparse_explain", "scan_repository", "scan_explain", "ignore_builtin_replace", "chunk_text", "index_bm25",
+    "sparse_embed", "sparse_embed_batch", "sparse_explain", "scan_repository", "scan_explain", "ignore_builtin_replace", "chunk_text", "index_bm25", "index_term_vectors",
 }
 
 SETTLE = 30  # passes in a row meaning the failure point is past the call's last allocation
