@@ -35,7 +35,7 @@ import orjson
 
 from vorpaline import search_text
 
-__all__ = ["Hit", "Index", "IndexUnusable", "UpdateCounts"]
+__all__ = ["Hit", "Index", "IndexUnusable", "UpdateCounts", "open_store"]
 
 FORMAT = 1
 MANIFEST = "MANIFEST"
@@ -58,6 +58,7 @@ class Hit(NamedTuple):
     score: float
     snippet: str
     id: str | None = None  # the application's id of the document
+    repository: str | None = None  # the repository of a chunk found in a shared store
 
 
 class UpdateCounts(NamedTuple):
@@ -285,20 +286,14 @@ class Index:
             wanted *= 4
 
     def _hits(self, found: list[tuple[float, list[Any]]], terms: frozenset[int]) -> list[Hit]:
-        """The hits with their snippets: each chunk's lines as the file holds them now, the
-        lines of all the chunks tokenised in one call to find each one's best lines."""
+        """The hits with their snippets, from each chunk's lines as the file holds them now."""
         root = self._manifest.get("root", "")
         chunks = []
         for _, (path, first, last, _doc_id, *span) in found:
             chunks.append(search_text.chunk_lines(os.path.join(root, path), first, last, *span) if path else [])
-        every_line = [line for lines in chunks for line in lines]
-        line_terms = iter(search_text.text_terms(every_line, self._manifest["profile"]) if terms else [])
-        hits = []
-        for (score, (path, first, last, doc_id, *_)), lines in zip(found, chunks):
-            own_terms = [next(line_terms) for _ in lines] if terms else None
-            snippet = "\n".join(search_text.best_lines(lines, terms, line_terms=lambda _lines: own_terms)[1])
-            hits.append(Hit(path, first, last, score, snippet, doc_id))
-        return hits
+        return hits_with_snippets([(score, path, first, last, doc_id, None)
+                                   for score, (path, first, last, doc_id, *_) in found],
+                                  chunks, terms, self._manifest["profile"])
 
     # ---------------------------------------------------------------- writing
 
@@ -334,8 +329,7 @@ class Index:
             self._reload()
             known: dict[str, dict[str, Any]] = self._manifest["files"]
             # Neither a .vorpaline folder (_in_index_folder) nor this index, wherever it lies in the tree, is indexed.
-            inside = os.path.relpath(self.folder, root)
-            skipped_folders = () if inside.startswith("..") else (inside.replace(os.sep, "/") + "/",)
+            skipped_folders = _skipped_folders(root, self.folder)
             reply = orjson.loads(_core().scan_repository(config_json(root), threads or 0))
             files: dict[str, dict[str, Any]] = {}
             to_read = []
@@ -343,7 +337,7 @@ class Index:
             # The loop every update runs over every file: kept lean, records made only for files to read.
             for item in reply["files"]:
                 path = item["path"]
-                if path.startswith(skipped_folders) or INDEX_FOLDER in path and _in_index_folder(path):
+                if _not_indexed(path, skipped_folders):
                     continue
                 listed_count += 1
                 listed_bytes += item["size"]
@@ -504,6 +498,52 @@ class Index:
                     os.unlink(os.path.join(self.folder, entry))
                 except FileNotFoundError:
                     pass
+
+
+def open_store(root: str | os.PathLike[str] = ".", store: str | None = None, *, folder: str | os.PathLike[str] | None = None,
+               rebuild: bool = False) -> Any:
+    """Where the code search of the repository at ``root`` is kept: its local ``Index`` (in
+    ``folder``, default ``root/.vorpaline``), or with ``store`` the Qdrant collection it names
+    (``qdrant://HOST:PORT/COLLECTION``, a ``QdrantStore``). Both have ``update(root)`` and ``search(query)``."""
+    if store is None:
+        return Index.for_repository(root, folder, rebuild=rebuild)
+    from vorpaline.qdrant_store import QdrantStore
+
+    return QdrantStore.connect(store, rebuild=rebuild)
+
+
+def hits_with_snippets(found: Sequence[tuple[float, str | None, int, int, str | None, str | None]],
+                       chunks: Sequence[list[str]], terms: frozenset[int], profile_json: str) -> list[Hit]:
+    """Hits of (score, path, first line, last line, id, repository), each with its chunk's best
+    lines as its snippet; the lines of all the chunks are tokenised in one call."""
+    every_line = [line for lines in chunks for line in lines]
+    line_terms = iter(search_text.text_terms(every_line, profile_json) if terms else [])
+    hits = []
+    for (score, path, first, last, doc_id, repository), lines in zip(found, chunks):
+        own_terms = [next(line_terms) for _ in lines] if terms else None
+        snippet = "\n".join(search_text.best_lines(lines, terms, line_terms=lambda _lines: own_terms)[1])
+        hits.append(Hit(path, first, last, score, snippet, doc_id, repository))
+    return hits
+
+
+def listed_files(root: str, index_folder: str | None) -> list[Any]:
+    """The scanner's files under ``root`` (ScannedFile records) but those of any .vorpaline
+    folder and of ``index_folder`` when it lies in the tree: what an update indexes."""
+    from vorpaline.scan import ScannedFile, config_json
+
+    reply = orjson.loads(_core().scan_repository(config_json(root), 0))
+    skipped = _skipped_folders(root, index_folder)
+    return [ScannedFile(item["path"], item["size"], item["mtime_ns"]) for item in reply["files"]
+            if not _not_indexed(item["path"], skipped)]
+
+
+def _skipped_folders(root: str, index_folder: str | None) -> tuple[str, ...]:
+    inside = os.path.relpath(index_folder, root) if index_folder is not None else ".."
+    return () if inside.startswith("..") else (inside.replace(os.sep, "/") + "/",)
+
+
+def _not_indexed(path: str, skipped_folders: tuple[str, ...]) -> bool:
+    return path.startswith(skipped_folders) or INDEX_FOLDER in path and _in_index_folder(path)
 
 
 def _empty_manifest(k1: float | None, b: float | None) -> dict[str, Any]:
