@@ -4,8 +4,9 @@ PYTHON ?= python3.11
 VENV   ?= .venv
 PY     := $(VENV)/bin/python
 # orjson and tqdm are the package's runtime dependencies (pyproject.toml): the index's
-# manifest, and the progress bar of `vorpaline index`.
-PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy orjson tqdm
+# manifest, and the progress bar of `vorpaline index`. qdrant-client is the optional
+# store's client, and qdrant-edge-py the embedded Qdrant engine its tests also run on.
+PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy orjson tqdm qdrant-client qdrant-edge-py
 BUILD_OPTS ?=
 
 .PHONY: deps build test demo clean

@@ -306,21 +306,44 @@ def _files_to_index(root: str, folder: str) -> tuple[int, int]:
     return len(listed), sum(f.size for f in listed)
 
 
+def _connect_store(url: str, rebuild: bool = False):
+    try:
+        from vorpaline.qdrant_store import QdrantStore
+    except ImportError as error:
+        raise CliError(f"--store needs qdrant-client ({error}): pip install 'vorpaline[qdrant]'") from None
+    return QdrantStore.connect(url, rebuild=rebuild)
+
+
+def _check_store_options(args: argparse.Namespace) -> None:
+    if args.store is None:
+        for option, given in [("--repository", args.repository), ("--dry-run", getattr(args, "dry_run", False))]:
+            if given:
+                raise CliError(f"{option} goes with --store")
+    elif args.index is not None:
+        raise CliError("--index and --store name two different indexes: give one")
+
+
 def _run_index(args: argparse.Namespace) -> int:
     from vorpaline.search import Index
 
+    _check_store_options(args)
     root = _scan_root(args.path)
     folder = _index_folder(args)
-    index = Index.for_repository(root, folder, rebuild=args.rebuild)
+    store = _connect_store(args.store, args.rebuild) if args.store is not None else None
+    index = Index.for_repository(root, folder, rebuild=args.rebuild) if store is None else None
     bar = None
-    if not args.quiet and sys.stderr is not None and sys.stderr.isatty():
+    if not args.quiet and not args.dry_run and sys.stderr is not None and sys.stderr.isatty():
         bar = _ProgressBar(*_files_to_index(root, folder))
     try:
-        counts = index.update(root, wait=args.wait, progress=bar)
+        if store is not None:
+            counts = store.update(root, repository=args.repository, progress=bar, dry_run=args.dry_run,
+                                  report=print)
+        else:
+            counts = index.update(root, wait=args.wait, progress=bar)
     finally:
         if bar is not None:
             bar.close()
-    if not args.quiet:
+    if not args.quiet and not args.dry_run:
         print(f"indexed {counts.indexed} files, skipped {counts.skipped}, unchanged {counts.unchanged}, "
               f"removed {counts.removed}; {counts.chunks} chunks, {counts.bytes / 1e6:.1f} MB "
               f"in {counts.seconds:.2f} s")
@@ -339,17 +362,27 @@ def _open_index(folder: str):
 def _run_search(args: argparse.Namespace) -> int:
     from vorpaline import search_text
 
-    index = _open_index(_index_folder(args))
-    hits = index.search(args.query, k=args.top, path_glob=args.path_glob)
+    _check_store_options(args)
+    several_repositories = False
+    if args.store is not None:
+        store = _connect_store(args.store)
+        hits = store.search(args.query, k=args.top, path_glob=args.path_glob, repository=args.repository)
+        several_repositories = args.repository is None and len({hit.repository for hit in hits}) > 1
+    else:
+        hits = _open_index(_index_folder(args)).search(args.query, k=args.top, path_glob=args.path_glob)
     if args.json:
         for hit in hits:
-            print(json.dumps(hit._asdict(), ensure_ascii=False))
+            record = hit._asdict()
+            if record["repository"] is None:  # a local index's hit: its repository is the one searched
+                del record["repository"]
+            print(json.dumps(record, ensure_ascii=False))
         return 0
     if not hits:
         return 0
     color = search_text.use_color(sys.stdout)
     terms = search_text.query_terms(search_text.prepared_query(args.query)) if color else frozenset()
-    locations = [search_text.printable(f"{hit.path if hit.path is not None else hit.id}:{hit.start_line}-{hit.end_line}")
+    locations = [search_text.printable(f"{hit.repository + ':' if several_repositories else ''}"
+                                       f"{hit.path if hit.path is not None else hit.id}:{hit.start_line}-{hit.end_line}")
                  for hit in hits]
     width = max(len(location) for location in locations)
     for number, (hit, location) in enumerate(zip(hits, locations)):
@@ -372,6 +405,15 @@ def _positive_int(text: str) -> int:
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
     return value
+
+
+def _add_store_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--store", metavar="URL",
+                         help="a Qdrant collection instead of the local index: qdrant://HOST:PORT/COLLECTION or "
+                              "https://HOST:PORT/COLLECTION (API key from $VORPALINE_QDRANT_API_KEY)")
+    command.add_argument("--repository", metavar="NAME",
+                         help="with --store: the repository's name in the collection (index: default PATH's "
+                              "folder name; search: default all of them)")
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -423,6 +465,9 @@ def _parser() -> argparse.ArgumentParser:
     index.add_argument("--wait", type=float, metavar="SECONDS",
                        help="wait at most this long for another update to finish (default: as long as it takes)")
     index.add_argument("--quiet", action="store_true", help="print nothing")
+    _add_store_options(index)
+    index.add_argument("--dry-run", action="store_true",
+                       help="with --store: print what would be sent and deleted, and send nothing")
     index.set_defaults(run=_run_index)
 
     search = commands.add_parser(
@@ -436,6 +481,7 @@ def _parser() -> argparse.ArgumentParser:
     search.add_argument("--top", type=_positive_int, default=10, metavar="K", help="how many hits (default 10)")
     search.add_argument("--path", dest="path_glob", metavar="GLOB", help="only chunks of files matching GLOB")
     search.add_argument("--json", action="store_true", help="print one JSON object per hit")
+    _add_store_options(search)
     search.set_defaults(run=_run_search)
 
     demo = commands.add_parser("demo", help="embed built-in samples and print their heaviest tokens")

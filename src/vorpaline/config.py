@@ -101,6 +101,7 @@ FIELDS = (
     _Field("search_k1", 1.2, parse_number_between(0.0, None)),
     _Field("search_b", 1.0, parse_number_between(0.0, 1.0)),
     _Field("search_query_stopwords", True, parse_bool),
+    _Field("search_store_avglen_drift", 0.02, parse_number_between(0.0, 1.0)),
 )
 
 

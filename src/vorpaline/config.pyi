@@ -45,6 +45,7 @@ class Settings:
     search_k1: float
     search_b: float
     search_query_stopwords: bool
+    search_store_avglen_drift: float
     def __init__(self, **values: object) -> None: ...
     @classmethod
     def from_environ(cls, environ: Mapping[str, str]) -> Settings: ...

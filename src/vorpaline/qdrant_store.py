@@ -1,0 +1,560 @@
+"""Code search kept in a Qdrant collection, shared by many repositories and machines.
+
+``QdrantStore.connect("qdrant://HOST:PORT/COLLECTION")`` (or ``https://``,
+with the API key from ``$VORPALINE_QDRANT_API_KEY``) or ``QdrantStore(client,
+collection)`` with any qdrant-client client, its local mode ``QdrantClient(":memory:")``
+included, gives a store with the local index's ``update`` and ``search``.
+
+Each chunk of a repository's file is one point: a sparse vector ``bm25`` and
+a payload (repository, path, its folders, language, line range, the chunk's
+text, the file's content hash, size and modification time, the tokenisation
+profile's version, the chunk's length and term frequencies). The collection
+scores with Qdrant's IDF modifier, which multiplies each term's value by
+ln(1 + (N - df + 0.5) / (df + 0.5)); a point's value for a term is BM25's
+term-frequency part, tf * (k1 + 1) / (tf + k1 * (1 - b + b * length / avglen)),
+so a query holding each of its terms once scores exactly as the local index.
+
+The average length ``avglen`` is the collection's, over every repository.
+Points without a vector hold the bookkeeping: one for the collection (format,
+profile, k1, b and the average the points are weighted with) and one per
+repository (its document count and total length, and the files it skips).
+Each chunk records the average it was weighted with; after an update, every
+chunk whose average differs from the collection's by more than
+``settings.search_store_avglen_drift`` (2% by default) is weighted again and
+re-sent. Within that share a score is off by less than the share.
+"""
+
+from __future__ import annotations
+
+import fnmatch
+import hashlib
+import os
+import tempfile
+import time
+import urllib.parse
+import uuid
+import warnings
+from collections.abc import Callable, Iterable, Iterator
+from typing import Any
+
+import orjson
+
+from vorpaline import search_text
+from vorpaline.qdrant_calls import StoreError, batches, call_with_retries, point_bytes
+from vorpaline.search import (DEFAULT_MAX_FILE_BYTES, Hit, IndexUnusable, UpdateCounts, _core, _profile_json,
+                              hits_with_snippets, listed_files)
+
+__all__ = ["QdrantStore", "StoreError", "parse_store_url"]
+
+FORMAT = 1
+VECTOR = "bm25"
+MIN_SERVER = (1, 10)  # sparse vectors with the IDF modifier
+_NAMESPACE = uuid.UUID("5b0d6f9e-8c1a-4f3e-9a57-6c0e2d4b7a11")
+_FILE_FIELDS = ["path", "hash", "size", "mtime_ns", "parts", "file_length"]
+
+LANGUAGES = {
+    "py": "python", "pyi": "python", "c": "c", "h": "c", "cc": "cpp", "cpp": "cpp", "cxx": "cpp", "hpp": "cpp",
+    "hh": "cpp", "rs": "rust", "go": "go", "java": "java", "kt": "kotlin", "scala": "scala", "js": "javascript",
+    "mjs": "javascript", "jsx": "javascript", "ts": "typescript", "tsx": "typescript", "rb": "ruby",
+    "php": "php", "cs": "csharp", "swift": "swift", "m": "objc", "sh": "shell", "bash": "shell", "zsh": "shell",
+    "pl": "perl", "lua": "lua", "r": "r", "jl": "julia", "hs": "haskell", "ml": "ocaml", "ex": "elixir",
+    "erl": "erlang", "clj": "clojure", "sql": "sql", "html": "html", "css": "css", "md": "markdown",
+    "rst": "rst", "txt": "text", "toml": "toml", "yaml": "yaml", "yml": "yaml", "json": "json", "xml": "xml",
+    "cmake": "cmake", "mk": "make", "proto": "protobuf", "tex": "tex",
+}
+_NAMED_LANGUAGES = {"makefile": "make", "cmakelists.txt": "cmake", "dockerfile": "docker"}
+
+
+def language_of(path: str) -> str:
+    name = path.rsplit("/", 1)[-1].lower()
+    if name in _NAMED_LANGUAGES:
+        return _NAMED_LANGUAGES[name]
+    return LANGUAGES.get(name.rsplit(".", 1)[-1], "other") if "." in name else "other"
+
+
+def folders_of(path: str) -> list[str]:
+    """The folders a path lies in, outermost first: what a path glob's literal head is matched against."""
+    parts = path.split("/")[:-1]
+    return ["/".join(parts[:depth]) for depth in range(1, len(parts) + 1)]
+
+
+def glob_folder(glob: str) -> str | None:
+    """The deepest folder every path that ``glob`` matches lies in, when the glob names one."""
+    literal = glob
+    for wildcard in "*?[":
+        literal = literal.split(wildcard, 1)[0]
+    folder = literal.rsplit("/", 1)[0] if "/" in literal else ""
+    return folder or None
+
+
+def parse_store_url(url: str) -> tuple[str, str]:
+    """(server URL, collection) of ``qdrant://HOST:PORT/COLLECTION``, ``http://...`` or ``https://...``."""
+    parsed = urllib.parse.urlsplit(url)
+    collection = parsed.path.strip("/")
+    if parsed.scheme not in ("qdrant", "http", "https") or not parsed.hostname or not collection or "/" in collection:
+        raise ValueError(f"--store {url!r}: expected qdrant://HOST:PORT/COLLECTION or https://HOST:PORT/COLLECTION")
+    scheme = "https" if parsed.scheme == "https" else "http"
+    port = parsed.port or 6333
+    host = f"[{parsed.hostname}]" if ":" in parsed.hostname else parsed.hostname
+    return f"{scheme}://{host}:{port}", collection
+
+
+def profile_version(profile_json: str) -> str:
+    return hashlib.blake2b(profile_json.encode(), digest_size=8).hexdigest()
+
+
+def term_weights(tfs: list[int], length: int, avglen: float, k1: float, b: float) -> list[float]:
+    """BM25's term-frequency part of each term of a document."""
+    norm = k1 * (1.0 - b + b * length / avglen) if avglen > 0 else k1
+    return [tf * (k1 + 1.0) / (tf + norm) for tf in tfs]
+
+
+def _point_id(repository: str, path: str, content_hash: str, part: int) -> str:
+    return str(uuid.uuid5(_NAMESPACE, f"{repository}\0{path}\0{content_hash}\0{part}"))
+
+
+def _chunk_texts(full_path: str, chunks: list[list[Any]]) -> list[str]:
+    """The text of each chunk ([path, first, last, id, begin?, end?]) of the file as it was read."""
+    try:
+        with open(full_path, "rb") as handle:
+            data = handle.read()
+    except OSError:
+        return [""] * len(chunks)
+    lines: list[str] | None = None
+    texts = []
+    for _path, first, last, _id, *span in chunks:
+        if span:
+            texts.append(data[span[0]:span[1]].decode("utf-8", "replace").rstrip("\n"))
+            continue
+        if lines is None:
+            lines = data.decode("utf-8", "replace").split("\n")
+        texts.append("\n".join(line.rstrip("\r") for line in lines[first - 1:last]))
+    return texts
+
+
+class QdrantStore:
+    """A Qdrant collection holding the code search of any number of repositories; see the module docstring."""
+
+    def __init__(self, client: Any, collection: str, *, where: str | None = None, rebuild: bool = False) -> None:
+        from qdrant_client import models
+
+        self.client = client
+        self.collection = collection
+        self.where = where or f"Qdrant collection {collection!r}"
+        self._models = models
+        self._profile = _profile_json()
+        self._meta: dict[str, Any] | None = None
+        self._corpus_idf = True  # IDF over one repository's points, until the server says it cannot
+        self._rebuilding = rebuild  # the next update sends its repository from nothing
+
+    @classmethod
+    def connect(cls, url: str, *, api_key: str | None = None, timeout: float = 60.0,
+                rebuild: bool = False) -> QdrantStore:
+        """The store at ``qdrant://HOST:PORT/COLLECTION`` (or ``http``/``https``); with ``rebuild``
+        its next update sends the repository from nothing."""
+        from qdrant_client import QdrantClient
+
+        server, collection = parse_store_url(url)
+        if api_key is None:
+            api_key = os.environ.get("VORPALINE_QDRANT_API_KEY") or None
+        client = QdrantClient(url=server, api_key=api_key, timeout=int(timeout), check_compatibility=False)
+        store = cls(client, collection, where=f"Qdrant at {server}", rebuild=rebuild)
+        store._check_server()
+        return store
+
+    # ---------------------------------------------------------------- calls
+
+    def _call(self, method: str, **arguments: Any) -> Any:
+        function = getattr(self.client, method)
+        return call_with_retries(lambda: function(collection_name=self.collection, **arguments), self.where)
+
+    def _check_server(self) -> None:
+        # Few attempts: a server that cannot be reached at the start is more likely a wrong address.
+        info = call_with_retries(self.client.info, self.where, attempts=3)
+        version = tuple(int(part) for part in info.version.split("-")[0].split(".")[:2] if part.isdigit())
+        if version < MIN_SERVER:
+            raise StoreError(f"{self.where} runs Qdrant {info.version}; vorpaline needs "
+                             f"{MIN_SERVER[0]}.{MIN_SERVER[1]} or newer (sparse vectors with the IDF modifier)")
+
+    def _match(self, key: str, value: Any) -> Any:
+        models = self._models
+        if isinstance(value, list):
+            return models.FieldCondition(key=key, match=models.MatchAny(any=value))
+        return models.FieldCondition(key=key, match=models.MatchValue(value=value))
+
+    def _filter(self, *, must_not: dict[str, Any] | None = None, extra: Iterable[Any] = (), **must: Any) -> Any:
+        return self._models.Filter(
+            must=[self._match(key, value) for key, value in must.items()] + list(extra),
+            must_not=[self._match(key, value) for key, value in (must_not or {}).items()] or None)
+
+    def _scroll(self, scroll_filter: Any, fields: list[str] | bool, *, vectors: bool = False) -> Iterator[Any]:
+        offset = None
+        while True:
+            records, offset = self._call("scroll", scroll_filter=scroll_filter, limit=1024, offset=offset,
+                                         with_payload=fields, with_vectors=[VECTOR] if vectors else False)
+            yield from records
+            if offset is None:
+                return
+
+    def _upsert(self, points: Iterable[Any]) -> int:
+        sent = 0
+        for batch in batches(points, point_bytes):
+            self._call("upsert", points=batch, wait=True)
+            sent += len(batch)
+        return sent
+
+    def _delete_ids(self, ids: list[str]) -> None:
+        for start in range(0, len(ids), 1024):
+            self._call("delete", points_selector=self._models.PointIdsList(points=ids[start:start + 1024]), wait=True)
+
+    # ---------------------------------------------------------------- the collection
+
+    def _collection_id(self) -> str:
+        return str(uuid.uuid5(_NAMESPACE, "collection"))
+
+    def _repository_id(self, repository: str) -> str:
+        return str(uuid.uuid5(_NAMESPACE, f"repository\0{repository}"))
+
+    def _read_meta(self) -> dict[str, Any] | None:
+        if not call_with_retries(lambda: self.client.collection_exists(self.collection), self.where):
+            return None
+        found = self._call("retrieve", ids=[self._collection_id()], with_payload=True)
+        if not found:
+            raise IndexUnusable(f"{self.where}: collection {self.collection!r} was not made by vorpaline")
+        meta = dict(found[0].payload)
+        if meta.get("format") != FORMAT:
+            raise IndexUnusable(f"collection {self.collection!r} has format {meta.get('format')!r}, this vorpaline "
+                                f"writes {FORMAT}; run `vorpaline index --store ... --rebuild`")
+        if meta.get("profile") != profile_version(self._profile):
+            raise IndexUnusable(f"collection {self.collection!r} was made with another tokenisation profile; "
+                                "run `vorpaline index --store ... --rebuild`")
+        return meta
+
+    def _create(self) -> dict[str, Any]:
+        from vorpaline.config import settings
+
+        models = self._models
+        self._call("create_collection", vectors_config={}, on_disk_payload=True,
+                   sparse_vectors_config={VECTOR: models.SparseVectorParams(modifier=models.Modifier.IDF)})
+        with warnings.catch_warnings():
+            # qdrant-client's local mode, used in tests, says it has no use for payload indexes
+            warnings.filterwarnings("ignore", "Payload indexes have no effect in the local Qdrant")
+            self._create_payload_indexes()
+        meta = {"kind": "collection", "format": FORMAT, "profile": profile_version(self._profile),
+                "k1": settings.search_k1, "b": settings.search_b, "avglen": 0.0}
+        self._write_meta(self._collection_id(), meta)
+        return meta
+
+    def _create_payload_indexes(self) -> None:
+        models = self._models
+        keyword = models.PayloadSchemaType.KEYWORD
+        for field, schema in [("repository", models.KeywordIndexParams(type=models.KeywordIndexType.KEYWORD,
+                                                                        is_tenant=True)),
+                              ("kind", keyword), ("path", keyword), ("folders", keyword), ("language", keyword),
+                              ("part", models.PayloadSchemaType.INTEGER), ("avglen", models.PayloadSchemaType.FLOAT)]:
+            self._call("create_payload_index", field_name=field, field_schema=schema, wait=True)
+
+    def _write_meta(self, point_id: str, payload: dict[str, Any]) -> None:
+        self._call("upsert", points=[self._models.PointStruct(id=point_id, vector={}, payload=payload)], wait=True)
+
+    def _meta_or_create(self, rebuild: bool) -> dict[str, Any]:
+        try:
+            meta = self._read_meta()
+        except IndexUnusable:
+            if not rebuild:
+                raise
+            self._call("delete_collection")  # another format or profile: nothing in it can be kept
+            meta = None
+        return meta if meta is not None else self._create()
+
+    def repositories(self) -> dict[str, dict[str, Any]]:
+        """{name: its bookkeeping} of every repository in the collection."""
+        if self._read_meta() is None:
+            return {}
+        return {record.payload["repository"]: record.payload
+                for record in self._scroll(self._filter(kind="repository"), True)}
+
+    # ---------------------------------------------------------------- writing
+
+    def update(self, root: str | os.PathLike[str], *, repository: str | None = None,
+               max_file_bytes: int = DEFAULT_MAX_FILE_BYTES, threads: int | None = None,
+               progress: Callable[[int, int], None] | None = None, dry_run: bool = False, report: Callable[[str], None] | None = None) -> UpdateCounts:
+        """Brings the repository's points up to date with its files at ``root``.
+
+        Files whose size and modification time, or else whose content hash,
+        are as the collection holds them are not sent again; the chunks of
+        changed files replace the old ones, and deleted files' chunks go. With
+        ``dry_run`` nothing is written: ``report`` is told each file's fate.
+        """
+        from vorpaline.config import settings
+
+        started = time.perf_counter()
+        root = os.path.abspath(os.fspath(root))
+        repository = repository or os.path.basename(root) or "root"
+        rebuild = self._rebuilding
+        meta = self._read_meta_for_update(rebuild, dry_run)
+        k1, b = float(meta["k1"]), float(meta["b"])
+        known, stale_paths = ({}, set()) if rebuild else self._known_files(repository)
+        repo_meta = {} if rebuild else self._repository_meta(repository)
+        # Files with no points, each [size, mtime_ns] as last read: binary, too large, unreadable or blank.
+        known_skipped: dict[str, list[int]] = repo_meta.get("skipped", {})
+        known_blank: dict[str, list[int]] = repo_meta.get("blank", {})
+
+        listed = listed_files(root, None)
+        files: dict[str, dict[str, Any]] = {}
+        skipped_files: dict[str, list[int]] = {}
+        blank_files: dict[str, list[int]] = {}
+        to_read = []
+        unchanged = 0
+        for scanned in listed:
+            entry = known.get(scanned.path)
+            if entry is not None and scanned.path not in stale_paths and (entry["size"], entry["mtime_ns"]) == (
+                    scanned.size, scanned.mtime_ns):
+                files[scanned.path] = entry
+                unchanged += 1
+            elif known_skipped.get(scanned.path) == [scanned.size, scanned.mtime_ns]:
+                skipped_files[scanned.path] = known_skipped[scanned.path]
+            elif known_blank.get(scanned.path) == [scanned.size, scanned.mtime_ns]:
+                blank_files[scanned.path] = known_blank[scanned.path]
+                unchanged += 1
+            else:
+                to_read.append(scanned)
+
+        with tempfile.TemporaryDirectory(prefix="vorpaline-store-") as folder:
+            built = orjson.loads(_core().index_build_files(
+                root, orjson.dumps([[f.path, f.size] for f in to_read]).decode(), folder, "batch",
+                self._profile, orjson.dumps({"max_file_bytes": max_file_bytes}).decode(),
+                threads or len(os.sched_getaffinity(0)),
+                progress))
+            documents = [orjson.loads(_core().index_term_vectors(os.path.join(folder, segment["name"])))["documents"]
+                         for segment in built["segments"]]
+
+        to_send: list[tuple[str, list[dict[str, Any]]]] = []  # (path, its documents), in file order
+        to_delete: list[str] = []
+        touched: list[tuple[str, dict[str, Any]]] = []
+        indexed = chunks = read_bytes = 0
+        for scanned, outcome in zip(to_read, built["files"]):
+            old = known.get(scanned.path)
+            if outcome["status"] != "indexed":
+                skipped_files[scanned.path] = [scanned.size, scanned.mtime_ns]
+                if old is not None:
+                    to_delete.extend(self._file_ids(repository, scanned.path, old))
+                continue
+            read_bytes += outcome["bytes"]
+            if old is not None and old["hash"] == outcome["hash"] and scanned.path not in stale_paths:
+                entry = {**old, "size": scanned.size, "mtime_ns": scanned.mtime_ns}
+                files[scanned.path] = entry
+                touched.append((scanned.path, entry))
+                unchanged += 1
+                continue
+            own = documents[outcome["segment"]][outcome["first"]:outcome["first"] + outcome["count"]] \
+                if outcome["count"] else []
+            if old is not None:
+                to_delete.extend(self._file_ids(repository, scanned.path, old))
+            if not own:  # blank: nothing to find, but not read again until it changes
+                blank_files[scanned.path] = [scanned.size, scanned.mtime_ns]
+                indexed += 1
+                continue
+            files[scanned.path] = {"path": scanned.path, "hash": outcome["hash"], "size": scanned.size,
+                                   "mtime_ns": scanned.mtime_ns, "parts": len(own),
+                                   "file_length": sum(document["length"] for document in own)}
+            to_send.append((scanned.path, own))
+            indexed += 1
+            chunks += len(own)
+        listed_paths = {scanned.path for scanned in listed}
+        removed = [path for path in known if path not in listed_paths]
+        for path in removed:
+            to_delete.extend(self._file_ids(repository, path, known[path]))
+        removed += [path for path in {**known_skipped, **known_blank} if path not in listed_paths]
+
+        docs = sum(entry["parts"] for entry in files.values())
+        total_length = sum(entry["file_length"] for entry in files.values())
+        others = [m for name, m in self.repositories().items() if name != repository]
+        all_docs = docs + sum(m["documents"] for m in others)
+        avglen = (total_length + sum(m["total_length"] for m in others)) / all_docs if all_docs else 0.0
+
+        if dry_run:
+            self._report_dry_run(report or print, to_send, touched, to_delete, removed, known, skipped_files,
+                                 known_skipped)
+            return UpdateCounts(indexed, len(skipped_files), unchanged, len(removed), chunks, read_bytes,
+                                time.perf_counter() - started)
+
+        if rebuild:
+            self._call("delete", wait=True, points_selector=self._models.FilterSelector(
+                filter=self._filter(kind="chunk", repository=repository)))
+        profile = profile_version(self._profile)
+        sent: set[str] = set()
+        self._upsert(point for path, own in to_send
+                     for point in self._points(root, repository, path, files[path], own, avglen, k1, b, profile, sent))
+        for path in stale_paths:  # the leftovers of an update that stopped midway
+            entry = files.get(path)
+            self._call("delete", wait=True, points_selector=self._models.FilterSelector(filter=self._filter(
+                kind="chunk", repository=repository, path=path,
+                must_not={"hash": entry["hash"]} if entry is not None else None)))
+        self._delete_ids(sorted(set(to_delete) - sent))  # a file sent again under the same hash keeps its ids
+        models = self._models
+        for batch in batches(touched, lambda _: 1):
+            self._call("batch_update_points", wait=True, update_operations=[models.SetPayloadOperation(
+                set_payload=models.SetPayload(payload={"size": entry["size"], "mtime_ns": entry["mtime_ns"]},
+                                              points=[_point_id(repository, path, entry["hash"], 0)]))
+                for path, entry in batch])
+        self._write_meta(self._repository_id(repository), {
+            "kind": "repository", "repository": repository, "root": root, "documents": docs,
+            "total_length": total_length, "skipped": skipped_files, "blank": blank_files,
+            "updated": time.time()})
+        self._reweight(avglen, k1, b, settings.search_store_avglen_drift)
+        self._write_meta(self._collection_id(), {**meta, "avglen": avglen})
+        self._meta = None
+        self._rebuilding = False
+        return UpdateCounts(indexed, len(skipped_files), unchanged, len(removed), chunks, read_bytes,
+                            time.perf_counter() - started)
+
+    def _read_meta_for_update(self, rebuild: bool, dry_run: bool) -> dict[str, Any]:
+        if dry_run:
+            from vorpaline.config import settings
+
+            meta = self._read_meta()
+            self._meta = meta
+            return meta or {"k1": settings.search_k1, "b": settings.search_b}
+        meta = self._meta_or_create(rebuild)
+        self._meta = meta
+        return meta
+
+    def _repository_meta(self, repository: str) -> dict[str, Any]:
+        if self._meta is None:
+            return {}
+        found = self._call("retrieve", ids=[self._repository_id(repository)], with_payload=True)
+        return dict(found[0].payload) if found else {}
+
+    def _known_files(self, repository: str) -> tuple[dict[str, dict[str, Any]], set[str]]:
+        """{path: its first chunk's file fields} of the repository, and the paths held under two hashes."""
+        known: dict[str, dict[str, Any]] = {}
+        stale: set[str] = set()
+        if self._meta is None:
+            return known, stale
+        for record in self._scroll(self._filter(kind="chunk", repository=repository, part=0), _FILE_FIELDS):
+            payload = record.payload
+            if payload["path"] in known:
+                stale.add(payload["path"])
+            known[payload["path"]] = payload
+        return known, stale
+
+    @staticmethod
+    def _file_ids(repository: str, path: str, entry: dict[str, Any]) -> list[str]:
+        return [_point_id(repository, path, entry["hash"], part) for part in range(entry["parts"])]
+
+    def _points(self, root: str, repository: str, path: str, entry: dict[str, Any], own: list[dict[str, Any]],
+                avglen: float, k1: float, b: float, profile: str, sent: set[str]) -> Iterator[Any]:
+        """The file's points, their ids added to ``sent``. Built without pydantic's validation,
+        which would cost more than making them: every field is of its type by construction."""
+        models = self._models
+        chunks = [orjson.loads(document["metadata"]) for document in own]
+        texts = _chunk_texts(os.path.join(root, path), chunks)
+        folders = folders_of(path)
+        language = language_of(path)
+        for part, (document, chunk, text) in enumerate(zip(own, chunks, texts)):
+            vector = models.SparseVector.model_construct(indices=document["terms"], values=term_weights(
+                document["tfs"], document["length"], avglen, k1, b))
+            point_id = _point_id(repository, path, entry["hash"], part)
+            sent.add(point_id)
+            yield models.PointStruct.model_construct(id=point_id, vector={VECTOR: vector},
+                                     payload={"kind": "chunk", "repository": repository, "path": path,
+                                              "folders": folders, "language": language, "start_line": chunk[1],
+                                              "end_line": chunk[2], "part": part, "parts": entry["parts"],
+                                              "hash": entry["hash"], "size": entry["size"],
+                                              "mtime_ns": entry["mtime_ns"], "file_length": entry["file_length"],
+                                              "profile": profile, "length": document["length"],
+                                              "avglen": avglen, "tf": document["tfs"], "text": text})
+
+    def _reweight(self, avglen: float, k1: float, b: float, drift: float) -> int:
+        """Weights again, with ``avglen``, the chunks weighted with an average more than ``drift`` away."""
+        if avglen <= 0:
+            return 0
+        models = self._models
+        outside = self._filter(kind="chunk", extra=[models.Filter(should=[
+            models.FieldCondition(key="avglen", range=models.Range(lt=avglen * (1 - drift))),
+            models.FieldCondition(key="avglen", range=models.Range(gt=avglen * (1 + drift)))])])
+
+        def reweighted() -> Iterator[Any]:
+            for record in self._scroll(outside, True, vectors=True):
+                payload = dict(record.payload)
+                vector = record.vector[VECTOR]
+                order = sorted(range(len(vector.indices)), key=vector.indices.__getitem__)
+                indices = [vector.indices[i] for i in order]  # as sent: ascending, the order of "tf"
+                payload["avglen"] = avglen
+                values = term_weights(payload["tf"], payload["length"], avglen, k1, b)
+                yield models.PointStruct(id=record.id, payload=payload,
+                                         vector={VECTOR: models.SparseVector(indices=indices, values=values)})
+
+        # Scrolling goes by point id, so points re-sent behind it leaving the filter skip nothing ahead.
+        return self._upsert(reweighted())
+
+    def _report_dry_run(self, report: Callable[[str], None], to_send: list[tuple[str, list[dict[str, Any]]]],
+                        touched: list[tuple[str, dict[str, Any]]], to_delete: list[str], removed: list[str],
+                        known: dict[str, dict[str, Any]], skipped: dict[str, list[int]],
+                        known_skipped: dict[str, list[int]]) -> None:
+        for path, own in to_send:
+            report(f"{'~' if path in known else '+'} {path}  ({len(own)} chunks)")
+        for path in removed:
+            report(f"- {path}")
+        for path in sorted(set(skipped) - set(known_skipped)):
+            report(f"  {path}  (skipped: binary, too large or unreadable)")
+        points = sum(len(own) for _, own in to_send)
+        report(f"would send {points} points for {len(to_send)} files, delete {len(set(to_delete))} points, "
+               f"and update {len(touched)} files' times")
+
+    # ---------------------------------------------------------------- reading
+
+    def search(self, query: str, k: int = 10, path_glob: str | None = None,
+               repository: str | None = None) -> list[Hit]:
+        """The ``k`` best chunks for ``query``, best first, of one repository or of all of them."""
+        if k < 1:
+            return []
+        if self._read_meta() is None:
+            raise FileNotFoundError(f"no collection {self.collection!r} at {self.where}; "
+                                    "make it with `vorpaline index --store ...`")
+        models = self._models
+        query = search_text.prepared_query(query)
+        terms = search_text.query_terms(query, self._profile)
+        if not terms:
+            return []
+        conditions: dict[str, Any] = {"kind": "chunk"}
+        if repository is not None:
+            conditions["repository"] = repository
+        folder = glob_folder(path_glob) if path_glob else None
+        if folder is not None:
+            conditions["folders"] = folder
+        search_filter = self._filter(**conditions)
+        vector = models.SparseVector(indices=sorted(terms), values=[1.0] * len(terms))
+        wanted = k
+        while True:
+            found = self._query(vector, search_filter, repository, wanted)
+            kept = [point for point in found
+                    if path_glob is None or fnmatch.fnmatchcase(point.payload["path"], path_glob)]
+            if len(kept) >= k or len(found) < wanted:
+                break
+            wanted *= 4
+        kept.sort(key=lambda p: (-p.score, p.payload["repository"], p.payload["path"], p.payload["start_line"]))
+        kept = kept[:k]
+        return hits_with_snippets(
+            [(p.score, p.payload["path"], p.payload["start_line"], p.payload["end_line"], None, p.payload["repository"])
+             for p in kept], [p.payload["text"].split("\n") for p in kept], terms, self._profile)
+
+    def _query(self, vector: Any, search_filter: Any, repository: str | None, limit: int) -> list[Any]:
+        models = self._models
+        fields = ["repository", "path", "start_line", "end_line", "text"]
+        if self._corpus_idf:
+            # IDF over the live chunks (a server's collection-wide figures count deleted points until its
+            # segments are optimised), and over one repository's alone when one is searched, as its own
+            # local index would have them.
+            corpus = self._filter(kind="chunk", **({"repository": repository} if repository is not None else {}))
+            try:
+                return self._call("query_points", query=vector, using=VECTOR, query_filter=search_filter,
+                                  limit=limit, with_payload=fields,
+                                  search_params=models.SearchParams(idf=models.IdfCorpusParams(corpus=corpus))).points
+            except StoreError as error:
+                if "idf" not in str(error).lower():
+                    raise
+                self._corpus_idf = False  # an older server: the collection's IDF
+        return self._call("query_points", query=vector, using=VECTOR, query_filter=search_filter, limit=limit,
+                          with_payload=fields).points

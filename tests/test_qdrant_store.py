@@ -1,0 +1,422 @@
+"""Code search through a Qdrant collection: the store answers as the local index does
+(same hits, scores within 1e-4), keeps up with a changing tree sending only what
+changed, weights chunks again when the collection's average length drifts, and
+talks to a server patiently and clearly. Runs on qdrant-client's local mode and,
+when it is installed, on Qdrant's embedded engine."""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+
+import pytest
+
+pytest.importorskip("vorpaline_core_py")
+qdrant_client = pytest.importorskip("qdrant_client")
+
+from qdrant_client.http.exceptions import ResponseHandlingException, UnexpectedResponse  # noqa: E402
+
+from test_search_index import ALL_HITS, MAX_FILE_BYTES, QUERIES, STEPS, counts_of, make_repository  # noqa: E402
+from vorpaline import qdrant_calls, qdrant_store  # noqa: E402
+from vorpaline.__main__ import main  # noqa: E402
+from vorpaline.search import Index, IndexUnusable  # noqa: E402
+
+SCORE_TOLERANCE = 1e-4
+
+
+class CountingClient:
+    """A client that counts the points each kind of request carries."""
+
+    def __init__(self, client):
+        self._client = client
+        self.sent = {"upsert": 0, "delete": 0, "set_payload": 0}
+
+    def __getattr__(self, name):
+        return getattr(self._client, name)
+
+    def upsert(self, collection_name, points, wait):
+        self.sent["upsert"] += len(points)
+        return self._client.upsert(collection_name=collection_name, points=points, wait=wait)
+
+    def delete(self, collection_name, points_selector, wait):
+        self.sent["delete"] += len(getattr(points_selector, "points", [None]))
+        return self._client.delete(collection_name=collection_name, points_selector=points_selector, wait=wait)
+
+    def batch_update_points(self, collection_name, update_operations, wait):
+        self.sent["set_payload"] += len(update_operations)
+        return self._client.batch_update_points(collection_name=collection_name,
+                                                update_operations=update_operations, wait=wait)
+
+
+def _edge_client(tmp_path):
+    pytest.importorskip("qdrant_edge")
+    from qdrant_edge_client import EdgeClient
+
+    return EdgeClient(str(tmp_path / "edge-shard"))
+
+
+@pytest.fixture(params=["local", "edge"])
+def make_store(request, tmp_path, settings, sparse):
+    """Stores over fresh collections, all of one engine: qdrant-client's local mode or the embedded engine."""
+    settings.search_store_avglen_drift = 0.0  # every chunk weighted with the current average: exact scores
+    made = []
+
+    def make(**options):
+        folder = tmp_path / f"engine-{len(made)}"
+        client = qdrant_client.QdrantClient(":memory:") if request.param == "local" else _edge_client(folder)
+        store = qdrant_store.QdrantStore(CountingClient(client), "code", **options)
+        made.append(store)
+        return store
+
+    return make
+
+
+@pytest.fixture
+def repository(tmp_path, settings, sparse):
+    return make_repository(tmp_path / "repo")
+
+
+def local_results(root, folder):
+    shutil.rmtree(folder, ignore_errors=True)
+    index = Index.create(folder)
+    index.update(root, max_file_bytes=MAX_FILE_BYTES)
+    return {query: index.search(query, k=ALL_HITS) for query in QUERIES}
+
+
+def assert_same_hits(found, expected):
+    """The same chunks with the same scores (to SCORE_TOLERANCE), whatever the order among equal scores."""
+    for query in QUERIES:
+        ours = sorted(found[query], key=lambda h: (h.path, h.start_line))
+        theirs = sorted(expected[query], key=lambda h: (h.path, h.start_line))
+        assert [(h.path, h.start_line, h.end_line) for h in ours] == \
+               [(h.path, h.start_line, h.end_line) for h in theirs], query
+        for mine, other in zip(ours, theirs):
+            assert mine.score == pytest.approx(other.score, abs=SCORE_TOLERANCE), (query, mine.path)
+        scores = [hit.score for hit in found[query]]
+        assert scores == sorted(scores, reverse=True), query
+
+
+def store_results(store, **options):
+    return {query: store.search(query, k=ALL_HITS, **options) for query in QUERIES}
+
+
+def test_the_store_finds_what_the_local_index_finds(make_store, repository, tmp_path):
+    store = make_store()
+    counts = store.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    local = Index.create(tmp_path / "index")
+    assert counts_of(counts) == counts_of(local.update(repository, max_file_bytes=MAX_FILE_BYTES))
+    expected = {query: local.search(query, k=ALL_HITS) for query in QUERIES}
+    assert_same_hits(store_results(store), expected)
+    assert_same_hits(store_results(store, repository="repo"), expected)
+    # the first hits as a user sees them: same order, same snippets
+    for query in QUERIES:
+        mine, theirs = store.search(query, k=3), local.search(query, k=3)
+        assert [(h.path, h.start_line, h.snippet) for h in mine] == [(h.path, h.start_line, h.snippet) for h in theirs]
+        assert all(hit.repository == "repo" for hit in mine)
+
+
+@pytest.mark.parametrize("glob", ["src/*", "lib/deep/*.py", "*file1?.py", "docs/file0[0-4].py", "nowhere/*"])
+def test_a_path_glob_keeps_what_it_keeps_locally(make_store, repository, tmp_path, glob):
+    store = make_store()
+    store.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    local = Index.create(tmp_path / "index")
+    local.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    for query in QUERIES:
+        mine, theirs = store.search(query, k=4, path_glob=glob), local.search(query, k=4, path_glob=glob)
+        assert [(h.path, h.start_line) for h in mine] == [(h.path, h.start_line) for h in theirs], query
+
+
+def test_every_change_in_turn_is_sent_and_answers_as_the_local_index(make_store, repository, tmp_path):
+    store = make_store()
+    store.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    local = Index.create(tmp_path / "index")
+    local.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    for step, _, _ in STEPS:
+        step(repository)
+        counts = counts_of(store.update(repository, max_file_bytes=MAX_FILE_BYTES))
+        # the local index, updated alike, answers as a fresh build would (test_search_index.py)
+        assert counts == counts_of(local.update(repository, max_file_bytes=MAX_FILE_BYTES)), step.__name__
+        assert_same_hits(store_results(store), {query: local.search(query, k=ALL_HITS) for query in QUERIES})
+
+        sent = dict(store.client.sent)
+        again = store.update(repository, max_file_bytes=MAX_FILE_BYTES)
+        assert counts_of(again) == (0, counts[1], counts[0] + counts[2], 0)
+        # nothing but the bookkeeping points goes out when nothing changed
+        assert store.client.sent["upsert"] - sent["upsert"] == 2 and store.client.sent["delete"] == sent["delete"]
+
+
+def test_an_update_stopped_between_sending_and_deleting_is_mended_by_the_next(make_store, repository, tmp_path,
+                                                                            monkeypatch):
+    store = make_store()
+    store.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    (repository / "src/file00.py").write_text("zebra banana\nsplit_lines quota\n" * 4)
+    os.utime(repository / "src/file00.py", ns=(1, 1))
+
+    def stop(ids):
+        raise KeyboardInterrupt
+
+    with monkeypatch.context() as patch:
+        patch.setattr(store, "_delete_ids", stop)
+        with pytest.raises(KeyboardInterrupt):
+            store.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    # the file's new chunks are in, and so are its old ones: both are found until the next update
+    store.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    assert_same_hits(store_results(store), local_results(repository, tmp_path / "fresh"))
+
+
+def test_a_copy_of_a_repository_is_searched_with_its_own_statistics(make_store, repository, tmp_path):
+    store = make_store()
+    store.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    copy = shutil.copytree(repository, tmp_path / "copy")
+    store.update(copy, max_file_bytes=MAX_FILE_BYTES)
+    assert sorted(store.repositories()) == ["copy", "repo"]
+
+    expected = local_results(repository, tmp_path / "fresh")
+    # each repository's own IDF, and the collection's average length is the repository's here
+    assert_same_hits(store_results(store, repository="repo"), expected)
+    assert {hit.repository for hit in store.search("quota", k=ALL_HITS, repository="copy")} == {"copy"}
+    both = store.search("quota", k=ALL_HITS)
+    assert {hit.repository for hit in both} == {"copy", "repo"}
+    assert len(both) == 2 * len(expected["quota"])
+
+
+@pytest.mark.parametrize("drift, reweighted", [(0.0, True), (0.9, False)])
+def test_chunks_are_weighted_again_when_the_average_drifts_past_the_share(make_store, repository, tmp_path,
+                                                                        settings, drift, reweighted):
+    store = make_store()
+    store.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    first = store.repositories()["repo"]
+    old_average = first["total_length"] / first["documents"]
+    long_chunks = tmp_path / "long"
+    long_chunks.mkdir()
+    (long_chunks / "long.txt").write_text(("quota limit worker payload " * 30 + "\n") * 50)
+    settings.search_store_avglen_drift = drift
+    store.update(long_chunks)
+    stats = store.repositories().values()
+    average = sum(m["total_length"] for m in stats) / sum(m["documents"] for m in stats)
+    assert abs(average / old_average - 1) > 0.1  # the second repository moved the average
+
+    averages = {record.payload["avglen"] for record in store._scroll(store._filter(kind="chunk", repository="repo"),
+                                                                    ["avglen"])}
+    assert sorted(averages) == pytest.approx([average if reweighted else old_average])
+
+
+def test_dry_run_writes_nothing_and_says_what_it_would_send(make_store, repository, capsys):
+    store = make_store()
+    counts = store.update(repository, max_file_bytes=MAX_FILE_BYTES, dry_run=True)
+    assert not store.client.collection_exists("code") and store.client.sent["upsert"] == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert "+ src/file00.py" in " ".join(lines) and lines[-1].startswith(f"would send {counts.chunks} points")
+
+    store.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    (repository / "src/file00.py").write_text("zebra\n")
+    (repository / "docs/file02.py").unlink()
+    sent = dict(store.client.sent)
+    store.update(repository, max_file_bytes=MAX_FILE_BYTES, dry_run=True)
+    assert store.client.sent == sent
+    out = capsys.readouterr().out
+    assert "~ src/file00.py  (1 chunks)" in out and "- docs/file02.py" in out
+
+
+def test_a_collection_of_another_profile_is_refused_until_rebuilt(make_store, repository):
+    store = make_store()
+    store.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    store._write_meta(store._collection_id(), {**store._read_meta(), "profile": "another"})
+    with pytest.raises(IndexUnusable, match="another tokenisation profile.*--rebuild"):
+        store.search("quota")
+    with pytest.raises(IndexUnusable):
+        store.update(repository)
+    rebuilt = qdrant_store.QdrantStore(store.client, "code", rebuild=True)
+    rebuilt.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    assert store.search("quota", k=1)
+
+
+def test_search_of_a_missing_collection_says_how_to_make_it(make_store):
+    with pytest.raises(FileNotFoundError, match="vorpaline index --store"):
+        make_store().search("quota")
+
+
+# ---------------------------------------------------------------- the command line
+
+
+def test_the_commands_print_the_same_hits_through_a_store(repository, settings, sparse, monkeypatch, capsys):
+    settings.search_store_avglen_drift = 0.0
+    client = qdrant_client.QdrantClient(":memory:")
+    urls = []
+
+    def connect(url, rebuild=False):
+        urls.append(url)
+        return qdrant_store.QdrantStore(client, qdrant_store.parse_store_url(url)[1], rebuild=rebuild)
+
+    monkeypatch.setattr(qdrant_store.QdrantStore, "connect", staticmethod(connect))
+    url = "qdrant://localhost:6333/code"
+    (repository / "large.txt").unlink()  # its equal chunks score alike, and ties may be listed in either order
+    assert main(["index", str(repository)]) == 0
+    local_counts = capsys.readouterr().out.split(";")[0]
+    assert main(["index", str(repository), "--store", url, "--repository", "mine"]) == 0
+    assert capsys.readouterr().out.split(";")[0] == local_counts
+    for query in ["parse_config", "retry request timeout"]:
+        assert main(["search", query, str(repository)]) == 0
+        local = capsys.readouterr().out
+        assert main(["search", query, "--store", url, "--repository", "mine"]) == 0
+        assert capsys.readouterr().out == local
+    assert main(["search", "quota", "--store", url, "--json", "--top", "2"]) == 0
+    assert [json.loads(line)["repository"] for line in capsys.readouterr().out.splitlines()] == ["mine", "mine"]
+    assert main(["index", str(repository), "--store", url, "--dry-run"]) == 0  # a second repository's name
+    assert capsys.readouterr().out.splitlines()[-1].startswith("would send")
+    assert urls == [url] * 5
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["index", ".", "--repository", "x"], "--repository goes with --store"),
+    (["index", ".", "--dry-run"], "--dry-run goes with --store"),
+    (["search", "q", "--index", "i", "--store", "qdrant://h:1/c"], "--index and --store"),
+    (["search", "q", "--store", "qdrant://h:1"], "expected qdrant://HOST:PORT/COLLECTION"),
+])
+def test_store_options_misused_are_refused(argv, message, capsys, settings, sparse):
+    assert main(argv) != 0
+    assert message in capsys.readouterr().err
+
+
+# ---------------------------------------------------------------- talking to a server
+
+
+@pytest.mark.parametrize("url, server, collection", [
+    ("qdrant://localhost:6333/code", "http://localhost:6333", "code"),
+    ("qdrant://search.example.org/code", "http://search.example.org:6333", "code"),
+    ("https://cluster.example.org:443/repos/", "https://cluster.example.org:443", "repos"),
+    ("qdrant://[::1]:7000/c", "http://[::1]:7000", "c"),
+])
+def test_store_urls(url, server, collection):
+    assert qdrant_store.parse_store_url(url) == (server, collection)
+
+
+@pytest.mark.parametrize("url", ["qdrant://host:6333", "qdrant://host/a/b", "ftp://host/c", "qdrant:///c", "code"])
+def test_store_urls_refused(url):
+    with pytest.raises(ValueError, match="--store"):
+        qdrant_store.parse_store_url(url)
+
+
+def _http_error(status):
+    return UnexpectedResponse(status, "reason", b'{"status": {"error": "said the server"}}', None)
+
+
+@pytest.mark.parametrize("failures, attempts_made, outcome", [
+    ([_http_error(503), ResponseHandlingException(ConnectionError("refused"))], 3, "done"),
+    ([_http_error(429)] * 5, 6, "done"),
+    ([_http_error(502)] * 6, 6, "answered 502"),
+    ([ResponseHandlingException(TimeoutError("timed out"))] * 6, 6, "could not be reached"),
+    ([_http_error(400)], 1, "answered 400: {\"status\": {\"error\": \"said the server\"}}"),
+    ([_http_error(401)], 1, "refused the request (401): set VORPALINE_QDRANT_API_KEY"),
+    ([_http_error(403)], 1, "refused the request (403)"),
+])
+def test_transient_failures_are_retried_with_backoff_and_the_rest_explained(failures, attempts_made, outcome):
+    attempts, delays = [], []
+
+    def call():
+        attempts.append(1)
+        if len(attempts) <= len(failures):
+            raise failures[len(attempts) - 1]
+        return "done"
+
+    try:
+        result = qdrant_calls.call_with_retries(call, "Qdrant at http://h:1", sleep=delays.append)
+    except qdrant_calls.StoreError as error:
+        result = f"could not: {error}"
+        assert str(error).startswith("Qdrant at http://h:1 ")
+    assert len(attempts) == attempts_made and outcome in result
+    assert all(0.25 * 2 ** n <= delay <= 0.5 * 2 ** n for n, delay in enumerate(delays))
+
+
+@pytest.mark.parametrize("sizes, max_items, max_bytes, expected", [
+    ([1] * 5, 2, 100, [2, 2, 1]),
+    ([40, 40, 40], 10, 100, [2, 1]),
+    ([500, 1, 1], 10, 100, [1, 2]),  # one item over the budget still goes, alone
+    ([], 10, 100, []),
+])
+def test_batches_keep_to_their_count_and_bytes(sizes, max_items, max_bytes, expected):
+    runs = list(qdrant_calls.batches(sizes, lambda size: size, max_items=max_items, max_bytes=max_bytes))
+    assert [len(run) for run in runs] == expected and [s for run in runs for s in run] == sizes
+
+
+def test_a_server_too_old_for_the_idf_modifier_is_named():
+    class Old:
+        def info(self):
+            return type("Info", (), {"version": "1.9.4"})()
+
+    store = qdrant_store.QdrantStore.__new__(qdrant_store.QdrantStore)
+    store.client, store.where = Old(), "Qdrant at http://h:1"
+    with pytest.raises(qdrant_calls.StoreError, match="runs Qdrant 1.9.4; vorpaline needs 1.10 or newer"):
+        store._check_server()
+
+
+@pytest.mark.parametrize("glob, folder", [("src/*.py", "src"), ("lib/deep/*", "lib/deep"), ("*.py", None),
+                                          ("lib/de*/x.py", "lib"), ("docs/a[0-9]/*", "docs"), ("exact.py", None)])
+def test_a_globs_literal_folder_is_filtered_by_the_server(glob, folder):
+    assert qdrant_store.glob_folder(glob) == folder
+
+
+class FakeServer:
+    """An HTTP server answering as Qdrant would at its root, after ``failures`` answers of 503."""
+
+    def __init__(self, version="1.16.0", api_key=None, failures=0):
+        import http.server
+        import threading
+
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                server.requests.append(self.headers.get("api-key"))
+                if len(server.requests) <= failures:
+                    status, body = 503, b'{"status": {"error": "starting"}}'
+                elif api_key is not None and self.headers.get("api-key") != api_key:
+                    status, body = 401, b'{"status": {"error": "Invalid api-key"}}'
+                else:
+                    status, body = 200, b'{"title": "qdrant", "version": "%s"}' % version.encode()
+                self.send_response(status)
+                self.send_header("content-type", "application/json")
+                self.send_header("content-length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.requests = []
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
+        self.url = f"qdrant://127.0.0.1:{self.httpd.server_address[1]}/code"
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+@pytest.mark.parametrize("server_options, key, message", [
+    ({"version": "1.9.2"}, None, "runs Qdrant 1.9.2; vorpaline needs 1.10 or newer"),
+    ({"api_key": "secret"}, "wrong", r"refused the request \(401\): set VORPALINE_QDRANT_API_KEY"),
+    ({"api_key": "secret"}, "secret", None),
+    ({"failures": 2}, None, None),  # retried through a restart
+])
+def test_connecting_checks_the_server_and_the_key(server_options, key, message, monkeypatch, settings, sparse):
+    import warnings
+
+    monkeypatch.setattr(qdrant_calls.time, "sleep", lambda seconds: None)
+    if key is None:
+        monkeypatch.delenv("VORPALINE_QDRANT_API_KEY", raising=False)
+    else:
+        monkeypatch.setenv("VORPALINE_QDRANT_API_KEY", key)
+    server = FakeServer(**server_options)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # an API key over plain HTTP draws qdrant-client's warning
+            if message is None:
+                assert qdrant_store.QdrantStore.connect(server.url).collection == "code"
+            else:
+                with pytest.raises(qdrant_calls.StoreError, match=message):
+                    qdrant_store.QdrantStore.connect(server.url)
+    finally:
+        server.close()
+    assert set(server.requests) == {key}
