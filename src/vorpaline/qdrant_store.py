@@ -100,7 +100,10 @@ def parse_store_url(url: str) -> tuple[str, str]:
 
 
 def profile_version(profile_json: str) -> str:
-    return hashlib.blake2b(profile_json.encode(), digest_size=8).hexdigest()
+    """The profile's declared version and a digest of all of it: two profiles that could give
+    other tokens never share it, whatever their declared version."""
+    declared = orjson.loads(profile_json).get("version", "")
+    return f"{declared}+{hashlib.blake2b(profile_json.encode(), digest_size=8).hexdigest()}"
 
 
 def term_weights(tfs: list[int], length: int, avglen: float, k1: float, b: float) -> list[float]:
@@ -111,6 +114,10 @@ def term_weights(tfs: list[int], length: int, avglen: float, k1: float, b: float
 
 def _point_id(repository: str, path: str, content_hash: str, part: int) -> str:
     return str(uuid.uuid5(_NAMESPACE, f"{repository}\0{path}\0{content_hash}\0{part}"))
+
+
+def _file_ids(repository: str, path: str, entry: dict[str, Any]) -> list[str]:
+    return [_point_id(repository, path, entry["hash"], part) for part in range(entry["parts"])]
 
 
 def _chunk_texts(full_path: str, chunks: list[list[Any]]) -> list[str]:
@@ -132,6 +139,111 @@ def _chunk_texts(full_path: str, chunks: list[list[Any]]) -> list[str]:
     return texts
 
 
+class _Changes:
+    """What an update of one repository finds: the files to send, the points to delete, the
+    counts, and the repository's figures after it."""
+
+    def __init__(self, repository: str, held: dict[str, dict[str, Any]], stale: set[str],
+                 bookkeeping: dict[str, Any]) -> None:
+        self.repository = repository
+        self.held = held  # {path: file fields} of the files with points
+        self.stale = stale
+        # Files with no points, each [size, mtime_ns] as last read: binary, too large or unreadable;
+        # or blank, with nothing to find.
+        self.held_skipped: dict[str, list[int]] = bookkeeping.get("skipped", {})
+        self.held_blank: dict[str, list[int]] = bookkeeping.get("blank", {})
+        self.files: dict[str, dict[str, Any]] = {}  # the files with points after the update
+        self.skipped: dict[str, list[int]] = {}
+        self.blank: dict[str, list[int]] = {}
+        self.to_send: list[tuple[str, list[dict[str, Any]]]] = []  # (path, its documents), in file order
+        self.to_delete: list[str] = []  # point ids
+        self.touched: list[tuple[str, dict[str, Any]]] = []  # files read again and found the same
+        self.removed: list[str] = []
+        self.indexed = self.unchanged = self.chunks = self.read_bytes = 0
+
+    def compare(self, listed: list[Any]) -> list[Any]:
+        """The listed files to read: those whose size or modification time the collection has not seen."""
+        to_read = []
+        for scanned in listed:
+            seen = [scanned.size, scanned.mtime_ns]
+            entry = self.held.get(scanned.path)
+            if entry is not None and scanned.path not in self.stale and [entry["size"], entry["mtime_ns"]] == seen:
+                self.files[scanned.path] = entry
+                self.unchanged += 1
+            elif self.held_skipped.get(scanned.path) == seen:
+                self.skipped[scanned.path] = seen
+            elif self.held_blank.get(scanned.path) == seen:
+                self.blank[scanned.path] = seen
+                self.unchanged += 1
+            else:
+                to_read.append(scanned)
+        listed_paths = {scanned.path for scanned in listed}
+        self.removed = [path for path in [*self.held, *self.held_skipped, *self.held_blank] if path not in listed_paths]
+        for path in self.removed:
+            self._forget(path)
+        return to_read
+
+    def sort_outcomes(self, to_read: list[Any], outcomes: list[dict[str, Any]],
+                      documents: list[list[dict[str, Any]]]) -> None:
+        """Each file read, by what the core found in it."""
+        for scanned, outcome in zip(to_read, outcomes):
+            path = scanned.path
+            seen = [scanned.size, scanned.mtime_ns]
+            old = self.held.get(path)
+            if outcome["status"] != "indexed":
+                self.skipped[path] = seen
+                self._forget(path)
+                continue
+            self.read_bytes += outcome["bytes"]
+            if old is not None and old["hash"] == outcome["hash"] and path not in self.stale:
+                entry = {**old, "size": scanned.size, "mtime_ns": scanned.mtime_ns}
+                self.files[path] = entry
+                self.touched.append((path, entry))
+                self.unchanged += 1
+                continue
+            self._forget(path)
+            self.indexed += 1
+            first = outcome["first"]
+            own = documents[outcome["segment"]][first:first + outcome["count"]] if outcome["count"] else []
+            if not own:  # blank: nothing to find, and not read again until it changes
+                self.blank[path] = seen
+                continue
+            self.files[path] = {"path": path, "hash": outcome["hash"], "size": scanned.size,
+                                "mtime_ns": scanned.mtime_ns, "parts": len(own),
+                                "file_length": sum(document["length"] for document in own)}
+            self.to_send.append((path, own))
+            self.chunks += len(own)
+
+    def _forget(self, path: str) -> None:
+        old = self.held.get(path)
+        if old is not None:
+            self.to_delete.extend(_file_ids(self.repository, path, old))
+
+    @property
+    def documents(self) -> int:
+        return sum(entry["parts"] for entry in self.files.values())
+
+    @property
+    def total_length(self) -> int:
+        return sum(entry["file_length"] for entry in self.files.values())
+
+    @property
+    def any(self) -> bool:
+        return bool(self.to_send or self.to_delete or self.touched or self.stale or self.removed
+                    or self.skipped != self.held_skipped or self.blank != self.held_blank)
+
+    def report(self, say: Callable[[str], None]) -> None:
+        for path, own in self.to_send:
+            say(f"{'~' if path in self.held else '+'} {path}  ({len(own)} chunks)")
+        for path in self.removed:
+            say(f"- {path}")
+        for path in sorted(set(self.skipped) - set(self.held_skipped)):
+            say(f"  {path}  (skipped: binary, too large or unreadable)")
+        points = sum(len(own) for _, own in self.to_send)
+        say(f"would send {points} points for {len(self.to_send)} files, delete {len(set(self.to_delete))} points, "
+            f"and update {len(self.touched)} files' times")
+
+
 class QdrantStore:
     """A Qdrant collection holding the code search of any number of repositories; see the module docstring."""
 
@@ -143,7 +255,6 @@ class QdrantStore:
         self.where = where or f"Qdrant collection {collection!r}"
         self._models = models
         self._profile = _profile_json()
-        self._meta: dict[str, Any] | None = None
         self._corpus_idf = True  # IDF over one repository's points, until the server says it cannot
         self._rebuilding = rebuild  # the next update sends its repository from nothing
 
@@ -203,7 +314,7 @@ class QdrantStore:
             sent += len(batch)
         return sent
 
-    def _delete_ids(self, ids: list[str]) -> None:
+    def _delete_ids(self, ids: list[Any]) -> None:
         for start in range(0, len(ids), 1024):
             self._call("delete", points_selector=self._models.PointIdsList(points=ids[start:start + 1024]), wait=True)
 
@@ -278,13 +389,17 @@ class QdrantStore:
 
     def update(self, root: str | os.PathLike[str], *, repository: str | None = None,
                max_file_bytes: int = DEFAULT_MAX_FILE_BYTES, threads: int | None = None,
-               progress: Callable[[int, int], None] | None = None, dry_run: bool = False, report: Callable[[str], None] | None = None) -> UpdateCounts:
+               progress: Callable[[int, int], None] | None = None, dry_run: bool = False,
+               report: Callable[[str], None] | None = None) -> UpdateCounts:
         """Brings the repository's points up to date with its files at ``root``.
 
         Files whose size and modification time, or else whose content hash,
         are as the collection holds them are not sent again; the chunks of
-        changed files replace the old ones, and deleted files' chunks go. With
-        ``dry_run`` nothing is written: ``report`` is told each file's fate.
+        changed files replace the old ones, and deleted files' chunks go. The
+        files are read and tokenised by the core with ``threads`` threads;
+        ``progress(files_done, bytes_done)`` is called now and then. With
+        ``dry_run`` nothing is written: ``report`` (default print) is told
+        each file's fate.
         """
         from vorpaline.config import settings
 
@@ -292,156 +407,77 @@ class QdrantStore:
         root = os.path.abspath(os.fspath(root))
         repository = repository or os.path.basename(root) or "root"
         rebuild = self._rebuilding
-        meta = self._read_meta_for_update(rebuild, dry_run)
-        k1, b = float(meta["k1"]), float(meta["b"])
-        known, stale_paths = ({}, set()) if rebuild else self._known_files(repository)
-        repo_meta = {} if rebuild else self._repository_meta(repository)
-        # Files with no points, each [size, mtime_ns] as last read: binary, too large, unreadable or blank.
-        known_skipped: dict[str, list[int]] = repo_meta.get("skipped", {})
-        known_blank: dict[str, list[int]] = repo_meta.get("blank", {})
-
-        listed = listed_files(root, None)
-        files: dict[str, dict[str, Any]] = {}
-        skipped_files: dict[str, list[int]] = {}
-        blank_files: dict[str, list[int]] = {}
-        to_read = []
-        unchanged = 0
-        for scanned in listed:
-            entry = known.get(scanned.path)
-            if entry is not None and scanned.path not in stale_paths and (entry["size"], entry["mtime_ns"]) == (
-                    scanned.size, scanned.mtime_ns):
-                files[scanned.path] = entry
-                unchanged += 1
-            elif known_skipped.get(scanned.path) == [scanned.size, scanned.mtime_ns]:
-                skipped_files[scanned.path] = known_skipped[scanned.path]
-            elif known_blank.get(scanned.path) == [scanned.size, scanned.mtime_ns]:
-                blank_files[scanned.path] = known_blank[scanned.path]
-                unchanged += 1
-            else:
-                to_read.append(scanned)
-
+        if dry_run:
+            meta = self._read_meta() or {"k1": settings.search_k1, "b": settings.search_b, "avglen": 0.0}
+        else:
+            meta = self._meta_or_create(rebuild)
+        changes = _Changes(repository, *(({}, set(), {}) if rebuild or "format" not in meta
+                                         else self._held_files(repository)))
+        to_read = changes.compare(listed_files(root, None))
         with tempfile.TemporaryDirectory(prefix="vorpaline-store-") as folder:
             built = orjson.loads(_core().index_build_files(
-                root, orjson.dumps([[f.path, f.size] for f in to_read]).decode(), folder, "batch",
-                self._profile, orjson.dumps({"max_file_bytes": max_file_bytes}).decode(),
-                threads or len(os.sched_getaffinity(0)),
+                root, orjson.dumps([[f.path, f.size] for f in to_read]).decode(), folder, "batch", self._profile,
+                orjson.dumps({"max_file_bytes": max_file_bytes}).decode(), threads or len(os.sched_getaffinity(0)),
                 progress))
             documents = [orjson.loads(_core().index_term_vectors(os.path.join(folder, segment["name"])))["documents"]
                          for segment in built["segments"]]
+        changes.sort_outcomes(to_read, built["files"], documents)
 
-        to_send: list[tuple[str, list[dict[str, Any]]]] = []  # (path, its documents), in file order
-        to_delete: list[str] = []
-        touched: list[tuple[str, dict[str, Any]]] = []
-        indexed = chunks = read_bytes = 0
-        for scanned, outcome in zip(to_read, built["files"]):
-            old = known.get(scanned.path)
-            if outcome["status"] != "indexed":
-                skipped_files[scanned.path] = [scanned.size, scanned.mtime_ns]
-                if old is not None:
-                    to_delete.extend(self._file_ids(repository, scanned.path, old))
-                continue
-            read_bytes += outcome["bytes"]
-            if old is not None and old["hash"] == outcome["hash"] and scanned.path not in stale_paths:
-                entry = {**old, "size": scanned.size, "mtime_ns": scanned.mtime_ns}
-                files[scanned.path] = entry
-                touched.append((scanned.path, entry))
-                unchanged += 1
-                continue
-            own = documents[outcome["segment"]][outcome["first"]:outcome["first"] + outcome["count"]] \
-                if outcome["count"] else []
-            if old is not None:
-                to_delete.extend(self._file_ids(repository, scanned.path, old))
-            if not own:  # blank: nothing to find, but not read again until it changes
-                blank_files[scanned.path] = [scanned.size, scanned.mtime_ns]
-                indexed += 1
-                continue
-            files[scanned.path] = {"path": scanned.path, "hash": outcome["hash"], "size": scanned.size,
-                                   "mtime_ns": scanned.mtime_ns, "parts": len(own),
-                                   "file_length": sum(document["length"] for document in own)}
-            to_send.append((scanned.path, own))
-            indexed += 1
-            chunks += len(own)
-        listed_paths = {scanned.path for scanned in listed}
-        removed = [path for path in known if path not in listed_paths]
-        for path in removed:
-            to_delete.extend(self._file_ids(repository, path, known[path]))
-        removed += [path for path in {**known_skipped, **known_blank} if path not in listed_paths]
-
-        docs = sum(entry["parts"] for entry in files.values())
-        total_length = sum(entry["file_length"] for entry in files.values())
         others = [m for name, m in self.repositories().items() if name != repository]
-        all_docs = docs + sum(m["documents"] for m in others)
-        avglen = (total_length + sum(m["total_length"] for m in others)) / all_docs if all_docs else 0.0
-
+        all_documents = changes.documents + sum(m["documents"] for m in others)
+        avglen = (changes.total_length + sum(m["total_length"] for m in others)) / all_documents \
+            if all_documents else 0.0
+        counts = UpdateCounts(changes.indexed, len(changes.skipped), changes.unchanged, len(changes.removed),
+                              changes.chunks, changes.read_bytes, 0.0)
         if dry_run:
-            self._report_dry_run(report or print, to_send, touched, to_delete, removed, known, skipped_files,
-                                 known_skipped)
-            return UpdateCounts(indexed, len(skipped_files), unchanged, len(removed), chunks, read_bytes,
-                                time.perf_counter() - started)
+            changes.report(report or print)
+            return counts._replace(seconds=time.perf_counter() - started)
+        if changes.any or rebuild or float(meta["avglen"]) != avglen:
+            self._send(root, changes, rebuild, avglen, float(meta["k1"]), float(meta["b"]))
+            self._reweight(avglen, float(meta["k1"]), float(meta["b"]), settings.search_store_avglen_drift)
+            self._write_meta(self._collection_id(), {**meta, "avglen": avglen})
+        self._rebuilding = False
+        return counts._replace(seconds=time.perf_counter() - started)
 
+    def _held_files(self, repository: str) -> tuple[dict[str, dict[str, Any]], set[str], dict[str, Any]]:
+        """What the collection holds of the repository: {path: its first chunk's file fields}, the
+        paths held under two hashes (an update stopped midway), and the repository's bookkeeping."""
+        held: dict[str, dict[str, Any]] = {}
+        stale: set[str] = set()
+        for record in self._scroll(self._filter(kind="chunk", repository=repository, part=0), _FILE_FIELDS):
+            payload = record.payload
+            if payload["path"] in held:
+                stale.add(payload["path"])
+            held[payload["path"]] = payload
+        found = self._call("retrieve", ids=[self._repository_id(repository)], with_payload=True)
+        return held, stale, dict(found[0].payload) if found else {}
+
+    def _send(self, root: str, changes: _Changes, rebuild: bool, avglen: float, k1: float, b: float) -> None:
+        """New chunks first, then the old ones deleted: a file is never missing, even if this stops midway."""
+        models = self._models
+        repository = changes.repository
         if rebuild:
-            self._call("delete", wait=True, points_selector=self._models.FilterSelector(
+            self._call("delete", wait=True, points_selector=models.FilterSelector(
                 filter=self._filter(kind="chunk", repository=repository)))
         profile = profile_version(self._profile)
         sent: set[str] = set()
-        self._upsert(point for path, own in to_send
-                     for point in self._points(root, repository, path, files[path], own, avglen, k1, b, profile, sent))
-        for path in stale_paths:  # the leftovers of an update that stopped midway
-            entry = files.get(path)
-            self._call("delete", wait=True, points_selector=self._models.FilterSelector(filter=self._filter(
+        self._upsert(point for path, own in changes.to_send for point in self._points(
+            root, repository, path, changes.files[path], own, avglen, k1, b, profile, sent))
+        for path in changes.stale:
+            entry = changes.files.get(path)
+            self._call("delete", wait=True, points_selector=models.FilterSelector(filter=self._filter(
                 kind="chunk", repository=repository, path=path,
                 must_not={"hash": entry["hash"]} if entry is not None else None)))
-        self._delete_ids(sorted(set(to_delete) - sent))  # a file sent again under the same hash keeps its ids
-        models = self._models
-        for batch in batches(touched, lambda _: 1):
+        self._delete_ids(sorted(set(changes.to_delete) - sent))  # a file sent again under its old hash keeps its ids
+        for batch in batches(changes.touched, lambda _: 1):
             self._call("batch_update_points", wait=True, update_operations=[models.SetPayloadOperation(
                 set_payload=models.SetPayload(payload={"size": entry["size"], "mtime_ns": entry["mtime_ns"]},
                                               points=[_point_id(repository, path, entry["hash"], 0)]))
                 for path, entry in batch])
         self._write_meta(self._repository_id(repository), {
-            "kind": "repository", "repository": repository, "root": root, "documents": docs,
-            "total_length": total_length, "skipped": skipped_files, "blank": blank_files,
+            "kind": "repository", "repository": repository, "root": root, "documents": changes.documents,
+            "total_length": changes.total_length, "skipped": changes.skipped, "blank": changes.blank,
             "updated": time.time()})
-        self._reweight(avglen, k1, b, settings.search_store_avglen_drift)
-        self._write_meta(self._collection_id(), {**meta, "avglen": avglen})
-        self._meta = None
-        self._rebuilding = False
-        return UpdateCounts(indexed, len(skipped_files), unchanged, len(removed), chunks, read_bytes,
-                            time.perf_counter() - started)
-
-    def _read_meta_for_update(self, rebuild: bool, dry_run: bool) -> dict[str, Any]:
-        if dry_run:
-            from vorpaline.config import settings
-
-            meta = self._read_meta()
-            self._meta = meta
-            return meta or {"k1": settings.search_k1, "b": settings.search_b}
-        meta = self._meta_or_create(rebuild)
-        self._meta = meta
-        return meta
-
-    def _repository_meta(self, repository: str) -> dict[str, Any]:
-        if self._meta is None:
-            return {}
-        found = self._call("retrieve", ids=[self._repository_id(repository)], with_payload=True)
-        return dict(found[0].payload) if found else {}
-
-    def _known_files(self, repository: str) -> tuple[dict[str, dict[str, Any]], set[str]]:
-        """{path: its first chunk's file fields} of the repository, and the paths held under two hashes."""
-        known: dict[str, dict[str, Any]] = {}
-        stale: set[str] = set()
-        if self._meta is None:
-            return known, stale
-        for record in self._scroll(self._filter(kind="chunk", repository=repository, part=0), _FILE_FIELDS):
-            payload = record.payload
-            if payload["path"] in known:
-                stale.add(payload["path"])
-            known[payload["path"]] = payload
-        return known, stale
-
-    @staticmethod
-    def _file_ids(repository: str, path: str, entry: dict[str, Any]) -> list[str]:
-        return [_point_id(repository, path, entry["hash"], part) for part in range(entry["parts"])]
 
     def _points(self, root: str, repository: str, path: str, entry: dict[str, Any], own: list[dict[str, Any]],
                 avglen: float, k1: float, b: float, profile: str, sent: set[str]) -> Iterator[Any]:
@@ -489,20 +525,6 @@ class QdrantStore:
         # Scrolling goes by point id, so points re-sent behind it leaving the filter skip nothing ahead.
         return self._upsert(reweighted())
 
-    def _report_dry_run(self, report: Callable[[str], None], to_send: list[tuple[str, list[dict[str, Any]]]],
-                        touched: list[tuple[str, dict[str, Any]]], to_delete: list[str], removed: list[str],
-                        known: dict[str, dict[str, Any]], skipped: dict[str, list[int]],
-                        known_skipped: dict[str, list[int]]) -> None:
-        for path, own in to_send:
-            report(f"{'~' if path in known else '+'} {path}  ({len(own)} chunks)")
-        for path in removed:
-            report(f"- {path}")
-        for path in sorted(set(skipped) - set(known_skipped)):
-            report(f"  {path}  (skipped: binary, too large or unreadable)")
-        points = sum(len(own) for _, own in to_send)
-        report(f"would send {points} points for {len(to_send)} files, delete {len(set(to_delete))} points, "
-               f"and update {len(touched)} files' times")
-
     # ---------------------------------------------------------------- reading
 
     def search(self, query: str, k: int = 10, path_glob: str | None = None,
@@ -547,7 +569,8 @@ class QdrantStore:
             # IDF over the live chunks (a server's collection-wide figures count deleted points until its
             # segments are optimised), and over one repository's alone when one is searched, as its own
             # local index would have them.
-            corpus = self._filter(kind="chunk", **({"repository": repository} if repository is not None else {}))
+            scope: dict[str, Any] = {"kind": "chunk"} if repository is None else {"kind": "chunk", "repository": repository}
+            corpus = self._filter(**scope)
             try:
                 return self._call("query_points", query=vector, using=VECTOR, query_filter=search_filter,
                                   limit=limit, with_payload=fields,

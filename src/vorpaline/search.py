@@ -520,7 +520,7 @@ def hits_with_snippets(found: Sequence[tuple[float, str | None, int, int, str | 
     line_terms = iter(search_text.text_terms(every_line, profile_json) if terms else [])
     hits = []
     for (score, path, first, last, doc_id, repository), lines in zip(found, chunks):
-        own_terms = [next(line_terms) for _ in lines] if terms else None
+        own_terms = [next(line_terms) for _ in lines] if terms else []  # asked for only when there are terms
         snippet = "\n".join(search_text.best_lines(lines, terms, line_terms=lambda _lines: own_terms)[1])
         hits.append(Hit(path, first, last, score, snippet, doc_id, repository))
     return hits
