@@ -116,6 +116,10 @@ def _point_id(repository: str, path: str, content_hash: str, part: int) -> str:
     return str(uuid.uuid5(_NAMESPACE, f"{repository}\0{path}\0{content_hash}\0{part}"))
 
 
+def _term_vectors(segment_path: str) -> list[dict[str, Any]]:
+    return orjson.loads(_core().index_term_vectors(segment_path))["documents"]
+
+
 def _file_ids(repository: str, path: str, entry: dict[str, Any]) -> list[str]:
     return [_point_id(repository, path, entry["hash"], part) for part in range(entry["parts"])]
 
@@ -155,7 +159,8 @@ class _Changes:
         self.files: dict[str, dict[str, Any]] = {}  # the files with points after the update
         self.skipped: dict[str, list[int]] = {}
         self.blank: dict[str, list[int]] = {}
-        self.to_send: list[tuple[str, list[dict[str, Any]]]] = []  # (path, its documents), in file order
+        # (path, segment, first document, documents) of each file to send, in file order
+        self.to_send: list[tuple[str, int, int, int]] = []
         self.to_delete: list[str] = []  # point ids
         self.touched: list[tuple[str, dict[str, Any]]] = []  # files read again and found the same
         self.removed: list[str] = []
@@ -184,8 +189,8 @@ class _Changes:
         return to_read
 
     def sort_outcomes(self, to_read: list[Any], outcomes: list[dict[str, Any]],
-                      documents: list[list[dict[str, Any]]]) -> None:
-        """Each file read, by what the core found in it."""
+                      lengths: list[list[int]]) -> None:
+        """Each file read, by what the core found in it; ``lengths`` are the documents' in each segment."""
         for scanned, outcome in zip(to_read, outcomes):
             path = scanned.path
             seen = [scanned.size, scanned.mtime_ns]
@@ -204,15 +209,15 @@ class _Changes:
             self._forget(path)
             self.indexed += 1
             first = outcome["first"]
-            own = documents[outcome["segment"]][first:first + outcome["count"]] if outcome["count"] else []
-            if not own:  # blank: nothing to find, and not read again until it changes
+            count = outcome["count"]
+            if count == 0:  # blank: nothing to find, and not read again until it changes
                 self.blank[path] = seen
                 continue
             self.files[path] = {"path": path, "hash": outcome["hash"], "size": scanned.size,
-                                "mtime_ns": scanned.mtime_ns, "parts": len(own),
-                                "file_length": sum(document["length"] for document in own)}
-            self.to_send.append((path, own))
-            self.chunks += len(own)
+                                "mtime_ns": scanned.mtime_ns, "parts": count,
+                                "file_length": sum(lengths[outcome["segment"]][first:first + count])}
+            self.to_send.append((path, outcome["segment"], first, count))
+            self.chunks += count
 
     def _forget(self, path: str) -> None:
         old = self.held.get(path)
@@ -233,14 +238,13 @@ class _Changes:
                     or self.skipped != self.held_skipped or self.blank != self.held_blank)
 
     def report(self, say: Callable[[str], None]) -> None:
-        for path, own in self.to_send:
-            say(f"{'~' if path in self.held else '+'} {path}  ({len(own)} chunks)")
+        for path, _, _, count in self.to_send:
+            say(f"{'~' if path in self.held else '+'} {path}  ({count} chunks)")
         for path in self.removed:
             say(f"- {path}")
         for path in sorted(set(self.skipped) - set(self.held_skipped)):
             say(f"  {path}  (skipped: binary, too large or unreadable)")
-        points = sum(len(own) for _, own in self.to_send)
-        say(f"would send {points} points for {len(self.to_send)} files, delete {len(set(self.to_delete))} points, "
+        say(f"would send {self.chunks} points for {len(self.to_send)} files, delete {len(set(self.to_delete))} points, "
             f"and update {len(self.touched)} files' times")
 
 
@@ -419,23 +423,24 @@ class QdrantStore:
                 root, orjson.dumps([[f.path, f.size] for f in to_read]).decode(), folder, "batch", self._profile,
                 orjson.dumps({"max_file_bytes": max_file_bytes}).decode(), threads or len(os.sched_getaffinity(0)),
                 progress))
-            documents = [orjson.loads(_core().index_term_vectors(os.path.join(folder, segment["name"])))["documents"]
-                         for segment in built["segments"]]
-        changes.sort_outcomes(to_read, built["files"], documents)
-
-        others = [m for name, m in self.repositories().items() if name != repository]
-        all_documents = changes.documents + sum(m["documents"] for m in others)
-        avglen = (changes.total_length + sum(m["total_length"] for m in others)) / all_documents \
-            if all_documents else 0.0
-        counts = UpdateCounts(changes.indexed, len(changes.skipped), changes.unchanged, len(changes.removed),
-                              changes.chunks, changes.read_bytes, 0.0)
-        if dry_run:
-            changes.report(report or print)
-            return counts._replace(seconds=time.perf_counter() - started)
-        if changes.any or rebuild or float(meta["avglen"]) != avglen:
-            self._send(root, changes, rebuild, avglen, float(meta["k1"]), float(meta["b"]))
-            self._reweight(avglen, float(meta["k1"]), float(meta["b"]), settings.search_store_avglen_drift)
-            self._write_meta(self._collection_id(), {**meta, "avglen": avglen})
+            segments = [os.path.join(folder, segment["name"]) for segment in built["segments"]]
+            # Read twice, lengths first (the average must be known before a point goes), then each
+            # segment's term vectors as its points go: one segment's vectors in memory at a time.
+            changes.sort_outcomes(to_read, built["files"], [[document["length"] for document in _term_vectors(path)]
+                                                            for path in segments])
+            others = [m for name, m in self.repositories().items() if name != repository]
+            all_documents = changes.documents + sum(m["documents"] for m in others)
+            avglen = (changes.total_length + sum(m["total_length"] for m in others)) / all_documents \
+                if all_documents else 0.0
+            counts = UpdateCounts(changes.indexed, len(changes.skipped), changes.unchanged, len(changes.removed),
+                                  changes.chunks, changes.read_bytes, 0.0)
+            if dry_run:
+                changes.report(report or print)
+                return counts._replace(seconds=time.perf_counter() - started)
+            if changes.any or rebuild or float(meta["avglen"]) != avglen:
+                self._send(root, changes, segments, rebuild, avglen, float(meta["k1"]), float(meta["b"]))
+                self._reweight(avglen, float(meta["k1"]), float(meta["b"]), settings.search_store_avglen_drift)
+                self._write_meta(self._collection_id(), {**meta, "avglen": avglen})
         self._rebuilding = False
         return counts._replace(seconds=time.perf_counter() - started)
 
@@ -452,7 +457,8 @@ class QdrantStore:
         found = self._call("retrieve", ids=[self._repository_id(repository)], with_payload=True)
         return held, stale, dict(found[0].payload) if found else {}
 
-    def _send(self, root: str, changes: _Changes, rebuild: bool, avglen: float, k1: float, b: float) -> None:
+    def _send(self, root: str, changes: _Changes, segments: list[str], rebuild: bool, avglen: float, k1: float,
+              b: float) -> None:
         """New chunks first, then the old ones deleted: a file is never missing, even if this stops midway."""
         models = self._models
         repository = changes.repository
@@ -461,8 +467,16 @@ class QdrantStore:
                 filter=self._filter(kind="chunk", repository=repository)))
         profile = profile_version(self._profile)
         sent: set[str] = set()
-        self._upsert(point for path, own in changes.to_send for point in self._points(
-            root, repository, path, changes.files[path], own, avglen, k1, b, profile, sent))
+
+        def points() -> Iterator[Any]:
+            loaded, documents = -1, []
+            for path, segment, first, count in changes.to_send:
+                if segment != loaded:
+                    loaded, documents = segment, _term_vectors(segments[segment])
+                yield from self._points(root, repository, path, changes.files[path], documents[first:first + count],
+                                        avglen, k1, b, profile, sent)
+
+        self._upsert(points())
         for path in changes.stale:
             entry = changes.files.get(path)
             self._call("delete", wait=True, points_selector=models.FilterSelector(filter=self._filter(
