@@ -346,7 +346,7 @@ def test_a_server_too_old_for_the_idf_modifier_is_named():
 
     store = qdrant_store.QdrantStore.__new__(qdrant_store.QdrantStore)
     store.client, store.where = Old(), "Qdrant at http://h:1"
-    with pytest.raises(qdrant_calls.StoreError, match="runs Qdrant 1.9.4; vorpaline needs 1.10 or newer"):
+    with pytest.raises(qdrant_calls.StoreError, match="runs Qdrant 1.9.4; vorpaline needs 1.11 or newer"):
         store._check_server()
 
 
@@ -394,7 +394,7 @@ class FakeServer:
 
 
 @pytest.mark.parametrize("server_options, key, message", [
-    ({"version": "1.9.2"}, None, "runs Qdrant 1.9.2; vorpaline needs 1.10 or newer"),
+    ({"version": "1.9.2"}, None, "runs Qdrant 1.9.2; vorpaline needs 1.11 or newer"),
     ({"api_key": "secret"}, "wrong", r"refused the request \(401\): set VORPALINE_QDRANT_API_KEY"),
     ({"api_key": "secret"}, "secret", None),
     ({"failures": 2}, None, None),  # retried through a restart

@@ -381,9 +381,11 @@ def _run_search(args: argparse.Namespace) -> int:
         return 0
     color = search_text.use_color(sys.stdout)
     terms = search_text.query_terms(search_text.prepared_query(args.query)) if color else frozenset()
-    locations = [search_text.printable(f"{hit.repository + ':' if several_repositories else ''}"
-                                       f"{hit.path if hit.path is not None else hit.id}:{hit.start_line}-{hit.end_line}")
-                 for hit in hits]
+    def location(hit) -> str:
+        place = f"{hit.path if hit.path is not None else hit.id}:{hit.start_line}-{hit.end_line}"
+        return search_text.printable(f"{hit.repository}:{place}" if several_repositories else place)
+
+    locations = [location(hit) for hit in hits]
     width = max(len(location) for location in locations)
     for number, (hit, location) in enumerate(zip(hits, locations)):
         if number:

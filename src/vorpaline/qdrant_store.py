@@ -48,7 +48,7 @@ __all__ = ["QdrantStore", "StoreError", "parse_store_url"]
 
 FORMAT = 1
 VECTOR = "bm25"
-MIN_SERVER = (1, 10)  # sparse vectors with the IDF modifier
+MIN_SERVER = (1, 11)  # sparse vectors with the IDF modifier, tenant indexes
 _NAMESPACE = uuid.UUID("5b0d6f9e-8c1a-4f3e-9a57-6c0e2d4b7a11")
 _FILE_FIELDS = ["path", "hash", "size", "mtime_ns", "parts", "file_length"]
 
@@ -259,7 +259,8 @@ class QdrantStore:
         self.where = where or f"Qdrant collection {collection!r}"
         self._models = models
         self._profile = _profile_json()
-        self._corpus_idf = True  # IDF over one repository's points, until the server says it cannot
+        # IDF over the points searched, until the server (or an older client) says it cannot
+        self._corpus_idf = hasattr(models, "IdfCorpusParams")
         self._rebuilding = rebuild  # the next update sends its repository from nothing
 
     @classmethod
@@ -288,8 +289,8 @@ class QdrantStore:
         info = call_with_retries(self.client.info, self.where, attempts=3)
         version = tuple(int(part) for part in info.version.split("-")[0].split(".")[:2] if part.isdigit())
         if version < MIN_SERVER:
-            raise StoreError(f"{self.where} runs Qdrant {info.version}; vorpaline needs "
-                             f"{MIN_SERVER[0]}.{MIN_SERVER[1]} or newer (sparse vectors with the IDF modifier)")
+            raise StoreError(f"{self.where} runs Qdrant {info.version}; vorpaline needs {MIN_SERVER[0]}."
+                             f"{MIN_SERVER[1]} or newer (sparse vectors with the IDF modifier, tenant indexes)")
 
     def _match(self, key: str, value: Any) -> Any:
         models = self._models
@@ -583,7 +584,9 @@ class QdrantStore:
             # IDF over the live chunks (a server's collection-wide figures count deleted points until its
             # segments are optimised), and over one repository's alone when one is searched, as its own
             # local index would have them.
-            scope: dict[str, Any] = {"kind": "chunk"} if repository is None else {"kind": "chunk", "repository": repository}
+            scope: dict[str, Any] = {"kind": "chunk"}
+            if repository is not None:
+                scope["repository"] = repository
             corpus = self._filter(**scope)
             try:
                 return self._call("query_points", query=vector, using=VECTOR, query_filter=search_filter,

@@ -500,8 +500,8 @@ class Index:
                     pass
 
 
-def open_store(root: str | os.PathLike[str] = ".", store: str | None = None, *, folder: str | os.PathLike[str] | None = None,
-               rebuild: bool = False) -> Any:
+def open_store(root: str | os.PathLike[str] = ".", store: str | None = None, *,
+               folder: str | os.PathLike[str] | None = None, rebuild: bool = False) -> Any:
     """Where the code search of the repository at ``root`` is kept: its local ``Index`` (in
     ``folder``, default ``root/.vorpaline``), or with ``store`` the Qdrant collection it names
     (``qdrant://HOST:PORT/COLLECTION``, a ``QdrantStore``). Both have ``update(root)`` and ``search(query)``."""
