@@ -264,7 +264,11 @@ def test_the_commands_print_the_same_hits_through_a_store(repository, settings, 
     assert [json.loads(line)["repository"] for line in capsys.readouterr().out.splitlines()] == ["mine", "mine"]
     assert main(["index", str(repository), "--store", url, "--dry-run"]) == 0  # a second repository's name
     assert capsys.readouterr().out.splitlines()[-1].startswith("would send")
-    assert urls == [url] * 5
+    assert main(["index", str(repository), "--store", url, "--quiet"]) == 0
+    assert main(["search", "quota", "--store", url]) == 0  # hits of two repositories name theirs
+    headers = [line for line in capsys.readouterr().out.splitlines() if line and not line.startswith(" ")]
+    assert {header.split(":")[0] for header in headers} == {"mine", "repo"}
+    assert urls == [url] * 7
 
 
 @pytest.mark.parametrize("argv, message", [
