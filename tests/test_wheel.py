@@ -6,7 +6,8 @@ needs and builds.
 VORPALINE_WHEEL (the repaired wheel), VORPALINE_UNREPAIRED_WHEEL and
 VORPALINE_SDIST; without them these tests skip. The absent libraries are
 simulated by tools/without-native-libs.sh (a private mount namespace in which
-they and their -dev files are covered by empty files).
+they and their -dev files are covered by empty files). `make wheel-check-chroot`
+also installs the wheel into a fresh Debian tree (VORPALINE_CHROOT_TREE).
 """
 
 import json
@@ -28,12 +29,12 @@ SO = "cpython-311-x86_64-linux-gnu.so"
 NATIVE_MODULES = [f"vorpaline/sparse.{SO}", f"vorpaline/enginecheck.{SO}", f"vorpaline/skiprules.{SO}", f"vorpaline_core_py.{SO}"]
 
 
-def _given(variable):
+def _given(variable, target="wheel-check"):
     value = os.environ.get(variable)
     if not value:
-        pytest.skip(f"no distribution to check: {variable} is not set (`make wheel-check` builds one and sets it)")
+        pytest.skip(f"{variable} is not set (`make {target}` makes what it names and sets it)")
     path = Path(value).resolve()
-    assert path.is_file(), f"{variable}={value} is not a file"
+    assert path.exists(), f"{variable}={value} does not exist"
     return path
 
 
@@ -101,7 +102,7 @@ def test_the_wheels_binaries_have_no_debug_information(wheel, tmp_path):
         assert ".debug_info" not in sections and ".symtab" not in sections, f"{name} is not stripped"
 
 
-# Run by the fresh venv's interpreter where the libraries are hidden: it imports
+# Run by the fresh venv's interpreter where the libraries are absent: it imports
 # the modules, embeds, builds a scan configuration and reports what it found.
 CHECK_INSTALLED = textwrap.dedent("""
     import json, sys
@@ -124,29 +125,35 @@ CHECK_INSTALLED = textwrap.dedent("""
 SOURCE = "def parse_url(text):\n    scheme, rest = text.split('://')\n    return scheme, rest\n"
 
 
-def test_the_repaired_wheel_installs_and_runs_without_the_libraries(wheel, tmp_path):
-    (tmp_path / "check.py").write_text(CHECK_INSTALLED)
-    repo = tmp_path / "repo"
+def _make_repo(parent):
+    repo = parent / "repo"
     repo.mkdir()
     (repo / "urls.py").write_text(SOURCE)
     (repo / "notes.txt").write_text("shopping list: bread, milk\n")
-    venv = tmp_path / "venv"
+    (parent / "check.py").write_text(CHECK_INSTALLED)
+    return repo
+
+
+def _install_and_run(python, work, wheel, pip_options=""):
+    """A shell script: a fresh venv in work, the wheel installed, the check, index and search."""
     # -I: nothing from the environment or the working folder reaches the imports.
-    script = f"""
+    return f"""
         set -e
-        {sys.executable} -m venv {venv}
-        {venv}/bin/python -m pip install -q --disable-pip-version-check {wheel}
-        cd {tmp_path}
-        {venv}/bin/python -I check.py {repo}
-        {venv}/bin/vorpaline index {repo} --quiet
-        {venv}/bin/vorpaline search "parse a url" {repo} --json --top 1
+        {python} -m venv {work}/venv
+        {work}/venv/bin/python -m pip install -q --disable-pip-version-check {pip_options} {wheel}
+        cd {work}
+        {work}/venv/bin/python -I check.py {work}/repo
+        {work}/venv/bin/vorpaline index {work}/repo --quiet
+        {work}/venv/bin/vorpaline search "parse a url" {work}/repo --json --top 1
     """
-    completed = without_native_libs(["bash", "-c", script], cwd=tmp_path, timeout=600)
+
+
+def _assert_installed_and_working(completed, work):
     assert completed.returncode == 0, completed.stdout + completed.stderr
     report_line, hit_line = completed.stdout.strip().splitlines()[-2:]
     report = json.loads(report_line)
 
-    site_packages = venv / "lib" / "python3.11" / "site-packages"
+    site_packages = Path(work) / "venv" / "lib" / "python3.11" / "site-packages"
     assert all(Path(f).is_relative_to(site_packages) for f in report["files"]), report["files"]
     # The core runs on the copies in the wheel, not on anything of the system's.
     assert len(report["mapped"]) == 2
@@ -155,10 +162,41 @@ def test_the_repaired_wheel_installs_and_runs_without_the_libraries(wheel, tmp_p
     embedding = {int(k): v for k, v in report["embedding"].items()}
     assert embedding[2063628281] == 1.0
     assert sorted(embedding.values()) == [1.0, pytest.approx(1 + math.log(2))]
-    assert report["scan_root"] == str(repo)
+    assert report["scan_root"] == f"{work}/repo"
 
     hit = json.loads(hit_line)
     assert (hit["path"], hit["start_line"]) == ("urls.py", 1)
+
+
+def test_the_repaired_wheel_installs_and_runs_without_the_libraries(wheel, tmp_path):
+    _make_repo(tmp_path)
+    script = _install_and_run(sys.executable, tmp_path, wheel)
+    completed = without_native_libs(["bash", "-c", script], cwd=tmp_path, timeout=600)
+    _assert_installed_and_working(completed, tmp_path)
+
+
+def test_the_repaired_wheel_installs_and_runs_in_a_fresh_debian(wheel, tmp_path):
+    # A bookworm tree from debootstrap (tools/bookworm-chroot.sh) that never had the
+    # build's packages: its own Python 3.11, and orjson and tqdm from its /wheels.
+    chroot = _given("VORPALINE_CHROOT_TREE", "wheel-check-chroot")
+    libraries = [p.name for p in (chroot / "usr/lib/x86_64-linux-gnu").iterdir() if "simdjson" in p.name or "utf8proc" in p.name]
+    assert not libraries, f"the tree has {libraries}"
+    work = Path("/tmp") / f"wheel-check-{os.getpid()}"
+    outside = chroot / work.relative_to("/")
+    outside.mkdir()
+    try:
+        _make_repo(outside)
+        (outside / wheel.name).write_bytes(wheel.read_bytes())
+        script = _install_and_run("/usr/bin/python3", work, work / wheel.name, "--no-index --find-links /wheels")
+        # /proc for the check's look at the mapped libraries; the namespace takes the mount away.
+        completed = subprocess.run(
+            ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+             f'mount -t proc proc "$1/proc" && exec chroot "$1" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 bash -c "$2"',
+             "sh", str(chroot), script],
+            capture_output=True, text=True, timeout=600)
+        _assert_installed_and_working(completed, work)
+    finally:
+        subprocess.run(["rm", "-rf", str(outside)], check=True)
 
 
 def test_the_unrepaired_wheel_fails_without_the_libraries(unrepaired_wheel, tmp_path):
