@@ -81,7 +81,9 @@ bool is_continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC
 void ByteClasses::classify(std::string_view text) {
   text_ = text;
   const std::size_t blocks = block_count();
-  blocks_.assign(blocks + 1, BlockMasks{});
+  // classify_blocks writes every block's masks: only the one past the text is cleared here.
+  blocks_.resize(blocks + 1);
+  blocks_[blocks] = BlockMasks{};
   lowered_.resize(blocks * kBlock + kLoweredSlack);
   classify_blocks();
   // Every byte but a UTF-8 continuation byte starts a code point.

@@ -258,6 +258,12 @@ void TermCounts::grow_indices() {
   }
 }
 
+std::size_t TermCounts::buffer_bytes() const {
+  return short_slots_.capacity() * sizeof(ShortSlot) + index_slots_.capacity() * sizeof(IndexSlot) +
+         (used_short_.capacity() + used_indices_.capacity() + buckets_.capacity()) * sizeof(std::uint32_t) +
+         (sorted_.capacity() + scratch_.capacity()) * sizeof(TermCount);
+}
+
 std::span<const TermCount> TermCounts::sorted() {
   unsorted();
   sort_by_index(sorted_, scratch_, buckets_);
