@@ -6,6 +6,9 @@
 // The pieces, each fed what the one before it made (so that running them in
 // order writes the core's own reply, which the harness checks):
 //   parse     the batch's JSON array, every text unescaped (simdjson on demand)
+//   scan      the same, read in place: each text's end found 64 bytes at a
+//             time, only a text with escapes copied (the ceiling takes the
+//             faster of parse and scan)
 //   copy      every text copied once: the memory's own speed, for reference
 //   classify  every byte classified (letters by case, digits, joiners,
 //             non-ASCII) with the widest SIMD the CPU has, A-Z lower-cased,
@@ -42,7 +45,7 @@ namespace {
 constexpr std::size_t kBlock = 64;
 constexpr std::size_t kShortToken = 16;
 
-enum Piece { kParse, kCopy, kClassify, kTable, kHash, kSort, kReply, kPieces };
+enum Piece { kParse, kCopy, kClassify, kTable, kHash, kSort, kReply, kScan, kPieces };
 
 struct Masks {
   std::uint64_t upper, lower, digit, joiner, non_ascii;
@@ -121,6 +124,121 @@ void parse(Corpus& corpus) {
     std::string_view text = parser.unescape(value.get_raw_json_string(), out);
     corpus.sink += text.size();
   }
+}
+
+// --- scan: the batch read in place, the other way to parse it -----------------
+
+#if defined(__x86_64__)
+// The first quote, backslash or control byte from `at`, 64 bytes at a time.
+__attribute__((target("avx512bw,avx512f"))) std::size_t special_avx512(const char* data, std::size_t at,
+                                                                        std::size_t size) {
+  for (; at + 64 <= size; at += 64) {
+    const __m512i bytes = _mm512_loadu_si512(data + at);
+    const __mmask64 special = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('"')) |
+                              _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\\')) |
+                              _mm512_cmple_epu8_mask(bytes, _mm512_set1_epi8(0x1F));
+    if (special != 0) return at + static_cast<unsigned>(std::countr_zero(special));
+  }
+  for (; at < size; ++at) {
+    const auto c = static_cast<unsigned char>(data[at]);
+    if (c == '"' || c == '\\' || c < 0x20) return at;
+  }
+  return size;
+}
+#endif
+
+std::size_t special_scalar(const char* data, std::size_t at, std::size_t size) {
+  for (; at < size; ++at) {
+    const auto c = static_cast<unsigned char>(data[at]);
+    if (c == '"' || c == '\\' || c < 0x20) return at;
+  }
+  return size;
+}
+
+using SpecialSearch = std::size_t (*)(const char*, std::size_t, std::size_t);
+
+// Escapes as json.dumps writes them: the two-character ones and \uXXXX (a
+// surrogate pair as two). Returns where the escape ends.
+std::size_t unescape_one(const char* data, std::size_t at, std::string& out) {
+  const auto hex = [data](std::size_t from) {
+    std::uint32_t value = 0;
+    for (std::size_t i = from; i < from + 4; ++i) {
+      const char c = data[i];
+      value = value * 16 + static_cast<std::uint32_t>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
+    }
+    return value;
+  };
+  const char kind = data[at + 1];
+  switch (kind) {
+    case 'n': out.push_back('\n'); return at + 2;
+    case 't': out.push_back('\t'); return at + 2;
+    case 'r': out.push_back('\r'); return at + 2;
+    case 'b': out.push_back('\b'); return at + 2;
+    case 'f': out.push_back('\f'); return at + 2;
+    case 'u': break;
+    default: out.push_back(kind); return at + 2;
+  }
+  std::uint32_t code_point = hex(at + 2);
+  at += 6;
+  if (code_point >= 0xD800 && code_point <= 0xDBFF) {
+    code_point = 0x10000 + ((code_point - 0xD800) << 10) + (hex(at + 2) - 0xDC00);
+    at += 6;
+  }
+  if (code_point < 0x80) {
+    out.push_back(static_cast<char>(code_point));
+  } else if (code_point < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (code_point >> 6)));
+    out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  } else if (code_point < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (code_point >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (code_point >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  }
+  return at;
+}
+
+// The array of strings json.dumps makes, trusted to be well formed: each
+// text found by its closing quote, a text with escapes unescaped.
+// With `check`, returns how many texts it read otherwise than simdjson did.
+std::size_t scan(Corpus& corpus, SpecialSearch special, bool check = false) {
+  std::size_t mismatches = 0, text_number = 0;
+  const char* const data = corpus.json.data();
+  const std::size_t size = corpus.json.size() - simdjson::SIMDJSON_PADDING;
+  std::string unescaped;
+  std::size_t at = 0;
+  while (at < size && data[at] != '"') ++at;
+  while (at < size) {
+    const std::size_t start = ++at;
+    std::size_t end = special(data, at, size);
+    std::size_t length = end - start;
+    std::string_view text(data + start, length);
+    if (data[end] != '"') {
+      unescaped.clear();
+      while (data[end] != '"') {
+        unescaped.append(data + at, end - at);
+        at = unescape_one(data, end, unescaped);
+        end = special(data, at, size);
+      }
+      unescaped.append(data + at, end - at);
+      length = unescaped.size();
+      text = unescaped;
+    }
+    if (check) {
+      const bool same = text_number < corpus.texts.size() && corpus.sizes[text_number] == text.size() &&
+                        std::memcmp(corpus.texts[text_number].data(), text.data(), text.size()) == 0;
+      mismatches += !same;
+    }
+    ++text_number;
+    corpus.sink += length;
+    at = end + 1;
+    while (at < size && data[at] != '"') ++at;  // the comma, or the closing bracket
+  }
+  return mismatches + (text_number != corpus.texts.size());
 }
 
 // --- copy --------------------------------------------------------------------
@@ -246,6 +364,13 @@ void classify(Corpus& corpus, ClassifyLoop loop) {
     loop(corpus.texts[i].data(), blocks, corpus.masks.data(), corpus.lowered.data());
     corpus.code_points[i] = count_code_points(corpus.masks.data(), corpus.texts[i].data(), size);
   }
+}
+
+SpecialSearch special_search() {
+#if defined(__x86_64__)
+  if (simd_width() == 512) return special_avx512;
+#endif
+  return special_scalar;
 }
 
 // --- table -------------------------------------------------------------------
@@ -530,6 +655,7 @@ __attribute__((visibility("default"))) void ceiling_close(void* corpus) { delete
 __attribute__((visibility("default"))) double ceiling_run(void* opaque, int piece) {
   Corpus& corpus = *static_cast<Corpus*>(opaque);
   static const ClassifyLoop loop = classify_loop();
+  static const SpecialSearch search = special_search();
   const double start = thread_seconds();
   switch (piece) {
     case kParse: parse(corpus); break;
@@ -539,9 +665,15 @@ __attribute__((visibility("default"))) double ceiling_run(void* opaque, int piec
     case kHash: hash(corpus); break;
     case kSort: sort(corpus); break;
     case kReply: reply(corpus); break;
+    case kScan: scan(corpus, search); break;
     default: return -1.0;
   }
   return thread_seconds() - start;
+}
+
+// How many texts the scan reads otherwise than simdjson (0, or it is wrong).
+__attribute__((visibility("default"))) std::size_t ceiling_scan_mismatches(void* opaque) {
+  return scan(*static_cast<Corpus*>(opaque), special_search(), true);
 }
 
 // The reply the last run of `reply` wrote.
