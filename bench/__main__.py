@@ -8,6 +8,7 @@
     python -m bench --only scan      # listing a repository's files against git, ripgrep, fd, pathspec
     python -m bench --only scan --update-doc  # and put that table alone into the document
     python -m bench --only retrieval # finding a function from its docstring: bm25s, tantivy, the package's index
+    python -m bench --only limits    # the core against a ceiling of its own work's pieces, on three corpora
 """
 from __future__ import annotations
 
@@ -16,10 +17,10 @@ import json
 import sys
 from pathlib import Path
 
-from . import corpus, flooding, machine, memory, overhead, plots, report, retrieval, scaling, scan, throughput
+from . import corpus, flooding, limits, machine, memory, overhead, plots, report, retrieval, scaling, scan, throughput
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
-TABLES = ("overhead", "throughput", "scaling", "memory", "flooding", "scan", "retrieval")
+TABLES = ("overhead", "throughput", "scaling", "memory", "flooding", "scan", "retrieval", "limits")
 
 
 def parse_args(argv: list[str]) -> argparse.Namespace:
@@ -77,6 +78,9 @@ def run_tables(args: argparse.Namespace) -> dict[str, object]:
     if "retrieval" in tables:
         starting("retrieval")
         results["retrieval"] = retrieval.run(args.build_dir, repeats=2 if args.quick else 5)
+    if "limits" in tables:
+        starting("limits")
+        results["limits"] = limits.run(args.build_dir, repeats=3 if args.quick else 9)
     return results
 
 

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from . import flooding, memory, overhead, retrieval, scaling, scan, throughput
+from . import flooding, limits, memory, overhead, retrieval, scaling, scan, throughput
 
 BEGIN = "<!-- results:begin (written by `python -m bench`; edit outside these markers) -->"
 END = "<!-- results:end -->"
@@ -292,10 +292,49 @@ def retrieval_section(result: dict[str, object]) -> str:
         f"line range that must hold the object's definition line: {product_text}")
 
 
+def limits_section(result: dict[str, object]) -> str:
+    rows, goals = [], []
+    for row in result["rows"]:
+        share, mb_s = row["share"], row["mb_s"]
+        rows.append([
+            f"{row['label']}: {row['texts']:,} texts, {row['megabytes']:.1f} MB" + (" (made up)" if row["generated"] else ""),
+            f"{mb_s['core batch']:.0f}", f"{row['ceiling_mb_s']['batch']:.0f}",
+            quartile_text(share["batch"]["median"], share["batch"]["quartiles"]),
+            f"{mb_s['core single']:.0f}", f"{row['ceiling_mb_s']['single']:.0f}",
+            quartile_text(share["single"]["median"], share["single"]["quartiles"]),
+            quartile_text(row["two_threads"]["median"], row["two_threads"]["quartiles"], "x"),
+            f"{row['memory']['end_to_end']:.2f}x / {row['memory']['core']:.2f}x"])
+        worst_share = min(share["batch"]["median"], share["single"]["median"])
+        goals.append([row["name"], f"{worst_share:.2f}", verdict(worst_share >= limits.TARGET_SHARE),
+                      f"{row['two_threads']['median']:.2f}x",
+                      verdict(row["two_threads"]["median"] >= limits.TARGET_TWO_THREADS),
+                      f"{row['memory']['end_to_end']:.2f}x", verdict(row["memory"]["end_to_end"] <= limits.TARGET_MEMORY)])
+    pieces = table(["corpus"] + [f"{piece} MB/s" for piece in limits.PIECES], [
+        [row["name"]] + [f"{row['mb_s'][piece]:,.0f}" for piece in limits.PIECES] for row in result["rows"]])
+    simd = result["rows"][0]["simd_width"]
+    return (
+        "### 8. The core at the machine's limit\n\n"
+        f"Each corpus through the core and through the ceiling of `bench/limits/ceiling.cpp` (classification "
+        f"{simd}-bit SIMD here), taking turns in each of {result['repeats']} rounds; MB/s of CPU time of the calling "
+        "thread, medians. The ceiling is the sum of the pieces' times; run in order, its pieces write the core's "
+        "reply byte for byte (checked first). Share = ceiling time / core time, median of the per-round ratios "
+        "(quartiles after it). Single texts: `sparse_embed_single` over each text against the ceiling without "
+        "the parse. Two threads: wall time of one thread on the whole batch over two threads on two halves. "
+        "Memory: extra resident memory of one whole-corpus batch over the corpus, end to end "
+        "(`embed_batch`, records kept) / core alone (reply kept), each in a fresh interpreter. "
+        f"Measured {result['date']}, load average {result['load_average']}.\n\n"
+        + table(["corpus", "core batch MB/s", "ceiling MB/s", "share", "core single MB/s", "ceiling MB/s",
+                 "share", "2 threads", "memory"], rows)
+        + "\n\nThe pieces alone (copy is the reference, not part of the ceiling):\n\n" + pieces + "\n\n"
+        + table(["corpus", f"share (worse of batch, single), target {limits.TARGET_SHARE:g}", "",
+                 f"2 threads, target {limits.TARGET_TWO_THREADS:g}x", "",
+                 f"memory end to end, target {limits.TARGET_MEMORY:g}x", ""], goals))
+
+
 # The tables' sections in document order: a partial run puts its own in place.
 SECTIONS = (("overhead", overhead_section), ("throughput", throughput_section), ("scaling", scaling_section),
             ("memory", memory_section), ("flooding", flooding_section), ("scan", scan_section),
-            ("retrieval", retrieval_section))
+            ("retrieval", retrieval_section), ("limits", limits_section))
 
 
 def render(results: dict[str, object]) -> str:

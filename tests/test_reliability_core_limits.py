@@ -46,8 +46,11 @@ OUT_OF_MEMORY_CHILD = """
     texts = ["getUserName value_%d " % i * 40 for i in range(8 * MB // 1000)]
     batch = json.dumps(texts)
     bad_batch = batch[:-1] + ', 1]'
+    # The batch is read in place, and a thread's buffers are kept from call
+    # to call: one long text makes the call need memory beyond what it keeps.
+    long_batch = json.dumps(texts + ["getUserName value " * (MB // 2)])
     calls = {
-        "batch": lambda: core.sparse_embed_batch(batch, profile),
+        "batch": lambda: core.sparse_embed_batch(long_batch, profile),
         "bad batch": lambda: core.sparse_embed_batch(bad_batch, profile),
         "profile": lambda: core.sparse_embed_single("some text", big_profile),
         "explain with the profile": lambda: core.sparse_explain("some text", other_big_profile),

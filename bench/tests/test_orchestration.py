@@ -20,6 +20,8 @@ def fake_tables(monkeypatch, calls):
     monkeypatch.setattr(main_module.scaling, "run", stub("scaling", scaling_result(1.8)))
     monkeypatch.setattr(main_module.memory, "run", stub("memory", memory_result(2.0)))
     monkeypatch.setattr(main_module.corpus, "load", lambda: None)
+    from bench.tests.test_limits import limits_result
+    monkeypatch.setattr(main_module.limits, "run", lambda *args, **kwargs: limits_result())  # minutes when real
 
 
 def test_full_run_writes_document_plots_and_results(tmp_path, monkeypatch):

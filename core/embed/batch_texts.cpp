@@ -48,54 +48,7 @@ std::optional<std::size_t> find_bad_string(simdjson::padded_string_view padded) 
   throw InputError(std::string("batch is not valid JSON: ") + simdjson::error_message(error));
 }
 
-// One reused buffer for unescaping the texts, grown to the longest raw text
-// seen: not to the whole batch, whose size the parser already reserves
-// several times over.
-class UnescapeBuffer {
- public:
-  // Room for a text whose JSON token is `raw_bytes` long, and the padding
-  // that the unescaper may write past its end.
-  std::uint8_t* room_for(std::size_t raw_bytes) {
-    const std::size_t needed = raw_bytes + simdjson::SIMDJSON_PADDING;
-    if (needed > capacity_) {
-      const std::size_t capacity = std::max(needed, capacity_ * 2);
-      data_.reset();  // the old text is no longer needed
-      data_.reset(new std::uint8_t[capacity]);
-      capacity_ = capacity;
-    }
-    return data_.get();
-  }
-
- private:
-  std::unique_ptr<std::uint8_t[]> data_;
-  std::size_t capacity_ = 0;
-};
-
 }  // namespace
-
-bool read_batch_texts(std::string_view json_text,
-                      const std::function<void(std::string_view)>& on_text) {
-  const PaddedCopy padded(json_text);
-  simdjson::ondemand::parser parser;
-  simdjson::ondemand::document document;
-  simdjson::ondemand::array elements;
-  const simdjson::error_code parsed = parser.iterate(padded).get(document);
-  throw_if_out_of_memory(parsed);
-  if (parsed || document.get_array().get(elements)) return false;
-  UnescapeBuffer text_buffer;
-  for (auto element : elements) {
-    simdjson::ondemand::value value;
-    if (element.get(value)) return false;
-    std::uint8_t* end = text_buffer.room_for(value.raw_json_token().size());
-    simdjson::ondemand::raw_json_string raw;
-    if (value.get_raw_json_string().get(raw)) return false;
-    std::string_view text;
-    if (parser.unescape(raw, end).get(text)) return false;
-    on_text(text);
-  }
-  // Content after the array leaves the iterator short of the end.
-  return document.current_location().error() == simdjson::OUT_OF_BOUNDS;
-}
 
 BatchTexts::BatchTexts(std::string_view json_text) : padded_(json_text) {
   simdjson::dom::element root;

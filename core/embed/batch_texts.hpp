@@ -11,9 +11,10 @@
 
 namespace vorpaline_core {
 
-// Hands each text of a batch to `on_text` as it is read, unescaped into one
-// reused buffer: the texts never all sit in memory at once, and each is still
-// in the cache when it is tokenised. Returns false at the first thing that
+// Hands each text of a batch to `on_text` as it is read (batch_scan.cpp),
+// read in place or unescaped into one reused buffer: neither the batch nor its
+// texts are copied whole, and each text is still in the cache when it is
+// tokenised. Returns false at the first thing that
 // BatchTexts might reject, which then says exactly what is wrong; the texts
 // handed over so far are then to be forgotten.
 bool read_batch_texts(std::string_view json_text,

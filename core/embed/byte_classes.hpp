@@ -30,6 +30,9 @@ class ByteClasses {
   void classify(std::string_view text);
 
   std::string_view text() const { return text_; }
+  std::size_t buffer_bytes() const {
+    return blocks_.capacity() * sizeof(BlockMasks) + lowered_.capacity();
+  }
   std::size_t code_points() const { return code_points_; }
 
   // The text with A-Z lower-cased and every other byte as it is: an ASCII

@@ -26,6 +26,9 @@ struct FoldedWord {
 class CaseFolder {
  public:
   FoldedWord fold(std::string_view word);
+  std::size_t buffer_bytes() const {
+    return wide_.capacity() * sizeof(utf8proc_int32_t) + folded_.capacity();
+  }
   // The folded word handed over a piece at a time, each valid only during
   // the call; returns its number of code points.
   template <class OnPiece>

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -31,10 +32,21 @@ std::size_t reply_size_guess(std::size_t text_bytes, std::size_t texts);
 // Log-TF weight of a term that occurs tf times.
 double weight_of(std::uint64_t tf);
 
+// The tokenizer and the counting tables, with the buffers they grow.
+struct EmbedBuffers {
+  Tokenizer tokenizer;
+  TermCounts counts;
+};
+
 // Works through texts one after another, reusing its buffers; one per call.
+// The buffers are the thread's own spare set when it is free, given back at
+// the end: a call on a short text then allocates and zeroes nothing.
 class Embedder {
  public:
-  explicit Embedder(const Profile& profile) : profile_(profile) {}
+  explicit Embedder(const Profile& profile);
+  ~Embedder();
+  Embedder(const Embedder&) = delete;
+  Embedder& operator=(const Embedder&) = delete;
 
   // {"indices": [...], "values": [...], "truncated", "original_chars", "used_chars"}
   void write_embedding(std::string_view text, ReplyBuffer& out);
@@ -56,8 +68,9 @@ class Embedder {
   TextWindow tokenize_window(std::string_view text, TokenSink& sink);
 
   Profile profile_;
-  Tokenizer tokenizer_;
-  TermCounts counts_;
+  std::unique_ptr<EmbedBuffers> buffers_;
+  Tokenizer& tokenizer_;
+  TermCounts& counts_;
 };
 
 }  // namespace vorpaline_core

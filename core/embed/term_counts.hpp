@@ -48,6 +48,8 @@ class TermCounts {
   // Forgets the previous text's terms. The tables in use are sized from the
   // text, so that a short text after a long one stays in small, cached tables.
   void start(std::size_t text_bytes);
+  // The memory its tables and lists hold.
+  std::size_t buffer_bytes() const;
   // Tokens hold no NUL byte (NUL separates). For add_padded, kShortToken
   // bytes from the start of each token may be read; add copies what it needs.
   void add_padded(std::span<const std::string_view> tokens);

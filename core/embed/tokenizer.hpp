@@ -37,6 +37,8 @@ class Tokenizer {
  public:
   // Returns the number of code points in the text, counted on the way.
   std::size_t tokenize(std::string_view text, const Profile& profile, TokenSink& sink);
+  // The memory its buffers hold.
+  std::size_t buffer_bytes() const { return classes_.buffer_bytes() + folder_.buffer_bytes(); }
 
  private:
   void scan_windows();
