@@ -298,11 +298,9 @@ class _ProgressBar:
 
 def _files_to_index(root: str, folder: str) -> tuple[int, int]:
     """How many files an update of ``root`` will look at, and their bytes: the bar's totals."""
-    from vorpaline.scan import scan
+    from vorpaline.search import listed_files
 
-    inside = os.path.relpath(os.path.abspath(folder), os.path.abspath(root))
-    skip_prefix = None if inside.startswith("..") else inside.replace(os.sep, "/") + "/"
-    listed = [f for f in scan(root) if skip_prefix is None or not f.path.startswith(skip_prefix)]
+    listed = listed_files(os.path.abspath(root), os.path.abspath(folder))
     return len(listed), sum(f.size for f in listed)
 
 

@@ -262,6 +262,7 @@ class QdrantStore:
         # IDF over the points searched, until the server (or an older client) says it cannot
         self._corpus_idf = hasattr(models, "IdfCorpusParams")
         self._rebuilding = rebuild  # the next update sends its repository from nothing
+        self._searchable = False  # the collection was found to be of this format and profile
 
     @classmethod
     def connect(cls, url: str, *, api_key: str | None = None, timeout: float = 60.0,
@@ -385,8 +386,9 @@ class QdrantStore:
 
     def repositories(self) -> dict[str, dict[str, Any]]:
         """{name: its bookkeeping} of every repository in the collection."""
-        if self._read_meta() is None:
-            return {}
+        return self._repositories() if self._read_meta() is not None else {}
+
+    def _repositories(self) -> dict[str, dict[str, Any]]:
         return {record.payload["repository"]: record.payload
                 for record in self._scroll(self._filter(kind="repository"), True)}
 
@@ -429,7 +431,8 @@ class QdrantStore:
             # segment's term vectors as its points go: one segment's vectors in memory at a time.
             changes.sort_outcomes(to_read, built["files"], [[document["length"] for document in _term_vectors(path)]
                                                             for path in segments])
-            others = [m for name, m in self.repositories().items() if name != repository]
+            held = self._repositories() if "format" in meta else {}  # a dry run's collection may not exist
+            others = [m for name, m in held.items() if name != repository]
             all_documents = changes.documents + sum(m["documents"] for m in others)
             avglen = (changes.total_length + sum(m["total_length"] for m in others)) / all_documents \
                 if all_documents else 0.0
@@ -547,9 +550,12 @@ class QdrantStore:
         """The ``k`` best chunks for ``query``, best first, of one repository or of all of them."""
         if k < 1:
             return []
-        if self._read_meta() is None:
-            raise FileNotFoundError(f"no collection {self.collection!r} at {self.where}; "
-                                    "make it with `vorpaline index --store ...`")
+        if not self._searchable:
+            # Checked once per store, as a local index reads its manifest once: not a round trip per query.
+            if self._read_meta() is None:
+                raise FileNotFoundError(f"no collection {self.collection!r} at {self.where}; "
+                                        "make it with `vorpaline index --store ...`")
+            self._searchable = True
         models = self._models
         query = search_text.prepared_query(query)
         terms = search_text.query_terms(query, self._profile)
