@@ -11,6 +11,7 @@
 
 #include "arguments.hpp"
 #include "binding.hpp"
+#include "file_binding.hpp"
 #include "index_binding.hpp"
 #include "chunk/chunk_reply.hpp"
 #include "chunk/chunker.hpp"
@@ -29,7 +30,7 @@ namespace {
 constexpr char kHandshake[] =
     "{\"capabilities\": [\"sparse_embed\", \"sparse_embed_batch\", \"sparse_explain\", "
     "\"scan_repository\", \"scan_explain\", \"ignore_builtin_replace\", \"chunk_text\", \"index_bm25\", "
-    "\"index_term_vectors\"], "
+    "\"index_term_vectors\", \"read_repository_file\"], "
     "\"version\": \"" VORPALINE_CORE_VERSION "\"}";
 
 // Reads the (text, profile) argument pair shared by the embedding functions.
@@ -285,6 +286,13 @@ PyMethodDef methods[] = {
      "index_term_vectors(path, /)\n--\n\n"
      "The documents of the segment at path as term vectors: {\"documents\": [{\"metadata\",\n"
      "\"length\", \"terms\", \"tfs\"}]}, each document's terms ascending."},
+    {"read_repository_file", as_cfunction(read_repository_file), METH_FASTCALL,
+     "read_repository_file(root, path, begin, end, /)\n--\n\n"
+     "Read bytes [begin, end) (clipped to the file's size) of the file at path, '/'-separated\n"
+     "below root, opened a component at a time without following a link or blocking.\n"
+     "Return (data, size, mtime_ns) with the opened file's size and mtime. A path that\n"
+     "is not a regular file inside root raises OSError(errno, reason, path); a path that\n"
+     "is empty, absolute or has '.', '..' or empty components raises ValueError."},
     {"index_open", as_cfunction(index_open), METH_FASTCALL,
      "index_open(segments_json, /)\n--\n\n"
      "Open segments for search: segments_json is [{\"path\", \"deleted\": [doc ids]}].\n"
@@ -301,7 +309,7 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "vorpaline_core_py",
     "Native core of vorpaline: code-aware tokenising and log-TF sparse weighting.\n\n"
-    "Every function takes and returns JSON text; the embedding functions release\n"
+    "Functions take and return JSON text (read_repository_file gives bytes); the embedding functions release\n"
     "the interpreter lock while they work and may run in several threads at once.",
     sizeof(CoreState),
     methods,

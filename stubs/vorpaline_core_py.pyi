@@ -1,7 +1,7 @@
 """
 Native core of vorpaline: code-aware tokenising and log-TF sparse weighting.
 
-Every function takes and returns JSON text; the embedding functions release
+Functions take and return JSON text (read_repository_file gives bytes); the embedding functions release
 the interpreter lock while they work and may run in several threads at once.
 """
 
@@ -46,6 +46,13 @@ def index_build_segment(path: str, profile_json: str, texts_json: str, metadata_
     """Tokenise each text of the JSON array texts_json under the profile and write
     one index segment to path (which must not exist), each document keeping the
     string of the same place in metadata_json. Return {"documents", "postings"}."""
+
+def read_repository_file(root: str, path: str, begin: int, end: int, /) -> tuple[bytes, int, int]:
+    """Read bytes [begin, end) (clipped to the file's size) of the file at path, '/'-separated
+    below root, opened a component at a time without following a link or blocking.
+    Return (data, size, mtime_ns) with the opened file's size and mtime. A path that
+    is not a regular file inside root raises OSError(errno, reason, path); a path that
+    is empty, absolute or has '.', '..' or empty components raises ValueError."""
 
 def index_open(segments_json: str, /) -> Searcher:
     """Open segments for search: segments_json is [{"path", "deleted": [doc ids]}].

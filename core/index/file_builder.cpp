@@ -1,6 +1,5 @@
 #include "file_builder.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <simdjson.h>
@@ -21,6 +20,7 @@
 #include "document_text.hpp"
 #include "embed/embedder.hpp"
 #include "scan/file_reading.hpp"
+#include "scan/guarded_open.hpp"
 #include "scan/json_text.hpp"
 #include "segment_writer.hpp"
 
@@ -52,27 +52,20 @@ std::vector<Batch> batches_of(const std::vector<FileToIndex>& files, std::uint64
   return batches;
 }
 
-// Reads at most `limit` + 1 bytes: enough to know a file is over the limit.
-// Returns 0 or the errno of the failure.
-int read_capped(const std::string& path, std::uint64_t limit, std::string* data) {
+// Reads at most `limit` + 1 bytes of an open file: enough to know it is over
+// the limit. Returns 0 or the errno of the failure.
+int read_capped(int fd, std::uint64_t limit, std::string* data) {
   data->clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return errno;
   char buffer[64 * 1024];
-  int error = 0;
   while (data->size() <= limit) {
     const std::size_t wanted = std::min<std::uint64_t>(sizeof buffer, limit + 1 - data->size());
     const ssize_t got = ::read(fd, buffer, wanted);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      error = errno;
-      break;
-    }
+    if (got < 0) return errno;
     if (got == 0) break;
     data->append(buffer, static_cast<std::size_t>(got));
   }
-  ::close(fd);
-  return error;
+  return 0;
 }
 
 // The text with every byte that is not part of a UTF-8 character replaced by U+FFFD.
@@ -221,7 +214,14 @@ class Builder {
         const FileToIndex& file;
         ~Done() { builder.done(file); }
       } counted{*this, file};
-      if (const int error = read_capped(root_ + "/" + file.path, limits_.max_file_bytes, &data); error != 0) {
+      // Opened component by component: a folder swapped for a link since the
+      // scan cannot lead outside the root, and a FIFO cannot block the build.
+      const scan::GuardedOpen opened = root_.open(file.path);
+      if (!opened.opened()) {
+        outcome.status = opened.reason;
+        continue;
+      }
+      if (const int error = read_capped(opened.file.fd.get(), limits_.max_file_bytes, &data); error != 0) {
         outcome.status = scan::reason_for(error);
         continue;
       }
@@ -254,7 +254,7 @@ class Builder {
     writer.write(folder_ + "/" + built.name);
   }
 
-  const std::string& root_;
+  const scan::RepositoryRoot root_;
   const std::vector<FileToIndex>& files_;
   const std::string& folder_;
   const std::string& prefix_;

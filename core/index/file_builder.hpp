@@ -1,10 +1,12 @@
 // Segments built from a repository's files, with several threads and without
 // the interpreter lock.
 //
-// Each file is read whole (a file over the size limit, or with a NUL byte in
-// its first 8 KiB, is skipped and said so), bytes that are not UTF-8 become
-// U+FFFD, the text is cut into chunks (chunk/chunker.hpp) and each chunk is
-// tokenised under the profile as one document, whose metadata is the JSON
+// Each file is opened below the root without following a link or blocking
+// (scan/guarded_open.hpp: anything but a regular file inside the root is
+// skipped with the reason), then read whole (a file over the size limit, or
+// with a NUL byte in its first 8 KiB, is skipped and said so), bytes that
+// are not UTF-8 become U+FFFD, the text is cut into chunks (chunk/chunker.hpp)
+// and each chunk is tokenised under the profile as one document, whose metadata is the JSON
 // text ["path", first_line, last_line, null, begin, end] (the chunk's byte
 // range in the file, left out when bytes were replaced). The files are taken in batches
 // of consecutive files, about `segment_bytes` each, and every batch becomes

@@ -8,30 +8,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "unique_fd.hpp"
+
 namespace vorpaline_core::scan {
-
-namespace {
-
-// Closes the descriptor it holds when it goes out of scope.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-}  // namespace
 
 int read_file_at(int directory_fd, const char* name, bool follow_links, std::string* contents) {
   const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (follow_links ? 0 : O_NOFOLLOW);
-  const FileDescriptor file(::openat(directory_fd, name, flags));
+  const UniqueFd file(::openat(directory_fd, name, flags));
   if (file.get() < 0) return errno;
   struct stat status {};
   if (::fstat(file.get(), &status) != 0) return errno;
