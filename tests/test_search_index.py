@@ -191,7 +191,7 @@ def test_every_change_in_turn_equals_a_fresh_build_each_time(repository, tmp_pat
         assert results(search.Index.open(tmp_path / "index")) == fresh_results(repository, tmp_path / "fresh")[0], \
             step.__name__
     assert search.Index.open(tmp_path / "index").documents == 0
-    assert sorted(os.listdir(tmp_path / "index")) == ["MANIFEST", "lock"]  # no segment outlives its documents
+    assert sorted(os.listdir(tmp_path / "index")) == ["MANIFEST", "VORPALINE-INDEX", "lock"]  # no segment outlives its documents
 
 
 def test_a_touched_file_keeps_its_new_mtime_so_it_is_not_read_again(repository, tmp_path):
@@ -300,7 +300,7 @@ def test_search_json_is_one_object_per_hit(indexed, capsys, top, glob):
     expected = search.Index.open(folder).search("quota", k=top, path_glob=glob)
     assert hits == [{key: value for key, value in hit._asdict().items() if key != "repository"} for hit in expected]
     assert len(hits) == (0 if glob == "no-such/*" else top)
-    assert set(hits[0]) == {"path", "start_line", "end_line", "score", "snippet", "id"} if hits else True
+    assert set(hits[0]) == {"path", "start_line", "end_line", "score", "snippet", "id", "stale"} if hits else True
 
 
 def test_search_without_an_index_says_how_to_make_one(repository, capsys):

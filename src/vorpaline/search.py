@@ -20,26 +20,26 @@ update at a time holds the folder's lock.
 from __future__ import annotations
 
 import bisect
+import contextlib
 import errno
-import fcntl
 import hashlib
 import fnmatch
 import json
 import os
 import secrets
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, NamedTuple
 
 import orjson
 
-from vorpaline import search_text
+from vorpaline import index_folder, search_text
+from vorpaline.index_folder import FolderLock, LockTimeout, NotAnIndexFolder
 
-__all__ = ["Hit", "Index", "IndexUnusable", "UpdateCounts", "open_store"]
+__all__ = ["Hit", "Index", "IndexUnusable", "LockTimeout", "NotAnIndexFolder", "UpdateCounts", "open_store"]
 
 FORMAT = 1
-MANIFEST = "MANIFEST"
-LOCK = "lock"
+MANIFEST = index_folder.MANIFEST
 INDEX_FOLDER = ".vorpaline"
 DEFAULT_MAX_FILE_BYTES = 1 << 20
 MAX_SEGMENTS = 8  # beyond this many, the smallest segments are merged
@@ -59,6 +59,9 @@ class Hit(NamedTuple):
     snippet: str
     id: str | None = None  # the application's id of the document
     repository: str | None = None  # the repository of a chunk found in a shared store
+    # The file changed since it was indexed: the lines shown are the file's now, the score and
+    # the line range the index's; `vorpaline index` brings them together again.
+    stale: bool = False
 
 
 class UpdateCounts(NamedTuple):
@@ -100,9 +103,10 @@ def _fsync_folder(folder: str) -> None:
         os.close(descriptor)
 
 
-def _write_atomically(path: str, data: bytes) -> None:
-    """Write, fsync, rename over ``path``, fsync the folder: all of it or none."""
-    temporary = f"{path}.{secrets.token_hex(4)}.tmp"
+def _write_atomically(path: str, data: bytes, token: str) -> None:
+    """Write, fsync, rename over ``path``, fsync the folder: all of it or none. The temporary file
+    is ``path.TOKEN.tmp``: its writer records the token first, so that a leftover can be removed."""
+    temporary = f"{path}.{token}.tmp"
     with open(temporary, "wb") as handle:
         handle.write(data)
         handle.flush()
@@ -112,29 +116,6 @@ def _write_atomically(path: str, data: bytes) -> None:
     _fsync_folder(os.path.dirname(path) or ".")
 
 
-class _Lock:
-    """The folder's update lock: held by one update at a time, released by the kernel if its holder dies."""
-
-    def __init__(self, folder: str, wait: float | None) -> None:
-        self._descriptor = os.open(os.path.join(folder, LOCK), os.O_RDWR | os.O_CREAT, 0o644)
-        deadline = None if wait is None else time.monotonic() + wait
-        while True:
-            try:
-                fcntl.flock(self._descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                return
-            except OSError as error:
-                if error.errno not in (errno.EAGAIN, errno.EACCES):
-                    os.close(self._descriptor)
-                    raise
-            if deadline is not None and time.monotonic() >= deadline:
-                os.close(self._descriptor)
-                raise TimeoutError(f"another update of the index in {folder} is running; gave up after {wait} s")
-            time.sleep(0.05)
-
-    def release(self) -> None:
-        os.close(self._descriptor)
-
-
 def _in_index_folder(path: str) -> bool:
     """Whether ``path`` lies in a ``.vorpaline`` folder: a repository's own index, kept elsewhere or not."""
     return f"/{INDEX_FOLDER}/" in f"/{path}"
@@ -142,8 +123,24 @@ def _in_index_folder(path: str) -> bool:
 
 def _manifest_text(manifest: dict[str, Any]) -> bytes:
     """The manifest's JSON, then a line with the checksum of those bytes."""
-    body = orjson.dumps({key: value for key, value in manifest.items() if key != "checksum"})
+    fields = {key: value for key, value in manifest.items() if key != "checksum"}
+    try:
+        body = orjson.dumps(fields)
+    except TypeError:
+        # A name that is not UTF-8 (a surrogate escape, as os.fsdecode gives it): written as an escape,
+        # which the standard parser reads back as the same name.
+        body = json.dumps(fields, separators=(",", ":")).encode()
     return body + b"\n" + hashlib.blake2b(body, digest_size=16).hexdigest().encode() + b"\n"
+
+
+def _loads(data: bytes | str) -> Any:
+    """JSON as orjson reads it; a text holding an escaped name that is not UTF-8 as the standard parser does."""
+    try:
+        return orjson.loads(data)
+    except orjson.JSONDecodeError as error:
+        if "surrogate" not in str(error):
+            raise
+        return json.loads(data)
 
 
 def _is_number(value: Any) -> bool:
@@ -160,7 +157,7 @@ def _read_manifest(path: str) -> dict[str, Any]:
         raise IndexUnusable(f"index file {path} is damaged (its checksum does not match); "
                             "run `vorpaline index --rebuild`")
     try:
-        manifest = orjson.loads(body)
+        manifest = _loads(body)
     except ValueError as error:
         raise IndexUnusable(f"index file {path} is damaged ({error}); run `vorpaline index --rebuild`") from None
     segments = manifest.get("segments") if isinstance(manifest, dict) else None
@@ -176,6 +173,27 @@ def _read_manifest(path: str) -> dict[str, Any]:
     return manifest
 
 
+def _segments_named_by_any(manifest_path: str, folder: str) -> set[str]:
+    """The segments the manifest at ``manifest_path`` names, its checksum not trusted (a rebuild replaces
+    a damaged index too); where it cannot be read at all, the segment files of a folder marked as an index's."""
+    try:
+        with open(manifest_path, "rb") as handle:
+            body = handle.read()[:-1].rpartition(b"\n")[0]
+        return {segment["name"] for segment in _loads(body)["segments"]
+                if isinstance(segment["name"], str) and "/" not in segment["name"]}
+    except (OSError, ValueError, TypeError, KeyError):
+        return index_folder.marked_segment_files(folder)
+
+
+def _check_id(doc_id: Any) -> None:
+    if not isinstance(doc_id, str):
+        raise TypeError(f"a document id must be str, not {type(doc_id).__name__}")
+    try:
+        doc_id.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError(f"document id {doc_id!r} is not valid Unicode text (a lone surrogate)") from None
+
+
 def _metadata(path: str | None, first: int, last: int, doc_id: str | None) -> str:
     return json.dumps([path, first, last, doc_id], ensure_ascii=False, separators=(",", ":"))
 
@@ -188,21 +206,28 @@ class Index:
         self._manifest = manifest
         self._searcher: Any = None
         self._rebuilding = rebuilding  # the next commit replaces the index on disk, whatever it holds
+        self._lock: FolderLock | None = None  # held while this object writes
+        self._writing: list[str] = []  # name prefixes of the files being written, as the lock records them
+        self._named_on_disk: set[str] = set()  # the segments the manifest on disk names
+        self._ids_current = False  # the manifest's table of the application's ids is up to date
 
     # ---------------------------------------------------------------- opening
 
     @classmethod
     def create(cls, folder: str | os.PathLike[str], *, k1: float | None = None, b: float | None = None) -> Index:
-        """A new, empty index in ``folder`` (made if missing); refuses a folder that holds one.
+        """A new, empty index in ``folder`` (made if missing); refuses a folder that holds one, and
+        one that holds files of anything else (NotAnIndexFolder).
         ``k1`` and ``b`` fix BM25's parameters for this index; left None, each search takes the settings'."""
         folder = os.path.abspath(os.fspath(folder))
-        os.makedirs(folder, exist_ok=True)
+        index_folder.claim(folder)
         manifest_path = os.path.join(folder, MANIFEST)
-        if os.path.exists(manifest_path):
-            raise FileExistsError(errno.EEXIST, f"an index exists in {folder}; open it or rebuild it", manifest_path)
-        manifest = _empty_manifest(k1, b)
-        _write_atomically(manifest_path, _manifest_text(manifest))
-        return cls(folder, manifest)
+        index = cls(folder, _empty_manifest(k1, b))
+        with index._writing_lock(None):
+            if os.path.exists(manifest_path):
+                raise FileExistsError(errno.EEXIST, f"an index exists in {folder}; open it or rebuild it",
+                                      manifest_path)
+            index._write_manifest()
+        return index
 
     @classmethod
     def open(cls, folder: str | os.PathLike[str]) -> Index:
@@ -214,6 +239,10 @@ class Index:
         except FileNotFoundError:
             raise FileNotFoundError(errno.ENOENT, f"no index in {folder}; create it with `vorpaline index`",
                                     manifest_path) from None
+        except IndexUnusable:
+            if not index_folder.is_index_folder(folder):  # another program's MANIFEST: not ours to rebuild
+                raise index_folder.not_an_index(folder) from None
+            raise
         if manifest.get("format") != FORMAT:
             raise IndexUnusable(f"the index in {folder} has format {manifest.get('format')!r}, this vorpaline reads "
                                 f"{FORMAT}; run `vorpaline index --rebuild`")
@@ -230,7 +259,7 @@ class Index:
         if rebuild:
             # The index there stays searchable, and intact should this process die, until the new one is committed.
             folder = os.path.abspath(folder)
-            os.makedirs(folder, exist_ok=True)
+            index_folder.claim(folder)
             return cls(folder, _empty_manifest(None, None), rebuilding=True)
         try:
             return cls.open(folder)
@@ -263,7 +292,9 @@ class Index:
         return self._searcher
 
     def search(self, query: str, k: int = 10, path_glob: str | None = None) -> list[Hit]:
-        """The ``k`` best documents for ``query``, best first; ``path_glob`` keeps the chunks of matching files."""
+        """The ``k`` best documents for ``query``, best first; ``path_glob`` keeps the chunks of matching files.
+        A chunk whose file is gone, or is no longer the regular file indexed, is left out; one whose
+        file changed since it was indexed is marked ``stale``."""
         if k < 1 or not self._manifest["segments"]:
             return []
         searcher = self._open_searcher()
@@ -274,44 +305,132 @@ class Index:
         b = settings.search_b if self._manifest.get("b") is None else self._manifest["b"]
         query = search_text.prepared_query(query)
         terms = search_text.query_terms(query, profile)
+        files = _FilesNow(self._manifest.get("root", ""), self._manifest["files"])
         wanted = k
         while True:
-            # A path filter is applied to the ranking; more is asked until k hits pass or none are left.
+            # Filters apply to the ranking; more is asked until k hits pass or none are left.
             reply = json.loads(searcher.search(query, profile, wanted, k1, b))
             found = [(item["score"], json.loads(item["metadata"])) for item in reply["hits"]]
             kept = [(score, metadata) for score, metadata in found
                     if path_glob is None or (metadata[0] and fnmatch.fnmatchcase(metadata[0], path_glob))]
-            if len(kept) >= k or len(found) < wanted:
-                return self._hits(kept[:k], terms)
+            hits = self._hits(kept, terms, files)
+            if len(hits) >= k or len(found) < wanted:
+                return hits[:k]
             wanted *= 4
 
-    def _hits(self, found: list[tuple[float, list[Any]]], terms: frozenset[int]) -> list[Hit]:
+    def _hits(self, found: list[tuple[float, list[Any]]], terms: frozenset[int], files: _FilesNow) -> list[Hit]:
         """The hits with their snippets, from each chunk's lines as the file holds them now."""
-        root = self._manifest.get("root", "")
-        chunks = []
-        for _, (path, first, last, _doc_id, *span) in found:
-            chunks.append(search_text.chunk_lines(os.path.join(root, path), first, last, *span) if path else [])
-        return hits_with_snippets([(score, path, first, last, doc_id, None)
-                                   for score, (path, first, last, doc_id, *_) in found],
-                                  chunks, terms, self._manifest["profile"])
+        rows, chunks, stale = [], [], []
+        for score, (path, first, last, doc_id, *span) in found:
+            lines: list[str] = []
+            changed = False
+            if path:
+                now = files.lines(path, first, last, *span)
+                if now is None:
+                    continue  # gone, or no longer the regular file indexed
+                lines, changed = now
+            rows.append((score, path, first, last, doc_id, None))
+            chunks.append(lines)
+            stale.append(changed)
+        return hits_with_snippets(rows, chunks, terms, self._manifest["profile"], stale=stale)
 
     # ---------------------------------------------------------------- writing
 
+    @contextlib.contextmanager
+    def _writing_lock(self, wait: float | None) -> Iterator[None]:
+        """The folder's lock, held while this object writes."""
+        lock = FolderLock(self.folder, wait)
+        self._lock = lock
+        self._writing = list(lock.leftover_prefixes)  # a killed writer's files, removed at the next commit
+        try:
+            yield
+        finally:
+            self._lock = None
+            self._writing = []
+            lock.release()
+
+    def _record_writing(self, *prefixes: str) -> None:
+        """Notes in the lock, before they are written, the names of files this index is about to own."""
+        assert self._lock is not None
+        self._writing.extend(prefixes)
+        self._lock.record_writing(self._writing)
+
+    def _new_segment_name(self) -> str:
+        self._manifest["generation"] += 1
+        name = f"seg-{self._manifest['generation']:06d}-{secrets.token_hex(4)}"
+        self._record_writing(name)
+        return name
+
+    def _write_manifest(self) -> None:
+        token = secrets.token_hex(4)
+        self._record_writing(f"{MANIFEST}.{token}.")
+        _write_atomically(os.path.join(self.folder, MANIFEST), _manifest_text(self._manifest), token)
+
     def add_documents(self, ids: Sequence[str], texts: Sequence[str], *, wait: float | None = None) -> None:
-        """Adds one document per text, found by ``search`` with its id in ``Hit.id``."""
+        """Adds one document per text, found by ``search`` with its id in ``Hit.id``. A document
+        whose id the index holds already replaces it; of equal ids in one call, the last is kept."""
         if len(ids) != len(texts):
             raise ValueError(f"{len(ids)} ids but {len(texts)} texts")
-        lock = _Lock(self.folder, wait)
-        try:
+        for doc_id in ids:
+            _check_id(doc_id)
+        index_folder.claim(self.folder)
+        with self._writing_lock(wait):
             self._reload()
+            by_id, deletions = self._document_ids()
+            name = self._new_segment_name()
+            for position, doc_id in enumerate(ids):
+                older = by_id.get(doc_id)
+                if older is not None:
+                    deletions.setdefault(older[0], []).append(older[1])
+                by_id[doc_id] = [name, position]
             metadata = [_metadata(None, 1, text.count("\n") + 1, doc_id) for doc_id, text in zip(ids, texts)]
-            self._commit([self._write_segment(list(texts), metadata)], {})
-        finally:
-            lock.release()
+            self._commit([(name, self._write_segment(name, list(texts), metadata))], deletions)
+
+    def delete_documents(self, ids: Sequence[str], *, wait: float | None = None) -> int:
+        """Removes the documents of these ids; returns how many the index held."""
+        for doc_id in ids:
+            _check_id(doc_id)
+        index_folder.claim(self.folder)
+        with self._writing_lock(wait):
+            self._reload()
+            by_id, deletions = self._document_ids()
+            removed = 0
+            for doc_id in dict.fromkeys(ids):
+                held = by_id.pop(doc_id, None)
+                if held is not None:
+                    deletions.setdefault(held[0], []).append(held[1])
+                    removed += 1
+            if deletions:
+                self._commit([], deletions)
+            return removed
+
+    def _document_ids(self) -> tuple[dict[str, list[Any]], dict[str, list[int]]]:
+        """{id: [segment, document]} of the application's live documents, and the deletions that leave
+        one document an id: an index that has no such table yet (or one an older version left out
+        of date) gets it from its segments, where ids added twice are both found."""
+        if self._ids_current:
+            return self._manifest["ids"], {}
+        by_id: dict[str, list[Any]] = {}
+        deletions: dict[str, list[int]] = {}
+        for segment in self._manifest["segments"]:
+            deleted = set(segment["deleted"])
+            documents = orjson.loads(_core().index_term_vectors(os.path.join(self.folder, segment["name"])))
+            for number, document in enumerate(documents["documents"]):
+                path, _first, _last, doc_id, *_ = json.loads(document["metadata"])
+                if number in deleted or path is not None or doc_id is None:
+                    continue
+                older = by_id.get(doc_id)
+                if older is not None:
+                    deletions.setdefault(older[0], []).append(older[1])
+                by_id[doc_id] = [segment["name"], number]
+        self._manifest["ids"] = by_id
+        self._ids_current = True
+        return by_id, deletions
 
     def update(self, root: str | os.PathLike[str], *, max_file_bytes: int = DEFAULT_MAX_FILE_BYTES,
                wait: float | None = None, threads: int | None = None,
-               progress: Callable[[int, int], None] | None = None) -> UpdateCounts:
+               progress: Callable[[int, int], None] | None = None,
+               skipped_path: Callable[[str, str], None] | None = None) -> UpdateCounts:
         """Brings the index up to date with the files of the repository at ``root``.
 
         Files whose size and modification time are as the index last saw them
@@ -319,18 +438,23 @@ class Index:
         with ``threads`` threads (default: one per core), into new segments.
         ``progress(files_done, bytes_done)``, when given, is called now and
         then as the files listed are looked at, and once after the last.
+        ``skipped_path(path, reason)`` is told of each path the scan could not
+        list (a name that is not UTF-8, a folder it may not read...).
         """
         from vorpaline.scan import ScannedFile, config_json
 
         started = time.perf_counter()
         root = os.path.abspath(os.fspath(root))
-        lock = _Lock(self.folder, wait)
-        try:
+        index_folder.claim(self.folder)
+        with self._writing_lock(wait):
             self._reload()
             known: dict[str, dict[str, Any]] = self._manifest["files"]
             # Neither a .vorpaline folder (_in_index_folder) nor this index, wherever it lies in the tree, is indexed.
             skipped_folders = _skipped_folders(root, self.folder)
-            reply = orjson.loads(_core().scan_repository(config_json(root), threads or 0))
+            reply = _loads(_core().scan_repository(config_json(root), threads or 0))
+            if skipped_path is not None:
+                for item in reply["skipped"]:
+                    skipped_path(item["path"], item["reason"])
             files: dict[str, dict[str, Any]] = {}
             to_read = []
             listed_count = listed_bytes = skipped = unchanged = 0
@@ -358,8 +482,7 @@ class Index:
                     deletions.setdefault(entry["segment"], []).extend(
                         range(entry["first"], entry["first"] + entry["count"]))
 
-            self._manifest["generation"] += 1
-            prefix = f"seg-{self._manifest['generation']:06d}-{secrets.token_hex(4)}"
+            prefix = self._new_segment_name()
             looked_at = listed_count - len(to_read)
             bytes_looked_at = listed_bytes - sum(f.size for f in to_read)
 
@@ -417,26 +540,27 @@ class Index:
                 self._remove_unnamed_files()  # what a killed update left behind
             return UpdateCounts(indexed, skipped, unchanged, removed, chunks, read_bytes,
                                 time.perf_counter() - started)
-        finally:
-            lock.release()
 
     def _reload(self) -> None:
         """The manifest as it is on disk now: another process may have updated it."""
+        path = os.path.join(self.folder, MANIFEST)
         if self._rebuilding:
             self._manifest = _empty_manifest(self._manifest["k1"], self._manifest["b"])
+            self._named_on_disk = _segments_named_by_any(path, self.folder)
         else:
-            self._manifest = _read_manifest(os.path.join(self.folder, MANIFEST))
+            self._manifest = _read_manifest(path)
+            self._named_on_disk = {segment["name"] for segment in self._manifest["segments"]}
+        ids = self._manifest.get("ids")
+        self._ids_current = isinstance(ids, dict) and self._manifest.get("ids_generation") == self._manifest["generation"]
         self._searcher = None
 
-    def _write_segment(self, texts: list[str], metadata: list[str]) -> tuple[str, int]:
-        """A new segment file of these documents: its name and document count."""
-        self._manifest["generation"] += 1
-        name = f"seg-{self._manifest['generation']:06d}-{secrets.token_hex(4)}"
+    def _write_segment(self, name: str, texts: list[str], metadata: list[str]) -> int:
+        """A new segment file of these documents; returns its document count."""
         reply = _core().index_build_segment(os.path.join(self.folder, name), self._manifest["profile"],
                                             json.dumps(texts), json.dumps(metadata))
         _test_crash_point("segment-written")
         _fsync_folder(self.folder)
-        return name, json.loads(reply)["documents"]
+        return int(json.loads(reply)["documents"])
 
     def _commit(self, new_segments: list[tuple[str, int]], deletions: dict[str, list[int]]) -> None:
         """The new manifest: the segments with their deletions, the new ones after them, written atomically."""
@@ -450,7 +574,14 @@ class Index:
             if len(segment["deleted"]) < segment["documents"]:
                 kept.append(segment)
         self._manifest["segments"] = self._merge_small(kept)
-        _write_atomically(os.path.join(self.folder, MANIFEST), _manifest_text(self._manifest))
+        if self._ids_current:
+            self._manifest["ids_generation"] = self._manifest["generation"]
+        else:  # out of date (an older version wrote since): rebuilt from the segments when next needed
+            self._manifest.pop("ids", None)
+            self._manifest.pop("ids_generation", None)
+        # The segments this commit stops naming are noted first, so that a kill after it leaves none behind.
+        self._record_writing(*sorted(self._named_on_disk - {s["name"] for s in self._manifest["segments"]}))
+        self._write_manifest()
         _test_crash_point("manifest-replaced")
         self._rebuilding = False
         self._searcher = None
@@ -459,8 +590,8 @@ class Index:
     def _merge_small(self, segments: list[dict[str, Any]]) -> list[dict[str, Any]]:
         """With more than MAX_SEGMENTS segments, the smallest are merged into one
         (and so is any segment with more documents deleted than live): searches
-        then open few files, and deleted documents stop taking room. The files'
-        places are moved to the merged segment."""
+        then open few files, and deleted documents stop taking room. The places
+        of the files' chunks and of the application's documents move to the merged segment."""
         def live(segment: dict[str, Any]) -> int:
             return segment["documents"] - len(segment["deleted"])
 
@@ -470,34 +601,41 @@ class Index:
         if len(chosen) < 2:
             return segments
         inputs = [s for s in segments if s["name"] in chosen]
-        self._manifest["generation"] += 1
-        name = f"seg-{self._manifest['generation']:06d}-{secrets.token_hex(4)}-merged"
+        name = self._new_segment_name() + "-merged"
         reply = _core().index_merge_segments(os.path.join(self.folder, name), orjson.dumps(
             [{"path": os.path.join(self.folder, s["name"]), "deleted": s["deleted"]} for s in inputs]).decode())
         _fsync_folder(self.folder)
-        # A file's documents keep their order among the live ones of its segment.
+        # A document keeps its order among the live ones of its segment.
         base: dict[str, tuple[int, list[int]]] = {}
         start = 0
         for segment in inputs:
             base[segment["name"]] = (start, segment["deleted"])
             start += live(segment)
+
+        def moved(segment: str, first: int) -> int:
+            offset, deleted = base[segment]
+            return offset + first - bisect.bisect_left(deleted, first)
+
         for entry in self._manifest["files"].values():
             if entry.get("segment") in base:
-                offset, deleted = base[entry["segment"]]
-                entry["first"] = offset + entry["first"] - bisect.bisect_left(deleted, entry["first"])
+                entry["first"] = moved(entry["segment"], entry["first"])
                 entry["segment"] = name
+        if self._ids_current:
+            for place in self._manifest["ids"].values():
+                if place[0] in base:
+                    place[:] = [name, moved(place[0], place[1])]
         merged = {"name": name, "documents": json.loads(reply)["documents"], "deleted": []}
         return [s for s in segments if s["name"] not in chosen] + [merged]
 
     def _remove_unnamed_files(self) -> None:
-        """Segments no manifest names any more, and the leftovers of a killed update."""
+        """The segments the manifest no longer names, and the files a killed writer recorded and left."""
         named = {segment["name"] for segment in self._manifest["segments"]}
-        for entry in os.listdir(self.folder):
-            if entry.startswith("seg-") and entry not in named or entry.endswith(".tmp"):
-                try:
-                    os.unlink(os.path.join(self.folder, entry))
-                except FileNotFoundError:
-                    pass
+        index_folder.remove_own_files(self.folder, self._named_on_disk - named, self._writing,
+                                      named | {MANIFEST, index_folder.LOCK, index_folder.MARKER})
+        self._named_on_disk = named
+        self._writing = []
+        if self._lock is not None:
+            self._lock.record_writing([])
 
 
 def open_store(root: str | os.PathLike[str] = ".", store: str | None = None, *,
@@ -513,17 +651,62 @@ def open_store(root: str | os.PathLike[str] = ".", store: str | None = None, *,
 
 
 def hits_with_snippets(found: Sequence[tuple[float, str | None, int, int, str | None, str | None]],
-                       chunks: Sequence[list[str]], terms: frozenset[int], profile_json: str) -> list[Hit]:
+                       chunks: Sequence[list[str]], terms: frozenset[int], profile_json: str,
+                       *, stale: Sequence[bool] | None = None) -> list[Hit]:
     """Hits of (score, path, first line, last line, id, repository), each with its chunk's best
     lines as its snippet; the lines of all the chunks are tokenised in one call."""
     every_line = [line for lines in chunks for line in lines]
     line_terms = iter(search_text.text_terms(every_line, profile_json) if terms else [])
     hits = []
-    for (score, path, first, last, doc_id, repository), lines in zip(found, chunks):
+    for number, ((score, path, first, last, doc_id, repository), lines) in enumerate(zip(found, chunks)):
         own_terms = [next(line_terms) for _ in lines] if terms else []  # asked for only when there are terms
         snippet = "\n".join(search_text.best_lines(lines, terms, line_terms=lambda _lines: own_terms)[1])
-        hits.append(Hit(path, first, last, score, snippet, doc_id, repository))
+        hits.append(Hit(path, first, last, score, snippet, doc_id, repository, bool(stale and stale[number])))
     return hits
+
+
+class _FilesNow:
+    """The indexed files as they are now, each read at most once a search, with the guarded open the
+    indexer uses: no symbolic link followed on the way, nothing but a regular file read."""
+
+    WHOLE_FILE_LIMIT = 64 << 20  # a file that grew past this since it was indexed shows its first lines
+
+    def __init__(self, root: str, known: dict[str, dict[str, Any]]) -> None:
+        self._root = root
+        self._known = known
+        self._whole: dict[str, tuple[list[str], bool] | None] = {}
+
+    def _read(self, path: str, begin: int, end: int) -> tuple[bytes, bool] | None:
+        """The bytes [begin, end) and whether the file differs from the one indexed; None if it cannot be read."""
+        try:
+            data, size, mtime_ns = _core().read_repository_file(self._root, path, begin, end)
+        except (OSError, ValueError):
+            return None
+        entry = self._known.get(path)
+        return data, entry is not None and (entry["size"], entry["mtime_ns"]) != (size, mtime_ns)
+
+    def lines(self, path: str, first: int, last: int, begin: int | None = None,
+              end: int | None = None) -> tuple[list[str], bool] | None:
+        """Lines ``first`` to ``last`` (1-based) as the file holds them now, and whether it changed since
+        it was indexed; None when it is gone or no longer a regular file. With the chunk's byte range,
+        an unchanged file is read only there."""
+        if begin is not None and end is not None:
+            got = self._read(path, begin, end)
+            if got is None:
+                return None
+            data, changed = got
+            if not changed:
+                return _text_lines(data)[:last - first + 1], False
+        if path not in self._whole:
+            got = self._read(path, 0, self.WHOLE_FILE_LIMIT)
+            self._whole[path] = None if got is None else (_text_lines(got[0]), got[1])
+        whole = self._whole[path]
+        return None if whole is None else (whole[0][first - 1:last], whole[1])
+
+
+def _text_lines(data: bytes) -> list[str]:
+    # Lines end at "\n", as the chunker counts them.
+    return [line.removesuffix("\r") for line in data.decode("utf-8", errors="replace").split("\n")]
 
 
 def listed_files(root: str, index_folder: str | None) -> list[Any]:
@@ -531,7 +714,7 @@ def listed_files(root: str, index_folder: str | None) -> list[Any]:
     folder and of ``index_folder`` when it lies in the tree: what an update indexes."""
     from vorpaline.scan import ScannedFile, config_json
 
-    reply = orjson.loads(_core().scan_repository(config_json(root), 0))
+    reply = _loads(_core().scan_repository(config_json(root), 0))
     skipped = _skipped_folders(root, index_folder)
     return [ScannedFile(item["path"], item["size"], item["mtime_ns"]) for item in reply["files"]
             if not _not_indexed(item["path"], skipped)]
