@@ -69,7 +69,7 @@ def test_search_json_is_one_object_per_hit_with_its_snippet(repo, capsys):
     assert len(lines) == 1
     hit = json.loads(lines[0])
     assert hit["path"] == "config.py" and "parse_config" in hit["snippet"]
-    assert set(hit) == {"path", "start_line", "end_line", "score", "snippet", "id"}
+    assert set(hit) == {"path", "start_line", "end_line", "score", "snippet", "id", "stale"}
 
 
 @pytest.mark.parametrize("query", ["zzzz_unknown", "the of", "x"])

@@ -14,6 +14,7 @@ PROG = "vorpaline"
 EMBEDDING_KEYS = ("indices", "values", "truncated", "original_chars", "used_chars")
 CHUNK_SIZE = 256  # texts per core call: output starts early and memory stays bounded on long input
 PREVIEW_CHARS = 60
+DEFAULT_WAIT = 600.0  # seconds an update waits for another one: long enough for a big build, never forever
 
 SAMPLES = (
     ("Python", (
@@ -235,18 +236,25 @@ def _relative_to_root(root: str, path: str) -> str:
     return relative + "/" if path.endswith("/") and relative else relative
 
 
+def _quoted(name: str) -> str:
+    from vorpaline.search_text import quoted_name
+
+    return quoted_name(name)
+
+
 def _print_explanation(root: str, path: str, as_json: bool) -> int:
     explanation = _scan_module().explain(root, _relative_to_root(root, path))
     if as_json:
         print(json.dumps(explanation._asdict(), ensure_ascii=False))
     elif explanation.pattern is not None:
         # git check-ignore -v: where the deciding pattern stands, then the path.
-        line = f"{explanation.source}:{explanation.line}:{explanation.pattern}\t{path}"
+        line = (f"{_quoted(explanation.source or '')}:{explanation.line}:{_quoted(explanation.pattern)}"
+                f"\t{_quoted(path)}")
         if explanation.matched not in (None, explanation.path):
-            line += f"\t(folder {explanation.matched} is excluded)"
+            line += f"\t(folder {_quoted(explanation.matched)} is excluded)"
         print(line)
     else:
-        print(f"::\t{path}" + (f"\t({explanation.note})" if explanation.note else ""))
+        print(f"::\t{_quoted(path)}" + (f"\t({explanation.note})" if explanation.note else ""))
     return 0 if explanation.ignored else 1  # git check-ignore's status: 0 when ignored
 
 
@@ -261,12 +269,18 @@ def _run_files(args: argparse.Namespace) -> int:
         return 0
     report = scan.scan_report(root, threads=args.threads)
     prefix = "" if os.path.normpath(args.path) == os.curdir else args.path.rstrip("/") + "/"
-    end = "\0" if args.null else "\n"
-    sys.stdout.writelines(f"{prefix}{file.path}{end}" for file in report.files)
+    if args.null:  # byte-exact for xargs -0 and the like
+        sys.stdout.writelines(f"{prefix}{file.path}\0" for file in report.files)
+    else:  # a name that could move the cursor or pose as two lines is quoted, as git quotes it
+        sys.stdout.writelines(f"{_quoted(prefix + file.path)}\n" for file in report.files)
     sys.stdout.flush()
     for skipped in report.skipped:
-        print(f"{PROG}: skipped {prefix}{skipped.path}: {skipped.reason}", file=sys.stderr)
+        _report_skipped(prefix + skipped.path, skipped.reason)
     return 0
+
+
+def _report_skipped(path: str, reason: str) -> None:
+    print(f"{PROG}: skipped {_quoted(path)}: {reason}", file=sys.stderr)
 
 
 # --- index and search --------------------------------------------------------------------------
@@ -322,13 +336,16 @@ def _check_store_options(args: argparse.Namespace) -> None:
 
 
 def _run_index(args: argparse.Namespace) -> int:
-    from vorpaline.search import Index
+    from vorpaline.search import Index, LockTimeout, NotAnIndexFolder
 
     _check_store_options(args)
     root = _scan_root(args.path)
     folder = _index_folder(args)
     store = _connect_store(args.store, args.rebuild) if args.store is not None else None
-    index = Index.for_repository(root, folder, rebuild=args.rebuild) if store is None else None
+    try:
+        index = Index.for_repository(root, folder, rebuild=args.rebuild) if store is None else None
+    except NotAnIndexFolder as error:
+        raise CliError(error.strerror) from None
     bar = None
     if not args.quiet and not args.dry_run and sys.stderr is not None and sys.stderr.isatty():
         bar = _ProgressBar(*_files_to_index(root, folder))
@@ -337,7 +354,11 @@ def _run_index(args: argparse.Namespace) -> int:
             counts = store.update(root, repository=args.repository, progress=bar, dry_run=args.dry_run,
                                   report=print)
         else:
-            counts = index.update(root, wait=args.wait, progress=bar)
+            prefix = "" if os.path.normpath(args.path) == os.curdir else args.path.rstrip("/") + "/"
+            counts = index.update(root, wait=args.wait, progress=bar, skipped_path=None if args.quiet else
+                                  lambda path, reason: _report_skipped(prefix + path, reason))
+    except (LockTimeout, NotAnIndexFolder) as error:
+        raise CliError(error.strerror) from None
     finally:
         if bar is not None:
             bar.close()
@@ -349,10 +370,12 @@ def _run_index(args: argparse.Namespace) -> int:
 
 
 def _open_index(folder: str):
-    from vorpaline.search import Index
+    from vorpaline.search import Index, NotAnIndexFolder
 
     try:
         return Index.open(folder)
+    except NotAnIndexFolder as error:
+        raise CliError(error.strerror) from None
     except FileNotFoundError:
         raise CliError(f"no index in {folder}; create it with '{PROG} index'") from None
 
@@ -373,6 +396,7 @@ def _run_search(args: argparse.Namespace) -> int:
             record = hit._asdict()
             if record["repository"] is None:  # a local index's hit: its repository is the one searched
                 del record["repository"]
+            # "stale": the file changed since it was indexed; the snippet shows its lines now
             print(json.dumps(record, ensure_ascii=False))
         return 0
     if not hits:
@@ -389,7 +413,8 @@ def _run_search(args: argparse.Namespace) -> int:
         if number:
             print()
         header = f"{location.ljust(width)}  {hit.score:7.3f}"
-        print(f"{search_text.BOLD}{header}{search_text.RESET}" if color else header)
+        header = f"{search_text.BOLD}{header}{search_text.RESET}" if color else header
+        print(header + (f"  (changed since it was indexed: run '{PROG} index')" if hit.stale else ""))
         for line in hit.snippet.splitlines():
             print(("    " + search_text.highlight(search_text.printable(line), terms, color=color)).rstrip())
     return 0
@@ -404,6 +429,16 @@ def _positive_int(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
+    return value
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more: {text!r}")
     return value
 
 
@@ -462,8 +497,9 @@ def _parser() -> argparse.ArgumentParser:
     index.add_argument("path", nargs="?", default=".", metavar="PATH", help="the repository (default: .)")
     index.add_argument("--index", metavar="DIR", help="keep the index in DIR (default: PATH/.vorpaline)")
     index.add_argument("--rebuild", action="store_true", help="start from nothing")
-    index.add_argument("--wait", type=float, metavar="SECONDS",
-                       help="wait at most this long for another update to finish (default: as long as it takes)")
+    index.add_argument("--wait", type=_seconds, default=DEFAULT_WAIT, metavar="SECONDS",
+                       help=f"wait at most this long for another update to finish (default {DEFAULT_WAIT:g}; "
+                            "'inf': as long as it takes)")
     index.add_argument("--quiet", action="store_true", help="print nothing")
     _add_store_options(index)
     index.add_argument("--dry-run", action="store_true",

@@ -24,8 +24,8 @@ from collections.abc import Callable, Iterable, Sequence
 from functools import lru_cache
 from typing import Any, TextIO
 
-__all__ = ["QUERY_STOPWORDS", "best_lines", "chunk_lines", "highlight", "prepared_query", "printable", "query_for_index", "query_terms",
-           "text_terms", "use_color"]
+__all__ = ["QUERY_STOPWORDS", "best_lines", "chunk_lines", "highlight", "prepared_query", "printable", "query_for_index",
+           "query_terms", "quoted_name", "text_terms", "use_color"]
 
 # English function words: articles, pronouns, prepositions, conjunctions and
 # auxiliary verbs. Negations ("not", "no") and words that name an operation
@@ -232,6 +232,27 @@ def printable(text: str) -> str:
         return f"\\x{ord(ch):02x}" if ord(ch) < 0x100 else f"\\u{ord(ch):04x}"
 
     return "".join(shown(ch) for ch in text.expandtabs(4))
+
+
+_C_ESCAPES = {0x07: "\\a", 0x08: "\\b", 0x09: "\\t", 0x0a: "\\n", 0x0b: "\\v", 0x0c: "\\f", 0x0d: "\\r",
+              0x22: '\\"', 0x5c: "\\\\"}
+
+
+def quoted_name(name: str) -> str:
+    """A file name as git prints one: as it is, or, when it holds a control character, a quote, a
+    backslash, a bidirectional override or bytes that are not UTF-8, in double quotes with C escapes
+    (octal for the bytes without a letter), so that no name can move the cursor or pose as two."""
+    if name.isprintable() and '"' not in name and "\\" not in name and not _BIDI_CONTROLS.intersection(name):
+        return name
+    pieces = ['"']
+    for ch in name:
+        if ch in _BIDI_CONTROLS or not ch.isprintable() and ch != " " or ch in '"\\':
+            raw = ch.encode("utf-8", "surrogateescape")
+            pieces.extend(_C_ESCAPES.get(byte, f"\\{byte:03o}") for byte in raw)
+        else:
+            pieces.append(ch)
+    pieces.append('"')
+    return "".join(pieces)
 
 
 def use_color(stream: TextIO, environ: dict[str, str] | os._Environ[str] | None = None) -> bool:
