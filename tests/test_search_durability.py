@@ -19,6 +19,7 @@ import time
 import pytest
 
 search = pytest.importorskip("vorpaline.search")
+index_folder = pytest.importorskip("vorpaline.index_folder")
 pytest.importorskip("vorpaline_core_py")
 
 WORDS = ("parse_config load_user render_page cache_lookup flush_buffer retry_request token_bucket quota limit "
@@ -34,9 +35,30 @@ FILES = 3000
 ALL_HITS = 100_000
 
 
+# Every hit of each query as [path, first line, last line, score], from the ranking alone: what
+# the index holds, whatever the files hold now (a search reads them for its snippets and leaves out
+# those that are gone). Shared with the searching process below.
+RESULTS = r"""
+import json
+from vorpaline import search_text
+from vorpaline.config import settings
+
+def ranked(index, queries, k):
+    if not index._manifest["segments"]:
+        return {query: [] for query in queries}
+    searcher, profile = index._open_searcher(), index._manifest["profile"]
+    answer = {}
+    for query in queries:
+        reply = json.loads(searcher.search(search_text.prepared_query(query), profile, k, settings.search_k1,
+                                           settings.search_b))
+        answer[query] = sorted(json.loads(hit["metadata"])[:3] + [round(hit["score"], 9)] for hit in reply["hits"])
+    return answer
+"""
+exec(RESULTS)
+
+
 def results(index):
-    return {query: sorted((hit.path, hit.start_line, hit.end_line, round(hit.score, 9))
-                          for hit in index.search(query, k=ALL_HITS)) for query in QUERIES}
+    return {query: [tuple(hit) for hit in hits] for query, hits in ranked(index, QUERIES, ALL_HITS).items()}
 
 
 def write_tree(root, seed, files, marker=""):
@@ -92,7 +114,7 @@ def run_index(root, folder, *options, env=None):
 def leftovers(folder):
     """Files of the folder that its manifest does not name."""
     named = {segment["name"] for segment in search._read_manifest(str(folder / "MANIFEST"))["segments"]}
-    return sorted(set(os.listdir(folder)) - named - {"MANIFEST", "lock"})
+    return sorted(set(os.listdir(folder)) - named - {"MANIFEST", "lock", index_folder.MARKER})
 
 
 def finish_and_check(snapshot, folder):
@@ -140,18 +162,15 @@ def test_a_kill_at_any_moment_leaves_the_old_or_the_new_index(snapshot, tmp_path
 
 # ---------------------------------------------------------------- concurrency
 
-SEARCHING_PROCESS = r"""
-import json, os, sys
+SEARCHING_PROCESS = RESULTS + r"""
+import os, sys
 from vorpaline.search import Index
 folder, stop = sys.argv[1], sys.argv[2]
 queries = json.loads(sys.argv[3])
 stopping = False
 while not stopping:  # the last search begins once the stop file is there
     stopping = os.path.exists(stop)
-    index = Index.open(folder)
-    answer = {q: sorted([h.path, h.start_line, h.end_line, round(h.score, 9)] for h in index.search(q, k=100000))
-              for q in queries}
-    print(json.dumps(answer), flush=True)
+    print(json.dumps(ranked(Index.open(folder), queries, 100000)), flush=True)
 """
 
 
@@ -201,7 +220,7 @@ def test_an_index_opened_before_an_update_still_searches_after_it(snapshot, tmp_
 
 def test_a_second_update_waits_for_the_first_or_gives_up(snapshot, tmp_path):
     folder = snapshot.copy_old_index(tmp_path / "index")
-    holder = search._Lock(str(folder), wait=None)  # an update in progress, as far as the others can tell
+    holder = index_folder.FolderLock(str(folder), wait=None)  # an update in progress, as far as the others can tell
     try:
         started = time.monotonic()
         refused = run_index(snapshot.root, folder, "--wait", "0.2")
