@@ -115,8 +115,10 @@ fuzz: deps
 fuzz-long: deps
 	VENV=$(VENV) bash tools/fuzz.sh 3600
 
+# The whole suite with the long cases: many more kills, trees, examples and seconds of
+# stress (tests marked `long`, and counts raised by VORPALINE_LONG_TESTS). CI runs it.
 test-long: build
-	cd tests && VORPALINE_LONG_TESTS=1 ../$(PY) -m pytest -q -p no:cacheprovider test_reliability_*.py test_scan_git.py test_search_durability.py
+	cd tests && VORPALINE_LONG_TESTS=1 ../$(PY) -m pytest -q -p no:cacheprovider .
 
 clean:
 	rm -rf build $(VENV)
