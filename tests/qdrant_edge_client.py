@@ -109,6 +109,9 @@ class EdgeClient:
             with_vector=with_vectors))
         return [_record(r) for r in records], next_offset
 
+    def count(self, collection_name: str, count_filter: Any, exact: bool) -> Any:
+        return SimpleNamespace(count=self.shard.count(edge.CountRequest(exact=exact, filter=_filter(count_filter))))
+
     def query_points(self, collection_name: str, query: Any, using: str, query_filter: Any, limit: int,
                      with_payload: Any, search_params: Any = None) -> Any:
         params = None

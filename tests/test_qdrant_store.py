@@ -164,6 +164,64 @@ def test_an_update_stopped_between_sending_and_deleting_is_mended_by_the_next(ma
     assert_same_hits(store_results(store), local_results(repository, tmp_path / "fresh"))
 
 
+def _chunks_held(store):
+    """{(repository, path, hash, part): point id} of every chunk in the collection."""
+    return {(r.payload["repository"], r.payload["path"], r.payload["hash"], r.payload["part"]): r.id
+            for r in store._scroll(store._filter(kind="chunk"), ["repository", "path", "hash", "part"])}
+
+
+def _many_chunks(word, lines=400):
+    return "".join(f"{word} line_{number} quota worker {number % 7}\n" for number in range(lines))
+
+
+def _change_files_of_several_chunks(root):
+    (root / "src/file04.py").write_text(_many_chunks("zebra"))  # changed
+    (root / "docs/file06.py").unlink()  # removed
+    (root / "lib/deep/file05.py").write_bytes(b"\0binary\0" * 10)  # skipped from now on
+    (root / "file15.py").write_text("")  # blank: nothing to find
+
+
+# Where an update stops, and what it had done of that step: the next updates must leave what a fresh build has.
+@pytest.mark.parametrize("stop", ["deleting, first chunks left", "deleting, first chunks gone", "sending a new file"])
+def test_an_update_stopped_anywhere_leaves_no_chunk_behind(make_store, repository, tmp_path, monkeypatch, stop):
+    (repository / "src/file04.py").write_text(_many_chunks("banana"))
+    store = make_store()
+    store.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    before = {point_id: part for (_, _, _, part), point_id in _chunks_held(store).items()}
+    if stop == "sending a new file":
+        (repository / "src/new.py").write_text(_many_chunks("zebra"))
+    else:
+        _change_files_of_several_chunks(repository)
+    real_delete, real_upsert = store._delete_ids, store._upsert
+
+    def stopped_deleting(ids):
+        assert ids and all(point_id in before for point_id in ids)
+        real_delete([i for i in ids if (before[i] == 0) == (stop == "deleting, first chunks gone")])
+        raise KeyboardInterrupt
+
+    def stopped_sending(points):
+        points = list(points)
+        assert len(points) > 4
+        real_upsert(points[:len(points) // 2])
+        raise KeyboardInterrupt
+
+    with monkeypatch.context() as patch:
+        patch.setattr(store, "_upsert" if stop == "sending a new file" else "_delete_ids",
+                      stopped_sending if stop == "sending a new file" else stopped_deleting)
+        with pytest.raises(KeyboardInterrupt):
+            store.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    for _ in range(2):
+        store.update(repository, max_file_bytes=MAX_FILE_BYTES)
+
+    fresh = make_store()
+    fresh.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    assert sorted(_chunks_held(store)) == sorted(_chunks_held(fresh))
+    found = store_results(store)
+    for query, hits in found.items():
+        assert len({(h.path, h.start_line) for h in hits}) == len(hits), query  # no chunk found twice
+    assert_same_hits(found, local_results(repository, tmp_path / "fresh"))
+
+
 def test_a_copy_of_a_repository_is_searched_with_its_own_statistics(make_store, repository, tmp_path):
     store = make_store()
     store.update(repository, max_file_bytes=MAX_FILE_BYTES)

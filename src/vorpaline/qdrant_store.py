@@ -148,10 +148,10 @@ class _Changes:
     counts, and the repository's figures after it."""
 
     def __init__(self, repository: str, held: dict[str, dict[str, Any]], stale: set[str],
-                 bookkeeping: dict[str, Any]) -> None:
+                 bookkeeping: dict[str, Any], strays: Iterable[str] = ()) -> None:
         self.repository = repository
         self.held = held  # {path: file fields} of the files with points
-        self.stale = stale
+        self.stale = stale  # read and sent again, and every other version of them deleted
         # Files with no points, each [size, mtime_ns] as last read: binary, too large or unreadable;
         # or blank, with nothing to find.
         self.held_skipped: dict[str, list[int]] = bookkeeping.get("skipped", {})
@@ -161,7 +161,7 @@ class _Changes:
         self.blank: dict[str, list[int]] = {}
         # (path, segment, first document, documents) of each file to send, in file order
         self.to_send: list[tuple[str, int, int, int]] = []
-        self.to_delete: list[str] = []  # point ids
+        self.to_delete: list[str] = list(strays)  # point ids
         self.touched: list[tuple[str, dict[str, Any]]] = []  # files read again and found the same
         self.removed: list[str] = []
         self.indexed = self.unchanged = self.chunks = self.read_bytes = 0
@@ -448,18 +448,45 @@ class QdrantStore:
         self._rebuilding = False
         return counts._replace(seconds=time.perf_counter() - started)
 
-    def _held_files(self, repository: str) -> tuple[dict[str, dict[str, Any]], set[str], dict[str, Any]]:
+    def _held_files(self, repository: str) -> tuple[dict[str, dict[str, Any]], set[str], dict[str, Any], list[str]]:
         """What the collection holds of the repository: {path: its first chunk's file fields}, the
-        paths held under two hashes (an update stopped midway), and the repository's bookkeeping."""
+        paths to send again (held under two hashes, or with chunks missing: an update stopped
+        midway), the repository's bookkeeping, and the ids of chunks no file's first chunk accounts for."""
         held: dict[str, dict[str, Any]] = {}
         stale: set[str] = set()
+        accounted = 0
         for record in self._scroll(self._filter(kind="chunk", repository=repository, part=0), _FILE_FIELDS):
             payload = record.payload
             if payload["path"] in held:
                 stale.add(payload["path"])
             held[payload["path"]] = payload
+            accounted += payload["parts"]
+        strays: list[str] = []
+        # One count tells whether every chunk belongs to a file's version held by its first chunk; only
+        # when one does not (an update stopped while deleting or sending) are all the chunks looked at.
+        everything = self._filter(kind="chunk", repository=repository)
+        if self._call("count", count_filter=everything, exact=True).count != accounted:
+            strays = self._unaccounted(everything, held, stale)
         found = self._call("retrieve", ids=[self._repository_id(repository)], with_payload=True)
-        return held, stale, dict(found[0].payload) if found else {}
+        return held, stale, dict(found[0].payload) if found else {}, strays
+
+    def _unaccounted(self, everything: Any, held: dict[str, dict[str, Any]], stale: set[str]) -> list[str]:
+        """The ids of chunks of no held version of their file, whatever part they are; the paths of
+        held versions missing a chunk are added to ``stale``."""
+        strays: list[str] = []
+        present: dict[str, set[int]] = {}
+        for record in self._scroll(everything, ["path", "hash", "part"]):
+            path = record.payload["path"]
+            if path in stale:
+                continue  # every version but the one read now is deleted by its path
+            entry = held.get(path)
+            if entry is None or record.payload["hash"] != entry["hash"]:
+                strays.append(str(record.id))
+            else:
+                present.setdefault(path, set()).add(record.payload["part"])
+        stale.update(path for path, entry in held.items()
+                     if path not in stale and len(present.get(path, ())) != entry["parts"])
+        return strays
 
     def _send(self, root: str, changes: _Changes, segments: list[str], rebuild: bool, avglen: float, k1: float,
               b: float) -> None:
