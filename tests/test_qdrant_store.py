@@ -289,6 +289,75 @@ def test_a_collection_of_another_profile_is_refused_until_rebuilt(make_store, re
     assert store.search("quota", k=1)
 
 
+def _small_repository(root):
+    root.mkdir()
+    (root / "a.py").write_text("def parse_config(quota):\n    return quota\n")
+    (root / "b.md").write_text("zebra banana split_lines\n")
+    return root
+
+
+def _foreign_collection(client, points, sparse_name):
+    from qdrant_client import models
+
+    client.create_collection("code", vectors_config={}, on_disk_payload=True,
+                             sparse_vectors_config={sparse_name: models.SparseVectorParams()})
+    if points:
+        client.upsert(collection_name="code", points=[models.PointStruct(id=n, vector={}, payload={"note": n})
+                                                       for n in range(points)], wait=True)
+
+
+@pytest.mark.parametrize("points, sparse_name", [(100, qdrant_store.VECTOR), (0, "words")])
+def test_a_collection_vorpaline_did_not_make_is_replaced_only_when_forced(make_store, tmp_path, points, sparse_name):
+    root = _small_repository(tmp_path / "small")
+    client = make_store().client
+    _foreign_collection(client, points, sparse_name)
+    with pytest.raises(IndexUnusable, match="was not made by vorpaline$"):
+        qdrant_store.QdrantStore(client, "code").update(root)
+    with pytest.raises(IndexUnusable, match="not made by vorpaline; `--rebuild` would delete it: give --force to"):
+        qdrant_store.QdrantStore(client, "code", rebuild=True).update(root)
+    assert client.count(collection_name="code", exact=True).count == points
+
+    store = qdrant_store.QdrantStore(client, "code", rebuild=True, force=True)
+    store.update(root)
+    assert [hit.path for hit in store.search("parse_config")] == ["a.py"]
+    assert not store._call("count", count_filter=store._filter(must_not={"kind": ["chunk", "collection",
+                                                                                  "repository"]}), exact=True).count
+
+
+# The calls that make a collection: create_collection, its payload indexes, then the bookkeeping point.
+CREATION_CALLS = 9
+
+
+@pytest.mark.parametrize("stopped_at", range(1, CREATION_CALLS + 1))
+def test_a_collection_whose_making_stopped_is_finished_by_the_next_update(make_store, tmp_path, stopped_at):
+    root = _small_repository(tmp_path / "small")
+    store = make_store()
+    calls = []
+
+    def stopping(real):
+        def call(**arguments):
+            calls.append(real.__name__)
+            if len(calls) == stopped_at:
+                raise KeyboardInterrupt
+            return real(**arguments)
+        return call
+
+    for name in ["create_collection", "create_payload_index", "upsert"]:
+        setattr(store.client, name, stopping(getattr(store.client, name)))
+    with pytest.raises(KeyboardInterrupt):
+        store.update(root)
+    assert calls[0] == "create_collection" and calls[-1] == ("upsert" if stopped_at == CREATION_CALLS
+                                                              else "create_payload_index" if stopped_at > 1
+                                                              else "create_collection")
+    for name in ["create_collection", "create_payload_index", "upsert"]:
+        delattr(store.client, name)
+    with pytest.raises(FileNotFoundError, match="vorpaline index --store"):
+        store.search("parse_config")
+    counts = qdrant_store.QdrantStore(store.client, "code").update(root)
+    assert counts_of(counts) == (2, 0, 0, 0)
+    assert [hit.path for hit in store.search("zebra")] == ["b.md"]
+
+
 def test_search_of_a_missing_collection_says_how_to_make_it(make_store):
     with pytest.raises(FileNotFoundError, match="vorpaline index --store"):
         make_store().search("quota")
@@ -302,9 +371,9 @@ def test_the_commands_print_the_same_hits_through_a_store(repository, settings, 
     client = qdrant_client.QdrantClient(":memory:")
     urls = []
 
-    def connect(url, rebuild=False):
+    def connect(url, rebuild=False, force=False):
         urls.append(url)
-        return qdrant_store.QdrantStore(client, qdrant_store.parse_store_url(url)[1], rebuild=rebuild)
+        return qdrant_store.QdrantStore(client, qdrant_store.parse_store_url(url)[1], rebuild=rebuild, force=force)
 
     monkeypatch.setattr(qdrant_store.QdrantStore, "connect", staticmethod(connect))
     url = "qdrant://localhost:6333/code"
@@ -327,6 +396,21 @@ def test_the_commands_print_the_same_hits_through_a_store(repository, settings, 
     headers = [line for line in capsys.readouterr().out.splitlines() if line and not line.startswith(" ")]
     assert {header.split(":")[0] for header in headers} == {"mine", "repo"}
     assert urls == [url] * 7
+
+
+def test_index_replaces_a_collection_it_did_not_make_only_with_force(tmp_path, settings, sparse, monkeypatch,
+                                                                      capsys):
+    root = _small_repository(tmp_path / "small")
+    client = qdrant_client.QdrantClient(":memory:")
+    _foreign_collection(client, 3, "words")
+    monkeypatch.setattr(qdrant_store.QdrantStore, "connect", staticmethod(
+        lambda url, rebuild=False, force=False: qdrant_store.QdrantStore(client, "code", rebuild=rebuild, force=force)))
+    url = "qdrant://localhost:6333/code"
+    assert main(["index", str(root), "--store", url, "--rebuild"]) != 0
+    assert "`--rebuild` would delete it: give --force to replace it" in capsys.readouterr().err
+    assert client.count(collection_name="code", exact=True).count == 3
+    assert main(["index", str(root), "--store", url, "--rebuild", "--force", "--quiet"]) == 0
+    assert main(["search", "zebra", "--store", url]) == 0 and "b.md" in capsys.readouterr().out
 
 
 @pytest.mark.parametrize("argv, message", [

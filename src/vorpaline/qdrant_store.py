@@ -143,6 +143,10 @@ def _chunk_texts(full_path: str, chunks: list[list[Any]]) -> list[str]:
     return texts
 
 
+class _NotMadeByVorpaline(IndexUnusable):
+    """A collection without vorpaline's bookkeeping point, and not one vorpaline left unfinished."""
+
+
 class _Changes:
     """What an update of one repository finds: the files to send, the points to delete, the
     counts, and the repository's figures after it."""
@@ -251,7 +255,8 @@ class _Changes:
 class QdrantStore:
     """A Qdrant collection holding the code search of any number of repositories; see the module docstring."""
 
-    def __init__(self, client: Any, collection: str, *, where: str | None = None, rebuild: bool = False) -> None:
+    def __init__(self, client: Any, collection: str, *, where: str | None = None, rebuild: bool = False,
+                 force: bool = False) -> None:
         from qdrant_client import models
 
         self.client = client
@@ -262,20 +267,22 @@ class QdrantStore:
         # IDF over the points searched, until the server (or an older client) says it cannot
         self._corpus_idf = hasattr(models, "IdfCorpusParams")
         self._rebuilding = rebuild  # the next update sends its repository from nothing
+        self._force = force  # a rebuild may replace a collection vorpaline did not make
         self._searchable = False  # the collection was found to be of this format and profile
 
     @classmethod
     def connect(cls, url: str, *, api_key: str | None = None, timeout: float = 60.0,
-                rebuild: bool = False) -> QdrantStore:
+                rebuild: bool = False, force: bool = False) -> QdrantStore:
         """The store at ``qdrant://HOST:PORT/COLLECTION`` (or ``http``/``https``); with ``rebuild``
-        its next update sends the repository from nothing."""
+        its next update sends the repository from nothing, and with ``force`` too that update
+        replaces a collection vorpaline did not make."""
         from qdrant_client import QdrantClient
 
         server, collection = parse_store_url(url)
         if api_key is None:
             api_key = os.environ.get("VORPALINE_QDRANT_API_KEY") or None
         client = QdrantClient(url=server, api_key=api_key, timeout=int(timeout), check_compatibility=False)
-        store = cls(client, collection, where=f"Qdrant at {server}", rebuild=rebuild)
+        store = cls(client, collection, where=f"Qdrant at {server}", rebuild=rebuild, force=force)
         store._check_server()
         return store
 
@@ -337,7 +344,9 @@ class QdrantStore:
             return None
         found = self._call("retrieve", ids=[self._collection_id()], with_payload=True)
         if not found:
-            raise IndexUnusable(f"{self.where}: collection {self.collection!r} was not made by vorpaline")
+            if self._left_unfinished():
+                return None  # the next update finishes making it
+            raise _NotMadeByVorpaline(f"{self.where}: collection {self.collection!r} was not made by vorpaline")
         meta = dict(found[0].payload)
         if meta.get("format") != FORMAT:
             raise IndexUnusable(f"collection {self.collection!r} has format {meta.get('format')!r}, this vorpaline "
@@ -347,12 +356,24 @@ class QdrantStore:
                                 "run `vorpaline index --store ... --rebuild`")
         return meta
 
+    def _left_unfinished(self) -> bool:
+        """Whether the collection is one an update stopped making: the bookkeeping point is written
+        last, so until then it holds no point, and its vectors are exactly those vorpaline makes."""
+        if self._call("count", exact=True).count:
+            return False
+        params = self._call("get_collection").config.params
+        sparse = params.sparse_vectors or {}
+        return not params.vectors and list(sparse) == [VECTOR] and sparse[VECTOR].modifier == self._models.Modifier.IDF
+
     def _create(self) -> dict[str, Any]:
+        """Makes the collection, or finishes one an update stopped making: its payload indexes, then
+        its bookkeeping point, the mark of a finished collection."""
         from vorpaline.config import settings
 
         models = self._models
-        self._call("create_collection", vectors_config={}, on_disk_payload=True,
-                   sparse_vectors_config={VECTOR: models.SparseVectorParams(modifier=models.Modifier.IDF)})
+        if not call_with_retries(lambda: self.client.collection_exists(self.collection), self.where):
+            self._call("create_collection", vectors_config={}, on_disk_payload=True,
+                       sparse_vectors_config={VECTOR: models.SparseVectorParams(modifier=models.Modifier.IDF)})
         with warnings.catch_warnings():
             # qdrant-client's local mode, used in tests, says it has no use for payload indexes
             warnings.filterwarnings("ignore", "Payload indexes have no effect in the local Qdrant")
@@ -377,6 +398,14 @@ class QdrantStore:
     def _meta_or_create(self, rebuild: bool) -> dict[str, Any]:
         try:
             meta = self._read_meta()
+        except _NotMadeByVorpaline:
+            if not rebuild:
+                raise
+            if not self._force:  # someone else's points: not deleted on a guess
+                raise _NotMadeByVorpaline(f"{self.where}: collection {self.collection!r} was not made by vorpaline; "
+                                          "`--rebuild` would delete it: give --force to replace it") from None
+            self._call("delete_collection")
+            meta = None
         except IndexUnusable:
             if not rebuild:
                 raise
