@@ -9,6 +9,7 @@ from __future__ import annotations
 import json
 import os
 import shutil
+import time
 
 import pytest
 
@@ -455,6 +456,10 @@ def _http_error(status):
     ([_http_error(400)], 1, "answered 400: {\"status\": {\"error\": \"said the server\"}}"),
     ([_http_error(401)], 1, "refused the request (401): set VORPALINE_QDRANT_API_KEY"),
     ([_http_error(403)], 1, "refused the request (403)"),
+    ([ResponseHandlingException(qdrant_calls.DeadlinePassed(60))] * 6, 6, "did not answer within 60 s"),
+    ([ResponseHandlingException(ValueError("Expecting value"))], 1, "sent a malformed reply: Expecting value"),
+    ([json.JSONDecodeError("Expecting value", "", 0)], 1, "sent a malformed reply: Expecting value"),
+    ([ResponseHandlingException(qdrant_calls.ReplyTooLarge(256 << 20))], 1, "larger than the 256 MiB vorpaline reads"),
 ])
 def test_transient_failures_are_retried_with_backoff_and_the_rest_explained(failures, attempts_made, outcome):
     attempts, delays = [], []
@@ -490,8 +495,7 @@ def test_a_server_too_old_for_the_idf_modifier_is_named():
         def info(self):
             return type("Info", (), {"version": "1.9.4"})()
 
-    store = qdrant_store.QdrantStore.__new__(qdrant_store.QdrantStore)
-    store.client, store.where = Old(), "Qdrant at http://h:1"
+    store = qdrant_store.QdrantStore(Old(), "code", where="Qdrant at http://h:1")
     with pytest.raises(qdrant_calls.StoreError, match="runs Qdrant 1.9.4; vorpaline needs 1.11 or newer"):
         store._check_server()
 
@@ -503,9 +507,10 @@ def test_a_globs_literal_folder_is_filtered_by_the_server(glob, folder):
 
 
 class FakeServer:
-    """An HTTP server answering as Qdrant would at its root, after ``failures`` answers of 503."""
+    """An HTTP server on the loopback answering as Qdrant would at its root, after ``failures``
+    answers of 503; or as ``answer(handler)`` does."""
 
-    def __init__(self, version="1.16.0", api_key=None, failures=0):
+    def __init__(self, version="1.16.0", api_key=None, failures=0, answer=None):
         import http.server
         import threading
 
@@ -514,6 +519,8 @@ class FakeServer:
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
                 server.requests.append(self.headers.get("api-key"))
+                if answer is not None:
+                    return answer(self)
                 if len(server.requests) <= failures:
                     status, body = 503, b'{"status": {"error": "starting"}}'
                 elif api_key is not None and self.headers.get("api-key") != api_key:
@@ -531,7 +538,7 @@ class FakeServer:
 
         self.requests = []
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
+        threading.Thread(target=self.httpd.serve_forever, args=(0.05,), daemon=True).start()
         self.url = f"qdrant://127.0.0.1:{self.httpd.server_address[1]}/code"
 
     def close(self):
@@ -565,3 +572,69 @@ def test_connecting_checks_the_server_and_the_key(server_options, key, message, 
     finally:
         server.close()
     assert set(server.requests) == {key}
+
+
+def _answer(handler, body, length=None):
+    handler.send_response(200)
+    handler.send_header("content-type", "application/json")
+    if length is not None:
+        handler.send_header("content-length", str(length))
+    handler.end_headers()
+    try:
+        handler.wfile.write(body)
+    except OSError:
+        pass  # the client gave up, as it should
+
+
+def _trickling(handler):
+    """A byte every 0.1 s, for 10 s at most: each read is quick, the reply never ends."""
+    handler.send_response(200)
+    handler.send_header("content-length", "1000")
+    handler.end_headers()
+    for _ in range(100):
+        try:
+            handler.wfile.write(b" ")
+            handler.wfile.flush()
+        except OSError:
+            return
+        time.sleep(0.1)
+
+
+def _store_error(url, **options):
+    started = time.monotonic()
+    with pytest.raises(qdrant_calls.StoreError) as error:
+        qdrant_store.QdrantStore.connect(url, **options)
+    return str(error.value), time.monotonic() - started
+
+
+@pytest.mark.parametrize("options, said, seconds", [
+    ({"timeout": 0.5}, "did not answer within 0.5 s", 0.5),  # one request's time, all of its reads
+    ({"timeout": 5.0, "deadline": 1.0}, "did not answer within 1 s", 1.0),  # the command's time
+])
+def test_a_server_trickling_its_reply_is_given_up_on_at_the_deadline(options, said, seconds, monkeypatch):
+    monkeypatch.setattr(qdrant_calls, "RETRY_SECONDS", 0.6)
+    server = FakeServer(answer=_trickling)
+    try:
+        message, took = _store_error(server.url, **options)
+    finally:
+        server.close()
+    assert message == f"Qdrant at http://{server.url.split('/')[2]} {said}"
+    assert seconds <= took < seconds + 0.5
+
+
+@pytest.mark.parametrize("answer, said", [
+    (lambda handler: _answer(handler, b'{"title": "qdrant", "vers', 25), "sent a malformed reply: Unterminated string"),
+    (lambda handler: _answer(handler, b'{"title": 5}', 12), "sent a malformed reply: 2 validation errors"),
+    (lambda handler: _answer(handler, b"{" * 1024, 1 << 31),
+     "sent a reply of 2147483648 bytes, over the 65536 bytes vorpaline reads: refused"),
+    (lambda handler: _answer(handler, b" " * (1 << 20)), "sent a reply larger than the 65536 bytes vorpaline reads"),
+])
+def test_a_reply_malformed_or_too_large_is_said_so_and_not_asked_again(answer, said, monkeypatch):
+    monkeypatch.setattr(qdrant_calls, "MAX_REPLY_BYTES", 64 << 10)
+    server = FakeServer(answer=answer)
+    try:
+        message, took = _store_error(server.url)
+    finally:
+        server.close()
+    assert said in message and took < 1.0
+    assert len(server.requests) == 1

@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import fnmatch
 import hashlib
+import math
 import os
 import tempfile
 import time
@@ -40,7 +41,8 @@ from typing import Any
 import orjson
 
 from vorpaline import search_text
-from vorpaline.qdrant_calls import StoreError, batches, call_with_retries, point_bytes
+from vorpaline.qdrant_calls import (REQUEST_SECONDS, BoundedTransport, Deadline, StoreError, batches,
+                                    call_with_retries, point_bytes)
 from vorpaline.search import (DEFAULT_MAX_FILE_BYTES, Hit, IndexUnusable, UpdateCounts, _core, _profile_json,
                               hits_with_snippets, listed_files)
 
@@ -256,7 +258,7 @@ class QdrantStore:
     """A Qdrant collection holding the code search of any number of repositories; see the module docstring."""
 
     def __init__(self, client: Any, collection: str, *, where: str | None = None, rebuild: bool = False,
-                 force: bool = False) -> None:
+                 force: bool = False, deadline: float | None = None) -> None:
         from qdrant_client import models
 
         self.client = client
@@ -268,21 +270,27 @@ class QdrantStore:
         self._corpus_idf = hasattr(models, "IdfCorpusParams")
         self._rebuilding = rebuild  # the next update sends its repository from nothing
         self._force = force  # a rebuild may replace a collection vorpaline did not make
+        # Every call of the store's ends within this many seconds from now, retries included
+        self._deadline = Deadline(deadline) if deadline is not None else None
         self._searchable = False  # the collection was found to be of this format and profile
 
     @classmethod
-    def connect(cls, url: str, *, api_key: str | None = None, timeout: float = 60.0,
-                rebuild: bool = False, force: bool = False) -> QdrantStore:
+    def connect(cls, url: str, *, api_key: str | None = None, timeout: float = REQUEST_SECONDS,
+                rebuild: bool = False, force: bool = False, deadline: float | None = None) -> QdrantStore:
         """The store at ``qdrant://HOST:PORT/COLLECTION`` (or ``http``/``https``); with ``rebuild``
         its next update sends the repository from nothing, and with ``force`` too that update
-        replaces a collection vorpaline did not make."""
+        replaces a collection vorpaline did not make.
+
+        Each request ends within ``timeout`` seconds, its reply read whole; a call is tried again
+        for RETRY_SECONDS at most; with ``deadline``, all of them end within that many seconds."""
         from qdrant_client import QdrantClient
 
         server, collection = parse_store_url(url)
         if api_key is None:
             api_key = os.environ.get("VORPALINE_QDRANT_API_KEY") or None
-        client = QdrantClient(url=server, api_key=api_key, timeout=int(timeout), check_compatibility=False)
-        store = cls(client, collection, where=f"Qdrant at {server}", rebuild=rebuild, force=force)
+        client = QdrantClient(url=server, api_key=api_key, timeout=math.ceil(timeout), check_compatibility=False,
+                              transport=BoundedTransport(timeout))
+        store = cls(client, collection, where=f"Qdrant at {server}", rebuild=rebuild, force=force, deadline=deadline)
         store._check_server()
         return store
 
@@ -290,11 +298,15 @@ class QdrantStore:
 
     def _call(self, method: str, **arguments: Any) -> Any:
         function = getattr(self.client, method)
-        return call_with_retries(lambda: function(collection_name=self.collection, **arguments), self.where)
+        return self._retried(lambda: function(collection_name=self.collection, **arguments))
+
+    def _retried(self, call: Callable[[], Any], attempts: int | None = None) -> Any:
+        options = {} if attempts is None else {"attempts": attempts}
+        return call_with_retries(call, self.where, deadline=self._deadline, **options)
 
     def _check_server(self) -> None:
         # Few attempts: a server that cannot be reached at the start is more likely a wrong address.
-        info = call_with_retries(self.client.info, self.where, attempts=3)
+        info = self._retried(self.client.info, attempts=3)
         version = tuple(int(part) for part in info.version.split("-")[0].split(".")[:2] if part.isdigit())
         if version < MIN_SERVER:
             raise StoreError(f"{self.where} runs Qdrant {info.version}; vorpaline needs {MIN_SERVER[0]}."
@@ -340,7 +352,7 @@ class QdrantStore:
         return str(uuid.uuid5(_NAMESPACE, f"repository\0{repository}"))
 
     def _read_meta(self) -> dict[str, Any] | None:
-        if not call_with_retries(lambda: self.client.collection_exists(self.collection), self.where):
+        if not self._retried(lambda: self.client.collection_exists(self.collection)):
             return None
         found = self._call("retrieve", ids=[self._collection_id()], with_payload=True)
         if not found:
@@ -371,7 +383,7 @@ class QdrantStore:
         from vorpaline.config import settings
 
         models = self._models
-        if not call_with_retries(lambda: self.client.collection_exists(self.collection), self.where):
+        if not self._retried(lambda: self.client.collection_exists(self.collection)):
             self._call("create_collection", vectors_config={}, on_disk_payload=True,
                        sparse_vectors_config={VECTOR: models.SparseVectorParams(modifier=models.Modifier.IDF)})
         with warnings.catch_warnings():
