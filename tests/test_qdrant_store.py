@@ -359,6 +359,45 @@ def test_a_collection_whose_making_stopped_is_finished_by_the_next_update(make_s
     assert [hit.path for hit in store.search("zebra")] == ["b.md"]
 
 
+def _tree_with_names_not_utf8(root):
+    _small_repository(root)
+    (root / os.fsdecode(b"bad\xff.py")).write_text("parse_config zebra\n")
+    (root / os.fsdecode(b"dir\xfe")).mkdir()
+    (root / os.fsdecode(b"dir\xfe") / "inside.py").write_text("zebra\n")
+    return root
+
+
+NAMES_SKIPPED = ["  bad\\xff.py  (skipped: name is not valid UTF-8)", "  dir\\xfe  (skipped: name is not valid UTF-8)"]
+
+
+def test_names_that_are_not_utf8_are_reported_as_skipped_and_the_rest_indexed(make_store, tmp_path):
+    root = _tree_with_names_not_utf8(tmp_path / "small")
+    store = make_store()
+    said = []
+    store.update(root, dry_run=True, report=said.append)
+    assert said[:2] == NAMES_SKIPPED and said[-1].startswith("would send 2 points for 2 files")
+    said.clear()
+    assert counts_of(store.update(root, report=said.append)) == (2, 0, 0, 0)
+    assert said == NAMES_SKIPPED
+    assert [hit.path for hit in store.search("zebra")] == ["b.md"]
+    assert store.search("zebra", path_glob=os.fsdecode(b"dir\xfe/*")) == []
+
+
+@pytest.mark.parametrize("folder, repository, message", [
+    (os.fsdecode(b"dir\xfe"), None, r"the repository's path '.*/dir\\xfe' is not valid UTF-8: the scan reads"),
+    ("small", os.fsdecode(b"name\xfe"), r"the repository's name 'name\\xfe' is not valid UTF-8: give --repository"),
+])
+def test_a_repository_path_or_name_not_utf8_is_refused_before_anything_is_written(make_store, tmp_path, folder,
+                                                                                  repository, message):
+    root = _small_repository(tmp_path / folder)
+    store = make_store()
+    with pytest.raises(ValueError, match=message):
+        store.update(root, repository=repository)
+    assert not store.client.collection_exists("code")
+    with pytest.raises(ValueError, match="not valid UTF-8: no repository is named so"):
+        store.search("zebra", repository=os.fsdecode(b"name\xfe"))
+
+
 def test_search_of_a_missing_collection_says_how_to_make_it(make_store):
     with pytest.raises(FileNotFoundError, match="vorpaline index --store"):
         make_store().search("quota")
@@ -412,6 +451,16 @@ def test_index_replaces_a_collection_it_did_not_make_only_with_force(tmp_path, s
     assert client.count(collection_name="code", exact=True).count == 3
     assert main(["index", str(root), "--store", url, "--rebuild", "--force", "--quiet"]) == 0
     assert main(["search", "zebra", "--store", url]) == 0 and "b.md" in capsys.readouterr().out
+
+
+def test_index_through_a_store_prints_the_names_it_skipped(tmp_path, settings, sparse, monkeypatch, capsys):
+    root = _tree_with_names_not_utf8(tmp_path / "small")
+    client = qdrant_client.QdrantClient(":memory:")
+    monkeypatch.setattr(qdrant_store.QdrantStore, "connect", staticmethod(
+        lambda url, rebuild=False, force=False: qdrant_store.QdrantStore(client, "code")))
+    assert main(["index", str(root), "--store", "qdrant://localhost:6333/code"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[:2] == NAMES_SKIPPED and lines[2].startswith("indexed 2 files, skipped 0, unchanged 0, removed 0")
 
 
 @pytest.mark.parametrize("argv, message", [

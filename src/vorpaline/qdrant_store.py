@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import fnmatch
 import hashlib
+import json
 import math
 import os
 import tempfile
@@ -41,10 +42,11 @@ from typing import Any
 import orjson
 
 from vorpaline import search_text
+from vorpaline.scan import ScannedFile, config_json
 from vorpaline.qdrant_calls import (REQUEST_SECONDS, BoundedTransport, Deadline, StoreError, batches,
                                     call_with_retries, point_bytes)
 from vorpaline.search import (DEFAULT_MAX_FILE_BYTES, Hit, IndexUnusable, UpdateCounts, _core, _profile_json,
-                              hits_with_snippets, listed_files)
+                              _not_indexed, hits_with_snippets)
 
 __all__ = ["QdrantStore", "StoreError", "parse_store_url"]
 
@@ -112,6 +114,43 @@ def term_weights(tfs: list[int], length: int, avglen: float, k1: float, b: float
     """BM25's term-frequency part of each term of a document."""
     norm = k1 * (1.0 - b + b * length / avglen) if avglen > 0 else k1
     return [tf * (k1 + 1.0) / (tf + norm) for tf in tfs]
+
+
+def _loads(reply: str) -> Any:
+    """The core's JSON reply. It writes a name that is not UTF-8 with its bytes as lone surrogates
+    (``\\udcff``), which orjson refuses: such rare replies are read by the standard library."""
+    try:
+        return orjson.loads(reply)
+    except orjson.JSONDecodeError:
+        return json.loads(reply)
+
+
+def shown_name(name: str) -> str:
+    """A name as it can be printed: bytes that are not UTF-8 as ``\\xff``, control characters escaped."""
+    return search_text.printable(os.fsencode(name).decode("utf-8", "backslashreplace"))
+
+
+def _is_utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:  # a name's bytes that are not UTF-8, as lone surrogates
+        return False
+    return True
+
+
+def _utf8_name(name: str, what: str, remedy: str) -> str:
+    """``name``, when it is UTF-8 text: a payload, and the scan's configuration, hold only such."""
+    if not _is_utf8(name):
+        raise ValueError(f"{what} '{shown_name(name)}' is not valid UTF-8: {remedy}")
+    return name
+
+
+def _listed(root: str) -> tuple[list[ScannedFile], list[tuple[str, str]]]:
+    """The scan's files under ``root`` that an update indexes, and the (name, reason) of those it skipped."""
+    reply = _loads(_core().scan_repository(config_json(root), 0))
+    files = [ScannedFile(item["path"], item["size"], item["mtime_ns"]) for item in reply["files"]
+             if not _not_indexed(item["path"], ())]
+    return files, [(item["path"], item["reason"]) for item in reply["skipped"]]
 
 
 def _point_id(repository: str, path: str, content_hash: str, part: int) -> str:
@@ -447,13 +486,17 @@ class QdrantStore:
         files are read and tokenised by the core with ``threads`` threads;
         ``progress(files_done, bytes_done)`` is called now and then. With
         ``dry_run`` nothing is written: ``report`` (default print) is told
-        each file's fate.
+        each file's fate. ``report``, when given, is told too of the names
+        the scan skipped (one that is not UTF-8, one it cannot read).
         """
         from vorpaline.config import settings
 
         started = time.perf_counter()
-        root = os.path.abspath(os.fspath(root))
-        repository = repository or os.path.basename(root) or "root"
+        root = _utf8_name(os.path.abspath(os.fspath(root)), "the repository's path",
+                          "the scan reads trees under UTF-8 paths; give it one (a symbolic link will do)")
+        repository = _utf8_name(repository or os.path.basename(root) or "root", "the repository's name",
+                                "give --repository a UTF-8 name")
+        say = report if report is not None else print if dry_run else None
         rebuild = self._rebuilding
         if dry_run:
             meta = self._read_meta() or {"k1": settings.search_k1, "b": settings.search_b, "avglen": 0.0}
@@ -461,9 +504,13 @@ class QdrantStore:
             meta = self._meta_or_create(rebuild)
         changes = _Changes(repository, *(({}, set(), {}) if rebuild or "format" not in meta
                                          else self._held_files(repository)))
-        to_read = changes.compare(listed_files(root, None))
+        listed, unlisted = _listed(root)
+        for name, reason in unlisted:
+            if say is not None:
+                say(f"  {shown_name(name)}  (skipped: {reason})")
+        to_read = changes.compare(listed)
         with tempfile.TemporaryDirectory(prefix="vorpaline-store-") as folder:
-            built = orjson.loads(_core().index_build_files(
+            built = _loads(_core().index_build_files(
                 root, orjson.dumps([[f.path, f.size] for f in to_read]).decode(), folder, "batch", self._profile,
                 orjson.dumps({"max_file_bytes": max_file_bytes}).decode(), threads or len(os.sched_getaffinity(0)),
                 progress))
@@ -480,7 +527,7 @@ class QdrantStore:
             counts = UpdateCounts(changes.indexed, len(changes.skipped), changes.unchanged, len(changes.removed),
                                   changes.chunks, changes.read_bytes, 0.0)
             if dry_run:
-                changes.report(report or print)
+                changes.report(say)
                 return counts._replace(seconds=time.perf_counter() - started)
             if changes.any or rebuild or float(meta["avglen"]) != avglen:
                 self._send(root, changes, segments, rebuild, avglen, float(meta["k1"]), float(meta["b"]))
@@ -616,8 +663,10 @@ class QdrantStore:
     def search(self, query: str, k: int = 10, path_glob: str | None = None,
                repository: str | None = None) -> list[Hit]:
         """The ``k`` best chunks for ``query``, best first, of one repository or of all of them."""
-        if k < 1:
-            return []
+        if repository is not None:
+            _utf8_name(repository, "the repository's name", "no repository is named so")
+        if k < 1 or path_glob is not None and not _is_utf8(path_glob):
+            return []  # every path held is UTF-8: such a glob matches none
         if not self._searchable:
             # Checked once per store, as a local index reads its manifest once: not a round trip per query.
             if self._read_meta() is None:
