@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-pytest.importorskip("vorpaline_core_py")
+vorpaline_core_py = pytest.importorskip("vorpaline_core_py")
 qdrant_client = pytest.importorskip("qdrant_client")
 
 from qdrant_client.http.exceptions import ResponseHandlingException, UnexpectedResponse  # noqa: E402
@@ -221,6 +221,48 @@ def test_an_update_stopped_anywhere_leaves_no_chunk_behind(make_store, repositor
     for query, hits in found.items():
         assert len({(h.path, h.start_line) for h in hits}) == len(hits), query  # no chunk found twice
     assert_same_hits(found, local_results(repository, tmp_path / "fresh"))
+
+
+NO_LINK_FOLLOWING_READ = pytest.mark.skipif(not hasattr(vorpaline_core_py, "read_repository_file"),
+                                            reason="the core reads no file of a repository by a walk that follows no link")
+
+
+def _link_a_folder_out_of_the_tree(root, outside):
+    """one/ swapped for a link to a folder outside, holding a file of the same name."""
+    outside.mkdir()
+    (outside / "file.py").write_text("outside_secret quota\n" * 3)
+    os.rename(root / "one", root.parent / "one-moved")
+    os.symlink(outside, root / "one")
+
+
+def _file_changed_since_read(root, outside):
+    (root / "one/file.py").write_text("outside_secret quota\n" * 3)
+
+
+# What happens to one/file.py after the core has read it, before its chunks' texts are read.
+@pytest.mark.parametrize("after_read", [
+    lambda root, outside: (root / "one/file.py").unlink(),
+    pytest.param(_link_a_folder_out_of_the_tree, marks=NO_LINK_FOLLOWING_READ),
+    pytest.param(_file_changed_since_read, marks=NO_LINK_FOLLOWING_READ),
+], ids=["removed", "a folder linked out of the tree", "changed"])
+def test_a_file_not_read_again_as_the_core_read_it_is_skipped(make_store, repository, tmp_path, after_read):
+    (repository / "one").mkdir()
+    (repository / "one/file.py").write_text("inside quota\n")
+    local = Index.create(tmp_path / "index").update(repository, max_file_bytes=MAX_FILE_BYTES)
+    store = make_store()
+    real_upsert = store._upsert
+
+    def upsert_after_the_change(points):
+        after_read(repository, tmp_path / "outside")
+        store._upsert = real_upsert
+        return real_upsert(points)
+
+    store._upsert = upsert_after_the_change
+    counts = store.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    assert counts_of(counts) == (local.indexed - 1, local.skipped + 1, 0, 0)
+    held = store._scroll(store._filter(kind="chunk"), ["path", "text"])
+    assert not [r for r in held if r.payload["path"] == "one/file.py" or "outside_secret" in r.payload["text"]]
+    assert store.repositories()["repo"]["skipped"].get("one/file.py")
 
 
 def test_a_copy_of_a_repository_is_searched_with_its_own_statistics(make_store, repository, tmp_path):

@@ -165,13 +165,22 @@ def _file_ids(repository: str, path: str, entry: dict[str, Any]) -> list[str]:
     return [_point_id(repository, path, entry["hash"], part) for part in range(entry["parts"])]
 
 
-def _chunk_texts(full_path: str, chunks: list[list[Any]]) -> list[str]:
-    """The text of each chunk ([path, first, last, id, begin?, end?]) of the file as it was read."""
+def _file_bytes(root: str, path: str, entry: dict[str, Any]) -> bytes | None:
+    """The file's bytes as the core read them, or None when they cannot be read again so: the path
+    refused (a symbolic link on its way, not a regular file), the file unreadable, or changed since."""
+    read = getattr(_core(), "read_repository_file", None)
     try:
-        with open(full_path, "rb") as handle:
-            data = handle.read()
-    except OSError:
-        return [""] * len(chunks)
+        if read is None:  # a core without the walk that follows no link: the path opened as it is
+            with open(os.path.join(root, path), "rb") as handle:
+                return handle.read()
+        data, size, mtime_ns = read(root, path, 0, entry["size"] + 1)
+    except (OSError, ValueError):
+        return None
+    return data if [size, mtime_ns] == [entry["size"], entry["mtime_ns"]] else None
+
+
+def _chunk_texts(data: bytes, chunks: list[list[Any]]) -> list[str]:
+    """The text of each chunk ([path, first, last, id, begin?, end?]) of the file's ``data``."""
     lines: list[str] | None = None
     texts = []
     for _path, first, last, _id, *span in chunks:
@@ -263,6 +272,17 @@ class _Changes:
                                 "file_length": sum(lengths[outcome["segment"]][first:first + count])}
             self.to_send.append((path, outcome["segment"], first, count))
             self.chunks += count
+
+    def unsend(self, path: str) -> None:
+        """A file to send found unreadable when its chunks' texts were read: skipped, as the core skips one."""
+        entry = self.files.pop(path)
+        self.skipped[path] = [entry["size"], entry["mtime_ns"]]
+        self.indexed -= 1
+        self.chunks -= entry["parts"]
+
+    def counts(self) -> UpdateCounts:
+        return UpdateCounts(self.indexed, len(self.skipped), self.unchanged, len(self.removed), self.chunks,
+                            self.read_bytes, 0.0)
 
     def _forget(self, path: str) -> None:
         old = self.held.get(path)
@@ -524,17 +544,15 @@ class QdrantStore:
             all_documents = changes.documents + sum(m["documents"] for m in others)
             avglen = (changes.total_length + sum(m["total_length"] for m in others)) / all_documents \
                 if all_documents else 0.0
-            counts = UpdateCounts(changes.indexed, len(changes.skipped), changes.unchanged, len(changes.removed),
-                                  changes.chunks, changes.read_bytes, 0.0)
             if dry_run:
                 changes.report(say)
-                return counts._replace(seconds=time.perf_counter() - started)
+                return changes.counts()._replace(seconds=time.perf_counter() - started)
             if changes.any or rebuild or float(meta["avglen"]) != avglen:
                 self._send(root, changes, segments, rebuild, avglen, float(meta["k1"]), float(meta["b"]))
                 self._reweight(avglen, float(meta["k1"]), float(meta["b"]), settings.search_store_avglen_drift)
                 self._write_meta(self._collection_id(), {**meta, "avglen": avglen})
         self._rebuilding = False
-        return counts._replace(seconds=time.perf_counter() - started)
+        return changes.counts()._replace(seconds=time.perf_counter() - started)
 
     def _held_files(self, repository: str) -> tuple[dict[str, dict[str, Any]], set[str], dict[str, Any], list[str]]:
         """What the collection holds of the repository: {path: its first chunk's file fields}, the
@@ -587,15 +605,23 @@ class QdrantStore:
         profile = profile_version(self._profile)
         sent: set[str] = set()
 
+        unread: list[str] = []
+
         def points() -> Iterator[Any]:
             loaded, documents = -1, []
             for path, segment, first, count in changes.to_send:
+                data = _file_bytes(root, path, changes.files[path])
+                if data is None:
+                    unread.append(path)
+                    continue
                 if segment != loaded:
                     loaded, documents = segment, _term_vectors(segments[segment])
-                yield from self._points(root, repository, path, changes.files[path], documents[first:first + count],
+                yield from self._points(repository, path, changes.files[path], documents[first:first + count], data,
                                         avglen, k1, b, profile, sent)
 
         self._upsert(points())
+        for path in unread:
+            changes.unsend(path)
         for path in changes.stale:
             entry = changes.files.get(path)
             self._call("delete", wait=True, points_selector=models.FilterSelector(filter=self._filter(
@@ -612,13 +638,13 @@ class QdrantStore:
             "total_length": changes.total_length, "skipped": changes.skipped, "blank": changes.blank,
             "updated": time.time()})
 
-    def _points(self, root: str, repository: str, path: str, entry: dict[str, Any], own: list[dict[str, Any]],
+    def _points(self, repository: str, path: str, entry: dict[str, Any], own: list[dict[str, Any]], data: bytes,
                 avglen: float, k1: float, b: float, profile: str, sent: set[str]) -> Iterator[Any]:
         """The file's points, their ids added to ``sent``. Built without pydantic's validation,
         which would cost more than making them: every field is of its type by construction."""
         models = self._models
         chunks = [orjson.loads(document["metadata"]) for document in own]
-        texts = _chunk_texts(os.path.join(root, path), chunks)
+        texts = _chunk_texts(data, chunks)
         folders = folders_of(path)
         language = language_of(path)
         for part, (document, chunk, text) in enumerate(zip(own, chunks, texts)):
