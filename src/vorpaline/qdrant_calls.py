@@ -20,7 +20,8 @@ from typing import Any, TypeVar
 import httpcore
 import httpx
 
-__all__ = ["BoundedTransport", "Deadline", "DeadlinePassed", "ReplyTooLarge", "StoreError", "batches", "call_with_retries"]
+__all__ = ["BoundedTransport", "Deadline", "DeadlinePassed", "ReplyTooLarge", "StoreError", "batches",
+           "call_with_retries"]
 
 T = TypeVar("T")
 
@@ -63,10 +64,9 @@ class ReplyTooLarge(Exception):
     """A reply larger than the store reads."""
 
     def __init__(self, limit: int, announced: int | None = None) -> None:
-        size = f"of {announced} bytes" if announced is not None else "larger"
         bound = f"{limit >> 20} MiB" if limit % (1 << 20) == 0 else f"{limit} bytes"
-        super().__init__(f"a reply {size} than the {bound} vorpaline reads" if announced is None
-                         else f"a reply {size}, over the {bound} vorpaline reads")
+        said = "a reply larger than" if announced is None else f"a reply of {announced} bytes, over"
+        super().__init__(f"{said} the {bound} vorpaline reads")
         self.limit = limit
 
 
@@ -134,8 +134,9 @@ class BoundedTransport(httpx.HTTPTransport):
         # Each wait cut to the time left, so the deadline holds within a read too. Where httpcore keeps
         # its backend elsewhere, the deadline is checked between reads, each bounded by httpx's timeout.
         pool = getattr(self, "_pool", None)
-        if getattr(pool, "_network_backend", None) is not None:
-            pool._network_backend = _DeadlineBackend(pool._network_backend)
+        backend = getattr(pool, "_network_backend", None)
+        if backend is not None:
+            pool._network_backend = _DeadlineBackend(backend)  # type: ignore[union-attr]
 
     def handle_request(self, request: httpx.Request) -> httpx.Response:
         deadline, seconds = time.monotonic() + self.seconds, self.seconds

@@ -42,9 +42,9 @@ from typing import Any
 import orjson
 
 from vorpaline import search_text
-from vorpaline.scan import ScannedFile, config_json
-from vorpaline.qdrant_calls import (REQUEST_SECONDS, BoundedTransport, Deadline, StoreError, batches,
+from vorpaline.qdrant_calls import (ATTEMPTS, REQUEST_SECONDS, BoundedTransport, Deadline, StoreError, batches,
                                     call_with_retries, point_bytes)
+from vorpaline.scan import ScannedFile, config_json
 from vorpaline.search import (DEFAULT_MAX_FILE_BYTES, Hit, IndexUnusable, UpdateCounts, _core, _profile_json,
                               _not_indexed, hits_with_snippets)
 
@@ -125,7 +125,7 @@ def _loads(reply: str) -> Any:
         return json.loads(reply)
 
 
-def shown_name(name: str) -> str:
+def _shown_name(name: str) -> str:
     """A name as it can be printed: bytes that are not UTF-8 as ``\\xff``, control characters escaped."""
     return search_text.printable(os.fsencode(name).decode("utf-8", "backslashreplace"))
 
@@ -141,7 +141,7 @@ def _is_utf8(text: str) -> bool:
 def _utf8_name(name: str, what: str, remedy: str) -> str:
     """``name``, when it is UTF-8 text: a payload, and the scan's configuration, hold only such."""
     if not _is_utf8(name):
-        raise ValueError(f"{what} '{shown_name(name)}' is not valid UTF-8: {remedy}")
+        raise ValueError(f"{what} '{_shown_name(name)}' is not valid UTF-8: {remedy}")
     return name
 
 
@@ -359,9 +359,8 @@ class QdrantStore:
         function = getattr(self.client, method)
         return self._retried(lambda: function(collection_name=self.collection, **arguments))
 
-    def _retried(self, call: Callable[[], Any], attempts: int | None = None) -> Any:
-        options = {} if attempts is None else {"attempts": attempts}
-        return call_with_retries(call, self.where, deadline=self._deadline, **options)
+    def _retried(self, call: Callable[[], Any], attempts: int = ATTEMPTS) -> Any:
+        return call_with_retries(call, self.where, attempts=attempts, deadline=self._deadline)
 
     def _check_server(self) -> None:
         # Few attempts: a server that cannot be reached at the start is more likely a wrong address.
@@ -527,7 +526,7 @@ class QdrantStore:
         listed, unlisted = _listed(root)
         for name, reason in unlisted:
             if say is not None:
-                say(f"  {shown_name(name)}  (skipped: {reason})")
+                say(f"  {_shown_name(name)}  (skipped: {reason})")
         to_read = changes.compare(listed)
         with tempfile.TemporaryDirectory(prefix="vorpaline-store-") as folder:
             built = _loads(_core().index_build_files(
@@ -545,7 +544,7 @@ class QdrantStore:
             avglen = (changes.total_length + sum(m["total_length"] for m in others)) / all_documents \
                 if all_documents else 0.0
             if dry_run:
-                changes.report(say)
+                changes.report(report or print)
                 return changes.counts()._replace(seconds=time.perf_counter() - started)
             if changes.any or rebuild or float(meta["avglen"]) != avglen:
                 self._send(root, changes, segments, rebuild, avglen, float(meta["k1"]), float(meta["b"]))
@@ -604,8 +603,7 @@ class QdrantStore:
                 filter=self._filter(kind="chunk", repository=repository)))
         profile = profile_version(self._profile)
         sent: set[str] = set()
-
-        unread: list[str] = []
+        unread: list[str] = []  # files whose texts could not be read again as the core read them
 
         def points() -> Iterator[Any]:
             loaded, documents = -1, []
