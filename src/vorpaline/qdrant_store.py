@@ -172,8 +172,10 @@ def _file_bytes(root: str, path: str, entry: dict[str, Any]) -> bytes | None:
     try:
         if read is None:  # a core without the walk that follows no link: the path opened as it is
             with open(os.path.join(root, path), "rb") as handle:
-                return handle.read()
-        data, size, mtime_ns = read(root, path, 0, entry["size"] + 1)
+                data, status = handle.read(entry["size"] + 1), os.fstat(handle.fileno())
+            size, mtime_ns = status.st_size, status.st_mtime_ns
+        else:
+            data, size, mtime_ns = read(root, path, 0, entry["size"] + 1)
     except (OSError, ValueError):
         return None
     return data if [size, mtime_ns] == [entry["size"], entry["mtime_ns"]] else None
