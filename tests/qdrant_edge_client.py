@@ -55,6 +55,7 @@ class EdgeClient:
         self.folder = folder
         self.shard: Any = None
         self.collection: str | None = None
+        self.sparse_vectors: dict[str, Any] = {}
 
     def info(self) -> Any:
         return SimpleNamespace(version="1.16.0")
@@ -70,6 +71,11 @@ class EdgeClient:
         self.shard = edge.EdgeShard.create(self.folder, edge.EdgeConfig(sparse_vectors=sparse,
                                                                          on_disk_payload=on_disk_payload))
         self.collection = collection_name
+        self.sparse_vectors = dict(sparse_vectors_config)
+
+    def get_collection(self, collection_name: str) -> Any:
+        params = SimpleNamespace(vectors={}, sparse_vectors=self.sparse_vectors)
+        return SimpleNamespace(config=SimpleNamespace(params=params), points_count=self.shard.info().points_count)
 
     def delete_collection(self, collection_name: str) -> None:
         self.shard.close()
@@ -108,6 +114,9 @@ class EdgeClient:
             offset=offset, limit=limit, filter=_filter(scroll_filter), with_payload=with_payload,
             with_vector=with_vectors))
         return [_record(r) for r in records], next_offset
+
+    def count(self, collection_name: str, exact: bool, count_filter: Any = None) -> Any:
+        return SimpleNamespace(count=self.shard.count(edge.CountRequest(exact=exact, filter=_filter(count_filter))))
 
     def query_points(self, collection_name: str, query: Any, using: str, query_filter: Any, limit: int,
                      with_payload: Any, search_params: Any = None) -> Any:

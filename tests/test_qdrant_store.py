@@ -9,10 +9,11 @@ from __future__ import annotations
 import json
 import os
 import shutil
+import time
 
 import pytest
 
-pytest.importorskip("vorpaline_core_py")
+vorpaline_core_py = pytest.importorskip("vorpaline_core_py")
 qdrant_client = pytest.importorskip("qdrant_client")
 
 from qdrant_client.http.exceptions import ResponseHandlingException, UnexpectedResponse  # noqa: E402
@@ -164,6 +165,106 @@ def test_an_update_stopped_between_sending_and_deleting_is_mended_by_the_next(ma
     assert_same_hits(store_results(store), local_results(repository, tmp_path / "fresh"))
 
 
+def _chunks_held(store):
+    """{(repository, path, hash, part): point id} of every chunk in the collection."""
+    return {(r.payload["repository"], r.payload["path"], r.payload["hash"], r.payload["part"]): r.id
+            for r in store._scroll(store._filter(kind="chunk"), ["repository", "path", "hash", "part"])}
+
+
+def _many_chunks(word, lines=400):
+    return "".join(f"{word} line_{number} quota worker {number % 7}\n" for number in range(lines))
+
+
+def _change_files_of_several_chunks(root):
+    (root / "src/file04.py").write_text(_many_chunks("zebra"))  # changed
+    (root / "docs/file06.py").unlink()  # removed
+    (root / "lib/deep/file05.py").write_bytes(b"\0binary\0" * 10)  # skipped from now on
+    (root / "file15.py").write_text("")  # blank: nothing to find
+
+
+# Where an update stops, and what it had done of that step: the next updates must leave what a fresh build has.
+@pytest.mark.parametrize("stop", ["deleting, first chunks left", "deleting, first chunks gone", "sending a new file"])
+def test_an_update_stopped_anywhere_leaves_no_chunk_behind(make_store, repository, tmp_path, monkeypatch, stop):
+    (repository / "src/file04.py").write_text(_many_chunks("banana"))
+    store = make_store()
+    store.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    before = {point_id: part for (_, _, _, part), point_id in _chunks_held(store).items()}
+    if stop == "sending a new file":
+        (repository / "src/new.py").write_text(_many_chunks("zebra"))
+    else:
+        _change_files_of_several_chunks(repository)
+    real_delete, real_upsert = store._delete_ids, store._upsert
+
+    def stopped_deleting(ids):
+        assert ids and all(point_id in before for point_id in ids)
+        real_delete([i for i in ids if (before[i] == 0) == (stop == "deleting, first chunks gone")])
+        raise KeyboardInterrupt
+
+    def stopped_sending(points):
+        points = list(points)
+        assert len(points) > 4
+        real_upsert(points[:len(points) // 2])
+        raise KeyboardInterrupt
+
+    with monkeypatch.context() as patch:
+        patch.setattr(store, "_upsert" if stop == "sending a new file" else "_delete_ids",
+                      stopped_sending if stop == "sending a new file" else stopped_deleting)
+        with pytest.raises(KeyboardInterrupt):
+            store.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    for _ in range(2):
+        store.update(repository, max_file_bytes=MAX_FILE_BYTES)
+
+    fresh = make_store()
+    fresh.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    assert sorted(_chunks_held(store)) == sorted(_chunks_held(fresh))
+    found = store_results(store)
+    for query, hits in found.items():
+        assert len({(h.path, h.start_line) for h in hits}) == len(hits), query  # no chunk found twice
+    assert_same_hits(found, local_results(repository, tmp_path / "fresh"))
+
+
+NO_LINK_FOLLOWING_READ = pytest.mark.skipif(not hasattr(vorpaline_core_py, "read_repository_file"),
+                                            reason="the core reads no file of a repository by a walk that follows no link")
+
+
+def _link_a_folder_out_of_the_tree(root, outside):
+    """one/ swapped for a link to a folder outside, holding a file of the same name."""
+    outside.mkdir()
+    (outside / "file.py").write_text("outside_secret quota\n" * 3)
+    os.rename(root / "one", root.parent / "one-moved")
+    os.symlink(outside, root / "one")
+
+
+def _file_changed_since_read(root, outside):
+    (root / "one/file.py").write_text("outside_secret quota\n" * 3)
+
+
+# What happens to one/file.py after the core has read it, before its chunks' texts are read.
+@pytest.mark.parametrize("after_read", [
+    lambda root, outside: (root / "one/file.py").unlink(),
+    pytest.param(_link_a_folder_out_of_the_tree, marks=NO_LINK_FOLLOWING_READ),
+    _file_changed_since_read,
+], ids=["removed", "a folder linked out of the tree", "changed"])
+def test_a_file_not_read_again_as_the_core_read_it_is_skipped(make_store, repository, tmp_path, after_read):
+    (repository / "one").mkdir()
+    (repository / "one/file.py").write_text("inside quota\n")
+    local = Index.create(tmp_path / "index").update(repository, max_file_bytes=MAX_FILE_BYTES)
+    store = make_store()
+    real_upsert = store._upsert
+
+    def upsert_after_the_change(points):
+        after_read(repository, tmp_path / "outside")
+        store._upsert = real_upsert
+        return real_upsert(points)
+
+    store._upsert = upsert_after_the_change
+    counts = store.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    assert counts_of(counts) == (local.indexed - 1, local.skipped + 1, 0, 0)
+    held = store._scroll(store._filter(kind="chunk"), ["path", "text"])
+    assert not [r for r in held if r.payload["path"] == "one/file.py" or "outside_secret" in r.payload["text"]]
+    assert store.repositories()["repo"]["skipped"].get("one/file.py")
+
+
 def test_a_copy_of_a_repository_is_searched_with_its_own_statistics(make_store, repository, tmp_path):
     store = make_store()
     store.update(repository, max_file_bytes=MAX_FILE_BYTES)
@@ -231,6 +332,114 @@ def test_a_collection_of_another_profile_is_refused_until_rebuilt(make_store, re
     assert store.search("quota", k=1)
 
 
+def _small_repository(root):
+    root.mkdir()
+    (root / "a.py").write_text("def parse_config(quota):\n    return quota\n")
+    (root / "b.md").write_text("zebra banana split_lines\n")
+    return root
+
+
+def _foreign_collection(client, points, sparse_name):
+    from qdrant_client import models
+
+    client.create_collection("code", vectors_config={}, on_disk_payload=True,
+                             sparse_vectors_config={sparse_name: models.SparseVectorParams()})
+    if points:
+        client.upsert(collection_name="code", points=[models.PointStruct(id=n, vector={}, payload={"note": n})
+                                                       for n in range(points)], wait=True)
+
+
+@pytest.mark.parametrize("points, sparse_name", [(100, qdrant_store.VECTOR), (0, "words")])
+def test_a_collection_vorpaline_did_not_make_is_replaced_only_when_forced(make_store, tmp_path, points, sparse_name):
+    root = _small_repository(tmp_path / "small")
+    client = make_store().client
+    _foreign_collection(client, points, sparse_name)
+    with pytest.raises(IndexUnusable, match="was not made by vorpaline$"):
+        qdrant_store.QdrantStore(client, "code").update(root)
+    with pytest.raises(IndexUnusable, match="not made by vorpaline; `--rebuild` would delete it: give --force to"):
+        qdrant_store.QdrantStore(client, "code", rebuild=True).update(root)
+    assert client.count(collection_name="code", exact=True).count == points
+
+    store = qdrant_store.QdrantStore(client, "code", rebuild=True, force=True)
+    store.update(root)
+    assert [hit.path for hit in store.search("parse_config")] == ["a.py"]
+    assert not store._call("count", count_filter=store._filter(must_not={"kind": ["chunk", "collection",
+                                                                                  "repository"]}), exact=True).count
+
+
+# The calls that make a collection: create_collection, its payload indexes, then the bookkeeping point.
+CREATION_CALLS = 9
+
+
+@pytest.mark.parametrize("stopped_at", range(1, CREATION_CALLS + 1))
+def test_a_collection_whose_making_stopped_is_finished_by_the_next_update(make_store, tmp_path, stopped_at):
+    root = _small_repository(tmp_path / "small")
+    store = make_store()
+    calls = []
+
+    def stopping(real):
+        def call(**arguments):
+            calls.append(real.__name__)
+            if len(calls) == stopped_at:
+                raise KeyboardInterrupt
+            return real(**arguments)
+        return call
+
+    for name in ["create_collection", "create_payload_index", "upsert"]:
+        setattr(store.client, name, stopping(getattr(store.client, name)))
+    with pytest.raises(KeyboardInterrupt):
+        store.update(root)
+    assert calls[0] == "create_collection" and calls[-1] == ("upsert" if stopped_at == CREATION_CALLS
+                                                              else "create_payload_index" if stopped_at > 1
+                                                              else "create_collection")
+    for name in ["create_collection", "create_payload_index", "upsert"]:
+        delattr(store.client, name)
+    with pytest.raises(FileNotFoundError, match="vorpaline index --store"):
+        store.search("parse_config")
+    counts = qdrant_store.QdrantStore(store.client, "code").update(root)
+    assert counts_of(counts) == (2, 0, 0, 0)
+    assert [hit.path for hit in store.search("zebra")] == ["b.md"]
+
+
+def _tree_with_names_not_utf8(root):
+    _small_repository(root)
+    (root / os.fsdecode(b"bad\xff.py")).write_text("parse_config zebra\n")
+    (root / os.fsdecode(b"dir\xfe")).mkdir()
+    (root / os.fsdecode(b"dir\xfe") / "inside.py").write_text("zebra\n")
+    return root
+
+
+NAMES_SKIPPED = ["  bad\\xff.py  (skipped: name is not valid UTF-8)", "  dir\\xfe  (skipped: name is not valid UTF-8)"]
+
+
+def test_names_that_are_not_utf8_are_reported_as_skipped_and_the_rest_indexed(make_store, tmp_path):
+    root = _tree_with_names_not_utf8(tmp_path / "small")
+    store = make_store()
+    said = []
+    store.update(root, dry_run=True, report=said.append)
+    assert said[:2] == NAMES_SKIPPED and said[-1].startswith("would send 2 points for 2 files")
+    said.clear()
+    assert counts_of(store.update(root, report=said.append)) == (2, 0, 0, 0)
+    assert said == NAMES_SKIPPED
+    assert [hit.path for hit in store.search("zebra")] == ["b.md"]
+    assert store.search("zebra", path_glob=os.fsdecode(b"dir\xfe/*")) == []
+
+
+@pytest.mark.parametrize("folder, repository, message", [
+    (os.fsdecode(b"dir\xfe"), None, r"the repository's path '.*/dir\\xfe' is not valid UTF-8: the scan reads"),
+    ("small", os.fsdecode(b"name\xfe"), r"the repository's name 'name\\xfe' is not valid UTF-8: give --repository"),
+])
+def test_a_repository_path_or_name_not_utf8_is_refused_before_anything_is_written(make_store, tmp_path, folder,
+                                                                                  repository, message):
+    root = _small_repository(tmp_path / folder)
+    store = make_store()
+    with pytest.raises(ValueError, match=message):
+        store.update(root, repository=repository)
+    assert not store.client.collection_exists("code")
+    with pytest.raises(ValueError, match="not valid UTF-8: no repository is named so"):
+        store.search("zebra", repository=os.fsdecode(b"name\xfe"))
+
+
 def test_search_of_a_missing_collection_says_how_to_make_it(make_store):
     with pytest.raises(FileNotFoundError, match="vorpaline index --store"):
         make_store().search("quota")
@@ -244,9 +453,9 @@ def test_the_commands_print_the_same_hits_through_a_store(repository, settings, 
     client = qdrant_client.QdrantClient(":memory:")
     urls = []
 
-    def connect(url, rebuild=False):
+    def connect(url, rebuild=False, force=False):
         urls.append(url)
-        return qdrant_store.QdrantStore(client, qdrant_store.parse_store_url(url)[1], rebuild=rebuild)
+        return qdrant_store.QdrantStore(client, qdrant_store.parse_store_url(url)[1], rebuild=rebuild, force=force)
 
     monkeypatch.setattr(qdrant_store.QdrantStore, "connect", staticmethod(connect))
     url = "qdrant://localhost:6333/code"
@@ -269,6 +478,31 @@ def test_the_commands_print_the_same_hits_through_a_store(repository, settings, 
     headers = [line for line in capsys.readouterr().out.splitlines() if line and not line.startswith(" ")]
     assert {header.split(":")[0] for header in headers} == {"mine", "repo"}
     assert urls == [url] * 7
+
+
+def test_index_replaces_a_collection_it_did_not_make_only_with_force(tmp_path, settings, sparse, monkeypatch,
+                                                                      capsys):
+    root = _small_repository(tmp_path / "small")
+    client = qdrant_client.QdrantClient(":memory:")
+    _foreign_collection(client, 3, "words")
+    monkeypatch.setattr(qdrant_store.QdrantStore, "connect", staticmethod(
+        lambda url, rebuild=False, force=False: qdrant_store.QdrantStore(client, "code", rebuild=rebuild, force=force)))
+    url = "qdrant://localhost:6333/code"
+    assert main(["index", str(root), "--store", url, "--rebuild"]) != 0
+    assert "`--rebuild` would delete it: give --force to replace it" in capsys.readouterr().err
+    assert client.count(collection_name="code", exact=True).count == 3
+    assert main(["index", str(root), "--store", url, "--rebuild", "--force", "--quiet"]) == 0
+    assert main(["search", "zebra", "--store", url]) == 0 and "b.md" in capsys.readouterr().out
+
+
+def test_index_through_a_store_prints_the_names_it_skipped(tmp_path, settings, sparse, monkeypatch, capsys):
+    root = _tree_with_names_not_utf8(tmp_path / "small")
+    client = qdrant_client.QdrantClient(":memory:")
+    monkeypatch.setattr(qdrant_store.QdrantStore, "connect", staticmethod(
+        lambda url, rebuild=False, force=False: qdrant_store.QdrantStore(client, "code")))
+    assert main(["index", str(root), "--store", "qdrant://localhost:6333/code"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[:2] == NAMES_SKIPPED and lines[2].startswith("indexed 2 files, skipped 0, unchanged 0, removed 0")
 
 
 @pytest.mark.parametrize("argv, message", [
@@ -313,6 +547,10 @@ def _http_error(status):
     ([_http_error(400)], 1, "answered 400: {\"status\": {\"error\": \"said the server\"}}"),
     ([_http_error(401)], 1, "refused the request (401): set VORPALINE_QDRANT_API_KEY"),
     ([_http_error(403)], 1, "refused the request (403)"),
+    ([ResponseHandlingException(qdrant_calls.DeadlinePassed(60))] * 6, 6, "did not answer within 60 s"),
+    ([ResponseHandlingException(ValueError("Expecting value"))], 1, "sent a malformed reply: Expecting value"),
+    ([json.JSONDecodeError("Expecting value", "", 0)], 1, "sent a malformed reply: Expecting value"),
+    ([ResponseHandlingException(qdrant_calls.ReplyTooLarge(256 << 20))], 1, "larger than the 256 MiB vorpaline reads"),
 ])
 def test_transient_failures_are_retried_with_backoff_and_the_rest_explained(failures, attempts_made, outcome):
     attempts, delays = [], []
@@ -348,8 +586,7 @@ def test_a_server_too_old_for_the_idf_modifier_is_named():
         def info(self):
             return type("Info", (), {"version": "1.9.4"})()
 
-    store = qdrant_store.QdrantStore.__new__(qdrant_store.QdrantStore)
-    store.client, store.where = Old(), "Qdrant at http://h:1"
+    store = qdrant_store.QdrantStore(Old(), "code", where="Qdrant at http://h:1")
     with pytest.raises(qdrant_calls.StoreError, match="runs Qdrant 1.9.4; vorpaline needs 1.11 or newer"):
         store._check_server()
 
@@ -361,9 +598,10 @@ def test_a_globs_literal_folder_is_filtered_by_the_server(glob, folder):
 
 
 class FakeServer:
-    """An HTTP server answering as Qdrant would at its root, after ``failures`` answers of 503."""
+    """An HTTP server on the loopback answering as Qdrant would at its root, after ``failures``
+    answers of 503; or as ``answer(handler)`` does."""
 
-    def __init__(self, version="1.16.0", api_key=None, failures=0):
+    def __init__(self, version="1.16.0", api_key=None, failures=0, answer=None):
         import http.server
         import threading
 
@@ -372,6 +610,8 @@ class FakeServer:
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
                 server.requests.append(self.headers.get("api-key"))
+                if answer is not None:
+                    return answer(self)
                 if len(server.requests) <= failures:
                     status, body = 503, b'{"status": {"error": "starting"}}'
                 elif api_key is not None and self.headers.get("api-key") != api_key:
@@ -389,7 +629,7 @@ class FakeServer:
 
         self.requests = []
         self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
+        threading.Thread(target=self.httpd.serve_forever, args=(0.05,), daemon=True).start()
         self.url = f"qdrant://127.0.0.1:{self.httpd.server_address[1]}/code"
 
     def close(self):
@@ -423,3 +663,69 @@ def test_connecting_checks_the_server_and_the_key(server_options, key, message, 
     finally:
         server.close()
     assert set(server.requests) == {key}
+
+
+def _answer(handler, body, length=None):
+    handler.send_response(200)
+    handler.send_header("content-type", "application/json")
+    if length is not None:
+        handler.send_header("content-length", str(length))
+    handler.end_headers()
+    try:
+        handler.wfile.write(body)
+    except OSError:
+        pass  # the client gave up, as it should
+
+
+def _trickling(handler):
+    """A byte every 0.1 s, for 10 s at most: each read is quick, the reply never ends."""
+    handler.send_response(200)
+    handler.send_header("content-length", "1000")
+    handler.end_headers()
+    for _ in range(100):
+        try:
+            handler.wfile.write(b" ")
+            handler.wfile.flush()
+        except OSError:
+            return
+        time.sleep(0.1)
+
+
+def _store_error(url, **options):
+    started = time.monotonic()
+    with pytest.raises(qdrant_calls.StoreError) as error:
+        qdrant_store.QdrantStore.connect(url, **options)
+    return str(error.value), time.monotonic() - started
+
+
+@pytest.mark.parametrize("options, said, seconds", [
+    ({"timeout": 0.5}, "did not answer within 0.5 s", 0.5),  # one request's time, all of its reads
+    ({"timeout": 5.0, "deadline": 1.0}, "did not answer within 1 s", 1.0),  # the command's time
+])
+def test_a_server_trickling_its_reply_is_given_up_on_at_the_deadline(options, said, seconds, monkeypatch):
+    monkeypatch.setattr(qdrant_calls, "RETRY_SECONDS", 0.6)
+    server = FakeServer(answer=_trickling)
+    try:
+        message, took = _store_error(server.url, **options)
+    finally:
+        server.close()
+    assert message == f"Qdrant at http://{server.url.split('/')[2]} {said}"
+    assert seconds <= took < seconds + 0.5
+
+
+@pytest.mark.parametrize("answer, said", [
+    (lambda handler: _answer(handler, b'{"title": "qdrant", "vers', 25), "sent a malformed reply: Unterminated string"),
+    (lambda handler: _answer(handler, b'{"title": 5}', 12), "sent a malformed reply: 2 validation errors"),
+    (lambda handler: _answer(handler, b"{" * 1024, 1 << 31),
+     "sent a reply of 2147483648 bytes, over the 65536 bytes vorpaline reads: refused"),
+    (lambda handler: _answer(handler, b" " * (1 << 20)), "sent a reply larger than the 65536 bytes vorpaline reads"),
+])
+def test_a_reply_malformed_or_too_large_is_said_so_and_not_asked_again(answer, said, monkeypatch):
+    monkeypatch.setattr(qdrant_calls, "MAX_REPLY_BYTES", 64 << 10)
+    server = FakeServer(answer=answer)
+    try:
+        message, took = _store_error(server.url)
+    finally:
+        server.close()
+    assert said in message and took < 1.0
+    assert len(server.requests) == 1

@@ -318,12 +318,12 @@ def _files_to_index(root: str, folder: str) -> tuple[int, int]:
     return len(listed), sum(f.size for f in listed)
 
 
-def _connect_store(url: str, rebuild: bool = False):
+def _connect_store(url: str, rebuild: bool = False, force: bool = False):
     try:
         from vorpaline.qdrant_store import QdrantStore
     except ImportError as error:
         raise CliError(f"--store needs qdrant-client ({error}): pip install 'vorpaline[qdrant]'") from None
-    return QdrantStore.connect(url, rebuild=rebuild)
+    return QdrantStore.connect(url, rebuild=rebuild, force=force)
 
 
 def _check_store_options(args: argparse.Namespace) -> None:
@@ -341,7 +341,7 @@ def _run_index(args: argparse.Namespace) -> int:
     _check_store_options(args)
     root = _scan_root(args.path)
     folder = _index_folder(args)
-    store = _connect_store(args.store, args.rebuild) if args.store is not None else None
+    store = _connect_store(args.store, args.rebuild, args.force) if args.store is not None else None
     try:
         index = Index.for_repository(root, folder, rebuild=args.rebuild) if store is None else None
     except NotAnIndexFolder as error:
@@ -497,6 +497,8 @@ def _parser() -> argparse.ArgumentParser:
     index.add_argument("path", nargs="?", default=".", metavar="PATH", help="the repository (default: .)")
     index.add_argument("--index", metavar="DIR", help="keep the index in DIR (default: PATH/.vorpaline)")
     index.add_argument("--rebuild", action="store_true", help="start from nothing")
+    index.add_argument("--force", action="store_true",
+                       help="with --store and --rebuild: replace a collection vorpaline did not make")
     index.add_argument("--wait", type=_seconds, default=DEFAULT_WAIT, metavar="SECONDS",
                        help=f"wait at most this long for another update to finish (default {DEFAULT_WAIT:g}; "
                             "'inf': as long as it takes)")

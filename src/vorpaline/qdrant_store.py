@@ -28,6 +28,8 @@ from __future__ import annotations
 
 import fnmatch
 import hashlib
+import json
+import math
 import os
 import tempfile
 import time
@@ -40,9 +42,11 @@ from typing import Any
 import orjson
 
 from vorpaline import search_text
-from vorpaline.qdrant_calls import StoreError, batches, call_with_retries, point_bytes
+from vorpaline.qdrant_calls import (ATTEMPTS, REQUEST_SECONDS, BoundedTransport, Deadline, StoreError, batches,
+                                    call_with_retries, point_bytes)
+from vorpaline.scan import ScannedFile, config_json
 from vorpaline.search import (DEFAULT_MAX_FILE_BYTES, Hit, IndexUnusable, UpdateCounts, _core, _profile_json,
-                              hits_with_snippets, listed_files)
+                              _not_indexed, hits_with_snippets)
 
 __all__ = ["QdrantStore", "StoreError", "parse_store_url"]
 
@@ -112,6 +116,43 @@ def term_weights(tfs: list[int], length: int, avglen: float, k1: float, b: float
     return [tf * (k1 + 1.0) / (tf + norm) for tf in tfs]
 
 
+def _loads(reply: str) -> Any:
+    """The core's JSON reply. It writes a name that is not UTF-8 with its bytes as lone surrogates
+    (``\\udcff``), which orjson refuses: such rare replies are read by the standard library."""
+    try:
+        return orjson.loads(reply)
+    except orjson.JSONDecodeError:
+        return json.loads(reply)
+
+
+def _shown_name(name: str) -> str:
+    """A name as it can be printed: bytes that are not UTF-8 as ``\\xff``, control characters escaped."""
+    return search_text.printable(os.fsencode(name).decode("utf-8", "backslashreplace"))
+
+
+def _is_utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:  # a name's bytes that are not UTF-8, as lone surrogates
+        return False
+    return True
+
+
+def _utf8_name(name: str, what: str, remedy: str) -> str:
+    """``name``, when it is UTF-8 text: a payload, and the scan's configuration, hold only such."""
+    if not _is_utf8(name):
+        raise ValueError(f"{what} '{_shown_name(name)}' is not valid UTF-8: {remedy}")
+    return name
+
+
+def _listed(root: str) -> tuple[list[ScannedFile], list[tuple[str, str]]]:
+    """The scan's files under ``root`` that an update indexes, and the (name, reason) of those it skipped."""
+    reply = _loads(_core().scan_repository(config_json(root), 0))
+    files = [ScannedFile(item["path"], item["size"], item["mtime_ns"]) for item in reply["files"]
+             if not _not_indexed(item["path"], ())]
+    return files, [(item["path"], item["reason"]) for item in reply["skipped"]]
+
+
 def _point_id(repository: str, path: str, content_hash: str, part: int) -> str:
     return str(uuid.uuid5(_NAMESPACE, f"{repository}\0{path}\0{content_hash}\0{part}"))
 
@@ -124,13 +165,24 @@ def _file_ids(repository: str, path: str, entry: dict[str, Any]) -> list[str]:
     return [_point_id(repository, path, entry["hash"], part) for part in range(entry["parts"])]
 
 
-def _chunk_texts(full_path: str, chunks: list[list[Any]]) -> list[str]:
-    """The text of each chunk ([path, first, last, id, begin?, end?]) of the file as it was read."""
+def _file_bytes(root: str, path: str, entry: dict[str, Any]) -> bytes | None:
+    """The file's bytes as the core read them, or None when they cannot be read again so: the path
+    refused (a symbolic link on its way, not a regular file), the file unreadable, or changed since."""
+    read = getattr(_core(), "read_repository_file", None)
     try:
-        with open(full_path, "rb") as handle:
-            data = handle.read()
-    except OSError:
-        return [""] * len(chunks)
+        if read is None:  # a core without the walk that follows no link: the path opened as it is
+            with open(os.path.join(root, path), "rb") as handle:
+                data, status = handle.read(entry["size"] + 1), os.fstat(handle.fileno())
+            size, mtime_ns = status.st_size, status.st_mtime_ns
+        else:
+            data, size, mtime_ns = read(root, path, 0, entry["size"] + 1)
+    except (OSError, ValueError):
+        return None
+    return data if [size, mtime_ns] == [entry["size"], entry["mtime_ns"]] else None
+
+
+def _chunk_texts(data: bytes, chunks: list[list[Any]]) -> list[str]:
+    """The text of each chunk ([path, first, last, id, begin?, end?]) of the file's ``data``."""
     lines: list[str] | None = None
     texts = []
     for _path, first, last, _id, *span in chunks:
@@ -143,15 +195,19 @@ def _chunk_texts(full_path: str, chunks: list[list[Any]]) -> list[str]:
     return texts
 
 
+class _NotMadeByVorpaline(IndexUnusable):
+    """A collection without vorpaline's bookkeeping point, and not one vorpaline left unfinished."""
+
+
 class _Changes:
     """What an update of one repository finds: the files to send, the points to delete, the
     counts, and the repository's figures after it."""
 
     def __init__(self, repository: str, held: dict[str, dict[str, Any]], stale: set[str],
-                 bookkeeping: dict[str, Any]) -> None:
+                 bookkeeping: dict[str, Any], strays: Iterable[str] = ()) -> None:
         self.repository = repository
         self.held = held  # {path: file fields} of the files with points
-        self.stale = stale
+        self.stale = stale  # read and sent again, and every other version of them deleted
         # Files with no points, each [size, mtime_ns] as last read: binary, too large or unreadable;
         # or blank, with nothing to find.
         self.held_skipped: dict[str, list[int]] = bookkeeping.get("skipped", {})
@@ -161,7 +217,7 @@ class _Changes:
         self.blank: dict[str, list[int]] = {}
         # (path, segment, first document, documents) of each file to send, in file order
         self.to_send: list[tuple[str, int, int, int]] = []
-        self.to_delete: list[str] = []  # point ids
+        self.to_delete: list[str] = list(strays)  # point ids
         self.touched: list[tuple[str, dict[str, Any]]] = []  # files read again and found the same
         self.removed: list[str] = []
         self.indexed = self.unchanged = self.chunks = self.read_bytes = 0
@@ -219,6 +275,17 @@ class _Changes:
             self.to_send.append((path, outcome["segment"], first, count))
             self.chunks += count
 
+    def unsend(self, path: str) -> None:
+        """A file to send found unreadable when its chunks' texts were read: skipped, as the core skips one."""
+        entry = self.files.pop(path)
+        self.skipped[path] = [entry["size"], entry["mtime_ns"]]
+        self.indexed -= 1
+        self.chunks -= entry["parts"]
+
+    def counts(self) -> UpdateCounts:
+        return UpdateCounts(self.indexed, len(self.skipped), self.unchanged, len(self.removed), self.chunks,
+                            self.read_bytes, 0.0)
+
     def _forget(self, path: str) -> None:
         old = self.held.get(path)
         if old is not None:
@@ -251,7 +318,8 @@ class _Changes:
 class QdrantStore:
     """A Qdrant collection holding the code search of any number of repositories; see the module docstring."""
 
-    def __init__(self, client: Any, collection: str, *, where: str | None = None, rebuild: bool = False) -> None:
+    def __init__(self, client: Any, collection: str, *, where: str | None = None, rebuild: bool = False,
+                 force: bool = False, deadline: float | None = None) -> None:
         from qdrant_client import models
 
         self.client = client
@@ -262,20 +330,28 @@ class QdrantStore:
         # IDF over the points searched, until the server (or an older client) says it cannot
         self._corpus_idf = hasattr(models, "IdfCorpusParams")
         self._rebuilding = rebuild  # the next update sends its repository from nothing
+        self._force = force  # a rebuild may replace a collection vorpaline did not make
+        # Every call of the store's ends within this many seconds from now, retries included
+        self._deadline = Deadline(deadline) if deadline is not None else None
         self._searchable = False  # the collection was found to be of this format and profile
 
     @classmethod
-    def connect(cls, url: str, *, api_key: str | None = None, timeout: float = 60.0,
-                rebuild: bool = False) -> QdrantStore:
+    def connect(cls, url: str, *, api_key: str | None = None, timeout: float = REQUEST_SECONDS,
+                rebuild: bool = False, force: bool = False, deadline: float | None = None) -> QdrantStore:
         """The store at ``qdrant://HOST:PORT/COLLECTION`` (or ``http``/``https``); with ``rebuild``
-        its next update sends the repository from nothing."""
+        its next update sends the repository from nothing, and with ``force`` too that update
+        replaces a collection vorpaline did not make.
+
+        Each request ends within ``timeout`` seconds, its reply read whole; a call is tried again
+        for RETRY_SECONDS at most; with ``deadline``, all of them end within that many seconds."""
         from qdrant_client import QdrantClient
 
         server, collection = parse_store_url(url)
         if api_key is None:
             api_key = os.environ.get("VORPALINE_QDRANT_API_KEY") or None
-        client = QdrantClient(url=server, api_key=api_key, timeout=int(timeout), check_compatibility=False)
-        store = cls(client, collection, where=f"Qdrant at {server}", rebuild=rebuild)
+        client = QdrantClient(url=server, api_key=api_key, timeout=math.ceil(timeout), check_compatibility=False,
+                              transport=BoundedTransport(timeout))
+        store = cls(client, collection, where=f"Qdrant at {server}", rebuild=rebuild, force=force, deadline=deadline)
         store._check_server()
         return store
 
@@ -283,11 +359,14 @@ class QdrantStore:
 
     def _call(self, method: str, **arguments: Any) -> Any:
         function = getattr(self.client, method)
-        return call_with_retries(lambda: function(collection_name=self.collection, **arguments), self.where)
+        return self._retried(lambda: function(collection_name=self.collection, **arguments))
+
+    def _retried(self, call: Callable[[], Any], attempts: int = ATTEMPTS) -> Any:
+        return call_with_retries(call, self.where, attempts=attempts, deadline=self._deadline)
 
     def _check_server(self) -> None:
         # Few attempts: a server that cannot be reached at the start is more likely a wrong address.
-        info = call_with_retries(self.client.info, self.where, attempts=3)
+        info = self._retried(self.client.info, attempts=3)
         version = tuple(int(part) for part in info.version.split("-")[0].split(".")[:2] if part.isdigit())
         if version < MIN_SERVER:
             raise StoreError(f"{self.where} runs Qdrant {info.version}; vorpaline needs {MIN_SERVER[0]}."
@@ -333,11 +412,13 @@ class QdrantStore:
         return str(uuid.uuid5(_NAMESPACE, f"repository\0{repository}"))
 
     def _read_meta(self) -> dict[str, Any] | None:
-        if not call_with_retries(lambda: self.client.collection_exists(self.collection), self.where):
+        if not self._retried(lambda: self.client.collection_exists(self.collection)):
             return None
         found = self._call("retrieve", ids=[self._collection_id()], with_payload=True)
         if not found:
-            raise IndexUnusable(f"{self.where}: collection {self.collection!r} was not made by vorpaline")
+            if self._left_unfinished():
+                return None  # the next update finishes making it
+            raise _NotMadeByVorpaline(f"{self.where}: collection {self.collection!r} was not made by vorpaline")
         meta = dict(found[0].payload)
         if meta.get("format") != FORMAT:
             raise IndexUnusable(f"collection {self.collection!r} has format {meta.get('format')!r}, this vorpaline "
@@ -347,12 +428,24 @@ class QdrantStore:
                                 "run `vorpaline index --store ... --rebuild`")
         return meta
 
+    def _left_unfinished(self) -> bool:
+        """Whether the collection is one an update stopped making: the bookkeeping point is written
+        last, so until then it holds no point, and its vectors are exactly those vorpaline makes."""
+        if self._call("count", exact=True).count:
+            return False
+        params = self._call("get_collection").config.params
+        sparse = params.sparse_vectors or {}
+        return not params.vectors and list(sparse) == [VECTOR] and sparse[VECTOR].modifier == self._models.Modifier.IDF
+
     def _create(self) -> dict[str, Any]:
+        """Makes the collection, or finishes one an update stopped making: its payload indexes, then
+        its bookkeeping point, the mark of a finished collection."""
         from vorpaline.config import settings
 
         models = self._models
-        self._call("create_collection", vectors_config={}, on_disk_payload=True,
-                   sparse_vectors_config={VECTOR: models.SparseVectorParams(modifier=models.Modifier.IDF)})
+        if not self._retried(lambda: self.client.collection_exists(self.collection)):
+            self._call("create_collection", vectors_config={}, on_disk_payload=True,
+                       sparse_vectors_config={VECTOR: models.SparseVectorParams(modifier=models.Modifier.IDF)})
         with warnings.catch_warnings():
             # qdrant-client's local mode, used in tests, says it has no use for payload indexes
             warnings.filterwarnings("ignore", "Payload indexes have no effect in the local Qdrant")
@@ -377,6 +470,14 @@ class QdrantStore:
     def _meta_or_create(self, rebuild: bool) -> dict[str, Any]:
         try:
             meta = self._read_meta()
+        except _NotMadeByVorpaline:
+            if not rebuild:
+                raise
+            if not self._force:  # someone else's points: not deleted on a guess
+                raise _NotMadeByVorpaline(f"{self.where}: collection {self.collection!r} was not made by vorpaline; "
+                                          "`--rebuild` would delete it: give --force to replace it") from None
+            self._call("delete_collection")
+            meta = None
         except IndexUnusable:
             if not rebuild:
                 raise
@@ -406,13 +507,17 @@ class QdrantStore:
         files are read and tokenised by the core with ``threads`` threads;
         ``progress(files_done, bytes_done)`` is called now and then. With
         ``dry_run`` nothing is written: ``report`` (default print) is told
-        each file's fate.
+        each file's fate. ``report``, when given, is told too of the names
+        the scan skipped (one that is not UTF-8, one it cannot read).
         """
         from vorpaline.config import settings
 
         started = time.perf_counter()
-        root = os.path.abspath(os.fspath(root))
-        repository = repository or os.path.basename(root) or "root"
+        root = _utf8_name(os.path.abspath(os.fspath(root)), "the repository's path",
+                          "the scan reads trees under UTF-8 paths; give it one (a symbolic link will do)")
+        repository = _utf8_name(repository or os.path.basename(root) or "root", "the repository's name",
+                                "give --repository a UTF-8 name")
+        say = report if report is not None else print if dry_run else None
         rebuild = self._rebuilding
         if dry_run:
             meta = self._read_meta() or {"k1": settings.search_k1, "b": settings.search_b, "avglen": 0.0}
@@ -420,9 +525,13 @@ class QdrantStore:
             meta = self._meta_or_create(rebuild)
         changes = _Changes(repository, *(({}, set(), {}) if rebuild or "format" not in meta
                                          else self._held_files(repository)))
-        to_read = changes.compare(listed_files(root, None))
+        listed, unlisted = _listed(root)
+        for name, reason in unlisted:
+            if say is not None:
+                say(f"  {_shown_name(name)}  (skipped: {reason})")
+        to_read = changes.compare(listed)
         with tempfile.TemporaryDirectory(prefix="vorpaline-store-") as folder:
-            built = orjson.loads(_core().index_build_files(
+            built = _loads(_core().index_build_files(
                 root, orjson.dumps([[f.path, f.size] for f in to_read]).decode(), folder, "batch", self._profile,
                 orjson.dumps({"max_file_bytes": max_file_bytes}).decode(), threads or len(os.sched_getaffinity(0)),
                 progress))
@@ -436,30 +545,55 @@ class QdrantStore:
             all_documents = changes.documents + sum(m["documents"] for m in others)
             avglen = (changes.total_length + sum(m["total_length"] for m in others)) / all_documents \
                 if all_documents else 0.0
-            counts = UpdateCounts(changes.indexed, len(changes.skipped), changes.unchanged, len(changes.removed),
-                                  changes.chunks, changes.read_bytes, 0.0)
             if dry_run:
                 changes.report(report or print)
-                return counts._replace(seconds=time.perf_counter() - started)
+                return changes.counts()._replace(seconds=time.perf_counter() - started)
             if changes.any or rebuild or float(meta["avglen"]) != avglen:
                 self._send(root, changes, segments, rebuild, avglen, float(meta["k1"]), float(meta["b"]))
                 self._reweight(avglen, float(meta["k1"]), float(meta["b"]), settings.search_store_avglen_drift)
                 self._write_meta(self._collection_id(), {**meta, "avglen": avglen})
         self._rebuilding = False
-        return counts._replace(seconds=time.perf_counter() - started)
+        return changes.counts()._replace(seconds=time.perf_counter() - started)
 
-    def _held_files(self, repository: str) -> tuple[dict[str, dict[str, Any]], set[str], dict[str, Any]]:
+    def _held_files(self, repository: str) -> tuple[dict[str, dict[str, Any]], set[str], dict[str, Any], list[str]]:
         """What the collection holds of the repository: {path: its first chunk's file fields}, the
-        paths held under two hashes (an update stopped midway), and the repository's bookkeeping."""
+        paths to send again (held under two hashes, or with chunks missing: an update stopped
+        midway), the repository's bookkeeping, and the ids of chunks no file's first chunk accounts for."""
         held: dict[str, dict[str, Any]] = {}
         stale: set[str] = set()
+        accounted = 0
         for record in self._scroll(self._filter(kind="chunk", repository=repository, part=0), _FILE_FIELDS):
             payload = record.payload
             if payload["path"] in held:
                 stale.add(payload["path"])
             held[payload["path"]] = payload
+            accounted += payload["parts"]
+        strays: list[str] = []
+        # One count tells whether every chunk belongs to a file's version held by its first chunk; only
+        # when one does not (an update stopped while deleting or sending) are all the chunks looked at.
+        everything = self._filter(kind="chunk", repository=repository)
+        if self._call("count", count_filter=everything, exact=True).count != accounted:
+            strays = self._unaccounted(everything, held, stale)
         found = self._call("retrieve", ids=[self._repository_id(repository)], with_payload=True)
-        return held, stale, dict(found[0].payload) if found else {}
+        return held, stale, dict(found[0].payload) if found else {}, strays
+
+    def _unaccounted(self, everything: Any, held: dict[str, dict[str, Any]], stale: set[str]) -> list[str]:
+        """The ids of chunks of no held version of their file, whatever part they are; the paths of
+        held versions missing a chunk are added to ``stale``."""
+        strays: list[str] = []
+        present: dict[str, set[int]] = {}
+        for record in self._scroll(everything, ["path", "hash", "part"]):
+            path = record.payload["path"]
+            if path in stale:
+                continue  # every version but the one read now is deleted by its path
+            entry = held.get(path)
+            if entry is None or record.payload["hash"] != entry["hash"]:
+                strays.append(str(record.id))
+            else:
+                present.setdefault(path, set()).add(record.payload["part"])
+        stale.update(path for path, entry in held.items()
+                     if path not in stale and len(present.get(path, ())) != entry["parts"])
+        return strays
 
     def _send(self, root: str, changes: _Changes, segments: list[str], rebuild: bool, avglen: float, k1: float,
               b: float) -> None:
@@ -471,16 +605,23 @@ class QdrantStore:
                 filter=self._filter(kind="chunk", repository=repository)))
         profile = profile_version(self._profile)
         sent: set[str] = set()
+        unread: list[str] = []  # files whose texts could not be read again as the core read them
 
         def points() -> Iterator[Any]:
             loaded, documents = -1, []
             for path, segment, first, count in changes.to_send:
+                data = _file_bytes(root, path, changes.files[path])
+                if data is None:
+                    unread.append(path)
+                    continue
                 if segment != loaded:
                     loaded, documents = segment, _term_vectors(segments[segment])
-                yield from self._points(root, repository, path, changes.files[path], documents[first:first + count],
+                yield from self._points(repository, path, changes.files[path], documents[first:first + count], data,
                                         avglen, k1, b, profile, sent)
 
         self._upsert(points())
+        for path in unread:
+            changes.unsend(path)
         for path in changes.stale:
             entry = changes.files.get(path)
             self._call("delete", wait=True, points_selector=models.FilterSelector(filter=self._filter(
@@ -497,13 +638,13 @@ class QdrantStore:
             "total_length": changes.total_length, "skipped": changes.skipped, "blank": changes.blank,
             "updated": time.time()})
 
-    def _points(self, root: str, repository: str, path: str, entry: dict[str, Any], own: list[dict[str, Any]],
+    def _points(self, repository: str, path: str, entry: dict[str, Any], own: list[dict[str, Any]], data: bytes,
                 avglen: float, k1: float, b: float, profile: str, sent: set[str]) -> Iterator[Any]:
         """The file's points, their ids added to ``sent``. Built without pydantic's validation,
         which would cost more than making them: every field is of its type by construction."""
         models = self._models
         chunks = [orjson.loads(document["metadata"]) for document in own]
-        texts = _chunk_texts(os.path.join(root, path), chunks)
+        texts = _chunk_texts(data, chunks)
         folders = folders_of(path)
         language = language_of(path)
         for part, (document, chunk, text) in enumerate(zip(own, chunks, texts)):
@@ -548,8 +689,10 @@ class QdrantStore:
     def search(self, query: str, k: int = 10, path_glob: str | None = None,
                repository: str | None = None) -> list[Hit]:
         """The ``k`` best chunks for ``query``, best first, of one repository or of all of them."""
-        if k < 1:
-            return []
+        if repository is not None:
+            _utf8_name(repository, "the repository's name", "no repository is named so")
+        if k < 1 or path_glob is not None and not _is_utf8(path_glob):
+            return []  # every path held is UTF-8: such a glob matches none
         if not self._searchable:
             # Checked once per store, as a local index reads its manifest once: not a round trip per query.
             if self._read_meta() is None:
