@@ -223,10 +223,6 @@ def test_an_update_stopped_anywhere_leaves_no_chunk_behind(make_store, repositor
     assert_same_hits(found, local_results(repository, tmp_path / "fresh"))
 
 
-NO_LINK_FOLLOWING_READ = pytest.mark.skipif(not hasattr(vorpaline_core_py, "read_repository_file"),
-                                            reason="the core reads no file of a repository by a walk that follows no link")
-
-
 def _link_a_folder_out_of_the_tree(root, outside):
     """one/ swapped for a link to a folder outside, holding a file of the same name."""
     outside.mkdir()
@@ -242,7 +238,7 @@ def _file_changed_since_read(root, outside):
 # What happens to one/file.py after the core has read it, before its chunks' texts are read.
 @pytest.mark.parametrize("after_read", [
     lambda root, outside: (root / "one/file.py").unlink(),
-    pytest.param(_link_a_folder_out_of_the_tree, marks=NO_LINK_FOLLOWING_READ),
+    _link_a_folder_out_of_the_tree,
     _file_changed_since_read,
 ], ids=["removed", "a folder linked out of the tree", "changed"])
 def test_a_file_not_read_again_as_the_core_read_it_is_skipped(make_store, repository, tmp_path, after_read):

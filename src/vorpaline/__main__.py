@@ -328,7 +328,8 @@ def _connect_store(url: str, rebuild: bool = False, force: bool = False):
 
 def _check_store_options(args: argparse.Namespace) -> None:
     if args.store is None:
-        for option, given in [("--repository", args.repository), ("--dry-run", getattr(args, "dry_run", False))]:
+        for option, given in [("--repository", args.repository), ("--dry-run", getattr(args, "dry_run", False)),
+                              ("--force", getattr(args, "force", False))]:
             if given:
                 raise CliError(f"{option} goes with --store")
     elif args.index is not None:

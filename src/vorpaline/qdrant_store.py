@@ -168,14 +168,8 @@ def _file_ids(repository: str, path: str, entry: dict[str, Any]) -> list[str]:
 def _file_bytes(root: str, path: str, entry: dict[str, Any]) -> bytes | None:
     """The file's bytes as the core read them, or None when they cannot be read again so: the path
     refused (a symbolic link on its way, not a regular file), the file unreadable, or changed since."""
-    read = getattr(_core(), "read_repository_file", None)
     try:
-        if read is None:  # a core without the walk that follows no link: the path opened as it is
-            with open(os.path.join(root, path), "rb") as handle:
-                data, status = handle.read(entry["size"] + 1), os.fstat(handle.fileno())
-            size, mtime_ns = status.st_size, status.st_mtime_ns
-        else:
-            data, size, mtime_ns = read(root, path, 0, entry["size"] + 1)
+        data, size, mtime_ns = _core().read_repository_file(root, path, 0, entry["size"] + 1)
     except (OSError, ValueError):
         return None
     return data if [size, mtime_ns] == [entry["size"], entry["mtime_ns"]] else None
