@@ -148,7 +148,7 @@ def test_a_kill_at_each_step_leaves_the_old_or_the_new_index(snapshot, tmp_path,
 @pytest.mark.parametrize("mode", MODES)
 # A native build of the tree takes a tenth of a second or so: the kills fall
 # before, inside and after it. VORPALINE_LONG_TESTS=1 tries many more moments.
-@pytest.mark.parametrize("delay", [0.01 * 1.35 ** n for n in range(14)] if os.environ.get("VORPALINE_LONG_TESTS")
+@pytest.mark.parametrize("delay", [0.005 * 1.12 ** n for n in range(40)] if os.environ.get("VORPALINE_LONG_TESTS")
                          else [0.01 * 1.9 ** n for n in range(5)])
 def test_a_kill_at_any_moment_leaves_the_old_or_the_new_index(snapshot, tmp_path, mode, delay):
     folder = snapshot.copy_old_index(tmp_path / "index")
