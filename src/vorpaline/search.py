@@ -219,10 +219,9 @@ class Index:
         one that holds files of anything else (NotAnIndexFolder).
         ``k1`` and ``b`` fix BM25's parameters for this index; left None, each search takes the settings'."""
         folder = os.path.abspath(os.fspath(folder))
-        index_folder.claim(folder)
         manifest_path = os.path.join(folder, MANIFEST)
         index = cls(folder, _empty_manifest(k1, b))
-        with index._writing_lock(None):
+        with index._writing_lock(None, reload=False):
             if os.path.exists(manifest_path):
                 raise FileExistsError(errno.EEXIST, f"an index exists in {folder}; open it or rebuild it",
                                       manifest_path)
@@ -337,12 +336,16 @@ class Index:
     # ---------------------------------------------------------------- writing
 
     @contextlib.contextmanager
-    def _writing_lock(self, wait: float | None) -> Iterator[None]:
-        """The folder's lock, held while this object writes."""
+    def _writing_lock(self, wait: float | None, *, reload: bool = True) -> Iterator[None]:
+        """The folder (refused unless it is an index's) and its lock, held while this object writes,
+        with the manifest as it is on disk once the lock is held."""
+        index_folder.claim(self.folder)
         lock = FolderLock(self.folder, wait)
         self._lock = lock
         self._writing = list(lock.leftover_prefixes)  # a killed writer's files, removed at the next commit
         try:
+            if reload:
+                self._reload()
             yield
         finally:
             self._lock = None
@@ -373,9 +376,7 @@ class Index:
             raise ValueError(f"{len(ids)} ids but {len(texts)} texts")
         for doc_id in ids:
             _check_id(doc_id)
-        index_folder.claim(self.folder)
         with self._writing_lock(wait):
-            self._reload()
             by_id, deletions = self._document_ids()
             name = self._new_segment_name()
             for position, doc_id in enumerate(ids):
@@ -390,9 +391,7 @@ class Index:
         """Removes the documents of these ids; returns how many the index held."""
         for doc_id in ids:
             _check_id(doc_id)
-        index_folder.claim(self.folder)
         with self._writing_lock(wait):
-            self._reload()
             by_id, deletions = self._document_ids()
             removed = 0
             for doc_id in dict.fromkeys(ids):
@@ -445,9 +444,7 @@ class Index:
 
         started = time.perf_counter()
         root = os.path.abspath(os.fspath(root))
-        index_folder.claim(self.folder)
         with self._writing_lock(wait):
-            self._reload()
             known: dict[str, dict[str, Any]] = self._manifest["files"]
             # Neither a .vorpaline folder (_in_index_folder) nor this index, wherever it lies in the tree, is indexed.
             skipped_folders = _skipped_folders(root, self.folder)
