@@ -1,6 +1,9 @@
 #include "wildmatch.hpp"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 namespace vorpaline_core::scan {
 
@@ -8,10 +11,10 @@ namespace {
 
 // A failed match says how far the failure reaches: only this attempt, every
 // attempt of the enclosing `*` (the text ran out), or every attempt up to the
-// nearest `**` (a `*` reached a `/` it may not cross). The last two prune
-// backtracking that could not succeed, which keeps matching linear in
-// practice.
-enum class Outcome { match, no_match, abort_all, abort_to_double_star };
+// nearest `**` (a `*` reached a `/` it may not cross). git's matcher answers
+// the same, and both matchers here keep them exactly: they decide whether an
+// enclosing `*` tries further. `too_costly` is the backtracking giving up.
+enum class Outcome : std::uint8_t { match, no_match, abort_all, abort_to_double_star, too_costly };
 
 constexpr bool is_upper(unsigned char c) { return c >= 'A' && c <= 'Z'; }
 constexpr bool is_lower(unsigned char c) { return c >= 'a' && c <= 'z'; }
@@ -39,14 +42,20 @@ bool in_named_class(std::string_view name, unsigned char c, bool* known) {
   return false;
 }
 
-class Glob {
+// A run of `*` and what follows it.
+struct StarRun {
+  std::size_t next;       // the pattern position after the run
+  bool crosses_slashes;   // the run may take `/` too
+  bool may_take_nothing;  // `**/` standing for no folder at all: the part after its `/` is tried first
+};
+
+// What the pattern and the text are, and how their bytes compare: shared by
+// both matchers, so that they read a pattern the same way.
+class GlobParts {
  public:
-  Glob(std::string_view pattern, std::string_view text, GlobMode mode)
+  GlobParts(std::string_view pattern, std::string_view text, GlobMode mode)
       : pattern_(pattern), text_(text), path_mode_(mode == GlobMode::path) {}
 
-  Outcome match(std::size_t p, std::size_t t) const;
-
- private:
   // The byte at `i`, or 0 past the end (patterns and names hold no NUL).
   unsigned char pattern_at(std::size_t i) const {
     return i < pattern_.size() ? static_cast<unsigned char>(pattern_[i]) : 0;
@@ -54,46 +63,22 @@ class Glob {
   unsigned char text_at(std::size_t i) const {
     return i < text_.size() ? static_cast<unsigned char>(text_[i]) : 0;
   }
-  bool slash_from(std::size_t t) const { return text_.find('/', t) != std::string_view::npos; }
 
-  Outcome match_class(std::size_t* p, unsigned char c) const;
-  Outcome match_star(std::size_t p, std::size_t t) const;
+  std::size_t class_end(std::size_t p, unsigned char c, bool* taken) const;
+  Outcome match_piece(std::size_t p, unsigned char c, std::size_t* end) const;
+  StarRun star_run(std::size_t p) const;
 
+ protected:
   std::string_view pattern_;
   std::string_view text_;
   bool path_mode_;
 };
 
-Outcome Glob::match(std::size_t p, std::size_t t) const {
-  for (; p < pattern_.size(); ++p, ++t) {
-    unsigned char pc = pattern_at(p);
-    const unsigned char tc = text_at(t);
-    if (t >= text_.size() && pc != '*') return Outcome::abort_all;
-    switch (pc) {
-      case '\\':
-        pc = pattern_at(++p);  // a trailing `\` compares 0 with a real byte: no match
-        [[fallthrough]];
-      default:
-        if (tc != pc) return Outcome::no_match;
-        continue;
-      case '?':
-        if (path_mode_ && tc == '/') return Outcome::no_match;
-        continue;
-      case '[': {
-        const Outcome outcome = match_class(&p, tc);
-        if (outcome != Outcome::match) return outcome;
-        continue;
-      }
-      case '*':
-        return match_star(p, t);
-    }
-  }
-  return t < text_.size() ? Outcome::no_match : Outcome::match;
-}
-
-// `*p` is at the `[`; on a match it is left at the closing `]`.
-Outcome Glob::match_class(std::size_t* p, unsigned char c) const {
-  std::size_t i = *p + 1;
+// The closing `]` of the class at `p` (its `[`), and whether `c` is taken
+// by it; npos when the class has no end or names no class of C's: such a
+// pattern matches nothing. Where the class ends does not depend on `c`.
+std::size_t GlobParts::class_end(std::size_t p, unsigned char c, bool* taken) const {
+  std::size_t i = p + 1;
   unsigned char pc = pattern_at(i);
   const bool negated = pc == '!' || pc == '^';
   if (negated) pc = pattern_at(++i);
@@ -101,16 +86,16 @@ Outcome Glob::match_class(std::size_t* p, unsigned char c) const {
   bool matched = false;
   // The first member may be `]`: the class ends at a later one.
   do {
-    if (pc == 0) return Outcome::abort_all;
+    if (pc == 0) return std::string_view::npos;
     if (pc == '\\') {
       pc = pattern_at(++i);
-      if (pc == 0) return Outcome::abort_all;
+      if (pc == 0) return std::string_view::npos;
       if (c == pc) matched = true;
     } else if (pc == '-' && previous != 0 && pattern_at(i + 1) != 0 && pattern_at(i + 1) != ']') {
       pc = pattern_at(++i);
       if (pc == '\\') {
         pc = pattern_at(++i);
-        if (pc == 0) return Outcome::abort_all;
+        if (pc == 0) return std::string_view::npos;
       }
       if (c <= pc && c >= previous) matched = true;
       pc = 0;  // a range's end starts no range of its own
@@ -118,7 +103,7 @@ Outcome Glob::match_class(std::size_t* p, unsigned char c) const {
       const std::size_t name_start = i + 2;
       std::size_t end = name_start;
       while (pattern_at(end) != 0 && pattern_at(end) != ']') ++end;
-      if (pattern_at(end) == 0) return Outcome::abort_all;
+      if (pattern_at(end) == 0) return std::string_view::npos;
       if (end == name_start || pattern_[end - 1] != ':') {
         // No `:]`: the `[` is a member like any other.
         if (c == '[') matched = true;
@@ -128,44 +113,113 @@ Outcome Glob::match_class(std::size_t* p, unsigned char c) const {
       if (in_named_class(pattern_.substr(name_start, end - 1 - name_start), c, &known)) {
         matched = true;
       }
-      if (!known) return Outcome::abort_all;
+      if (!known) return std::string_view::npos;
       i = end;
       pc = 0;
     } else if (c == pc) {
       matched = true;
     }
   } while (previous = pc, (pc = pattern_at(++i)) != ']');
-  if (matched == negated || (path_mode_ && c == '/')) return Outcome::no_match;
-  *p = i;
-  return Outcome::match;
+  *taken = matched != negated && !(path_mode_ && c == '/');
+  return i;
+}
+
+// The piece at `p` that is not a star (a byte, an escaped byte, `?` or a
+// class) against the text byte `c`; `*end` is left at the piece's last byte
+// unless the class cannot be read.
+inline Outcome GlobParts::match_piece(std::size_t p, unsigned char c, std::size_t* end) const {
+  unsigned char pc = pattern_at(p);
+  *end = p;
+  switch (pc) {
+    case '\\':
+      pc = pattern_at(++*end);  // a trailing `\` compares 0 with a real byte: no match
+      [[fallthrough]];
+    default:
+      return c == pc ? Outcome::match : Outcome::no_match;
+    case '?':
+      return path_mode_ && c == '/' ? Outcome::no_match : Outcome::match;
+    case '[': {
+      bool taken = false;
+      const std::size_t close = class_end(p, c, &taken);
+      if (close == std::string_view::npos) return Outcome::abort_all;
+      *end = close;
+      return taken ? Outcome::match : Outcome::no_match;
+    }
+  }
+}
+
+// `p` is at a `*`. Two or more stars at the start of a segment and at the end
+// of one (a `/`, an escaped `/` or the pattern's end) cross folders; elsewhere
+// they are one `*`, which crosses them only outside path mode.
+StarRun GlobParts::star_run(std::size_t p) const {
+  const std::size_t first_star = p;
+  if (pattern_at(++p) != '*') return {p, !path_mode_, false};
+  while (pattern_at(++p) == '*') {
+  }
+  const bool at_segment_start = first_star == 0 || pattern_[first_star - 1] == '/';
+  const unsigned char next = pattern_at(p);
+  const bool at_segment_end = p >= pattern_.size() || next == '/' || (next == '\\' && pattern_at(p + 1) == '/');
+  if (!at_segment_start || !at_segment_end) return {p, false, false};
+  return {p, true, next == '/'};
+}
+
+// git's own search: each `*` tries the text it may take, shortest first,
+// pruned by the outcomes above. Nearly always quick; a pattern that makes it
+// try too much (`**/` or `*a` many times over) ends it with `too_costly`.
+class BacktrackingGlob : public GlobParts {
+ public:
+  BacktrackingGlob(std::string_view pattern, std::string_view text, GlobMode mode, std::size_t budget)
+      : GlobParts(pattern, text, mode), budget_(budget) {}
+
+  Outcome match(std::size_t p, std::size_t t);
+
+ private:
+  bool spend(std::size_t steps) {
+    if (steps > budget_) return false;
+    budget_ -= steps;
+    return true;
+  }
+  // The first `/` from t on, or npos; the bytes looked at are spent too.
+  std::size_t find_slash(std::size_t t) {
+    const std::size_t slash = text_.find('/', t);
+    budget_ -= std::min(budget_, (slash == std::string_view::npos ? text_.size() : slash) - t);
+    return slash;
+  }
+  Outcome match_star(std::size_t p, std::size_t t);
+
+  std::size_t budget_;  // steps left before giving up
+};
+
+Outcome BacktrackingGlob::match(std::size_t p, std::size_t t) {
+  for (; p < pattern_.size(); ++p, ++t) {
+    if (!spend(1)) return Outcome::too_costly;
+    if (pattern_at(p) == '*') return match_star(p, t);
+    if (t >= text_.size()) return Outcome::abort_all;
+    std::size_t end = p;
+    const Outcome outcome = match_piece(p, text_at(t), &end);
+    if (!spend(end - p)) return Outcome::too_costly;
+    if (outcome != Outcome::match) return outcome;
+    p = end;
+  }
+  return t < text_.size() ? Outcome::no_match : Outcome::match;
 }
 
 // `p` is at a `*` and `t` may be at the end of the text.
-Outcome Glob::match_star(std::size_t p, std::size_t t) const {
-  const std::size_t first_star = p;
-  bool crosses_slashes = !path_mode_;
-  if (pattern_at(++p) == '*') {
-    while (pattern_at(++p) == '*') {
-    }
-    const bool at_segment_start = first_star == 0 || pattern_[first_star - 1] == '/';
-    const unsigned char next = pattern_at(p);
-    const bool at_segment_end =
-        p >= pattern_.size() || next == '/' || (next == '\\' && pattern_at(p + 1) == '/');
-    if (at_segment_start && at_segment_end) {
-      // `**/` may also stand for no directory at all.
-      if (next == '/' && match(p + 1, t) == Outcome::match) return Outcome::match;
-      crosses_slashes = true;
-    } else {
-      crosses_slashes = false;
-    }
+Outcome BacktrackingGlob::match_star(std::size_t p, std::size_t t) {
+  const StarRun run = star_run(p);
+  p = run.next;
+  const bool crosses_slashes = run.crosses_slashes;
+  if (run.may_take_nothing) {
+    const Outcome outcome = match(p + 1, t);
+    if (outcome == Outcome::match || outcome == Outcome::too_costly) return outcome;
   }
   if (p >= pattern_.size()) {
     // A trailing `**` takes everything; a trailing `*` the rest of one name.
-    return !crosses_slashes && slash_from(t) ? Outcome::no_match : Outcome::match;
+    return !crosses_slashes && find_slash(t) != std::string_view::npos ? Outcome::no_match : Outcome::match;
   }
   if (!crosses_slashes && pattern_[p] == '/') {
     // `*/` takes the rest of this name; the slash is matched next.
-    const std::size_t slash = text_.find('/', t);
+    const std::size_t slash = find_slash(t);
     if (slash == std::string_view::npos) return Outcome::no_match;
     return match(p, slash);
   }
@@ -173,10 +227,12 @@ Outcome Glob::match_star(std::size_t p, std::size_t t) const {
     const unsigned char next = pattern_at(p);
     if (!is_glob_special(static_cast<char>(next))) {
       // A literal must follow: skip to its next occurrence.
+      const std::size_t from = t;
       while (t < text_.size() && (crosses_slashes || text_[t] != '/') &&
              static_cast<unsigned char>(text_[t]) != next) {
         ++t;
       }
+      if (!spend(t - from)) return Outcome::too_costly;
       if (text_at(t) != next || t >= text_.size()) return Outcome::no_match;
     }
     const Outcome outcome = match(p, t);
@@ -189,10 +245,152 @@ Outcome Glob::match_star(std::size_t p, std::size_t t) const {
   return Outcome::abort_all;
 }
 
+// The same answers in O(pattern × text) time and space: every outcome of the
+// search above, of "the pattern from here against the text from there", is
+// worked out once, from the text's end backwards. The search asks for the
+// same pairs again and again; here each is a table look-up.
+class TabulatedGlob : public GlobParts {
+ public:
+  TabulatedGlob(std::string_view pattern, std::string_view text, GlobMode mode);
+
+  bool matches() const { return at(match_, 0, 0) == Outcome::match; }
+
+ private:
+  // A pattern position inside a piece. A piece is a byte, an escaped byte, `?`, a class or a run of stars.
+  static constexpr std::uint32_t kNoPiece = UINT32_MAX;
+
+  Outcome at(const std::vector<Outcome>& table, std::size_t piece, std::size_t t) const {
+    return table[piece * (text_.size() + 1) + t];
+  }
+  void set(std::vector<Outcome>& table, std::size_t piece, std::size_t t, Outcome outcome) {
+    table[piece * (text_.size() + 1) + t] = outcome;
+  }
+  std::size_t piece_at(std::size_t p) const { return p >= pattern_.size() ? pieces_.size() - 1 : piece_of_[p]; }
+
+  // Whether the piece is a run of stars that tries the text position by position.
+  bool loops(std::size_t piece) const {
+    if (piece + 1 >= pieces_.size() || pattern_at(pieces_[piece]) != '*') return false;
+    const StarRun& run = runs_[piece];
+    return run.next < pattern_.size() && (run.crosses_slashes || pattern_[run.next] != '/');
+  }
+  void list_pieces();
+  Outcome piece_outcome(std::size_t piece, std::size_t t) const;
+  Outcome star_outcome(std::size_t piece, std::size_t t) const;
+  Outcome star_loop(std::size_t piece, std::size_t t) const;
+  Outcome star_attempt(std::size_t piece, std::size_t t) const;
+
+  std::vector<std::size_t> pieces_;      // their pattern positions; the last is the pattern's end
+  std::vector<std::uint32_t> piece_of_;  // the piece starting at each pattern position
+  std::vector<StarRun> runs_;            // for each piece that is a run of stars
+  std::vector<std::size_t> next_slash_;  // for each text position, the first `/` from it on
+  std::vector<Outcome> match_;           // the search's outcome from (piece, text position)
+  std::vector<Outcome> loop_;            // a run of stars' attempts from (piece, text position) on
+};
+
+TabulatedGlob::TabulatedGlob(std::string_view pattern, std::string_view text, GlobMode mode)
+    : GlobParts(pattern, text, mode) {
+  list_pieces();
+  next_slash_.resize(text.size() + 1, text.size());
+  for (std::size_t t = text.size(); t-- > 0;) next_slash_[t] = text[t] == '/' ? t : next_slash_[t + 1];
+  const std::size_t cells = pieces_.size() * (text.size() + 1);
+  match_.resize(cells, Outcome::no_match);
+  loop_.resize(cells, Outcome::no_match);
+  // An outcome depends on later text positions, or on later pieces at the same position.
+  for (std::size_t t = text.size() + 1; t-- > 0;) {
+    for (std::size_t piece = pieces_.size(); piece-- > 0;) {
+      if (t < text.size() && loops(piece)) set(loop_, piece, t, star_loop(piece, t));
+      set(match_, piece, t, piece_outcome(piece, t));
+    }
+  }
+}
+
+void TabulatedGlob::list_pieces() {
+  piece_of_.assign(pattern_.size(), kNoPiece);
+  runs_.resize(pattern_.size() + 1);
+  for (std::size_t p = 0; p < pattern_.size();) {
+    piece_of_[p] = static_cast<std::uint32_t>(pieces_.size());
+    pieces_.push_back(p);
+    switch (pattern_at(p)) {
+      case '*':
+        runs_[pieces_.size() - 1] = star_run(p);
+        p = runs_[pieces_.size() - 1].next;
+        break;
+      case '\\':
+        p += 2;  // a trailing `\` ends the pattern with its piece
+        break;
+      case '[': {
+        // A class that does not end answers abort_all for every byte: nothing after it is reached.
+        bool taken = false;
+        const std::size_t end = class_end(p, 0, &taken);
+        p = end == std::string_view::npos ? pattern_.size() : end + 1;
+        break;
+      }
+      default:
+        ++p;
+    }
+  }
+  pieces_.push_back(pattern_.size());
+}
+
+// The search's `match(p, t)` for the piece at p: a byte, `?` or class, then the rest.
+Outcome TabulatedGlob::piece_outcome(std::size_t piece, std::size_t t) const {
+  const std::size_t p = pieces_[piece];
+  if (p >= pattern_.size()) return t < text_.size() ? Outcome::no_match : Outcome::match;
+  if (pattern_at(p) == '*') return star_outcome(piece, t);
+  if (t >= text_.size()) return Outcome::abort_all;
+  std::size_t end = p;
+  const Outcome outcome = match_piece(p, text_at(t), &end);
+  if (outcome != Outcome::match) return outcome;
+  return at(match_, piece_at(end + 1), t + 1);
+}
+
+Outcome TabulatedGlob::star_outcome(std::size_t piece, std::size_t t) const {
+  const StarRun& run = runs_[piece];
+  if (run.may_take_nothing && at(match_, piece_at(run.next + 1), t) == Outcome::match) return Outcome::match;
+  if (run.next >= pattern_.size()) {
+    return !run.crosses_slashes && next_slash_[t] < text_.size() ? Outcome::no_match : Outcome::match;
+  }
+  if (!run.crosses_slashes && pattern_[run.next] == '/') {
+    const std::size_t slash = next_slash_[t];
+    return slash < text_.size() ? at(match_, piece_at(run.next), slash) : Outcome::no_match;
+  }
+  return t < text_.size() ? at(loop_, piece, t) : Outcome::abort_all;
+}
+
+// The search's loop over the text a run of stars takes, from t on (t inside
+// the text): a literal after the run is skipped to first, as the search does.
+Outcome TabulatedGlob::star_loop(std::size_t piece, std::size_t t) const {
+  const StarRun& run = runs_[piece];
+  const unsigned char next = pattern_at(run.next);
+  if (is_glob_special(static_cast<char>(next)) || text_at(t) == next) return star_attempt(piece, t);
+  if (!run.crosses_slashes && text_[t] == '/') return Outcome::no_match;
+  return t + 1 < text_.size() ? at(loop_, piece, t + 1) : Outcome::no_match;
+}
+
+// One attempt of the loop, the stars having taken the text up to t.
+Outcome TabulatedGlob::star_attempt(std::size_t piece, std::size_t t) const {
+  const StarRun& run = runs_[piece];
+  const Outcome outcome = at(match_, piece_at(run.next), t);
+  if (outcome != Outcome::no_match) {
+    if (!run.crosses_slashes || outcome != Outcome::abort_to_double_star) return outcome;
+  } else if (!run.crosses_slashes && text_[t] == '/') {
+    return Outcome::abort_to_double_star;
+  }
+  return t + 1 < text_.size() ? at(loop_, piece, t + 1) : Outcome::abort_all;
+}
+
+// Steps of backtracking allowed before the table takes over: far more than
+// any ordinary pattern needs, and little next to what the table costs.
+std::size_t search_budget(std::string_view pattern, std::string_view text) {
+  return 16 * (pattern.size() + text.size()) + 256;
+}
+
 }  // namespace
 
 bool wildmatch(std::string_view pattern, std::string_view text, GlobMode mode) {
-  return Glob(pattern, text, mode).match(0, 0) == Outcome::match;
+  const Outcome outcome = BacktrackingGlob(pattern, text, mode, search_budget(pattern, text)).match(0, 0);
+  if (outcome != Outcome::too_costly) return outcome == Outcome::match;
+  return TabulatedGlob(pattern, text, mode).matches();
 }
 
 }  // namespace vorpaline_core::scan

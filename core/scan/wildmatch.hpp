@@ -6,6 +6,11 @@
 // ranges, `\` escapes and the `[:name:]` classes of C's ctype (ASCII only);
 // `\` makes the next byte literal. A pattern that cannot be read (an
 // unterminated class, an unknown class name, a trailing `\`) matches nothing.
+//
+// The answers are git's, and so is the search that finds them; a pattern
+// that would make that search backtrack for long (`**/` or `*a` repeated) is
+// answered from a table instead, so that no pattern takes more than
+// O(len(pattern) × len(text)) time: one line of an ignore file cannot stall a scan.
 #pragma once
 
 #include <string_view>
