@@ -96,9 +96,12 @@ def pathological_tree(root, repetitions):
     lines = []
     for count in repetitions:
         lines += ["**/" * count + "b", "*a" * count, "x/" + "*a" * count]
+    # A 200 KB line that needs more bytes than any name has: no table over it is needed.
+    lines.append("*a" * 100_000)
     files = {
         ".gitignore": "\n".join(lines) + "\n",
         "a" * 99 + "c": "kept: no trailing a",
+        "a" * 254 + "c": "kept: the longest name",
         "a" * 100: "ignored by *a...",
         "a/" * 49 + "cc": "kept: no b at the end",
         "a/" * 49 + "b": "ignored by **/...b",
@@ -108,7 +111,7 @@ def pathological_tree(root, repetitions):
     for path, text in files.items():
         (root / path).parent.mkdir(parents=True, exist_ok=True)
         (root / path).write_text(text)
-    return sorted([".gitignore", "a" * 99 + "c", "a/" * 49 + "cc", "x/" + "a" * 97 + "c"])
+    return sorted([".gitignore", "a" * 99 + "c", "a" * 254 + "c", "a/" * 49 + "cc", "x/" + "a" * 97 + "c"])
 
 
 SCAN_SCRIPT = textwrap.dedent("""

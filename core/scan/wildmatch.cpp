@@ -253,7 +253,7 @@ class TabulatedGlob : public GlobParts {
  public:
   TabulatedGlob(std::string_view pattern, std::string_view text, GlobMode mode);
 
-  bool matches() const { return at(match_, 0, 0) == Outcome::match; }
+  bool matches() const { return !match_.empty() && at(match_, 0, 0) == Outcome::match; }
 
  private:
   // A pattern position inside a piece. A piece is a byte, an escaped byte, `?`, a class or a run of stars.
@@ -274,6 +274,7 @@ class TabulatedGlob : public GlobParts {
     return run.next < pattern_.size() && (run.crosses_slashes || pattern_[run.next] != '/');
   }
   void list_pieces();
+  std::size_t bytes_needed() const;
   Outcome piece_outcome(std::size_t piece, std::size_t t) const;
   Outcome star_outcome(std::size_t piece, std::size_t t) const;
   Outcome star_loop(std::size_t piece, std::size_t t) const;
@@ -290,6 +291,9 @@ class TabulatedGlob : public GlobParts {
 TabulatedGlob::TabulatedGlob(std::string_view pattern, std::string_view text, GlobMode mode)
     : GlobParts(pattern, text, mode) {
   list_pieces();
+  // A pattern that needs more bytes than the text has cannot match: no table is made, so the
+  // table's size is bounded by the text's length squared, not by a pattern line's length.
+  if (bytes_needed() > text.size()) return;
   next_slash_.resize(text.size() + 1, text.size());
   for (std::size_t t = text.size(); t-- > 0;) next_slash_[t] = text[t] == '/' ? t : next_slash_[t + 1];
   const std::size_t cells = pieces_.size() * (text.size() + 1);
@@ -330,6 +334,17 @@ void TabulatedGlob::list_pieces() {
     }
   }
   pieces_.push_back(pattern_.size());
+}
+
+// Each piece but a run of stars, and a `/` right after one (`**/` may match no folder), takes one byte.
+std::size_t TabulatedGlob::bytes_needed() const {
+  std::size_t needed = 0;
+  for (std::size_t piece = 0; piece + 1 < pieces_.size(); ++piece) {
+    const unsigned char c = pattern_at(pieces_[piece]);
+    const bool after_stars = piece > 0 && pattern_at(pieces_[piece - 1]) == '*';
+    if (c != '*' && !(c == '/' && after_stars)) ++needed;
+  }
+  return needed;
 }
 
 // The search's `match(p, t)` for the piece at p: a byte, `?` or class, then the rest.
