@@ -405,7 +405,7 @@ def _tree_with_names_not_utf8(root):
     return root
 
 
-NAMES_SKIPPED = ["  bad\\xff.py  (skipped: name is not valid UTF-8)", "  dir\\xfe  (skipped: name is not valid UTF-8)"]
+NAMES_SKIPPED = ['  "bad\\377.py"  (skipped: name is not valid UTF-8)', '  "dir\\376"  (skipped: name is not valid UTF-8)']
 
 
 def test_names_that_are_not_utf8_are_reported_as_skipped_and_the_rest_indexed(make_store, tmp_path):
@@ -422,8 +422,8 @@ def test_names_that_are_not_utf8_are_reported_as_skipped_and_the_rest_indexed(ma
 
 
 @pytest.mark.parametrize("folder, repository, message", [
-    (os.fsdecode(b"dir\xfe"), None, r"the repository's path '.*/dir\\xfe' is not valid UTF-8: the scan reads"),
-    ("small", os.fsdecode(b"name\xfe"), r"the repository's name 'name\\xfe' is not valid UTF-8: give --repository"),
+    (os.fsdecode(b"dir\xfe"), None, r"the repository's path \".*/dir\\376\" is not valid UTF-8: the scan reads"),
+    ("small", os.fsdecode(b"name\xfe"), r"the repository's name \"name\\376\" is not valid UTF-8: give --repository"),
 ])
 def test_a_repository_path_or_name_not_utf8_is_refused_before_anything_is_written(make_store, tmp_path, folder,
                                                                                   repository, message):

@@ -28,7 +28,6 @@ from __future__ import annotations
 
 import fnmatch
 import hashlib
-import json
 import math
 import os
 import tempfile
@@ -45,7 +44,7 @@ from vorpaline import search_text
 from vorpaline.qdrant_calls import (ATTEMPTS, REQUEST_SECONDS, BoundedTransport, Deadline, StoreError, batches,
                                     call_with_retries, point_bytes)
 from vorpaline.scan import ScannedFile, config_json
-from vorpaline.search import (DEFAULT_MAX_FILE_BYTES, Hit, IndexUnusable, UpdateCounts, _core, _profile_json,
+from vorpaline.search import (DEFAULT_MAX_FILE_BYTES, Hit, IndexUnusable, UpdateCounts, _core, _loads, _profile_json,
                               _not_indexed, hits_with_snippets)
 
 __all__ = ["QdrantStore", "StoreError", "parse_store_url"]
@@ -116,18 +115,9 @@ def term_weights(tfs: list[int], length: int, avglen: float, k1: float, b: float
     return [tf * (k1 + 1.0) / (tf + norm) for tf in tfs]
 
 
-def _loads(reply: str) -> Any:
-    """The core's JSON reply. It writes a name that is not UTF-8 with its bytes as lone surrogates
-    (``\\udcff``), which orjson refuses: such rare replies are read by the standard library."""
-    try:
-        return orjson.loads(reply)
-    except orjson.JSONDecodeError:
-        return json.loads(reply)
-
-
 def _shown_name(name: str) -> str:
-    """A name as it can be printed: bytes that are not UTF-8 as ``\\xff``, control characters escaped."""
-    return search_text.printable(os.fsencode(name).decode("utf-8", "backslashreplace"))
+    """A name as the command line prints one: quoted as git quotes it when it is not plain text."""
+    return search_text.quoted_name(name)
 
 
 def _is_utf8(text: str) -> bool:
@@ -141,7 +131,7 @@ def _is_utf8(text: str) -> bool:
 def _utf8_name(name: str, what: str, remedy: str) -> str:
     """``name``, when it is UTF-8 text: a payload, and the scan's configuration, hold only such."""
     if not _is_utf8(name):
-        raise ValueError(f"{what} '{_shown_name(name)}' is not valid UTF-8: {remedy}")
+        raise ValueError(f"{what} {_shown_name(name)} is not valid UTF-8: {remedy}")
     return name
 
 
