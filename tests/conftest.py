@@ -8,7 +8,6 @@ other test files run even where they have not been built.
 import ctypes
 import importlib
 import json
-import os
 import subprocess
 import sys
 import textwrap
@@ -34,23 +33,6 @@ DEFAULT_PROFILE_JSON = (
 )
 
 CORE_CAPABILITIES = ["sparse_embed", "sparse_embed_batch", "sparse_explain"]
-
-
-LONG_TESTS = os.environ.get("VORPALINE_LONG_TESTS") == "1"
-
-
-def pytest_configure(config):
-    config.addinivalue_line("markers", "long: a long durability or stress case; runs under `make test-long` "
-                            "(VORPALINE_LONG_TESTS=1) only")
-
-
-def pytest_collection_modifyitems(config, items):
-    if LONG_TESTS:
-        return
-    skip = pytest.mark.skip(reason="a long case: `make test-long` runs it")
-    for item in items:
-        if "long" in item.keywords:
-            item.add_marker(skip)
 
 
 class Boom(Exception):
