@@ -211,6 +211,30 @@ def swap_file_for_fifo(repo, outside):
     os.mkfifo(repo / "config.py")
 
 
+def test_an_update_names_a_file_that_became_no_regular_file(tmp_path, monkeypatch):
+    from vorpaline import search
+
+    repo = make_repo(tmp_path / "repo")
+    os.mkfifo(repo / "pipe.py")
+    core = search._core()
+
+    class ScannedBeforeTheSwap:  # the scan as it was a moment before pipe.py became a FIFO
+        def __getattr__(self, name):
+            return getattr(core, name)
+
+        def scan_repository(self, config, threads):
+            reply = json.loads(core.scan_repository(config, threads))
+            reply["files"] = sorted(reply["files"] + [{"path": "pipe.py", "size": 10, "mtime_ns": 1}],
+                                    key=lambda item: item["path"])
+            return json.dumps(reply)
+
+    monkeypatch.setattr(search, "_core", ScannedBeforeTheSwap)
+    told = []
+    counts = Index.create(tmp_path / "index").update(repo, skipped_path=lambda *skip: told.append(skip))
+    assert told == [("pipe.py", "not a regular file")]
+    assert (counts.indexed, counts.skipped) == (2, 1)
+
+
 @pytest.mark.parametrize("swap", [swap_file_for_link, swap_folder_for_link, swap_file_for_fifo])
 def test_a_file_no_longer_the_one_indexed_shows_nothing(indexed, capsys, swap):
     repo, outside = indexed

@@ -438,7 +438,8 @@ class Index:
         ``progress(files_done, bytes_done)``, when given, is called now and
         then as the files listed are looked at, and once after the last.
         ``skipped_path(path, reason)`` is told of each path the scan could not
-        list (a name that is not UTF-8, a folder it may not read...).
+        list (a name that is not UTF-8, a folder it may not read...) and of
+        each file that could not be read (one no longer a regular file, say).
         """
         from vorpaline.scan import ScannedFile, config_json
 
@@ -502,6 +503,8 @@ class Index:
                 entry = known.get(scanned.path)
                 placed = None if outcome["segment"] is None else new_segments[outcome["segment"]][0]
                 if outcome["status"] != "indexed":
+                    if skipped_path is not None and outcome["status"] not in ("binary", "too large"):
+                        skipped_path(scanned.path, outcome["status"])  # unreadable, or no longer a regular file
                     # kept, so that the file is not read again until it changes
                     forget(entry)
                     files[scanned.path] = {"size": scanned.size, "mtime_ns": scanned.mtime_ns, "hash": None}
