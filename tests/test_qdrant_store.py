@@ -698,14 +698,22 @@ def _store_error(url, **options):
     ({"timeout": 0.5}, "did not answer within 0.5 s", 0.5),  # one request's time, all of its reads
     ({"timeout": 5.0, "deadline": 1.0}, "did not answer within 1 s", 1.0),  # the command's time
 ])
-def test_a_server_trickling_its_reply_is_given_up_on_at_the_deadline(options, said, seconds, monkeypatch):
+@pytest.mark.parametrize("through_a_proxy", [False, True])
+def test_a_server_trickling_its_reply_is_given_up_on_at_the_deadline(options, said, seconds, through_a_proxy,
+                                                                     monkeypatch):
     monkeypatch.setattr(qdrant_calls, "RETRY_SECONDS", 0.6)
+    for name in ("HTTP_PROXY", "http_proxy", "ALL_PROXY", "all_proxy", "NO_PROXY", "no_proxy"):
+        monkeypatch.delenv(name, raising=False)
     server = FakeServer(answer=_trickling)
+    url = server.url
+    if through_a_proxy:  # the stand-in answers as the proxy would, a byte at a time
+        monkeypatch.setenv("HTTP_PROXY", "http://" + url.split("/")[2])
+        url = "qdrant://qdrant.invalid:6333/code"
     try:
-        message, took = _store_error(server.url, **options)
+        message, took = _store_error(url, **options)
     finally:
         server.close()
-    assert message == f"Qdrant at http://{server.url.split('/')[2]} {said}"
+    assert message == f"Qdrant at http://{url.split('/')[2]} {said}"
     assert seconds <= took < seconds + 0.5
 
 

@@ -21,7 +21,7 @@ import httpcore
 import httpx
 
 __all__ = ["BoundedTransport", "Deadline", "DeadlinePassed", "ReplyTooLarge", "StoreError", "batches",
-           "call_with_retries"]
+           "bounded_proxy_mounts", "call_with_retries"]
 
 T = TypeVar("T")
 
@@ -174,6 +174,17 @@ class BoundedTransport(httpx.HTTPTransport):
             if time.monotonic() > deadline:
                 raise DeadlinePassed(seconds)
         return bytes(body)
+
+
+def bounded_proxy_mounts(seconds: float = REQUEST_SECONDS) -> dict[str, BoundedTransport | None]:
+    """A BoundedTransport for each proxy the environment names (HTTPS_PROXY, NO_PROXY...): a client
+    given a transport of its own reads no proxy from the environment, and would go around them."""
+    try:
+        from httpx._utils import get_environment_proxies  # where httpx itself reads them
+    except ImportError:  # pragma: no cover - a later httpx that moved it: no proxy, as before
+        return {}
+    return {pattern: None if proxy is None else BoundedTransport(seconds, proxy=proxy)
+            for pattern, proxy in get_environment_proxies().items()}
 
 
 def _status(error: BaseException) -> int | None:

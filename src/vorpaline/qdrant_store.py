@@ -42,7 +42,7 @@ import orjson
 
 from vorpaline import search_text
 from vorpaline.qdrant_calls import (ATTEMPTS, REQUEST_SECONDS, BoundedTransport, Deadline, StoreError, batches,
-                                    call_with_retries, point_bytes)
+                                    bounded_proxy_mounts, call_with_retries, point_bytes)
 from vorpaline.scan import ScannedFile, config_json
 from vorpaline.search import (DEFAULT_MAX_FILE_BYTES, Hit, IndexUnusable, UpdateCounts, _core, _loads, _profile_json,
                               _not_indexed, hits_with_snippets)
@@ -334,7 +334,7 @@ class QdrantStore:
         if api_key is None:
             api_key = os.environ.get("VORPALINE_QDRANT_API_KEY") or None
         client = QdrantClient(url=server, api_key=api_key, timeout=math.ceil(timeout), check_compatibility=False,
-                              transport=BoundedTransport(timeout))
+                              transport=BoundedTransport(timeout), mounts=bounded_proxy_mounts(timeout))
         store = cls(client, collection, where=f"Qdrant at {server}", rebuild=rebuild, force=force, deadline=deadline)
         store._check_server()
         return store
