@@ -150,6 +150,12 @@ def test_names_that_are_not_utf8_are_skipped_and_the_rest_indexed(tmp_path, caps
     assert [hit.path for hit in hits] == ["config.py"]
 
 
+def test_a_root_that_is_not_utf8_is_refused_by_name(tmp_path, capsys):
+    repo = make_repo(tmp_path / BAD_FOLDER)
+    assert main(["index", str(repo), "--quiet"]) == 1
+    assert 'dir\\376" is not valid UTF-8: the scan reads trees under UTF-8 paths' in capsys.readouterr().err
+
+
 @pytest.mark.parametrize("root", ["/srv/caf\xe9/repo", "/srv/" + BAD_FOLDER + "/repo", "/srv/\u2603"])
 def test_any_root_name_round_trips_through_the_manifest(tmp_path, root):
     manifest = {"format": 1, "generation": 1, "k1": None, "b": None, "segments": [], "files": {}, "root": root}

@@ -44,8 +44,8 @@ from vorpaline import search_text
 from vorpaline.qdrant_calls import (ATTEMPTS, REQUEST_SECONDS, BoundedTransport, Deadline, StoreError, batches,
                                     bounded_proxy_mounts, call_with_retries, point_bytes)
 from vorpaline.scan import ScannedFile, config_json
-from vorpaline.search import (DEFAULT_MAX_FILE_BYTES, Hit, IndexUnusable, UpdateCounts, _core, _loads, _profile_json,
-                              _not_indexed, hits_with_snippets)
+from vorpaline.search import (DEFAULT_MAX_FILE_BYTES, UTF8_ROOT_REMEDY, Hit, IndexUnusable, UpdateCounts, _core,
+                              _is_utf8, _loads, _not_indexed, _profile_json, _utf8_name, hits_with_snippets)
 
 __all__ = ["QdrantStore", "StoreError", "parse_store_url"]
 
@@ -113,26 +113,6 @@ def term_weights(tfs: list[int], length: int, avglen: float, k1: float, b: float
     """BM25's term-frequency part of each term of a document."""
     norm = k1 * (1.0 - b + b * length / avglen) if avglen > 0 else k1
     return [tf * (k1 + 1.0) / (tf + norm) for tf in tfs]
-
-
-def _shown_name(name: str) -> str:
-    """A name as the command line prints one: quoted as git quotes it when it is not plain text."""
-    return search_text.quoted_name(name)
-
-
-def _is_utf8(text: str) -> bool:
-    try:
-        text.encode("utf-8")
-    except UnicodeEncodeError:  # a name's bytes that are not UTF-8, as lone surrogates
-        return False
-    return True
-
-
-def _utf8_name(name: str, what: str, remedy: str) -> str:
-    """``name``, when it is UTF-8 text: a payload, and the scan's configuration, hold only such."""
-    if not _is_utf8(name):
-        raise ValueError(f"{what} {_shown_name(name)} is not valid UTF-8: {remedy}")
-    return name
 
 
 def _listed(root: str) -> tuple[list[ScannedFile], list[tuple[str, str]]]:
@@ -497,8 +477,7 @@ class QdrantStore:
         from vorpaline.config import settings
 
         started = time.perf_counter()
-        root = _utf8_name(os.path.abspath(os.fspath(root)), "the repository's path",
-                          "the scan reads trees under UTF-8 paths; give it one (a symbolic link will do)")
+        root = _utf8_name(os.path.abspath(os.fspath(root)), "the repository's path", UTF8_ROOT_REMEDY)
         repository = _utf8_name(repository or os.path.basename(root) or "root", "the repository's name",
                                 "give --repository a UTF-8 name")
         say = report if report is not None else print if dry_run else None
@@ -512,7 +491,7 @@ class QdrantStore:
         listed, unlisted = _listed(root)
         for name, reason in unlisted:
             if say is not None:
-                say(f"  {_shown_name(name)}  (skipped: {reason})")
+                say(f"  {search_text.quoted_name(name)}  (skipped: {reason})")
         to_read = changes.compare(listed)
         with tempfile.TemporaryDirectory(prefix="vorpaline-store-") as folder:
             built = _loads(_core().index_build_files(

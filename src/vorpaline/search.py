@@ -185,13 +185,28 @@ def _segments_named_by_any(manifest_path: str, folder: str) -> set[str]:
         return index_folder.marked_segment_files(folder)
 
 
+UTF8_ROOT_REMEDY = "the scan reads trees under UTF-8 paths; give it one (a symbolic link will do)"
+
+
+def _is_utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:  # a name's bytes that are not UTF-8, as lone surrogates
+        return False
+    return True
+
+
+def _utf8_name(name: str, what: str, remedy: str) -> str:
+    """``name``, when it is UTF-8 text: the scan's configuration, and a store's payloads, hold only such."""
+    if not _is_utf8(name):
+        raise ValueError(f"{what} {search_text.quoted_name(name)} is not valid UTF-8: {remedy}")
+    return name
+
+
 def _check_id(doc_id: Any) -> None:
     if not isinstance(doc_id, str):
         raise TypeError(f"a document id must be str, not {type(doc_id).__name__}")
-    try:
-        doc_id.encode("utf-8")
-    except UnicodeEncodeError:
-        raise ValueError(f"document id {doc_id!r} is not valid Unicode text (a lone surrogate)") from None
+    _utf8_name(doc_id, "document id", "give ids of Unicode text")
 
 
 def _metadata(path: str | None, first: int, last: int, doc_id: str | None) -> str:
@@ -444,7 +459,7 @@ class Index:
         from vorpaline.scan import ScannedFile, config_json
 
         started = time.perf_counter()
-        root = os.path.abspath(os.fspath(root))
+        root = _utf8_name(os.path.abspath(os.fspath(root)), "the repository's path", UTF8_ROOT_REMEDY)
         with self._writing_lock(wait):
             known: dict[str, dict[str, Any]] = self._manifest["files"]
             # Neither a .vorpaline folder (_in_index_folder) nor this index, wherever it lies in the tree, is indexed.
