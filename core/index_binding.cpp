@@ -1,6 +1,7 @@
 #include "index_binding.hpp"
 
 #include <charconv>
+#include <limits>
 #include <thread>
 
 #include <simdjson.h>
@@ -73,17 +74,81 @@ void put_double(scan::StringSink& sink, double value) {
   sink.put(std::string_view(digits, static_cast<std::size_t>(end - digits)));
 }
 
-// search(query, profile_json, k, k1, b, /) -> str
+// {"names": [weight, b], "path": [weight, b], "roles": [weight per role],
+// "definition_boost": x}, every member optional, every number at least 0
+// (a b at most 1).
+void read_ranking(std::string_view ranking_json, index::Bm25Parameters& parameters) {
+  static constexpr char kShape[] =
+      "search: ranking_json must be {\"names\": [weight, b], \"path\": [weight, b], \"roles\": [6 weights], "
+      "\"definition_boost\": weight}, numbers at least 0 and each b at most 1";
+  const PaddedCopy padded(ranking_json);
+  simdjson::dom::parser parser;
+  simdjson::dom::object ranking;
+  if (parser.parse(padded).get_object().get(ranking) != simdjson::SUCCESS) throw InputError(kShape);
+  const auto number = [&](simdjson::dom::element element, double most) {
+    double value = 0;
+    if (element.get_double().get(value) != simdjson::SUCCESS || !(value >= 0.0) || value > most) {
+      throw InputError(kShape);
+    }
+    return value;
+  };
+  const double unbounded = std::numeric_limits<double>::max();
+  for (const auto [key, value] : ranking) {
+    simdjson::dom::array values;
+    if (key == "definition_boost") {
+      parameters.definition_boost = number(value, unbounded);
+    } else if ((key == "names" || key == "path") && value.get_array().get(values) == simdjson::SUCCESS &&
+               values.size() == 2) {
+      index::FieldScoring& field = key == "names" ? parameters.names : parameters.path;
+      field = {number(values.at(0).value_unsafe(), unbounded), number(values.at(1).value_unsafe(), 1.0)};
+    } else if (key == "roles" && value.get_array().get(values) == simdjson::SUCCESS &&
+               values.size() == index::kRoleCount) {
+      std::size_t role = 0;
+      for (simdjson::dom::element weight : values) parameters.role_weights[role++] = number(weight, unbounded);
+    } else {
+      throw InputError(kShape);
+    }
+  }
+}
+
+void put_hits(scan::StringSink& sink, const std::vector<index::Hit>& hits) {
+  sink.put("{\"hits\":[");
+  for (std::size_t i = 0; i < hits.size(); ++i) {
+    sink.put(i == 0 ? "{\"segment\":" : ",{\"segment\":");
+    scan::put_number(sink, hits[i].segment);
+    sink.put(",\"doc\":");
+    scan::put_number(sink, hits[i].doc);
+    sink.put(",\"score\":");
+    put_double(sink, hits[i].score);
+    sink.put(",\"roles\":");
+    scan::put_number(sink, hits[i].roles);
+    sink.put(",\"metadata\":");
+    scan::put_string(sink, hits[i].metadata);
+    sink.put(",\"symbols\":");
+    scan::put_string(sink, hits[i].symbols);
+    sink.put('}');
+  }
+  sink.put("]}");
+}
+
+PyObject* hits_reply(const std::string& reply) {
+  return PyUnicode_FromStringAndSize(reply.data(), static_cast<Py_ssize_t>(reply.size()));
+}
+
+// search(query, profile_json, k, k1, b, ranking_json="{}", /) -> str
 PyObject* searcher_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   static constexpr char kName[] = "search";
   std::string_view query;
   std::string_view profile_json;
+  std::string_view ranking_json = "{}";
   std::size_t k = 0;
   index::Bm25Parameters parameters;
-  if (!check_arity(kName, nargs, 5) || !utf8_argument(kName, args[0], 1, "query", &query) ||
+  if (nargs != 6 && !check_arity(kName, nargs, 5)) return nullptr;
+  if (!utf8_argument(kName, args[0], 1, "query", &query) ||
       !utf8_argument(kName, args[1], 2, "profile_json", &profile_json) ||
       !count_argument(kName, args[2], 3, "k", &k) || !float_argument(kName, args[3], 4, "k1", &parameters.k1) ||
-      !float_argument(kName, args[4], 5, "b", &parameters.b)) {
+      !float_argument(kName, args[4], 5, "b", &parameters.b) ||
+      (nargs == 6 && !utf8_argument(kName, args[5], 6, "ranking_json", &ranking_json))) {
     return nullptr;
   }
   if (parameters.b > 1.0) {
@@ -93,26 +158,42 @@ PyObject* searcher_search(PyObject* self, PyObject* const* args, Py_ssize_t narg
   const index::Searcher& searcher = *reinterpret_cast<SearcherObject*>(self)->searcher;
   std::string reply;
   if (const std::exception_ptr failure = run_without_gil([&] {
-        const std::vector<index::Hit> hits = searcher.search(query, cached_profile(profile_json), k, parameters);
+        read_ranking(ranking_json, parameters);
         scan::StringSink sink;
-        sink.put("{\"hits\":[");
-        for (std::size_t i = 0; i < hits.size(); ++i) {
-          sink.put(i == 0 ? "{\"segment\":" : ",{\"segment\":");
-          scan::put_number(sink, hits[i].segment);
-          sink.put(",\"doc\":");
-          scan::put_number(sink, hits[i].doc);
-          sink.put(",\"score\":");
-          put_double(sink, hits[i].score);
-          sink.put(",\"metadata\":");
-          scan::put_string(sink, hits[i].metadata);
-          sink.put('}');
-        }
-        sink.put("]}");
+        put_hits(sink, searcher.search(query, cached_profile(profile_json), k, parameters));
         reply = std::move(sink.text);
       })) {
     return raise_failure(failure);
   }
-  return PyUnicode_FromStringAndSize(reply.data(), static_cast<Py_ssize_t>(reply.size()));
+  return hits_reply(reply);
+}
+
+// with_symbols(name, profile_json, field, /) -> str, field "names" or "text"
+PyObject* searcher_with_symbols(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  static constexpr char kName[] = "with_symbols";
+  std::string_view name;
+  std::string_view profile_json;
+  std::string_view field;
+  if (!check_arity(kName, nargs, 3) || !utf8_argument(kName, args[0], 1, "name", &name) ||
+      !utf8_argument(kName, args[1], 2, "profile_json", &profile_json) ||
+      !utf8_argument(kName, args[2], 3, "field", &field)) {
+    return nullptr;
+  }
+  if (field != "names" && field != "text") {
+    PyErr_SetString(PyExc_ValueError, "with_symbols() argument 3 ('field') must be 'names' or 'text'");
+    return nullptr;
+  }
+  const index::Searcher& searcher = *reinterpret_cast<SearcherObject*>(self)->searcher;
+  std::string reply;
+  if (const std::exception_ptr failure = run_without_gil([&] {
+        scan::StringSink sink;
+        put_hits(sink, searcher.with_symbols(name, cached_profile(profile_json),
+                                             field == "names" ? index::kNamesField : index::kTextField));
+        reply = std::move(sink.text);
+      })) {
+    return raise_failure(failure);
+  }
+  return hits_reply(reply);
 }
 
 PyObject* searcher_documents(PyObject* self, void*) {
@@ -121,9 +202,14 @@ PyObject* searcher_documents(PyObject* self, void*) {
 
 PyMethodDef searcher_methods[] = {
     {"search", as_cfunction(searcher_search), METH_FASTCALL,
-     "search($self, query, profile_json, k, k1, b, /)\n--\n\n"
-     "The k best documents for the query under BM25, best first, as the JSON text\n"
-     "{\"hits\": [{\"segment\", \"doc\", \"score\", \"metadata\"}]}."},
+     "search($self, query, profile_json, k, k1, b, ranking_json='{}', /)\n--\n\n"
+     "The k best documents for the query under BM25F, best first, as the JSON text\n"
+     "{\"hits\": [{\"segment\", \"doc\", \"score\", \"roles\", \"metadata\", \"symbols\"}]}.\n"
+     "ranking_json weighs the names and path fields, the file roles and definitions."},
+    {"with_symbols", as_cfunction(searcher_with_symbols), METH_FASTCALL,
+     "with_symbols($self, name, profile_json, field, /)\n--\n\n"
+     "The documents with symbols whose field ('names' or 'text') holds every term of\n"
+     "name, unscored, as search() replies: where its definitions or references are."},
     {nullptr, nullptr, 0, nullptr},
 };
 

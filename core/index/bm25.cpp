@@ -30,8 +30,54 @@ struct RanksBefore {
 std::uint64_t live_df(const LiveSegment& segment, const TermEntry& entry) {
   if (segment.deleted_count == 0) return entry.df;
   std::uint64_t df = 0;
-  segment.reader->for_each_posting(entry, [&](std::uint32_t doc, std::uint32_t) { df += !segment.is_deleted(doc); });
+  segment.reader->for_each_posting(entry, [&](std::uint32_t doc, const FieldFrequencies&) {
+    df += !segment.is_deleted(doc);
+  });
   return df;
+}
+
+std::vector<std::uint32_t> distinct_terms(std::span<const std::uint32_t> terms) {
+  std::vector<std::uint32_t> distinct(terms.begin(), terms.end());
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  return distinct;
+}
+
+// Each field's weight and length normalisation, with the live averages.
+struct FieldNorms {
+  double weight[kFieldCount];
+  double b[kFieldCount];
+  double average[kFieldCount];
+
+  FieldNorms(std::span<const LiveSegment> segments, std::uint64_t documents, const Bm25Parameters& parameters)
+      : weight{1.0, parameters.names.weight, parameters.path.weight},
+        b{parameters.b, parameters.names.b, parameters.path.b} {
+    for (std::size_t field = 0; field < kFieldCount; ++field) {
+      std::uint64_t total = 0;
+      for (const LiveSegment& segment : segments) {
+        total += segment.reader->total_length(field) - segment.deleted_lengths[field];
+      }
+      average[field] = std::max(1.0, static_cast<double>(total) / static_cast<double>(documents));
+    }
+  }
+
+  double combined_tf(const DocumentRecord& record, const FieldFrequencies& frequencies) const {
+    double combined = 0.0;
+    for (std::size_t field = 0; field < kFieldCount; ++field) {
+      if (frequencies.tf[field] == 0 || weight[field] == 0.0) continue;
+      const double norm = 1.0 - b[field] + b[field] * record.lengths[field] / average[field];
+      combined += weight[field] * frequencies.tf[field] / norm;
+    }
+    return combined;
+  }
+};
+
+double role_prior(std::uint32_t roles, const Bm25Parameters& parameters) {
+  double prior = 1.0;
+  for (std::size_t role = 0; role < kRoleCount; ++role) {
+    if ((roles >> role & 1) != 0) prior *= parameters.role_weights[role];
+  }
+  return prior;
 }
 
 }  // namespace
@@ -42,19 +88,12 @@ std::vector<ScoredDoc> search_bm25(std::span<const LiveSegment> segments, std::s
   if (k == 0 || terms.empty()) return best;
 
   std::uint64_t documents = 0;
-  std::uint64_t total_length = 0;
-  for (const LiveSegment& segment : segments) {
-    documents += segment.reader->doc_count() - segment.deleted_count;
-    total_length += segment.reader->total_length() - segment.deleted_length;
-  }
+  for (const LiveSegment& segment : segments) documents += segment.reader->doc_count() - segment.deleted_count;
   if (documents == 0) return best;
-  const double average_length = std::max(1.0, static_cast<double>(total_length) / static_cast<double>(documents));
+  const FieldNorms norms(segments, documents, parameters);
 
-  std::vector<std::uint32_t> distinct(terms.begin(), terms.end());
-  std::sort(distinct.begin(), distinct.end());
-  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
   std::vector<QueryTerm> query;
-  for (const std::uint32_t term : distinct) {
+  for (const std::uint32_t term : distinct_terms(terms)) {
     std::uint64_t df = 0;
     for (const LiveSegment& segment : segments) {
       if (const TermEntry* entry = segment.reader->find(term)) df += live_df(segment, *entry);
@@ -67,8 +106,9 @@ std::vector<ScoredDoc> search_bm25(std::span<const LiveSegment> segments, std::s
   if (query.empty()) return best;
 
   const double k1 = parameters.k1;
-  const double b = parameters.b;
+  const bool boosts = parameters.definition_boost != 1.0;
   std::vector<double> scores;
+  std::vector<std::uint32_t> named;  // per document, the query terms among its defined names
   std::vector<std::uint32_t> touched;
   // A min-heap of the best k so far: its top is the one to beat.
   const RanksBefore ranks_before{segments};
@@ -77,20 +117,24 @@ std::vector<ScoredDoc> search_bm25(std::span<const LiveSegment> segments, std::s
     const LiveSegment& segment = segments[s];
     const SegmentReader& reader = *segment.reader;
     scores.assign(reader.doc_count(), 0.0);
+    if (boosts) named.assign(reader.doc_count(), 0);
     touched.clear();
     for (const QueryTerm& term : query) {
       const TermEntry* entry = reader.find(term.term);
       if (entry == nullptr) continue;
-      reader.for_each_posting(*entry, [&](std::uint32_t doc, std::uint32_t tf) {
+      reader.for_each_posting(*entry, [&](std::uint32_t doc, const FieldFrequencies& frequencies) {
         if (segment.is_deleted(doc)) return;
-        const double f = tf;
-        const double norm = k1 * (1.0 - b + b * reader.length(doc) / average_length);
+        const double f = norms.combined_tf(reader.record(doc), frequencies);
+        if (f == 0.0) return;
         if (scores[doc] == 0.0) touched.push_back(doc);
-        scores[doc] += term.idf * f * (k1 + 1.0) / (f + norm);
+        scores[doc] += term.idf * f * (k1 + 1.0) / (f + k1);
+        if (boosts && frequencies.tf[kNamesField] != 0) ++named[doc];
       });
     }
     for (const std::uint32_t doc : touched) {
-      const ScoredDoc candidate{s, doc, scores[doc]};
+      double score = scores[doc] * role_prior(reader.record(doc).roles, parameters);
+      if (boosts && named[doc] == query.size()) score *= parameters.definition_boost;
+      const ScoredDoc candidate{s, doc, score};
       if (best.size() == k && !ranks_before(candidate, best.front())) continue;
       if (filter && !filter(s, doc)) continue;
       best.push_back(candidate);
@@ -103,6 +147,34 @@ std::vector<ScoredDoc> search_bm25(std::span<const LiveSegment> segments, std::s
   }
   std::sort(best.begin(), best.end(), ranks_before);
   return best;
+}
+
+std::vector<ScoredDoc> documents_with_all(std::span<const LiveSegment> segments, std::span<const std::uint32_t> terms,
+                                          Field field) {
+  std::vector<ScoredDoc> found;
+  const std::vector<std::uint32_t> wanted = distinct_terms(terms);
+  if (wanted.empty()) return found;
+  std::vector<std::uint32_t> held;
+  for (std::uint32_t s = 0; s < segments.size(); ++s) {
+    const LiveSegment& segment = segments[s];
+    held.assign(segment.reader->doc_count(), 0);
+    bool every_term = true;
+    for (const std::uint32_t term : wanted) {
+      const TermEntry* entry = segment.reader->find(term);
+      if (entry == nullptr) {
+        every_term = false;
+        break;
+      }
+      segment.reader->for_each_posting(*entry, [&](std::uint32_t doc, const FieldFrequencies& frequencies) {
+        if (frequencies.tf[field] != 0 && !segment.is_deleted(doc)) ++held[doc];
+      });
+    }
+    if (!every_term) continue;
+    for (std::uint32_t doc = 0; doc < held.size(); ++doc) {
+      if (held[doc] == wanted.size()) found.push_back({s, doc, 0.0});
+    }
+  }
+  return found;
 }
 
 }  // namespace vorpaline_core::index

@@ -44,4 +44,17 @@ void document_terms_text(std::string_view text, std::string_view path, std::stri
   }
 }
 
+std::uint32_t FieldCounter::add(SegmentWriter& writer, const FieldTexts& texts, std::string_view metadata,
+                                std::string_view symbols, std::uint32_t roles) {
+  const std::string_view field_texts[kFieldCount] = {texts.text, texts.names, texts.path};
+  SegmentWriter::FieldTerms fields;
+  for (std::size_t field = 0; field < kFieldCount; ++field) {
+    // The embedder's counts live until its next call: each field keeps a copy.
+    const std::span<const TermCount> counted = embedder_.count_terms_unsorted(field_texts[field]);
+    counts_[field].assign(counted.begin(), counted.end());
+    fields[field] = counts_[field];
+  }
+  return writer.add(fields, metadata, symbols, roles);
+}
+
 }  // namespace vorpaline_core::index

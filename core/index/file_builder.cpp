@@ -18,6 +18,7 @@
 
 #include "chunk/chunker.hpp"
 #include "document_text.hpp"
+#include "file_roles.hpp"
 #include "embed/embedder.hpp"
 #include "scan/file_reading.hpp"
 #include "scan/guarded_open.hpp"
@@ -171,11 +172,11 @@ class Builder {
       std::vector<chunk::Chunk> chunks;
       std::string data;
       std::string repaired;
-      std::string terms_text;
+      FieldCounter counter(embedder);
       for (;;) {
         const std::size_t b = next_batch_.fetch_add(1);
         if (b >= batches_.size() || stopped_.load()) return;
-        build_batch(b, embedder, scratch, chunks, data, repaired, terms_text);
+        build_batch(b, counter, scratch, chunks, data, repaired);
       }
     } catch (...) {
       std::lock_guard lock(mutex_);
@@ -202,8 +203,8 @@ class Builder {
     if (!go_on) stopped_.store(true);
   }
 
-  void build_batch(std::size_t b, Embedder& embedder, chunk::ChunkScratch& scratch, std::vector<chunk::Chunk>& chunks,
-                   std::string& data, std::string& repaired, std::string& terms_text) {
+  void build_batch(std::size_t b, FieldCounter& counter, chunk::ChunkScratch& scratch,
+                   std::vector<chunk::Chunk>& chunks, std::string& data, std::string& repaired) {
     SegmentWriter writer;
     for (std::size_t f = batches_[b].first_file; f < batches_[b].end_file; ++f) {
       if (stopped_.load()) throw BuildStopped();
@@ -238,10 +239,12 @@ class Builder {
       outcome.hash = hex_digest(data);
       const std::string_view text = valid_utf8(data, &repaired);
       chunk::chunk_text(text, chunk::ChunkLimits{}, scratch, chunks);
+      const std::uint32_t roles = file_roles(file.path, text);
       outcome.first = writer.doc_count();
       for (const chunk::Chunk& piece : chunks) {
-        document_terms_text(text.substr(piece.begin, piece.end - piece.begin), file.path, terms_text);
-        writer.add(embedder.count_terms_unsorted(terms_text), chunk_metadata(file.path, piece, text.data() == data.data()));
+        const std::string_view chunk_text = text.substr(piece.begin, piece.end - piece.begin);
+        counter.add(writer, {chunk_text, head_line(chunk_text), file.path},
+                    chunk_metadata(file.path, piece, text.data() == data.data()), {}, roles);
       }
       outcome.count = writer.doc_count() - outcome.first;
     }

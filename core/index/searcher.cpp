@@ -49,7 +49,7 @@ OpenSegments::OpenSegments(std::string_view segments_json) {
     }
     auto reader = std::make_unique<SegmentReader>(std::string(path));
     std::vector<std::uint64_t> bits;
-    LiveSegment live{reader.get(), {}, 0, 0};
+    LiveSegment live{reader.get(), {}, 0, {}};
     for (simdjson::dom::element id : deleted) {
       std::uint64_t doc = 0;
       if (id.get_uint64().get(doc) != simdjson::SUCCESS || doc >= reader->doc_count()) {
@@ -60,7 +60,8 @@ OpenSegments::OpenSegments(std::string_view segments_json) {
       if ((bits[doc / 64] & bit) != 0) continue;
       bits[doc / 64] |= bit;
       ++live.deleted_count;
-      live.deleted_length += reader->length(static_cast<std::uint32_t>(doc));
+      const DocumentRecord& record = reader->record(static_cast<std::uint32_t>(doc));
+      for (std::size_t field = 0; field < kFieldCount; ++field) live.deleted_lengths[field] += record.lengths[field];
     }
     readers_.push_back(std::move(reader));
     deleted_.push_back(std::move(bits));
@@ -76,7 +77,9 @@ SegmentStats merge_segments(const std::string& path, std::string_view segments_j
   for (const LiveSegment& segment : inputs.live()) {
     std::vector<std::uint32_t>& ids = new_ids.emplace_back(segment.reader->doc_count(), UINT32_MAX);
     for (std::uint32_t doc = 0; doc < segment.reader->doc_count(); ++doc) {
-      if (!segment.is_deleted(doc)) ids[doc] = writer.add_document(segment.reader->length(doc), segment.reader->metadata(doc));
+      if (segment.is_deleted(doc)) continue;
+      ids[doc] = writer.add_document(segment.reader->record(doc), segment.reader->metadata(doc),
+                                     segment.reader->symbols(doc));
     }
   }
   // Segment by segment, each term's documents ascending: after the writer's
@@ -85,9 +88,9 @@ SegmentStats merge_segments(const std::string& path, std::string_view segments_j
   for (std::size_t s = 0; s < new_ids.size(); ++s) {
     const LiveSegment& segment = inputs.live()[s];
     for (const TermEntry& entry : segment.reader->terms()) {
-      segment.reader->for_each_posting(entry, [&](std::uint32_t doc, std::uint32_t tf) {
+      segment.reader->for_each_posting(entry, [&](std::uint32_t doc, const FieldFrequencies& frequencies) {
         if (new_ids[s][doc] == UINT32_MAX) return;
-        writer.add_posting(entry.term, new_ids[s][doc], tf);
+        writer.add_posting(entry.term, new_ids[s][doc], frequencies);
         ++postings;
       });
     }
@@ -102,15 +105,38 @@ std::uint64_t Searcher::documents() const {
   return count;
 }
 
-std::vector<Hit> Searcher::search(std::string_view query, const Profile& profile, std::size_t k,
-                                  const Bm25Parameters& parameters) const {
+namespace {
+
+std::vector<std::uint32_t> query_terms(std::string_view query, const Profile& profile) {
   Embedder embedder(profile);
   std::vector<std::uint32_t> terms;
   for (const TermCount& term : embedder.count_terms(query)) terms.push_back(term.index);
+  return terms;
+}
+
+Hit hit_of(std::span<const LiveSegment> live, const ScoredDoc& scored) {
+  const SegmentReader& reader = *live[scored.segment].reader;
+  return {scored.segment, scored.doc, scored.score, reader.metadata(scored.doc), reader.symbols(scored.doc),
+          reader.record(scored.doc).roles};
+}
+
+}  // namespace
+
+std::vector<Hit> Searcher::search(std::string_view query, const Profile& profile, std::size_t k,
+                                  const Bm25Parameters& parameters) const {
   std::vector<Hit> hits;
   const std::span<const LiveSegment> live = segments_.live();
-  for (const ScoredDoc& scored : search_bm25(live, terms, k, parameters)) {
-    hits.push_back({scored.segment, scored.doc, scored.score, live[scored.segment].reader->metadata(scored.doc)});
+  for (const ScoredDoc& scored : search_bm25(live, query_terms(query, profile), k, parameters)) {
+    hits.push_back(hit_of(live, scored));
+  }
+  return hits;
+}
+
+std::vector<Hit> Searcher::with_symbols(std::string_view name, const Profile& profile, Field field) const {
+  std::vector<Hit> hits;
+  const std::span<const LiveSegment> live = segments_.live();
+  for (const ScoredDoc& found : documents_with_all(live, query_terms(name, profile), field)) {
+    if (!live[found.segment].reader->symbols(found.doc).empty()) hits.push_back(hit_of(live, found));
   }
   return hits;
 }

@@ -40,6 +40,8 @@ struct Hit {
   std::uint32_t doc;
   double score;
   std::string_view metadata;
+  std::string_view symbols;  // the JSON text of its definitions and references; empty without a parser
+  std::uint32_t roles;
 };
 
 // Segments opened with the documents deleted from each.
@@ -64,6 +66,10 @@ class Searcher {
   std::uint64_t documents() const;
   std::vector<Hit> search(std::string_view query, const Profile& profile, std::size_t k,
                           const Bm25Parameters& parameters) const;
+  // The documents with symbols whose `field` holds every term of `name`:
+  // the candidates among which its definitions (names field) or its
+  // references (text field) are, unscored, in index order.
+  std::vector<Hit> with_symbols(std::string_view name, const Profile& profile, Field field) const;
 
  private:
   OpenSegments segments_;

@@ -1,13 +1,17 @@
 // The layout of an index segment file: immutable once written, read through
 // a memory map, every byte covered by one checksum.
 //
-//   header      SegmentHeader (64 bytes)
+//   header      SegmentHeader (96 bytes)
 //   terms       term_count x TermEntry, sorted by term, no term twice
-//   postings    per term, df pairs (doc id gap, tf) as LEB128 varints,
-//               doc ids ascending; a term's first gap is its first doc id
-//   lengths     doc_count x u32: each document's length in tokens
+//   postings    per term, df postings as LEB128 varints, doc ids ascending:
+//               the doc id gap (a term's first gap is its first doc id),
+//               then tf_text << 2 | has_names | has_path << 1, then the
+//               names and path frequencies that the flags say follow
+//   documents   doc_count x DocumentRecord (fields.hpp): field lengths, roles
 //   metadata    (doc_count + 1) x u64 offsets into the blob, then the blob:
 //               what the caller stored with each document, opaque here
+//   symbols     the same layout: each document's definitions and references
+//               as JSON text, empty when its file had no parser
 //   footer      SegmentFooter (16 bytes): XXH3-64 of all bytes before it
 //
 // All integers are little-endian; sections start 8-byte aligned. Terms are
@@ -17,11 +21,13 @@
 
 #include <cstdint>
 
+#include "fields.hpp"
+
 namespace vorpaline_core::index {
 
 inline constexpr char kSegmentMagic[8] = {'V', 'R', 'P', 'S', 'E', 'G', '0', '1'};
 inline constexpr char kFooterMagic[8] = {'V', 'R', 'P', 'S', 'E', 'N', 'D', '1'};
-inline constexpr std::uint32_t kSegmentFormat = 1;
+inline constexpr std::uint32_t kSegmentFormat = 2;
 
 struct SegmentHeader {
   char magic[8];
@@ -29,13 +35,15 @@ struct SegmentHeader {
   std::uint32_t doc_count;
   std::uint32_t term_count;
   std::uint32_t reserved;
-  std::uint64_t total_length;  // the sum of the documents' lengths
+  std::uint64_t total_lengths[kFieldCount];  // per field, the sum of the documents' lengths
   std::uint64_t terms_offset;
   std::uint64_t postings_offset;
-  std::uint64_t lengths_offset;
+  std::uint64_t documents_offset;
   std::uint64_t metadata_offset;
+  std::uint64_t symbols_offset;
+  std::uint64_t reserved_end;
 };
-static_assert(sizeof(SegmentHeader) == 64);
+static_assert(sizeof(SegmentHeader) == 96);
 
 struct TermEntry {
   std::uint32_t term;

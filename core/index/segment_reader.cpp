@@ -53,34 +53,32 @@ SegmentReader::SegmentReader(const std::string& path) : path_(path) {
     // Every section inside the file, in order, aligned.
     const std::uint64_t body_end = size - sizeof footer;
     const std::uint64_t terms_end = head.terms_offset + std::uint64_t{head.term_count} * sizeof(TermEntry);
-    const std::uint64_t lengths_end = head.lengths_offset + std::uint64_t{head.doc_count} * sizeof(std::uint32_t);
-    const std::uint64_t offsets_end = head.metadata_offset + (std::uint64_t{head.doc_count} + 1) * sizeof(std::uint64_t);
+    const std::uint64_t records_end = head.documents_offset + std::uint64_t{head.doc_count} * sizeof(DocumentRecord);
     if (head.terms_offset != sizeof(SegmentHeader) || terms_end > head.postings_offset ||
-        head.postings_offset > head.lengths_offset || lengths_end > head.metadata_offset ||
-        offsets_end > body_end || head.lengths_offset % 8 != 0 || head.metadata_offset % 8 != 0) {
+        head.postings_offset > head.documents_offset || records_end > head.metadata_offset ||
+        head.metadata_offset > head.symbols_offset || head.symbols_offset > body_end ||
+        head.documents_offset % 8 != 0 || head.symbols_offset % 8 != 0) {
       damaged("its sections do not fit");
     }
     terms_ = {reinterpret_cast<const TermEntry*>(bytes_.data() + head.terms_offset), head.term_count};
-    postings_ = bytes_.subspan(head.postings_offset, head.lengths_offset - head.postings_offset);
-    lengths_ = {reinterpret_cast<const std::uint32_t*>(bytes_.data() + head.lengths_offset), head.doc_count};
-    metadata_offsets_ = {reinterpret_cast<const std::uint64_t*>(bytes_.data() + head.metadata_offset),
-                         std::size_t{head.doc_count} + 1};
-    metadata_ = {reinterpret_cast<const char*>(bytes_.data() + offsets_end), body_end - offsets_end};
+    postings_ = bytes_.subspan(head.postings_offset, head.documents_offset - head.postings_offset);
+    records_ = {reinterpret_cast<const DocumentRecord*>(bytes_.data() + head.documents_offset), head.doc_count};
+    metadata_ = stored_strings(head.metadata_offset, head.symbols_offset, "metadata");
+    symbols_ = stored_strings(head.symbols_offset, body_end, "symbols");
 
-    std::uint64_t total = 0;
-    for (const std::uint32_t length : lengths_) total += length;
-    if (total != head.total_length) damaged("its document lengths do not add up");
+    std::uint64_t totals[kFieldCount] = {};
+    for (const DocumentRecord& record : records_) {
+      for (std::size_t field = 0; field < kFieldCount; ++field) totals[field] += record.lengths[field];
+    }
+    for (std::size_t field = 0; field < kFieldCount; ++field) {
+      if (totals[field] != head.total_lengths[field]) damaged("its document lengths do not add up");
+    }
     for (std::size_t i = 0; i < terms_.size(); ++i) {
       const TermEntry& entry = terms_[i];
       const bool ordered = i == 0 || (terms_[i - 1].term < entry.term &&
                                       terms_[i - 1].postings_offset < entry.postings_offset);
       if (!ordered || entry.postings_offset >= postings_.size() || entry.df == 0 || entry.df > head.doc_count) {
         damaged("its term table is out of order");
-      }
-    }
-    for (std::size_t i = 0; i < metadata_offsets_.size(); ++i) {
-      if (metadata_offsets_[i] > metadata_.size() || (i > 0 && metadata_offsets_[i] < metadata_offsets_[i - 1])) {
-        damaged("its document metadata is out of order");
       }
     }
   } catch (...) {
@@ -91,8 +89,20 @@ SegmentReader::SegmentReader(const std::string& path) : path_(path) {
 
 SegmentReader::~SegmentReader() { ::munmap(const_cast<unsigned char*>(bytes_.data()), bytes_.size()); }
 
-std::string_view SegmentReader::metadata(std::uint32_t doc) const {
-  return metadata_.substr(metadata_offsets_[doc], metadata_offsets_[doc + 1] - metadata_offsets_[doc]);
+// (doc_count + 1) offsets from `begin`, then their blob up to `end` (its
+// alignment padding included: the offsets say where each string ends).
+SegmentReader::StoredStrings SegmentReader::stored_strings(std::uint64_t begin, std::uint64_t end,
+                                                           const char* what) const {
+  const std::uint64_t offsets_end = begin + (std::uint64_t{doc_count()} + 1) * sizeof(std::uint64_t);
+  if (offsets_end > end) damaged(std::string("its document ") + what + " do not fit");
+  StoredStrings strings{{reinterpret_cast<const std::uint64_t*>(bytes_.data() + begin), std::size_t{doc_count()} + 1},
+                        {reinterpret_cast<const char*>(bytes_.data() + offsets_end), end - offsets_end}};
+  for (std::size_t i = 0; i < strings.offsets.size(); ++i) {
+    if (strings.offsets[i] > strings.blob.size() || (i > 0 && strings.offsets[i] < strings.offsets[i - 1])) {
+      damaged(std::string("its document ") + what + " are out of order");
+    }
+  }
+  return strings;
 }
 
 const TermEntry* SegmentReader::find(std::uint32_t term) const {

@@ -121,27 +121,45 @@ class SegmentFile {
 
 }  // namespace
 
-std::uint32_t SegmentWriter::add(std::span<const TermCount> terms, std::string_view metadata) {
+std::uint32_t SegmentWriter::add_record(const DocumentRecord& record, std::string_view metadata,
+                                        std::string_view symbols) {
   const std::uint32_t doc = doc_count();
-  std::uint64_t length = 0;
-  for (const TermCount& term : terms) {
-    postings_.push_back({term.index, doc, clamped(term.tf)});
-    length += term.tf;
-  }
-  lengths_.push_back(clamped(length));
-  total_length_ += length;
-  metadata_ += metadata;
-  metadata_offsets_.push_back(metadata_.size());
+  records_.push_back(record);
+  for (std::size_t field = 0; field < kFieldCount; ++field) total_lengths_[field] += record.lengths[field];
+  metadata_.add(metadata);
+  symbols_.add(symbols);
   return doc;
 }
 
-std::uint32_t SegmentWriter::add_document(std::uint32_t length, std::string_view metadata) {
+std::uint32_t SegmentWriter::add(const FieldTerms& fields, std::string_view metadata, std::string_view symbols,
+                                 std::uint32_t roles) {
   const std::uint32_t doc = doc_count();
-  lengths_.push_back(length);
-  total_length_ += length;
-  metadata_ += metadata;
-  metadata_offsets_.push_back(metadata_.size());
-  return doc;
+  DocumentRecord record{{}, roles};
+  for (std::uint32_t field = 0; field < kFieldCount; ++field) {
+    std::uint64_t length = 0;
+    for (const TermCount& term : fields[field]) {
+      postings_.push_back({term.index, doc, clamped(term.tf), field});
+      length += term.tf;
+    }
+    record.lengths[field] = clamped(length);
+  }
+  return add_record(record, metadata, symbols);
+}
+
+std::uint32_t SegmentWriter::add(std::span<const TermCount> text, std::string_view metadata) {
+  const FieldTerms fields = {text, {}, {}};
+  return add(fields, metadata);
+}
+
+std::uint32_t SegmentWriter::add_document(const DocumentRecord& record, std::string_view metadata,
+                                          std::string_view symbols) {
+  return add_record(record, metadata, symbols);
+}
+
+void SegmentWriter::add_posting(std::uint32_t term, std::uint32_t doc, const FieldFrequencies& frequencies) {
+  for (std::uint32_t field = 0; field < kFieldCount; ++field) {
+    if (frequencies.tf[field] != 0) postings_.push_back({term, doc, frequencies.tf[field], field});
+  }
 }
 
 // Stable by term in two passes of 16 bits: the documents of each term stay
@@ -160,6 +178,27 @@ void sort_by_term(std::vector<Posting>& postings) {
   }
 }
 
+namespace {
+
+// The posting of one document: its gap, then the text frequency with flags
+// for the other fields, then theirs.
+void put_posting(std::string& out, std::uint32_t gap, const FieldFrequencies& frequencies) {
+  put_varint(out, gap);
+  const bool names = frequencies.tf[kNamesField] != 0;
+  const bool path = frequencies.tf[kPathField] != 0;
+  put_varint(out, clamped(std::uint64_t{frequencies.tf[kTextField]} << 2 | (names ? 1u : 0u) | (path ? 2u : 0u)));
+  if (names) put_varint(out, frequencies.tf[kNamesField]);
+  if (path) put_varint(out, frequencies.tf[kPathField]);
+}
+
+void put_strings(SegmentFile& file, const std::vector<std::uint64_t>& offsets, const std::string& blob) {
+  file.put(offsets.data(), offsets.size() * sizeof(std::uint64_t));
+  file.put(blob.data(), blob.size());
+  file.align();
+}
+
+}  // namespace
+
 void SegmentWriter::write(const std::string& path) {
   sort_by_term(postings_);
   const std::vector<Posting>& sorted = postings_;
@@ -170,12 +209,14 @@ void SegmentWriter::write(const std::string& path) {
     TermEntry entry{sorted[i].term, 0, encoded.size()};
     std::uint32_t previous = 0;
     while (i < sorted.size() && sorted[i].term == entry.term) {
-      // Two tokens of one document may share an index: one posting, their counts added.
+      // Tokens of one document may share an index, in one field or several:
+      // one posting, each field's counts added.
       const std::uint32_t doc = sorted[i].doc;
-      std::uint64_t tf = 0;
-      for (; i < sorted.size() && sorted[i].term == entry.term && sorted[i].doc == doc; ++i) tf += sorted[i].tf;
-      put_varint(encoded, doc - previous);
-      put_varint(encoded, clamped(tf));
+      std::uint64_t tf[kFieldCount] = {};
+      for (; i < sorted.size() && sorted[i].term == entry.term && sorted[i].doc == doc; ++i) {
+        tf[sorted[i].field] += sorted[i].tf;
+      }
+      put_posting(encoded, doc - previous, FieldFrequencies{{clamped(tf[0]), clamped(tf[1]), clamped(tf[2])}});
       previous = doc;
       ++entry.df;
     }
@@ -188,20 +229,23 @@ void SegmentWriter::write(const std::string& path) {
   header.format = kSegmentFormat;
   header.doc_count = doc_count();
   header.term_count = static_cast<std::uint32_t>(terms.size());
-  header.total_length = total_length_;
+  for (std::size_t field = 0; field < kFieldCount; ++field) header.total_lengths[field] = total_lengths_[field];
+  const auto aligned = [](std::uint64_t offset) { return (offset + 7) / 8 * 8; };
+  const auto strings_size = [](const StoredStrings& strings) {
+    return strings.offsets.size() * sizeof(std::uint64_t) + strings.blob.size();
+  };
   header.terms_offset = sizeof header;
   header.postings_offset = header.terms_offset + terms.size() * sizeof(TermEntry);
-  header.lengths_offset = (header.postings_offset + encoded.size() + 7) / 8 * 8;
-  header.metadata_offset = (header.lengths_offset + lengths_.size() * sizeof(std::uint32_t) + 7) / 8 * 8;
+  header.documents_offset = aligned(header.postings_offset + encoded.size());
+  header.metadata_offset = header.documents_offset + records_.size() * sizeof(DocumentRecord);
+  header.symbols_offset = aligned(header.metadata_offset + strings_size(metadata_));
   file.put_value(header);
   file.put(terms.data(), terms.size() * sizeof(TermEntry));
   file.put(encoded.data(), encoded.size());
   file.align();
-  file.put(lengths_.data(), lengths_.size() * sizeof(std::uint32_t));
-  file.align();
-  file.put(metadata_offsets_.data(), metadata_offsets_.size() * sizeof(std::uint64_t));
-  file.put(metadata_.data(), metadata_.size());
-  file.align();
+  file.put(records_.data(), records_.size() * sizeof(DocumentRecord));
+  put_strings(file, metadata_.offsets, metadata_.blob);
+  put_strings(file, symbols_.offsets, symbols_.blob);
   file.finish();
 }
 

@@ -12,16 +12,18 @@ std::string term_vectors_json(const SegmentReader& segment) {
   // pairs, each document's run in term order since the terms are.
   std::vector<std::uint64_t> starts(static_cast<std::size_t>(documents) + 1, 0);
   for (const TermEntry& entry : segment.terms()) {
-    segment.for_each_posting(entry, [&](std::uint32_t doc, std::uint32_t) { ++starts[doc + 1]; });
+    segment.for_each_posting(entry, [&](std::uint32_t doc, const FieldFrequencies&) { ++starts[doc + 1]; });
   }
   for (std::uint32_t doc = 0; doc < documents; ++doc) starts[doc + 1] += starts[doc];
   std::vector<std::uint32_t> terms(starts.back());
-  std::vector<std::uint32_t> tfs(starts.back());
+  std::vector<std::uint32_t> tfs[kFieldCount];
+  for (auto& field_tfs : tfs) field_tfs.resize(starts.back());
   std::vector<std::uint64_t> filled(starts.begin(), starts.end() - 1);
   for (const TermEntry& entry : segment.terms()) {
-    segment.for_each_posting(entry, [&](std::uint32_t doc, std::uint32_t tf) {
+    segment.for_each_posting(entry, [&](std::uint32_t doc, const FieldFrequencies& frequencies) {
       terms[filled[doc]] = entry.term;
-      tfs[filled[doc]++] = tf;
+      for (std::size_t field = 0; field < kFieldCount; ++field) tfs[field][filled[doc]] = frequencies.tf[field];
+      ++filled[doc];
     });
   }
 
@@ -30,9 +32,20 @@ std::string term_vectors_json(const SegmentReader& segment) {
   for (std::uint32_t doc = 0; doc < documents; ++doc) {
     sink.put(doc == 0 ? "{\"metadata\":" : ",{\"metadata\":");
     scan::put_string(sink, segment.metadata(doc));
+    sink.put(",\"symbols\":");
+    scan::put_string(sink, segment.symbols(doc));
+    const DocumentRecord& record = segment.record(doc);
     sink.put(",\"length\":");
-    scan::put_number(sink, segment.length(doc));
-    for (const auto& [name, values] : {std::pair{",\"terms\":[", &terms}, std::pair{"],\"tfs\":[", &tfs}}) {
+    scan::put_number(sink, record.lengths[kTextField]);
+    sink.put(",\"names_length\":");
+    scan::put_number(sink, record.lengths[kNamesField]);
+    sink.put(",\"path_length\":");
+    scan::put_number(sink, record.lengths[kPathField]);
+    sink.put(",\"roles\":");
+    scan::put_number(sink, record.roles);
+    for (const auto& [name, values] : {std::pair{",\"terms\":[", &terms}, std::pair{"],\"tfs\":[", &tfs[kTextField]},
+                                       std::pair{"],\"names_tfs\":[", &tfs[kNamesField]},
+                                       std::pair{"],\"path_tfs\":[", &tfs[kPathField]}}) {
       sink.put(name);
       for (std::uint64_t at = starts[doc]; at < starts[doc + 1]; ++at) {
         if (at != starts[doc]) sink.put(',');

@@ -388,37 +388,68 @@ def _run_search(args: argparse.Namespace) -> int:
     several_repositories = False
     if args.store is not None:
         store = _connect_store(args.store)
-        hits = store.search(args.query, k=args.top, path_glob=args.path_glob, repository=args.repository)
+        hits = store.search(args.query, k=args.top, path_glob=args.path_glob, repository=args.repository,
+                            files=args.files)
         several_repositories = args.repository is None and len({hit.repository for hit in hits}) > 1
     else:
-        hits = _open_index(_index_folder(args)).search(args.query, k=args.top, path_glob=args.path_glob)
+        hits = _open_index(_index_folder(args)).search(args.query, k=args.top, path_glob=args.path_glob,
+                                                       files=args.files)
     if args.json:
         for hit in hits:
-            record = hit._asdict()
-            if record["repository"] is None:  # a local index's hit: its repository is the one searched
-                del record["repository"]
-            # "stale": the file changed since it was indexed; the snippet shows its lines now
-            print(json.dumps(record, ensure_ascii=False))
-        return 0
-    if not hits:
+            print(json.dumps(_hit_record(hit), ensure_ascii=False))
         return 0
     color = search_text.use_color(sys.stdout)
     terms = search_text.query_terms(search_text.prepared_query(args.query)) if color else frozenset()
+
     def location(hit) -> str:
-        place = f"{hit.path if hit.path is not None else hit.id}:{hit.start_line}-{hit.end_line}"
+        place = f"{hit.path if hit.path is not None else hit.id}:{hit.line or hit.start_line}:"
         return search_text.printable(f"{hit.repository}:{place}" if several_repositories else place)
 
-    locations = [location(hit) for hit in hits]
-    width = max(len(location) for location in locations)
-    for number, (hit, location) in enumerate(zip(hits, locations)):
+    for number, hit in enumerate(hits):
         if number:
             print()
-        header = f"{location.ljust(width)}  {hit.score:7.3f}"
+        header = f"{location(hit)} {hit.score:.3f}" + (f"  [{', '.join(hit.roles)}]" if hit.roles else "")
         header = f"{search_text.BOLD}{header}{search_text.RESET}" if color else header
         print(header + (f"  (changed since it was indexed: run '{PROG} index')" if hit.stale else ""))
-        for line in hit.snippet.splitlines():
-            print(("    " + search_text.highlight(search_text.printable(line), terms, color=color)).rstrip())
+        lines = hit.snippet.splitlines()
+        width = len(str(hit.snippet_line + len(lines)))
+        for offset, line in enumerate(lines):
+            shown = search_text.highlight(search_text.printable(line), terms, color=color)
+            print(f"{hit.snippet_line + offset:>{width}}: {shown}".rstrip())
     return 0
+
+
+def _hit_record(hit) -> dict:
+    record = hit._asdict()
+    if record["repository"] is None:  # a local index's hit: its repository is the one searched
+        del record["repository"]
+    # "stale": the file changed since it was indexed; the snippet shows its lines now
+    record["roles"] = list(hit.roles)
+    record["definitions"] = [_symbol_record(d) for d in hit.definitions]
+    return record
+
+
+def _symbol_record(symbol) -> dict:
+    return symbol._asdict()
+
+
+def _run_symbols(args: argparse.Namespace) -> int:
+    index = _open_index(_index_folder(args))
+    look_up = index.definitions if args.command == "def" else index.references
+    found = look_up(args.name, ignore_case=args.ignore_case, path_glob=args.path_glob)
+    for symbol in found:
+        if args.json:
+            print(json.dumps(_symbol_record(symbol), ensure_ascii=False))
+            continue
+        where = " ".join(part for part in (symbol.kind, getattr(symbol, "scope", "")) if part)
+        print(search_text_printable(f"{symbol.path}:{symbol.line}: {where}"))
+    return 0 if found else 1
+
+
+def search_text_printable(text: str) -> str:
+    from vorpaline import search_text
+
+    return search_text.printable(text)
 
 
 # --- entry point -------------------------------------------------------------------------------
@@ -512,16 +543,34 @@ def _parser() -> argparse.ArgumentParser:
     search = commands.add_parser(
         "search",
         help="search the index of a repository",
-        description="Print the best chunks for QUERY: path:first-last, the score and the chunk's first lines.",
+        description="Print the best chunks for QUERY: path:LINE: (the line that matches best) and the score, "
+                    "then the chunk's best lines, numbered.",
     )
     search.add_argument("query", metavar="QUERY")
     search.add_argument("path", nargs="?", default=".", metavar="PATH", help="the repository (default: .)")
     search.add_argument("--index", metavar="DIR", help="the index folder (default: PATH/.vorpaline)")
     search.add_argument("--top", type=_positive_int, default=10, metavar="K", help="how many hits (default 10)")
     search.add_argument("--path", dest="path_glob", metavar="GLOB", help="only chunks of files matching GLOB")
+    search.add_argument("--files", action="store_true", help="rank files, each by its best chunk")
     search.add_argument("--json", action="store_true", help="print one JSON object per hit")
     _add_store_options(search)
     search.set_defaults(run=_run_search)
+
+    for command, what in (("def", "definitions"), ("refs", "references")):
+        symbols = commands.add_parser(
+            command,
+            help=f"list the {what} of a name",
+            description=f"Print the {what} of NAME as path:line: kind"
+                        + (" scope" if command == "def" else "") + ", as the files' parsers found them"
+                        + ("" if command == "def" else " (calls and uses)") + "; exit 1 when there is none.",
+        )
+        symbols.add_argument("name", metavar="NAME")
+        symbols.add_argument("path", nargs="?", default=".", metavar="PATH", help="the repository (default: .)")
+        symbols.add_argument("--index", metavar="DIR", help="the index folder (default: PATH/.vorpaline)")
+        symbols.add_argument("-i", "--ignore-case", action="store_true", help="match NAME ignoring case")
+        symbols.add_argument("--path", dest="path_glob", metavar="GLOB", help="only files matching GLOB")
+        symbols.add_argument("--json", action="store_true", help="print one JSON object per line")
+        symbols.set_defaults(run=_run_symbols, command=command)
 
     demo = commands.add_parser("demo", help="embed built-in samples and print their heaviest tokens")
     demo.add_argument("--top", type=_positive_int, default=8, metavar="N", help="tokens per sample (default 8)")

@@ -62,6 +62,28 @@ def parse_list(text: str) -> list[str]:
     return [item for item in (part.strip() for part in text.split(",")) if item]
 
 
+ROLES = ("test", "documentation", "changelog", "generated", "vendored", "minified")
+ROLE_WEIGHTS = ("test=0.5", "documentation=0.5", "changelog=0.4", "generated=0.3", "vendored=0.5", "minified=0.2")
+
+
+def parse_role_weights(text: str) -> list[str]:
+    """``role=weight`` items, comma-separated: a weight from 0 for any of ROLES (the rest keep theirs)."""
+    items = parse_list(text)
+    for item in items:
+        role, equals, weight = item.partition("=")
+        if not equals or role.strip() not in ROLES:
+            raise ValueError(f"expected role=weight items, a role one of {', '.join(ROLES)}")
+        parse_number_between(0.0, None)(weight)
+    return items
+
+
+def role_weights(items: list[str]) -> dict[str, float]:
+    """Every role's weight under ``items`` (as parse_role_weights gives them): later items win."""
+    weights = dict(item.partition("=")[::2] for item in ROLE_WEIGHTS)
+    weights.update(item.partition("=")[::2] for item in items)
+    return {role.strip(): float(weight) for role, weight in weights.items()}
+
+
 class _Field(NamedTuple):
     name: str
     default: object  # immutable: list settings keep a tuple here and copy it per object
@@ -101,6 +123,17 @@ FIELDS = (
     _Field("search_k1", 1.2, parse_number_between(0.0, None)),
     _Field("search_b", 1.0, parse_number_between(0.0, 1.0)),
     _Field("search_query_stopwords", True, parse_bool),
+    # A chunk's fields beside its text (weight 1): the names it defines and its file's path,
+    # each a weight and a length normalisation; a chunk defining every word of the query is
+    # weighed up; chunks of tests, documentation, changelogs and generated, vendored or
+    # minified files are weighed down unless the query asks for them. Tuned on the
+    # change-localisation and identifier benchmarks (docs/benchmarks.md).
+    _Field("search_names_weight", 4.0, parse_number_between(0.0, None)),
+    _Field("search_names_b", 0.5, parse_number_between(0.0, 1.0)),
+    _Field("search_path_weight", 1.0, parse_number_between(0.0, None)),
+    _Field("search_path_b", 0.5, parse_number_between(0.0, 1.0)),
+    _Field("search_definition_boost", 2.0, parse_number_between(0.0, None)),
+    _Field("search_role_weights", ROLE_WEIGHTS, parse_role_weights),
     _Field("search_store_avglen_drift", 0.02, parse_number_between(0.0, 1.0)),
 )
 

@@ -35,10 +35,12 @@ import orjson
 
 from vorpaline import index_folder, search_text
 from vorpaline.index_folder import FolderLock, LockTimeout, NotAnIndexFolder
+from vorpaline.ranking import ranking_json, role_names
 
-__all__ = ["Hit", "Index", "IndexUnusable", "LockTimeout", "NotAnIndexFolder", "UpdateCounts", "open_store"]
+__all__ = ["Definition", "Hit", "Index", "IndexUnusable", "LockTimeout", "NotAnIndexFolder", "Reference",
+           "UpdateCounts", "open_store"]
 
-FORMAT = 1
+FORMAT = 2
 MANIFEST = index_folder.MANIFEST
 INDEX_FOLDER = ".vorpaline"
 DEFAULT_MAX_FILE_BYTES = 1 << 20
@@ -62,6 +64,31 @@ class Hit(NamedTuple):
     # The file changed since it was indexed: the lines shown are the file's now, the score and
     # the line range the index's; `vorpaline index` brings them together again.
     stale: bool = False
+    line: int = 0  # the line that best matches the query (0 when the chunk has no lines to show)
+    snippet_line: int = 0  # the snippet's first line
+    roles: tuple[str, ...] = ()  # of its file: "test", "documentation", "changelog", ...
+    definitions: tuple[Definition, ...] = ()  # the names the chunk defines, where a parser read its file
+
+
+class Definition(NamedTuple):
+    """A name a file defines, as its language's parser found it."""
+
+    name: str
+    kind: str  # "function", "method", "class", "constant", "module", "interface", "type", ...
+    path: str
+    line: int  # of the name
+    first_line: int  # the whole definition
+    last_line: int
+    scope: str  # the enclosing definitions' names, dotted; "" at the top level
+
+
+class Reference(NamedTuple):
+    """A use of a name (a call, say) where its file's parser marks one."""
+
+    name: str
+    kind: str  # "call", "class", "type", "implementation", ...
+    path: str
+    line: int
 
 
 class UpdateCounts(NamedTuple):
@@ -305,8 +332,9 @@ class Index:
                 raise IndexUnusable(f"{error}; run `vorpaline index --rebuild`") from None
         return self._searcher
 
-    def search(self, query: str, k: int = 10, path_glob: str | None = None) -> list[Hit]:
+    def search(self, query: str, k: int = 10, path_glob: str | None = None, *, files: bool = False) -> list[Hit]:
         """The ``k`` best documents for ``query``, best first; ``path_glob`` keeps the chunks of matching files.
+        With ``files``, the ``k`` best files instead, each as its best chunk.
         A chunk whose file is gone, or is no longer the regular file indexed, is left out; one whose
         file changed since it was indexed is marked ``stale``."""
         if k < 1 or not self._manifest["segments"]:
@@ -317,25 +345,54 @@ class Index:
 
         k1 = settings.search_k1 if self._manifest.get("k1") is None else self._manifest["k1"]
         b = settings.search_b if self._manifest.get("b") is None else self._manifest["b"]
+        ranking = ranking_json(query, settings)
         query = search_text.prepared_query(query)
         terms = search_text.query_terms(query, profile)
-        files = _FilesNow(self._manifest.get("root", ""), self._manifest["files"])
-        wanted = k
+        files_now = _FilesNow(self._manifest.get("root", ""), self._manifest["files"])
+        wanted = k * 4 if files else k
         while True:
             # Filters apply to the ranking; more is asked until k hits pass or none are left.
-            reply = json.loads(searcher.search(query, profile, wanted, k1, b))
-            found = [(item["score"], json.loads(item["metadata"])) for item in reply["hits"]]
-            kept = [(score, metadata) for score, metadata in found
-                    if path_glob is None or (metadata[0] and fnmatch.fnmatchcase(metadata[0], path_glob))]
-            hits = self._hits(kept, terms, files)
+            reply = json.loads(searcher.search(query, profile, wanted, k1, b, ranking))
+            found = [_Found.of(item) for item in reply["hits"]]
+            kept = [hit for hit in found if path_glob is None or (hit.metadata[0] and
+                                                                  fnmatch.fnmatchcase(hit.metadata[0], path_glob))]
+            if files:
+                kept = _best_of_each_file(kept)
+            hits = self._hits(kept[:k] if files else kept, terms, files_now)
             if len(hits) >= k or len(found) < wanted:
                 return hits[:k]
             wanted *= 4
 
-    def _hits(self, found: list[tuple[float, list[Any]]], terms: frozenset[int], files: _FilesNow) -> list[Hit]:
+    def definitions(self, name: str, *, ignore_case: bool = False, path_glob: str | None = None) -> list[Definition]:
+        """Where ``name`` is defined (exactly, or ignoring case), in path and line order, in the files
+        whose language has a parser."""
+        found = []
+        for candidate in self._with_symbols(name, "names"):
+            for item in candidate.symbols.get("d", ()):
+                if _same_name(item[0], name, ignore_case):
+                    found.append(Definition(item[0], item[1], candidate.metadata[0], item[2], item[4], item[5], item[3]))
+        return _sorted_in(found, path_glob)
+
+    def references(self, name: str, *, ignore_case: bool = False, path_glob: str | None = None) -> list[Reference]:
+        """Where ``name`` is used (called, say) as the files' parsers mark uses, in path and line order."""
+        found = []
+        for candidate in self._with_symbols(name, "text"):
+            for item in candidate.symbols.get("r", ()):
+                if _same_name(item[0], name, ignore_case):
+                    found.append(Reference(item[0], item[1], candidate.metadata[0], item[2]))
+        return _sorted_in(found, path_glob)
+
+    def _with_symbols(self, name: str, field: str) -> list[_Found]:
+        if not name.strip() or not self._manifest["segments"]:
+            return []
+        reply = json.loads(self._open_searcher().with_symbols(name, self._manifest["profile"], field))
+        return [_Found.of(item) for item in reply["hits"]]
+
+    def _hits(self, found: list[_Found], terms: frozenset[int], files: _FilesNow) -> list[Hit]:
         """The hits with their snippets, from each chunk's lines as the file holds them now."""
         rows, chunks, stale = [], [], []
-        for score, (path, first, last, doc_id, *span) in found:
+        for hit in found:
+            path, first, last, doc_id, *span = hit.metadata
             lines: list[str] = []
             changed = False
             if path:
@@ -343,7 +400,8 @@ class Index:
                 if now is None:
                     continue  # gone, or no longer the regular file indexed
                 lines, changed = now
-            rows.append((score, path, first, last, doc_id, None))
+            rows.append(_Row(hit.score, path, first, last, doc_id, None, role_names(hit.roles),
+                             hit.definitions()))
             chunks.append(lines)
             stale.append(changed)
         return hits_with_snippets(rows, chunks, terms, self._manifest["profile"], stale=stale)
@@ -665,18 +723,74 @@ def open_store(root: str | os.PathLike[str] = ".", store: str | None = None, *,
     return QdrantStore.connect(store, rebuild=rebuild)
 
 
-def hits_with_snippets(found: Sequence[tuple[float, str | None, int, int, str | None, str | None]],
-                       chunks: Sequence[list[str]], terms: frozenset[int], profile_json: str,
-                       *, stale: Sequence[bool] | None = None) -> list[Hit]:
-    """Hits of (score, path, first line, last line, id, repository), each with its chunk's best
-    lines as its snippet; the lines of all the chunks are tokenised in one call."""
+class _Row(NamedTuple):
+    """A hit before its snippet."""
+
+    score: float
+    path: str | None
+    first: int
+    last: int
+    id: str | None
+    repository: str | None
+    roles: tuple[str, ...] = ()
+    definitions: tuple[Definition, ...] = ()
+
+
+class _Found(NamedTuple):
+    """A document as the core's search replies: its score, metadata, roles and symbols."""
+
+    score: float
+    metadata: list[Any]
+    roles: int
+    symbols: dict[str, Any]
+
+    @classmethod
+    def of(cls, item: dict[str, Any]) -> _Found:
+        return cls(item["score"], json.loads(item["metadata"]), item.get("roles", 0),
+                   json.loads(item["symbols"]) if item.get("symbols") else {})
+
+    def definitions(self) -> tuple[Definition, ...]:
+        path = self.metadata[0]
+        return tuple(Definition(d[0], d[1], path, d[2], d[4], d[5], d[3]) for d in self.symbols.get("d", ()))
+
+
+def _best_of_each_file(found: list[_Found]) -> list[_Found]:
+    """Each file's best chunk, in order: files ranked by their best chunks."""
+    seen: set[str] = set()
+    best = []
+    for hit in found:
+        path = hit.metadata[0]
+        if path not in seen:
+            seen.add(path)
+            best.append(hit)
+    return best
+
+
+def _same_name(found: str, name: str, ignore_case: bool) -> bool:
+    return found == name or ignore_case and found.casefold() == name.casefold()
+
+
+def _sorted_in(found: list[Any], path_glob: str | None) -> list[Any]:
+    kept = {item for item in found if path_glob is None or fnmatch.fnmatchcase(item.path, path_glob)}
+    return sorted(kept, key=lambda item: (item.path, item.line, item.name, item.kind))
+
+
+def hits_with_snippets(found: Sequence[_Row | tuple[Any, ...]], chunks: Sequence[list[str]], terms: frozenset[int],
+                       profile_json: str, *, stale: Sequence[bool] | None = None) -> list[Hit]:
+    """Hits of rows (score, path, first line, last line, id, repository[, roles, definitions]), each
+    with the line that best matches the query and its chunk's best lines as its snippet; the lines
+    of all the chunks are tokenised in one call."""
     every_line = [line for lines in chunks for line in lines]
     line_terms = iter(search_text.text_terms(every_line, profile_json) if terms else [])
     hits = []
-    for number, ((score, path, first, last, doc_id, repository), lines) in enumerate(zip(found, chunks)):
+    for number, (row, lines) in enumerate(zip(found, chunks)):
+        row = _Row(*row)
         own_terms = [next(line_terms) for _ in lines] if terms else []  # asked for only when there are terms
-        snippet = "\n".join(search_text.best_lines(lines, terms, line_terms=lambda _lines: own_terms)[1])
-        hits.append(Hit(path, first, last, score, snippet, doc_id, repository, bool(stale and stale[number])))
+        defined_at = {d.line - row.first for d in row.definitions}
+        best, offset, snippet = search_text.best_line(lines, terms, own_terms, defined_at)
+        hits.append(Hit(row.path, row.first, row.last, row.score, "\n".join(snippet), row.id, row.repository,
+                        bool(stale and stale[number]), row.first + best if lines else 0,
+                        row.first + offset if lines else 0, row.roles, row.definitions))
     return hits
 
 

@@ -20,7 +20,7 @@ import json
 import os
 import re
 import unicodedata
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Collection, Iterable, Sequence
 from functools import lru_cache
 from typing import Any, TextIO
 
@@ -172,6 +172,37 @@ def best_lines(lines: Sequence[str], terms: frozenset[int], *, window: int = 3,
     while not chosen[-1].strip():
         chosen.pop()
     return offset, chosen
+
+
+def best_line(lines: Sequence[str], terms: frozenset[int], line_terms: Sequence[frozenset[int]],
+              defined_at: Collection[int] = (), *, window: int = 3) -> tuple[int, int, list[str]]:
+    """The (0-based) offset of the line that best matches the query, and the snippet around it as
+    (offset of its first line, lines).
+
+    The best line holds the most distinct query terms; among those, a line where the chunk defines
+    a name comes first, then the earliest. The snippet is the window of ``window`` lines holding it
+    that holds the most distinct terms (the earliest such), without blank lines at its end. With
+    no match, the best line is the chunk's first definition line or else its first non-blank line,
+    and the snippet starts there.
+    """
+    if not lines:
+        return 0, 0, []
+    found = list(line_terms) if terms else [frozenset()] * len(lines)
+    counts = [len(terms & line) for line in found]
+    best = max(range(len(lines)), key=lambda i: (counts[i], i in defined_at, -i))
+    if counts[best] == 0:
+        defined = sorted(i for i in defined_at if 0 <= i < len(lines))
+        best = defined[0] if defined else next((i for i, line in enumerate(lines) if line.strip()), 0)
+        start = best
+    else:
+        starts = range(max(0, best - window + 1), best + 1)
+        start = max(starts, key=lambda s: (len(terms & frozenset().union(*found[s:s + window])), -s))
+        while not terms & found[start]:
+            start += 1
+    chosen = list(lines[start:start + window])
+    while chosen and not chosen[-1].strip():
+        chosen.pop()
+    return best, start, chosen
 
 
 def matching_spans(line: str, terms: frozenset[int], profile_json: str | None = None) -> list[tuple[int, int]]:
