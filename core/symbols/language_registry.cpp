@@ -85,7 +85,10 @@ class Registry {
   const Language* for_path(std::string_view path) const {
     const std::string_view name = file_name(path);
     const std::shared_lock lock(mutex_);
-    if (const auto exact = by_file_name_.find(std::string(name)); exact != by_file_name_.end()) return exact->second;
+    // A name that starts with a dot is never an exact name: those keys are suffixes.
+    if (!name.starts_with('.')) {
+      if (const auto exact = by_file_name_.find(std::string(name)); exact != by_file_name_.end()) return exact->second;
+    }
     const std::size_t dot = name.find_last_of('.');
     if (dot == std::string_view::npos || dot == 0) return nullptr;
     const auto suffix = by_file_name_.find(lower_case(name.substr(dot)));

@@ -81,7 +81,7 @@ _registered: dict[str, bool] | None = None
 def language_of(path: str) -> str | None:
     """The name of the language of ``path`` ('/'-separated), or None."""
     name = path.rsplit("/", 1)[-1]
-    if name in _BY_FILE_NAME:
+    if not name.startswith(".") and name in _BY_FILE_NAME:
         return _BY_FILE_NAME[name]
     dot = name.rfind(".")
     if dot <= 0:
