@@ -40,6 +40,17 @@ std::vector<std::string> extension_list(std::string_view extensions_json) {
   return extensions;
 }
 
+// [row, row, ...], each row written by put_row.
+template <class Sink, class Row, class PutRow>
+void put_array(Sink& sink, const std::vector<Row>& rows, PutRow put_row) {
+  sink.put('[');
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (i > 0) sink.put(',');
+    put_row(rows[i]);
+  }
+  sink.put(']');
+}
+
 template <class Sink>
 void put_symbols(Sink& sink, const symbols::Language* language, const symbols::FileSymbols& found) {
   sink.put("{\"language\":");
@@ -48,10 +59,9 @@ void put_symbols(Sink& sink, const symbols::Language* language, const symbols::F
   } else {
     scan::put_string(sink, language->name);
   }
-  sink.put(",\"definitions\":[");
-  for (std::size_t i = 0; i < found.definitions.size(); ++i) {
-    const symbols::Definition& definition = found.definitions[i];
-    sink.put(i == 0 ? "[" : ",[");
+  sink.put(",\"definitions\":");
+  put_array(sink, found.definitions, [&](const symbols::Definition& definition) {
+    sink.put('[');
     scan::put_string(sink, definition.name);
     sink.put(',');
     scan::put_string(sink, definition.kind);
@@ -62,19 +72,18 @@ void put_symbols(Sink& sink, const symbols::Language* language, const symbols::F
     sink.put(',');
     scan::put_string(sink, definition.scope);
     sink.put(']');
-  }
-  sink.put("],\"references\":[");
-  for (std::size_t i = 0; i < found.references.size(); ++i) {
-    const symbols::Reference& reference = found.references[i];
-    sink.put(i == 0 ? "[" : ",[");
+  });
+  sink.put(",\"references\":");
+  put_array(sink, found.references, [&](const symbols::Reference& reference) {
+    sink.put('[');
     scan::put_string(sink, reference.name);
     sink.put(',');
     scan::put_string(sink, reference.kind);
     sink.put(',');
     scan::put_number(sink, reference.line);
     sink.put(']');
-  }
-  sink.put("]}");
+  });
+  sink.put('}');
 }
 
 }  // namespace

@@ -17,13 +17,9 @@ struct Deadline {
   bool passed = false;
 };
 
-bool parse_past_deadline(TSParseState* state) {
-  auto* deadline = static_cast<Deadline*>(state->payload);
-  deadline->passed = deadline->passed || Clock::now() >= deadline->at;
-  return deadline->passed;
-}
-
-bool query_past_deadline(TSQueryCursorState* state) {
+// TSParseState or TSQueryCursorState.
+template <class ProgressState>
+bool past_deadline(ProgressState* state) {
   auto* deadline = static_cast<Deadline*>(state->payload);
   deadline->passed = deadline->passed || Clock::now() >= deadline->at;
   return deadline->passed;
@@ -98,12 +94,12 @@ bool SymbolExtractor::extract(const Language& language, std::string_view utf8_te
   Deadline deadline{Clock::now() + limits_.budget};
   const TSInput input{const_cast<std::string_view*>(&utf8_text), read_text, TSInputEncodingUTF8, nullptr};
   const TreeHandle tree(
-      ts_parser_parse_with_options(parser_.get(), nullptr, input, TSParseOptions{&deadline, parse_past_deadline}));
+      ts_parser_parse_with_options(parser_.get(), nullptr, input, TSParseOptions{&deadline, past_deadline<TSParseState>}));
   if (tree == nullptr) {
     ts_parser_reset(parser_.get());  // a cancelled parse would otherwise resume with the next text
     return false;
   }
-  const TSQueryCursorOptions options{&deadline, query_past_deadline};
+  const TSQueryCursorOptions options{&deadline, past_deadline<TSQueryCursorState>};
   ts_query_cursor_exec_with_options(cursor_.get(), language.query.get(), ts_tree_root_node(tree.get()), &options);
   std::vector<RawDefinition> definitions;
   std::vector<RawReference> references;
