@@ -1,5 +1,6 @@
 #include "symbols/symbol_extractor.hpp"
 
+#include <algorithm>
 #include <new>
 #include <vector>
 
