@@ -6,7 +6,12 @@ PY     := $(VENV)/bin/python
 # orjson and tqdm are the package's runtime dependencies (pyproject.toml): the index's
 # manifest, and the progress bar of `vorpaline index`. qdrant-client is the optional
 # store's client, and qdrant-edge-py the embedded Qdrant engine its tests also run on.
-PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy orjson tqdm qdrant-client qdrant-edge-py
+# The tree-sitter grammars are runtime dependencies too (definitions and references);
+# the tree-sitter binding only the tests' reference for them.
+TREE_SITTER_GRAMMARS := tree-sitter-python tree-sitter-c tree-sitter-cpp tree-sitter-javascript \
+  tree-sitter-typescript tree-sitter-go tree-sitter-rust tree-sitter-java tree-sitter-ruby
+PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy orjson tqdm qdrant-client qdrant-edge-py \
+  $(TREE_SITTER_GRAMMARS) tree-sitter
 BUILD_OPTS ?=
 
 .PHONY: deps build test demo clean

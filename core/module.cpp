@@ -13,6 +13,7 @@
 #include "binding.hpp"
 #include "file_binding.hpp"
 #include "index_binding.hpp"
+#include "symbols_binding.hpp"
 #include "chunk/chunk_reply.hpp"
 #include "chunk/chunker.hpp"
 #include "embed/batch_texts.hpp"
@@ -297,6 +298,18 @@ PyMethodDef methods[] = {
      "index_open(segments_json, /)\n--\n\n"
      "Open segments for search: segments_json is [{\"path\", \"deleted\": [doc ids]}].\n"
      "Each file is checked whole; a damaged one is a ValueError naming it."},
+    {"symbols_register_language", as_cfunction(symbols_register_language), METH_FASTCALL,
+     "symbols_register_language(name, language, tags_query, extensions_json, /)\n--\n\n"
+     "Register a tree-sitter grammar (the \"tree_sitter.Language\" capsule of its module's\n"
+     "language()) with its tags query for the file names of extensions_json: [\".py\", ...]\n"
+     "suffixes, any case, or exact names such as \"Rakefile\". A query that does not compile\n"
+     "is a ValueError with its byte offset. Registering a name again replaces it."},
+    {"symbols_of_text", as_cfunction(symbols_of_text), METH_FASTCALL,
+     "symbols_of_text(path, text, /)\n--\n\n"
+     "The definitions and references of a text, by the language registered for path's\n"
+     "file name: {\"language\": name or null, \"definitions\": [[name, kind, line, first_line,\n"
+     "last_line, scope]...], \"references\": [[name, kind, line]...]}, lines 1-based, scope\n"
+     "the enclosing definitions' names joined by '.'. A text over 1 MiB has none."},
     {nullptr, nullptr, 0, nullptr},
 };
 

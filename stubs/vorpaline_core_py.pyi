@@ -54,6 +54,18 @@ def read_repository_file(root: str, path: str, begin: int, end: int, /) -> tuple
     is not a regular file inside root raises OSError(errno, reason, path); a path that
     is empty, absolute or has '.', '..' or empty components raises ValueError."""
 
+def symbols_register_language(name: str, language: object, tags_query: str, extensions_json: str, /) -> None:
+    """Register a tree-sitter grammar (the "tree_sitter.Language" capsule of its module's
+    language()) with its tags query for the file names of extensions_json: [".py", ...]
+    suffixes, any case, or exact names such as "Rakefile". A query that does not compile
+    is a ValueError with its byte offset. Registering a name again replaces it."""
+
+def symbols_of_text(path: str, text: str, /) -> str:
+    """The definitions and references of a text, by the language registered for path's
+    file name: {"language": name or null, "definitions": [[name, kind, line, first_line,
+    last_line, scope]...], "references": [[name, kind, line]...]}, lines 1-based, scope
+    the enclosing definitions' names joined by '.'. A text over 1 MiB has none."""
+
 def index_open(segments_json: str, /) -> Searcher:
     """Open segments for search: segments_json is [{"path", "deleted": [doc ids]}].
     Each file is checked whole; a damaged one is a ValueError naming it."""

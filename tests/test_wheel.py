@@ -216,7 +216,8 @@ def test_the_unrepaired_wheel_fails_without_the_libraries(unrepaired_wheel, tmp_
 SDIST_NEEDS = ["pyproject.toml", "CMakeLists.txt", "PKG-INFO", "README.md", "frame/CMakeLists.txt",
                "frame/frame.h", "core/CMakeLists.txt", "core/module.cpp", "src/vorpaline/sparse.cpp",
                "src/vorpaline/sparse.pyi", "src/vorpaline/py.typed", "stubs/vorpaline_core_py.pyi",
-               "tools/debian-deps.sh", "tests/conftest.py"]
+               "tools/debian-deps.sh", "tests/conftest.py", "third_party/tree-sitter/src/lib.c",
+               "third_party/tree-sitter/LICENSE"]
 SDIST_LACKS = [r"build/", r"dist/", r"\.venv", r"bench/", r"fuzz/", r"\.vorpaline/", r".*\.so$",
                r".*__pycache__", r".*\.png$", r"\.git/"]
 
