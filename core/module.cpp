@@ -208,7 +208,7 @@ PyObject* chunk_reply(std::size_t text_size, Chunking&& chunking) {
 PyObject* chunk_text(PyObject*, PyObject* text_argument) {
   std::string_view text;
   if (!utf8_argument("chunk_text", text_argument, 1, "text", &text)) return nullptr;
-  return chunk_reply(text.size(), [&](chunk::ChunkScratch& scratch, std::vector<chunk::Chunk>& chunks) {
+  return chunk_reply(text.size(), [&](auto& scratch, auto& chunks) {
     chunk::chunk_text(text, chunk::ChunkLimits{}, scratch, chunks);
   });
 }
@@ -228,7 +228,7 @@ PyObject* chunk_text_with_definitions(PyObject*, PyObject* const* args, Py_ssize
       (limits_given && !utf8_argument(kName, args[2], 3, "limits_json", &limits_json))) {
     return nullptr;
   }
-  return chunk_reply(text.size(), [&](chunk::ChunkScratch& scratch, std::vector<chunk::Chunk>& chunks) {
+  return chunk_reply(text.size(), [&](auto& scratch, auto& chunks) {
     const std::vector<chunk::DefinitionSpan> spans = chunk::definition_spans(spans_json);
     const chunk::ChunkLimits limits =
         limits_given ? chunk::chunk_limits(limits_json) : chunk::ChunkLimits{};

@@ -2,6 +2,8 @@
 follow definitions"): each definition whole when it fits, a long one cut at
 its inner definitions, the rest chunked as chunk_text chunks it."""
 
+import ast
+import inspect
 import json
 
 import pytest
@@ -271,6 +273,16 @@ def test_definitions_nested_deeper_than_followed_still_keep_the_contract():
 def test_default_limits_given_are_the_defaults():
     assert chunks(PYTHON, PYTHON_SPANS, DEFAULT_LIMITS) == chunks(PYTHON, PYTHON_SPANS)
     assert chunks(PYTHON, PYTHON_SPANS, None) == chunks(PYTHON, PYTHON_SPANS)
+
+
+@pytest.mark.parametrize("module", ["textwrap", "dataclasses", "json.decoder", "argparse"])
+def test_the_standard_librarys_definitions_as_its_parser_finds_them(module):
+    text = inspect.getsource(__import__(module, fromlist=["_"]))
+    spans = [[node.lineno, node.end_lineno] for node in ast.walk(ast.parse(text))
+             if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef))]
+    found, limits = chunks(text, spans), consistent({})
+    check_contract(Text(text), found, limits)
+    check_definitions(Text(text), spans, found, limits)
 
 
 # --- arguments -------------------------------------------------------------------------

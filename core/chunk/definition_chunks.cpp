@@ -117,8 +117,9 @@ class DefinitionSplitter {
     const std::uint32_t inner_first = lead_first(outline_[at + 1].first, first + 1);
     const std::size_t head = pieces_.size();
     if (inner_first > first) split_unit(lines_, limits_, first, inner_first - 1, depth, pieces_);
-    const bool short_head = pieces_.size() == head + 1 &&
-                            lines_spanned(pieces_[head].first, pieces_[head].last) < limits_.min_lines;
+    const bool short_head =
+        pieces_.size() == head + 1 &&
+        lines_spanned(pieces_[head].first, pieces_[head].last) < limits_.min_lines;
     split_region(inner_first, definition.last, at + 1, definition.end, depth + 1);
     if (short_head) lead_into_inner_definition(head);
   }
