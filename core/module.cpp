@@ -14,8 +14,10 @@
 #include "file_binding.hpp"
 #include "index_binding.hpp"
 #include "symbols_binding.hpp"
+#include "chunk/chunk_arguments.hpp"
 #include "chunk/chunk_reply.hpp"
 #include "chunk/chunker.hpp"
+#include "chunk/definition_chunks.hpp"
 #include "embed/batch_texts.hpp"
 #include "embed/embedder.hpp"
 #include "input_error.hpp"
@@ -176,19 +178,20 @@ PyObject* scan_explain(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 constexpr std::size_t kChunkWithoutLockFrom = 64 * 1024;
 constexpr std::size_t kChunkScratchKept = 1024 * 1024;
 
-PyObject* chunk_text(PyObject*, PyObject* text_argument) {
-  std::string_view text;
-  if (!utf8_argument("chunk_text", text_argument, 1, "text", &text)) return nullptr;
+// Replies with the chunks `chunking(scratch, chunks)` finds in a text of
+// `text_size` bytes.
+template <class Chunking>
+PyObject* chunk_reply(std::size_t text_size, Chunking&& chunking) {
   std::vector<chunk::Chunk> chunks;
   const auto work = [&] {
     // Each thread keeps the line table of its last text, so that chunking many
     // small files does not fault in fresh memory for every one; a large text's
     // table is let go at once.
     thread_local chunk::ChunkScratch scratch;
-    chunk::chunk_text(text, chunk::ChunkLimits{}, scratch, chunks);
-    if (text.size() > kChunkScratchKept) scratch = chunk::ChunkScratch{};
+    chunking(scratch, chunks);
+    if (text_size > kChunkScratchKept) scratch = chunk::ChunkScratch{};
   };
-  if (text.size() >= kChunkWithoutLockFrom) {
+  if (text_size >= kChunkWithoutLockFrom) {
     if (const std::exception_ptr failure = run_without_gil(work)) return raise_failure(failure);
   } else {
     try {
@@ -201,6 +204,37 @@ PyObject* chunk_text(PyObject*, PyObject* text_argument) {
   if (reply.get() == nullptr) return nullptr;
   chunk::write_reply(chunks, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(reply.get())));
   return reply.release();
+}
+
+PyObject* chunk_text(PyObject*, PyObject* text_argument) {
+  std::string_view text;
+  if (!utf8_argument("chunk_text", text_argument, 1, "text", &text)) return nullptr;
+  return chunk_reply(text.size(), [&](auto& scratch, auto& chunks) {
+    chunk::chunk_text(text, chunk::ChunkLimits{}, scratch, chunks);
+  });
+}
+
+PyObject* chunk_text_with_definitions(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  constexpr char kName[] = "chunk_text_with_definitions";
+  if (nargs < 2 || nargs > 3) {
+    PyErr_Format(PyExc_TypeError, "%s() takes 2 or 3 arguments (%zd given)", kName, nargs);
+    return nullptr;
+  }
+  std::string_view text;
+  std::string_view spans_json;
+  std::string_view limits_json;
+  const bool limits_given = nargs == 3 && args[2] != Py_None;
+  if (!utf8_argument(kName, args[0], 1, "text", &text) ||
+      !utf8_argument(kName, args[1], 2, "spans_json", &spans_json) ||
+      (limits_given && !utf8_argument(kName, args[2], 3, "limits_json", &limits_json))) {
+    return nullptr;
+  }
+  return chunk_reply(text.size(), [&](auto& scratch, auto& chunks) {
+    const std::vector<chunk::DefinitionSpan> spans = chunk::definition_spans(spans_json);
+    const chunk::ChunkLimits limits =
+        limits_given ? chunk::chunk_limits(limits_json) : chunk::ChunkLimits{};
+    chunk::chunk_with_definitions(text, spans, limits, scratch, chunks);
+  });
 }
 
 int exec_module(PyObject* module) {
@@ -266,6 +300,14 @@ PyMethodDef methods[] = {
      "{\"chunks\": [[first_line, last_line], ...]} as JSON text, lines 1-based and\n"
      "inclusive, as text.split('\\n') numbers them; blank lines between chunks\n"
      "belong to none."},
+    {"chunk_text_with_definitions", as_cfunction(chunk_text_with_definitions), METH_FASTCALL,
+     "chunk_text_with_definitions(text, spans_json, limits_json=None, /)\n--\n\n"
+     "Split a text into chunks as chunk_text does, but following its definitions:\n"
+     "spans_json is [[first_line, last_line], ...], 1-based and inclusive, in any\n"
+     "order; each definition within the limits is one chunk, a longer one is cut at\n"
+     "its inner definitions. limits_json, an object of any of \"max_lines\",\n"
+     "\"min_lines\", \"merge_lines\" and \"max_bytes\", changes the limits. Return\n"
+     "{\"chunks\": [[first_line, last_line], ...]} as chunk_text does."},
     {"index_build_segment", as_cfunction(index_build_segment), METH_FASTCALL,
      "index_build_segment(path, profile_json, texts_json, metadata_json, /)\n--\n\n"
      "Tokenise each text of the JSON array texts_json under the profile and write\n"

@@ -42,6 +42,14 @@ def chunk_text(text: str, /) -> str:
     inclusive, as text.split('\\n') numbers them; blank lines between chunks
     belong to none."""
 
+def chunk_text_with_definitions(text: str, spans_json: str, limits_json: str | None = None, /) -> str:
+    """Split a text into chunks as chunk_text does, but following its definitions:
+    spans_json is [[first_line, last_line], ...], 1-based and inclusive, in any
+    order; each definition within the limits is one chunk, a longer one is cut at
+    its inner definitions. limits_json, an object of any of "max_lines",
+    "min_lines", "merge_lines" and "max_bytes", changes the limits. Return
+    {"chunks": [[first_line, last_line], ...]} as chunk_text does."""
+
 def index_build_segment(path: str, profile_json: str, texts_json: str, metadata_json: str, /) -> str:
     """Tokenise each text of the JSON array texts_json under the profile and write
     one index segment to path (which must not exist), each document keeping the

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "input_error.hpp"
+#include "piece_rules.hpp"
 
 namespace vorpaline_core::chunk {
 
@@ -29,8 +30,7 @@ class Splitter {
       : lines_(lines), limits_(limits), pieces_(pieces) {}
 
   bool fits(std::uint32_t first, std::uint32_t last) const {
-    return span(first, last) <= limits_.max_lines &&
-           lines_.bytes(first, last) <= limits_.max_bytes;
+    return chunk::fits(lines_, limits_, first, last);
   }
 
   // Whether non-blank line `line` starts a unit at indentation `level`; the
@@ -151,35 +151,52 @@ class Splitter {
   std::vector<Piece>& pieces_;
 };
 
-// Cuts the text into units and splits those over the limits.
-void split_into_pieces(const LineTable& lines, const ChunkLimits& limits,
-                       std::vector<Piece>& pieces) {
-  const std::uint32_t count = static_cast<std::uint32_t>(lines.count());
-  std::uint32_t first = count;
-  std::uint32_t last = 0;
+std::uint32_t last_content(const LineTable& lines, std::uint32_t first, std::uint32_t last) {
+  while (last > first && is_blank(lines.shape(last))) --last;
+  return last;
+}
+
+}  // namespace
+
+bool fits(const LineTable& lines, const ChunkLimits& limits, std::uint32_t first,
+          std::uint32_t last) {
+  return span(first, last) <= limits.max_lines && lines.bytes(first, last) <= limits.max_bytes;
+}
+
+void split_unit(const LineTable& lines, const ChunkLimits& limits, std::uint32_t first,
+                std::uint32_t last, std::uint32_t depth, std::vector<Piece>& pieces) {
+  while (first < last && is_blank(lines.shape(first))) ++first;
+  last = last_content(lines, first, last);
+  if (is_blank(lines.shape(first))) return;
+  Splitter(lines, limits, pieces).split(first, last, depth, depth);
+}
+
+void split_into_units(const LineTable& lines, const ChunkLimits& limits, std::uint32_t first,
+                      std::uint32_t last, std::uint32_t depth, std::vector<Piece>& pieces) {
   std::uint32_t base = UINT32_MAX;
-  for (std::uint32_t line = 0; line < count; ++line) {
+  for (std::uint32_t line = first; line <= last; ++line) {
     const LineShape shape = lines.shape(line);
-    if (is_blank(shape)) continue;
-    if (first == count) first = line;
-    last = line;
-    base = std::min(base, indent_of(shape));
+    if (!is_blank(shape)) base = std::min(base, indent_of(shape));
   }
-  if (first == count) return;  // nothing but blank lines
+  if (base == UINT32_MAX) return;  // nothing but blank lines
 
   Splitter splitter(lines, limits, pieces);
+  while (is_blank(lines.shape(first))) ++first;
+  last = last_content(lines, first, last);
   std::uint32_t unit = first;
-  std::uint32_t last_content = first;
+  std::uint32_t unit_last = first;
   for (std::uint32_t line = first + 1; line <= last; ++line) {
     if (is_blank(lines.shape(line))) continue;
     if (splitter.starts_unit(line, base)) {
-      splitter.split(unit, last_content, 0, 0);
+      splitter.split(unit, unit_last, depth, depth);
       unit = line;
     }
-    last_content = line;
+    unit_last = line;
   }
-  splitter.split(unit, last, 0, 0);
+  splitter.split(unit, last, depth, depth);
 }
+
+namespace {
 
 // Whether a small piece belongs with the piece after it rather than the one
 // before: the deeper cut binds less (the rest of the same unit is there),
@@ -192,62 +209,106 @@ bool belongs_after(const Piece* before, const Piece& piece, const Piece* after) 
   return after->first - piece.last <= piece.first - before->last;
 }
 
-void merge_small_pieces(const LineTable& lines, const ChunkLimits& limits,
-                        std::vector<Piece>& pieces) {
-  if (limits.min_lines <= 1) return;
-  const auto small = [&](const Piece& piece) {
-    return span(piece.first, piece.last) < limits.min_lines;
-  };
-  const auto fits = [&](std::uint32_t first, std::uint32_t last, std::uint32_t most_lines) {
-    return span(first, last) <= most_lines && lines.bytes(first, last) <= limits.max_bytes;
-  };
+class Merger {
+ public:
+  Merger(const LineTable& lines, const ChunkLimits& limits, std::vector<Piece>& pieces)
+      : lines_(lines), limits_(limits), pieces_(pieces) {}
 
   // Runs of small pieces packed together; the last of a run stays out when
   // it belongs with the larger piece after it.
-  std::size_t kept = 0;
-  for (std::size_t next = 0; next < pieces.size();) {
-    Piece piece = pieces[next++];
-    if (small(piece)) {
-      while (next < pieces.size() && small(pieces[next]) &&
-             fits(piece.first, pieces[next].last, limits.merge_lines)) {
-        const bool ends_run = next + 1 < pieces.size() && !small(pieces[next + 1]);
-        if (ends_run && belongs_after(&pieces[next - 1], pieces[next], &pieces[next + 1])) break;
-        piece.last = pieces[next++].last;
+  void pack_small_runs() {
+    std::size_t kept = 0;
+    for (std::size_t next = 0; next < pieces_.size();) {
+      Piece piece = pieces_[next++];
+      if (small(piece)) {
+        while (next < pieces_.size() && small(pieces_[next]) && !pieces_[next].opens_definition &&
+               fits(piece.first, pieces_[next].last, limits_.merge_lines)) {
+          const bool ends_run = next + 1 < pieces_.size() && !small(pieces_[next + 1]) &&
+                                !pieces_[next + 1].opens_definition;
+          if (ends_run && belongs_after(&pieces_[next - 1], pieces_[next], &pieces_[next + 1])) {
+            break;
+          }
+          piece.last = pieces_[next++].last;
+        }
       }
+      pieces_[kept++] = piece;
     }
-    pieces[kept++] = piece;
+    pieces_.resize(kept);
   }
-  pieces.resize(kept);
 
   // What is still small joins a neighbour.
-  kept = 0;
-  for (std::size_t at = 0; at < pieces.size(); ++at) {
-    const Piece piece = pieces[at];
-    if (small(piece)) {
-      Piece* before = kept > 0 ? &pieces[kept - 1] : nullptr;
-      Piece* after = at + 1 < pieces.size() ? &pieces[at + 1] : nullptr;
-      const auto join_after = [&] {
-        if (after == nullptr || !fits(piece.first, after->last, limits.max_lines)) return false;
-        after->first = piece.first;
-        after->split_depth = piece.split_depth;
-        return true;
-      };
-      const auto join_before = [&] {
-        if (before == nullptr || !fits(before->first, piece.last, limits.max_lines)) return false;
-        before->last = piece.last;
-        return true;
-      };
-      if (belongs_after(before, piece, after) ? join_after() || join_before()
-                                              : join_before() || join_after()) {
-        continue;
+  void join_small_pieces() {
+    std::size_t kept = 0;
+    for (std::size_t at = 0; at < pieces_.size(); ++at) {
+      const Piece piece = pieces_[at];
+      if (small(piece)) {
+        Piece* before = kept > 0 ? &pieces_[kept - 1] : nullptr;
+        Piece* after = at + 1 < pieces_.size() ? &pieces_[at + 1] : nullptr;
+        const auto join_after = [&] { return after != nullptr && prepend(piece, *after); };
+        const auto join_before = [&] { return before != nullptr && append(*before, piece); };
+        if (belongs_after(before, piece, after) ? join_after() || join_before()
+                                                : join_before() || join_after()) {
+          continue;
+        }
       }
+      pieces_[kept++] = piece;
     }
-    pieces[kept++] = piece;
+    pieces_.resize(kept);
   }
-  pieces.resize(kept);
-}
+
+ private:
+  bool small(const Piece& piece) const { return span(piece.first, piece.last) < limits_.min_lines; }
+
+  bool fits(std::uint32_t first, std::uint32_t last, std::uint32_t most_lines) const {
+    return span(first, last) <= most_lines && lines_.bytes(first, last) <= limits_.max_bytes;
+  }
+
+  // Joins `piece` to the piece after or before it, unless that would pass
+  // the limits or put a definition's first line inside a chunk.
+  bool prepend(const Piece& piece, Piece& after) const {
+    if (after.opens_definition || !fits(piece.first, after.last, limits_.max_lines)) return false;
+    after.first = piece.first;
+    after.split_depth = piece.split_depth;
+    after.opens_definition = piece.opens_definition;
+    return true;
+  }
+  bool append(Piece& before, const Piece& piece) const {
+    if (piece.opens_definition || !fits(before.first, piece.last, limits_.max_lines)) return false;
+    before.last = piece.last;
+    return true;
+  }
+
+  const LineTable& lines_;
+  const ChunkLimits& limits_;
+  std::vector<Piece>& pieces_;
+};
 
 }  // namespace
+
+void merge_small_pieces(const LineTable& lines, const ChunkLimits& limits,
+                        std::vector<Piece>& pieces) {
+  if (limits.min_lines <= 1) return;
+  Merger merger(lines, limits, pieces);
+  merger.pack_small_runs();
+  merger.join_small_pieces();
+}
+
+void read_lines(const char* function, std::string_view utf8_text, LineTable& lines) {
+  lines.read(utf8_text);
+  if (lines.count() >= UINT32_MAX) {
+    throw InputError(std::string(function) + "() text has " + std::to_string(lines.count()) +
+                     " lines; at most 4294967294 can be chunked");
+  }
+}
+
+void to_chunks(const LineTable& lines, const std::vector<Piece>& pieces,
+               std::vector<Chunk>& chunks) {
+  chunks.reserve(pieces.size());
+  for (const Piece& piece : pieces) {
+    chunks.push_back({piece.first + 1, piece.last + 1, lines.start(piece.first),
+                      lines.start(piece.last + 1)});
+  }
+}
 
 ChunkLimits consistent(const ChunkLimits& limits) noexcept {
   ChunkLimits result = limits;
@@ -263,20 +324,12 @@ void chunk_text(std::string_view utf8_text, const ChunkLimits& limits, ChunkScra
   chunks.clear();
   scratch.pieces.clear();
   LineTable& lines = scratch.lines;
-  lines.read(utf8_text);
-  if (lines.count() >= UINT32_MAX) {
-    throw InputError("chunk_text() text has " + std::to_string(lines.count()) +
-                     " lines; at most 4294967294 can be chunked");
-  }
+  read_lines("chunk_text", utf8_text, lines);
   const ChunkLimits checked = consistent(limits);
-  split_into_pieces(lines, checked, scratch.pieces);
+  split_into_units(lines, checked, 0, static_cast<std::uint32_t>(lines.count() - 1), 0,
+                   scratch.pieces);
   merge_small_pieces(lines, checked, scratch.pieces);
-
-  chunks.reserve(scratch.pieces.size());
-  for (const Piece& piece : scratch.pieces) {
-    chunks.push_back({piece.first + 1, piece.last + 1, lines.start(piece.first),
-                      lines.start(piece.last + 1)});
-  }
+  to_chunks(lines, scratch.pieces, chunks);
 }
 
 std::vector<Chunk> chunk_text(std::string_view utf8_text, const ChunkLimits& limits) {

@@ -56,17 +56,28 @@ struct Chunk {
 
 // Lines first..last (0-based) on their way to becoming a chunk; `split_depth`
 // says how deep inside a unit the cut before it was made (0: between units).
+// A piece that opens a definition (definition_chunks.hpp) starts a chunk.
 struct Piece {
   std::uint32_t first;
   std::uint32_t last;
   std::uint32_t split_depth;
+  bool opens_definition = false;
 };
 
-// Lines and pieces of the last text chunked, kept so that a thread chunking
-// many files allocates only while its files grow.
+// A definition's lines first..last (0-based); in a list of them in document
+// order, `end` is the index just past the definitions nested in it.
+struct OutlineEntry {
+  std::uint32_t first;
+  std::uint32_t last;
+  std::size_t end;
+};
+
+// Lines, pieces and definitions of the last text chunked, kept so that a
+// thread chunking many files allocates only while its files grow.
 struct ChunkScratch {
   LineTable lines;
   std::vector<Piece> pieces;
+  std::vector<OutlineEntry> outline;
 };
 
 // Limits made consistent: max_lines and max_bytes at least 1, merge_lines at
