@@ -17,6 +17,8 @@
 #include <thread>
 
 #include "chunk/chunker.hpp"
+#include "chunk/definition_chunks.hpp"
+#include "chunk_fields.hpp"
 #include "document_text.hpp"
 #include "file_roles.hpp"
 #include "embed/embedder.hpp"
@@ -173,10 +175,11 @@ class Builder {
       std::string data;
       std::string repaired;
       FieldCounter counter(embedder);
+      ChunkFields fields;
       for (;;) {
         const std::size_t b = next_batch_.fetch_add(1);
         if (b >= batches_.size() || stopped_.load()) return;
-        build_batch(b, counter, scratch, chunks, data, repaired);
+        build_batch(b, counter, fields, scratch, chunks, data, repaired);
       }
     } catch (...) {
       std::lock_guard lock(mutex_);
@@ -203,7 +206,7 @@ class Builder {
     if (!go_on) stopped_.store(true);
   }
 
-  void build_batch(std::size_t b, FieldCounter& counter, chunk::ChunkScratch& scratch,
+  void build_batch(std::size_t b, FieldCounter& counter, ChunkFields& fields, chunk::ChunkScratch& scratch,
                    std::vector<chunk::Chunk>& chunks, std::string& data, std::string& repaired) {
     SegmentWriter writer;
     for (std::size_t f = batches_[b].first_file; f < batches_[b].end_file; ++f) {
@@ -238,13 +241,20 @@ class Builder {
       outcome.status = "indexed";
       outcome.hash = hex_digest(data);
       const std::string_view text = valid_utf8(data, &repaired);
-      chunk::chunk_text(text, chunk::ChunkLimits{}, scratch, chunks);
+      const bool parsed = fields.read_symbols(file.path, text);
+      if (parsed) {
+        chunk::chunk_with_definitions(text, fields.spans(), chunk::ChunkLimits{}, scratch, chunks);
+      } else {
+        chunk::chunk_text(text, chunk::ChunkLimits{}, scratch, chunks);
+      }
       const std::uint32_t roles = file_roles(file.path, text);
       outcome.first = writer.doc_count();
       for (const chunk::Chunk& piece : chunks) {
         const std::string_view chunk_text = text.substr(piece.begin, piece.end - piece.begin);
-        counter.add(writer, {chunk_text, head_line(chunk_text), file.path},
-                    chunk_metadata(file.path, piece, text.data() == data.data()), {}, roles);
+        if (parsed) fields.select(piece.first_line, piece.last_line);
+        counter.add(writer, {chunk_text, parsed ? std::string_view(fields.names()) : head_line(chunk_text), file.path},
+                    chunk_metadata(file.path, piece, text.data() == data.data()),
+                    parsed ? std::string_view(fields.symbols_json()) : std::string_view(), roles);
       }
       outcome.count = writer.doc_count() - outcome.first;
     }

@@ -367,6 +367,10 @@ def _run_index(args: argparse.Namespace) -> int:
         print(f"indexed {counts.indexed} files, skipped {counts.skipped}, unchanged {counts.unchanged}, "
               f"removed {counts.removed}; {counts.chunks} chunks, {counts.bytes / 1e6:.1f} MB "
               f"in {counts.seconds:.2f} s")
+        if counts.without_parser:
+            print("no parser for " + ", ".join(f"{language} ({count} file{'s' if count != 1 else ''})"
+                                               for language, count in sorted(counts.without_parser.items()))
+                  + ": chunked by lines, without definitions")
     return 0
 
 

@@ -20,7 +20,7 @@ import json
 import threading
 from typing import NamedTuple
 
-__all__ = ["LANGUAGES", "Language", "ensure_registered", "language_of"]
+__all__ = ["LANGUAGES", "Language", "display_name", "ensure_registered", "language_of"]
 
 
 class Language(NamedTuple):
@@ -87,6 +87,11 @@ def language_of(path: str) -> str | None:
     if dot <= 0:
         return None
     return _BY_FILE_NAME.get(name[dot:].lower())
+
+
+def display_name(name: str) -> str:
+    """How a language of LANGUAGES is called in messages: "C++" for "cpp"."""
+    return _BY_NAME[name].display_name
 
 
 def ensure_registered() -> dict[str, bool]:

@@ -33,7 +33,7 @@ from typing import Any, NamedTuple
 
 import orjson
 
-from vorpaline import index_folder, search_text
+from vorpaline import index_folder, languages, search_text
 from vorpaline.index_folder import FolderLock, LockTimeout, NotAnIndexFolder
 from vorpaline.ranking import ranking_json, role_names
 
@@ -99,6 +99,9 @@ class UpdateCounts(NamedTuple):
     chunks: int  # documents written
     bytes: int  # of the files read
     seconds: float
+    # Of the files indexed, how many in each language (display name) that has no parser here:
+    # they are chunked by lines and have no definitions.
+    without_parser: dict[str, int] = {}
 
 
 def _core() -> Any:
@@ -562,6 +565,7 @@ class Index:
                     progress(looked_at + files_done, bytes_looked_at + bytes_done)
 
             report(0, 0)
+            parsers = languages.ensure_registered()
             built = json.loads(_core().index_build_files(
                 root, json.dumps([[f.path, f.size] for f in to_read]), self.folder, prefix,
                 self._manifest["profile"], json.dumps({"max_file_bytes": max_file_bytes, "segment_bytes": max(
@@ -572,6 +576,7 @@ class Index:
             if new_segments:
                 _test_crash_point("segment-written")
             indexed = chunks = read_bytes = 0
+            without_parser: dict[str, int] = {}
             for scanned, outcome in zip(to_read, built["files"]):
                 entry = known.get(scanned.path)
                 placed = None if outcome["segment"] is None else new_segments[outcome["segment"]][0]
@@ -596,6 +601,10 @@ class Index:
                                        "segment": placed, "first": outcome["first"], "count": outcome["count"]}
                 indexed += 1
                 chunks += outcome["count"]
+                language = languages.language_of(scanned.path)
+                if language is not None and not parsers[language]:
+                    shown = languages.display_name(language)
+                    without_parser[shown] = without_parser.get(shown, 0) + 1
             removed = 0
             if len(files) != len(known) or to_read:
                 for path, entry in known.items():
@@ -612,7 +621,7 @@ class Index:
             else:
                 self._remove_unnamed_files()  # what a killed update left behind
             return UpdateCounts(indexed, skipped, unchanged, removed, chunks, read_bytes,
-                                time.perf_counter() - started)
+                                time.perf_counter() - started, without_parser)
 
     def _reload(self) -> None:
         """The manifest as it is on disk now: another process may have updated it."""
