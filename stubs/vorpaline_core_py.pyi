@@ -85,9 +85,13 @@ class Searcher:
     @property
     def documents(self) -> int:
         """The documents searched: those not deleted."""
-    def search(self, query: str, profile_json: str, k: int, k1: float, b: float, /) -> str:
-        """The k best documents for the query under BM25, best first, as the JSON text
-        {"hits": [{"segment", "doc", "score", "metadata"}]}."""
+    def search(self, query: str, profile_json: str, k: int, k1: float, b: float, ranking_json: str = "{}", /) -> str:
+        """The k best documents for the query under BM25F, best first, as the JSON text
+        {"hits": [{"segment", "doc", "score", "roles", "metadata", "symbols"}]}.
+        ranking_json weighs the names and path fields, the file roles and definitions."""
+    def with_symbols(self, name: str, profile_json: str, field: str, /) -> str:
+        """The documents with symbols whose field ('names' or 'text') holds every term of
+        name, unscored, as search() replies: where its definitions or references are."""
 
 def index_build_files(root: str, files_json: str, folder: str, prefix: str, profile_json: str, limits_json: str,
                       threads: int, progress: Callable[[int, int], object] | None, /) -> str:

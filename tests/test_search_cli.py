@@ -47,19 +47,23 @@ def test_search_prints_the_best_lines_colored_only_on_a_terminal(repo, capsys, m
     plain = out.replace(search_text.BOLD_RED, "").replace(search_text.BOLD, "").replace(search_text.RESET, "")
     header, *snippet = plain.split("\n\n")[0].splitlines()
     location, score = header.split()
-    assert location.startswith("config.py:") and float(score) > 0
-    assert snippet[0] == "    def parse_config(path):"
+    assert location == "config.py:8:" and float(score) > 0
+    assert snippet[0] == " 8: def parse_config(path):"
     if colored:
         assert f"parse_{search_text.BOLD_RED}config{search_text.RESET}" in out
 
 
-def test_search_headers_are_aligned(repo, capsys):
-    (repo / "a_much_longer_file_name.py").write_text("def parse_config():\n    pass\n")
+def test_search_headers_name_the_best_line_as_editors_read_it(repo, capsys):
+    (repo / "tests").mkdir()
+    (repo / "tests" / "test_config.py").write_text("from config import parse_config\n\n\n"
+                                                   "def test_it():\n    assert parse_config('x')\n")
     main(["index", str(repo), "--quiet"])
     capsys.readouterr()
     main(["search", "parse config", str(repo)])
     headers = [block.splitlines()[0] for block in capsys.readouterr().out.split("\n\n")]
-    assert len(headers) == 2 and len({header.index(header.split()[1]) for header in headers}) == 1
+    # the definition before the test that uses it; each header path:LINE: then the score
+    assert [header.split()[0] for header in headers][:2] == ["config.py:8:", "tests/test_config.py:1:"]
+    assert headers[1].endswith("[test]")
 
 
 def test_search_json_is_one_object_per_hit_with_its_snippet(repo, capsys):
@@ -69,7 +73,9 @@ def test_search_json_is_one_object_per_hit_with_its_snippet(repo, capsys):
     assert len(lines) == 1
     hit = json.loads(lines[0])
     assert hit["path"] == "config.py" and "parse_config" in hit["snippet"]
-    assert set(hit) == {"path", "start_line", "end_line", "score", "snippet", "id", "stale"}
+    assert set(hit) == {"path", "start_line", "end_line", "score", "snippet", "id", "stale", "line", "snippet_line",
+                        "roles", "definitions"}
+    assert hit["line"] == 8 and "parse_config" in [d["name"] for d in hit["definitions"]]
 
 
 @pytest.mark.parametrize("query", ["zzzz_unknown", "the of", "x"])

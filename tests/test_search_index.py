@@ -279,9 +279,9 @@ def test_search_prints_path_lines_score_and_snippet(indexed, capsys):
     status, out, err = run(capsys, "search", "latin_marker", str(root), "--index", folder)
     assert status == 0 and err == ""
     first, *snippet = out.splitlines()
-    path, score = first.split()
-    assert path == "latin1.txt:1-2" and float(score) > 0
-    assert snippet == ["    latin_marker donn\ufffdes quota \ufffd", "    parse_config"]
+    path, score, role = first.split()
+    assert path == "latin1.txt:1:" and float(score) > 0 and role == "[documentation]"
+    assert snippet == ["1: latin_marker donn\ufffdes quota \ufffd", "2: parse_config"]
 
 
 @pytest.mark.parametrize("query", ["zzyzx_unknown", "!!! ...", " "])
@@ -298,9 +298,11 @@ def test_search_json_is_one_object_per_hit(indexed, capsys, top, glob):
     assert status == 0 and err == ""
     hits = [json.loads(line) for line in out.splitlines()]
     expected = search.Index.open(folder).search("quota", k=top, path_glob=glob)
-    assert hits == [{key: value for key, value in hit._asdict().items() if key != "repository"} for hit in expected]
+    assert [(h["path"], h["start_line"], h["end_line"], h["score"], h["line"], h["roles"]) for h in hits] == [
+        (h.path, h.start_line, h.end_line, h.score, h.line, list(h.roles)) for h in expected]
     assert len(hits) == (0 if glob == "no-such/*" else top)
-    assert set(hits[0]) == {"path", "start_line", "end_line", "score", "snippet", "id", "stale"} if hits else True
+    assert set(hits[0]) == {"path", "start_line", "end_line", "score", "snippet", "id", "stale", "line",
+                            "snippet_line", "roles", "definitions"} if hits else True
 
 
 def test_search_without_an_index_says_how_to_make_one(repository, capsys):

@@ -416,7 +416,7 @@ def _run_search(args: argparse.Namespace) -> int:
         header = f"{search_text.BOLD}{header}{search_text.RESET}" if color else header
         print(header + (f"  (changed since it was indexed: run '{PROG} index')" if hit.stale else ""))
         lines = hit.snippet.splitlines()
-        width = len(str(hit.snippet_line + len(lines)))
+        width = len(str(hit.snippet_line + len(lines) - 1))
         for offset, line in enumerate(lines):
             shown = search_text.highlight(search_text.printable(line), terms, color=color)
             print(f"{hit.snippet_line + offset:>{width}}: {shown}".rstrip())

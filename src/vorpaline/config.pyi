@@ -20,6 +20,12 @@ def parse_word(text: str) -> str: ...
 def parse_number_between(low: float, high: float | None) -> Callable[[str], float]: ...
 def parse_list(text: str) -> list[str]: ...
 
+ROLES: tuple[str, ...]
+ROLE_WEIGHTS: tuple[str, ...]
+
+def parse_role_weights(text: str) -> list[str]: ...
+def role_weights(items: list[str]) -> dict[str, float]: ...
+
 class _Field(NamedTuple):
     name: str
     default: object
@@ -46,6 +52,12 @@ class Settings:
     search_b: float
     search_query_stopwords: bool
     search_store_avglen_drift: float
+    search_names_weight: float
+    search_names_b: float
+    search_path_weight: float
+    search_path_b: float
+    search_definition_boost: float
+    search_role_weights: list[str]
     def __init__(self, **values: object) -> None: ...
     @classmethod
     def from_environ(cls, environ: Mapping[str, str]) -> Settings: ...
