@@ -75,12 +75,12 @@ void put_double(scan::StringSink& sink, double value) {
 }
 
 // {"names": [weight, b], "path": [weight, b], "roles": [weight per role],
-// "definition_boost": x}, every member optional, every number at least 0
+// "definition_boost": x, "defined_names": [str...]}, every member optional, every number at least 0
 // (a b at most 1).
 void read_ranking(std::string_view ranking_json, index::Bm25Parameters& parameters) {
   static constexpr char kShape[] =
       "search: ranking_json must be {\"names\": [weight, b], \"path\": [weight, b], \"roles\": [6 weights], "
-      "\"definition_boost\": weight}, numbers at least 0 and each b at most 1";
+      "\"definition_boost\": weight, \"defined_names\": [names]}, numbers at least 0 and each b at most 1";
   const PaddedCopy padded(ranking_json);
   simdjson::dom::parser parser;
   simdjson::dom::object ranking;
@@ -97,6 +97,15 @@ void read_ranking(std::string_view ranking_json, index::Bm25Parameters& paramete
     simdjson::dom::array values;
     if (key == "definition_boost") {
       parameters.definition_boost = number(value, unbounded);
+    } else if (key == "defined_names" && value.get_array().get(values) == simdjson::SUCCESS) {
+      for (simdjson::dom::element name : values) {
+        std::string_view text;
+        if (name.get_string().get(text) != simdjson::SUCCESS) throw InputError(kShape);
+        std::string lowered(text);
+        for (char& c : lowered) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        parameters.defined_names.emplace_back(text);
+        parameters.defined_names_lowered.push_back(std::move(lowered));
+      }
     } else if ((key == "names" || key == "path") && value.get_array().get(values) == simdjson::SUCCESS &&
                values.size() == 2) {
       index::FieldScoring& field = key == "names" ? parameters.names : parameters.path;

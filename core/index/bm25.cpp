@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "defined_names.hpp"
+
 namespace vorpaline_core::index {
 
 namespace {
@@ -106,7 +108,7 @@ std::vector<ScoredDoc> search_bm25(std::span<const LiveSegment> segments, std::s
   if (query.empty()) return best;
 
   const double k1 = parameters.k1;
-  const bool boosts = parameters.definition_boost != 1.0;
+  const bool boosts = parameters.definition_boost != 1.0 && !parameters.defined_names.empty();
   std::vector<double> scores;
   std::vector<std::uint32_t> named;  // per document, the query terms among its defined names
   std::vector<std::uint32_t> touched;
@@ -133,7 +135,13 @@ std::vector<ScoredDoc> search_bm25(std::span<const LiveSegment> segments, std::s
     }
     for (const std::uint32_t doc : touched) {
       double score = scores[doc] * role_prior(reader.record(doc).roles, parameters);
-      if (boosts && named[doc] == query.size()) score *= parameters.definition_boost;
+      // Every query term among its names, then the exact name among its definitions.
+      if (boosts && named[doc] == query.size()) {
+        const NameMatch match = defines_any(reader.symbols(doc), parameters.defined_names,
+                                            parameters.defined_names_lowered);
+        if (match == NameMatch::kExact) score *= parameters.definition_boost;
+        if (match == NameMatch::kOtherCase) score *= std::sqrt(parameters.definition_boost);
+      }
       const ScoredDoc candidate{s, doc, score};
       if (best.size() == k && !ranks_before(candidate, best.front())) continue;
       if (filter && !filter(s, doc)) continue;
@@ -153,7 +161,6 @@ std::vector<ScoredDoc> documents_with_all(std::span<const LiveSegment> segments,
                                           Field field) {
   std::vector<ScoredDoc> found;
   const std::vector<std::uint32_t> wanted = distinct_terms(terms);
-  if (wanted.empty()) return found;
   std::vector<std::uint32_t> held;
   for (std::uint32_t s = 0; s < segments.size(); ++s) {
     const LiveSegment& segment = segments[s];
@@ -171,7 +178,7 @@ std::vector<ScoredDoc> documents_with_all(std::span<const LiveSegment> segments,
     }
     if (!every_term) continue;
     for (std::uint32_t doc = 0; doc < held.size(); ++doc) {
-      if (held[doc] == wanted.size()) found.push_back({s, doc, 0.0});
+      if (held[doc] == wanted.size() && !segment.is_deleted(doc)) found.push_back({s, doc, 0.0});
     }
   }
   return found;

@@ -8,7 +8,8 @@
 //   score(d) = prior(d) * sum over query terms of idf * tf~ * (k1 + 1) / (tf~ + k1).
 // With the text field alone (w = 1) this is plain BM25. The prior is the
 // product of the weights of its file's roles, times `definition_boost` when
-// every query term is among the names the document defines.
+// the document defines one of `defined_names` (the names the query may mean,
+// defined_names.hpp), every query term among its names field.
 // Scoring reads the segments only; it keeps no state between queries but
 // the caller's scratch, so searches may run in several threads at once.
 #pragma once
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "fields.hpp"
@@ -36,6 +38,8 @@ struct Bm25Parameters {
   FieldScoring path{0.0, 0.5};
   double role_weights[kRoleCount] = {1, 1, 1, 1, 1, 1};
   double definition_boost = 1.0;
+  std::vector<std::string> defined_names;  // as the query wrote them: the full boost
+  std::vector<std::string> defined_names_lowered;  // their case aside: the boost's square root
 };
 
 // A segment as the index sees it now: some of its documents may be deleted.
@@ -65,8 +69,8 @@ using DocFilter = std::function<bool(std::uint32_t segment, std::uint32_t doc)>;
 std::vector<ScoredDoc> search_bm25(std::span<const LiveSegment> segments, std::span<const std::uint32_t> terms,
                                    std::size_t k, const Bm25Parameters& parameters, const DocFilter& filter = {});
 
-// The documents holding every one of `terms` in `field`, in segment and
-// document order.
+// The documents holding every one of `terms` in `field` (with no terms,
+// every document), in segment and document order; none deleted.
 std::vector<ScoredDoc> documents_with_all(std::span<const LiveSegment> segments, std::span<const std::uint32_t> terms,
                                           Field field);
 

@@ -6,6 +6,7 @@
 #include "embed/embedder.hpp"
 #include "input_error.hpp"
 #include "padded_json.hpp"
+#include "defined_names.hpp"
 #include "document_text.hpp"
 #include "segment_writer.hpp"
 
@@ -135,8 +136,11 @@ std::vector<Hit> Searcher::search(std::string_view query, const Profile& profile
 std::vector<Hit> Searcher::with_symbols(std::string_view name, const Profile& profile, Field field) const {
   std::vector<Hit> hits;
   const std::span<const LiveSegment> live = segments_.live();
+  std::string lowered(name);
+  for (char& c : lowered) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
   for (const ScoredDoc& found : documents_with_all(live, query_terms(name, profile), field)) {
-    if (!live[found.segment].reader->symbols(found.doc).empty()) hits.push_back(hit_of(live, found));
+    const std::string_view symbols = live[found.segment].reader->symbols(found.doc);
+    if (!symbols.empty() && names_symbol(symbols, lowered, field != kNamesField)) hits.push_back(hit_of(live, found));
   }
   return hits;
 }

@@ -3,7 +3,7 @@
 The core scores each chunk by BM25F over three fields (its text, the names it defines and its
 file's path) and multiplies by priors: each role of its file (a test, documentation, a changelog,
 generated, vendored or minified code) weighs it down unless the query asks for that role by name,
-and a chunk that defines every word of the query is weighed up. The weights are settings
+and a chunk that defines a name the query means (``parse_url`` for "parse url") is weighed up. The weights are settings
 (``vorpaline.config``).
 """
 
@@ -50,7 +50,24 @@ def ranking_json(query: str, settings: object | None = None) -> str:
         "path": [settings.search_path_weight, settings.search_path_b],  # type: ignore[attr-defined]
         "roles": [1.0 if role in asked else weights[role] for role in ROLES],
         "definition_boost": settings.search_definition_boost,  # type: ignore[attr-defined]
+        "defined_names": meant_names(query),
     })
+
+
+MAX_NAME_WORDS = 4
+
+
+def meant_names(query: str) -> list[str]:
+    """The names a short query may mean, as it writes them (the core also matches them in another
+    case, weighed less): each identifier it holds, and for a few words their snake_case and joined
+    forms ("parse url": parse_url, parseurl, as in parseUrl)."""
+    words = re.findall(r"[A-Za-z_][A-Za-z0-9_]*", query)
+    if not words or len(words) > MAX_NAME_WORDS:
+        return []
+    names = set(words)
+    if len(words) > 1:
+        names |= {"_".join(words), "".join(words)}
+    return sorted(names)
 
 
 def role_names(flags: int) -> tuple[str, ...]:
