@@ -153,3 +153,25 @@ def test_prepared_query_follows_the_setting(monkeypatch):
     assert search_text.prepared_query("the value") == "  value"
     monkeypatch.setattr(config.settings, "search_query_stopwords", False)
     assert search_text.prepared_query("the value") == "the value"
+
+
+@pytest.mark.parametrize("lines, query, defined_at, expected", [
+    # the line with the most distinct terms, and the window holding it that holds the most
+    (["import os", "def parse(path):", "    config = load(path)", "    return parse_config(config)"],
+     "parse config", (), (3, 3, ["    return parse_config(config)"])),
+    # earlier lines join the snippet only when they add terms
+    (["def load(path):", "    config = read(path)", "    return parse(config)"],
+     "load parse config", (), (2, 0, ["def load(path):", "    config = read(path)", "    return parse(config)"])),
+    # a tie between lines goes to one where the chunk defines a name, then to the earliest
+    (["url = parse(url)", "", "def parse(url):", "    pass"], "parse url", (2,), (2, 2, ["def parse(url):", "    pass"])),
+    (["url = parse(url)", "", "def parse(url):", "    pass"], "parse url", (), (0, 0, ["url = parse(url)", "", "def parse(url):"])),
+    # no match: the first definition line, else the first non-blank line
+    (["", "# notes", "class Box:", "    pass"], "absent", (2,), (2, 2, ["class Box:", "    pass"])),
+    (["", "# notes", "x = 1"], "absent", (), (1, 1, ["# notes", "x = 1"])),
+    ([], "anything", (), (0, 0, [])),
+])
+def test_best_line(lines, query, defined_at, expected):
+    from vorpaline.search_text import best_line, text_terms
+
+    terms = query_terms(query)
+    assert best_line(lines, terms, text_terms(lines) if lines else [], defined_at) == expected

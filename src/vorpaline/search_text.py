@@ -181,7 +181,8 @@ def best_line(lines: Sequence[str], terms: frozenset[int], line_terms: Sequence[
 
     The best line holds the most distinct query terms; among those, a line where the chunk defines
     a name comes first, then the earliest. The snippet is the window of ``window`` lines holding it
-    that holds the most distinct terms (the earliest such), without blank lines at its end. With
+    that holds the most distinct terms (starting at the best line when that holds as many), without
+    blank lines at its end. With
     no match, the best line is the chunk's first definition line or else its first non-blank line,
     and the snippet starts there.
     """
@@ -196,7 +197,7 @@ def best_line(lines: Sequence[str], terms: frozenset[int], line_terms: Sequence[
         start = best
     else:
         starts = range(max(0, best - window + 1), best + 1)
-        start = max(starts, key=lambda s: (len(terms & frozenset().union(*found[s:s + window])), -s))
+        start = max(starts, key=lambda s: (len(terms & frozenset().union(*found[s:s + window])), s))
         while not terms & found[start]:
             start += 1
     chosen = list(lines[start:start + window])
