@@ -402,7 +402,7 @@ def identifiers_section(result: dict[str, object]) -> str:
     return (
         heading
         + f"A copy of the {result['files']:,} `.py` files of `{result['root']}` outside its test suites and "
-        "third-party folders (those of table 7) that parse and that the scanner lists and the index takes. A name "
+        "third-party folders (by table 7's rule) that parse and that the scanner lists and the index takes. A name "
         "qualifies when the tree defines it exactly once, as a function or class at module level or in a class "
         "body (no other `def` or `class` anywhere, no module- or class-level assignment to it), is no dunder, and "
         f"occurs as a word in at least {identifiers.MIN_OTHER_FILES} other files: {result['candidates']:,} do; "
