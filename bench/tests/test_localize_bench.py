@@ -199,3 +199,37 @@ def test_every_system_finds_the_one_file_that_matches(key, tmp_path):
     assert ranking[0] == "pkg/tokenizer_cache.py" and len(ranking) == len(set(ranking)) <= 10
     if key != "vorpaline":  # the index prepares queries with its own word list
         assert system.rank("the of and") == []  # stop words only: the baselines match nothing
+
+
+class ChunkIndex:
+    """Hits over a fixed chunk ranking: ``paths[i]`` is the file of the i-th best chunk."""
+
+    def __init__(self, paths, lines=None):
+        self.paths, self.lines, self.asked = paths, lines or {}, []
+
+    def search(self, query, k=10, files=False):
+        from collections import namedtuple
+        Hit = namedtuple("Hit", "path start_line end_line line")
+        self.asked.append((k, files))
+        chosen = file_ranking.files_in_order(self.paths, k) if files else self.paths[:k]
+        return [Hit(path, 1, 20, self.lines.get(path, 0)) for path in chosen]
+
+
+@pytest.mark.parametrize(("by_file", "chunks", "asked"), [
+    (False, ["a"] * 100 + [f"f{i}" for i in range(12)], [(40, False), (160, False)]),  # ten files need more
+    (False, ["a", "b", "a"], [(40, False)]),  # fewer chunks than asked: all there is
+    (True, ["a"] * 100 + [f"f{i}" for i in range(12)], [(10, True)]),
+])
+def test_vorpaline_asks_until_ten_files(by_file, chunks, asked):
+    system = object.__new__(localize_systems.Vorpaline)
+    system.index, system.by_file = ChunkIndex(chunks), by_file
+    ranking = system.rank("q")
+    assert ranking == file_ranking.files_in_order(chunks) and system.index.asked == asked
+
+
+def test_search_ranks_and_the_hit_line():
+    helper = identifiers.Definition("helper", "m.py", 5, frozenset({4, 5}))
+    other = identifiers.Definition("other", "n.py", 30, frozenset({30}))
+    index = ChunkIndex(["m.py", "n.py"], lines={"m.py": 4})
+    ranks, on_line = identifiers.search_ranks(index, [helper, other])
+    assert ranks == [1, None] and on_line == 1  # n.py's chunk ends at line 20; m.py's line is the decorator's
