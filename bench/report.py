@@ -454,10 +454,16 @@ def section_number(chunk: str) -> float:
 
 
 def chunks_of(block: str) -> list[str]:
-    """The results block cut before each section heading and before the plots."""
+    """The results block cut before each section heading and before the plots: the
+    images that end the block (a section's own image, with text after it, stays in it)."""
     chunks: list[str] = []
-    for line in block.strip("\n").split("\n"):
-        starts = line.startswith("### ") or (line.startswith("![") and not (chunks and chunks[-1].startswith("![")))
+    lines = block.strip("\n").split("\n")
+    plots_from = len(lines)
+    while plots_from > 0 and (lines[plots_from - 1].startswith("![") or not lines[plots_from - 1].strip()):
+        plots_from -= 1
+    for at, line in enumerate(lines):
+        starts = line.startswith("### ") or (at >= plots_from and line.startswith("![") and
+                                             not (chunks and chunks[-1].startswith("![")))
         if starts or not chunks:
             chunks.append(line)
         else:

@@ -233,3 +233,15 @@ def test_search_ranks_and_the_hit_line():
     index = ChunkIndex(["m.py", "n.py"], lines={"m.py": 4})
     ranks, on_line = identifiers.search_ranks(index, [helper, other])
     assert ranks == [1, None] and on_line == 1  # n.py's chunk ends at line 20; m.py's line is the decorator's
+
+
+def test_update_keeps_a_sections_own_image_and_puts_new_sections_before_the_plots(tmp_path):
+    doc = tmp_path / "benchmarks.md"
+    doc.write_text(f"# Doc\n\n{report.BEGIN}\n\n### 7. Retrieval\n\ntable\n\n![Quality](q.png)\n\ntext after it\n\n"
+                   f"### 8. Limits\n\nmore\n\n![Throughput](t.png)\n![Scaling](s.png)\n\n{report.END}\ntail\n",
+                   encoding="utf-8")
+    report.update(doc, {"localize": {"status": "not built yet"}})
+    text = doc.read_text(encoding="utf-8")
+    order = [text.index(mark) for mark in ("### 7.", "![Quality]", "text after it", "### 8.", "### 9.",
+                                           "![Throughput]", "![Scaling]", report.END, "tail")]
+    assert order == sorted(order)
