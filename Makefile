@@ -90,7 +90,7 @@ wheel-check-chroot: wheel
 # Benchmarks, a few minutes: tables in docs/benchmarks.md, plots beside it.
 # The harness checks itself first (its competitors must tokenise as the core does).
 # pathspec, ripgrep and fd are only the scan table's peers: nothing else uses them;
-# bm25s and tantivy are the retrieval table's.
+# bm25s and tantivy are the retrieval and localisation tables' baselines.
 # BENCH_OPTS="--idle-wait 300" waits for an idle machine before the thread-scaling table.
 .PHONY: bench
 bench: build

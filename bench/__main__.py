@@ -9,6 +9,8 @@
     python -m bench --only scan --update-doc  # and put that table alone into the document
     python -m bench --only retrieval # finding a function from its docstring: bm25s, tantivy, the package's index
     python -m bench --only limits    # the core against a ceiling of its own work's pieces, on three corpora
+    python -m bench --only localize  # the files a commit changed, found from its message, on 8 projects
+    python -m bench --only identifiers  # a standard-library name's definition, found from the bare name
 """
 from __future__ import annotations
 
@@ -17,10 +19,12 @@ import json
 import sys
 from pathlib import Path
 
-from . import corpus, flooding, limits, machine, memory, overhead, plots, report, retrieval, scaling, scan, throughput
+from . import (corpus, flooding, identifiers, limits, localize, machine, memory, overhead, plots, report, retrieval,
+               scaling, scan, throughput)
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
-TABLES = ("overhead", "throughput", "scaling", "memory", "flooding", "scan", "retrieval", "limits")
+TABLES = ("overhead", "throughput", "scaling", "memory", "flooding", "scan", "retrieval", "limits", "localize",
+          "identifiers")
 
 
 def parse_args(argv: list[str]) -> argparse.Namespace:
@@ -81,6 +85,12 @@ def run_tables(args: argparse.Namespace) -> dict[str, object]:
     if "limits" in tables:
         starting("limits")
         results["limits"] = limits.run(args.build_dir, repeats=3 if args.quick else 9)
+    if "localize" in tables:
+        starting("localize")
+        results["localize"] = localize.run(args.build_dir, localize.PROJECTS[:2] if args.quick else localize.PROJECTS)
+    if "identifiers" in tables:
+        starting("identifiers")
+        results["identifiers"] = identifiers.run(args.build_dir)
     return results
 
 

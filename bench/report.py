@@ -3,7 +3,8 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from . import flooding, limits, memory, overhead, retrieval, scaling, scan, throughput
+from . import flooding, identifiers, limits, localize_systems, memory, overhead, retrieval, scaling, scan, \
+    throughput
 
 BEGIN = "<!-- results:begin (written by `python -m bench`; edit outside these markers) -->"
 END = "<!-- results:end -->"
@@ -331,10 +332,93 @@ def limits_section(result: dict[str, object]) -> str:
                  f"memory end to end, target {limits.TARGET_MEMORY:g}x", ""], goals))
 
 
+LOCALIZE_FIGURES = ("mrr10", "recall1", "recall5", "recall10", "all10")
+
+
+def localize_table(systems: dict[str, dict[str, object]], labels: dict[str, str], timed: bool) -> str:
+    header = ["system", "MRR@10", "recall@1", "recall@5", "recall@10", "all@10"]
+    rows = []
+    for key, row in systems.items():
+        rows.append([labels[key]] + [f"{row[figure]:.3f}" for figure in LOCALIZE_FIGURES]
+                    + ([f"{row['build_s']:.2f}", f"{row['query_ms']:.1f}"] if timed else []))
+    return table(header + (["build s", "ms/query"] if timed else []), rows)
+
+
+def localize_section(result: dict[str, object]) -> str:
+    heading = "### 9. Localisation: the files a commit changed, found from its message\n\n"
+    if result["status"] != "measured":
+        return heading + f"The package's index is {result['status']}."
+    labels, tools = result["labels"], result["tools"]
+    projects = result["projects"]
+    unlisted = sum(project["unlisted_targets"] for project in projects)
+    ask = ("`search(query, k=10, files=True)`" if result["mode"] == "files" else
+           "chunks (`search(query, k)`, k from 40 up by fourfold until ten files are among them), each file "
+           "ranked by its best chunk")
+    sizes = ", ".join(f"{p['name']} {p['files']}" for p in projects)
+    per_project = "\n\n".join(f"**{p['name']}** ({p['files']} files, {p['queries']} queries)\n\n"
+                               + localize_table(p["systems"], labels, timed=True) for p in projects)
+    return (
+        heading
+        + f"The data of `shared/data/localize` (its README.md): {len(projects)} projects, each a snapshot tree and "
+        f"{sum(p['queries'] for p in projects):,} later commits in all, whose cleaned messages are the queries and "
+        "whose changed source files (not tests or docs) are the targets. Every system is built over the same "
+        "files of the extracted tree: those the package's scanner lists that the index takes as text (no NUL "
+        f"byte in the first 8 KiB, at most 1 MiB): {sizes}; {unlisted} targets are outside them. File-level "
+        "figures (`bench/file_ranking.py`): r = the rank of the first target among the ten files answered, "
+        "MRR@10 the mean of 1/r (0 when none), recall@n the share of queries with r <= n, all@10 the share with "
+        "every target in the ten. A system ranking chunks ranks a file by its best chunk (files in order of "
+        f"first appearance). Measured {result['date']}, load average {result['load_average']}; bm25s "
+        f"{tools['bm25s']}, tantivy {tools['tantivy']}.\n\n"
+        "Every baseline prepares the query alike: `bm25s.tokenize` with its English stop words (lower case, words "
+        "of two or more word characters). The bm25s rows (its defaults, k1 1.5, b 0.75) index words made the same "
+        f"way: of each whole file; of each {localize_systems.WINDOW_LINES}-line window, none overlapping, a file "
+        "ranked by its best window; of the file's path and defined names only (path parts split at "
+        "`/ . _ -` and camelCase, and for `.py` files the functions, classes and assignment targets at module "
+        "or class level by `ast`, each name whole and in its parts). Tantivy indexes whole files with its "
+        "default tokenizer and is given the query's words joined by spaces. Results of score 0 are dropped. "
+        f"The package's index (`Index.for_repository` and `update` over the tree) gets the query as typed and "
+        f"is asked for {ask}.\n\n"
+        f"Pooled over all {sum(p['queries'] for p in projects):,} queries:\n\n"
+        + localize_table(result["pooled"], labels, timed=False)
+        + f"\n\nvorpaline's pooled MRR@10 over the best baseline's ({labels[result['best_baseline']]}): "
+        f"**{result['vs_best']:.2f}x**.\n\n" + per_project)
+
+
+def identifiers_section(result: dict[str, object]) -> str:
+    heading = "### 10. Identifiers: a definition found from the bare name\n\n"
+    if result["status"] != "measured":
+        return heading + f"The package's index is {result['status']}."
+    figures = [["first hit holds the definition (recall@1)", f"{result['recall1']:.3f}"],
+               ["MRR@10", f"{result['mrr10']:.3f}"], ["recall@10", f"{result['recall10']:.3f}"]]
+    if result.get("line_rank1") is not None:
+        figures.append(["first hit's `line` is the definition's", f"{result['line_rank1']:.3f}"])
+    listing = result.get("definitions")
+    if listing is not None:
+        figures += [["`definitions(name)` lists the definition", f"{listing['found']:.3f}"],
+                    ["entries listed, all names", f"{listing['listed']:,}"],
+                    ["entries that are no definition by `ast`", f"{listing['not_definitions']:,}"]]
+    else:
+        figures.append(["`definitions(name)`", "not in this index yet"])
+    return (
+        heading
+        + f"A copy of the {result['files']:,} `.py` files of `{result['root']}` outside its test suites and "
+        "third-party folders (by table 7's rule) that parse and that the scanner lists and the index takes. A name "
+        "qualifies when the tree defines it exactly once, as a function or class at module level or in a class "
+        "body (no other `def` or `class` anywhere, no module- or class-level assignment to it), is no dunder, and "
+        f"occurs as a word in at least {identifiers.MIN_OTHER_FILES} other files: {result['candidates']:,} do; "
+        f"{result['queries']} drawn with seed {result['seed']} are the queries, each the bare name. A hit is right "
+        "when its file is the definition's and its line range holds the `def`/`class` line. For "
+        "`definitions(name)`, an entry is the definition when it names its file and its `def`/`class` line or "
+        "its first decorator's, and is no definition when `ast` sees no `def`, `class` or assignment to the name "
+        f"at that line of that file. Measured {result['date']}, load average {result['load_average']}.\n\n"
+        + table(["figure", "vorpaline"], figures))
+
+
 # The tables' sections in document order: a partial run puts its own in place.
 SECTIONS = (("overhead", overhead_section), ("throughput", throughput_section), ("scaling", scaling_section),
             ("memory", memory_section), ("flooding", flooding_section), ("scan", scan_section),
-            ("retrieval", retrieval_section), ("limits", limits_section))
+            ("retrieval", retrieval_section), ("limits", limits_section), ("localize", localize_section),
+            ("identifiers", identifiers_section))
 
 
 def render(results: dict[str, object]) -> str:
@@ -370,10 +454,16 @@ def section_number(chunk: str) -> float:
 
 
 def chunks_of(block: str) -> list[str]:
-    """The results block cut before each section heading and before the plots."""
+    """The results block cut before each section heading and before the plots: the
+    images that end the block (a section's own image, with text after it, stays in it)."""
     chunks: list[str] = []
-    for line in block.strip("\n").split("\n"):
-        starts = line.startswith("### ") or (line.startswith("![") and not (chunks and chunks[-1].startswith("![")))
+    lines = block.strip("\n").split("\n")
+    plots_from = len(lines)
+    while plots_from > 0 and (lines[plots_from - 1].startswith("![") or not lines[plots_from - 1].strip()):
+        plots_from -= 1
+    for at, line in enumerate(lines):
+        starts = line.startswith("### ") or (at >= plots_from and line.startswith("![") and
+                                             not (chunks and chunks[-1].startswith("![")))
         if starts or not chunks:
             chunks.append(line)
         else:

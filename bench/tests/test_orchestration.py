@@ -22,6 +22,9 @@ def fake_tables(monkeypatch, calls):
     monkeypatch.setattr(main_module.corpus, "load", lambda: None)
     from bench.tests.test_limits import limits_result
     monkeypatch.setattr(main_module.limits, "run", lambda *args, **kwargs: limits_result())  # minutes when real
+    not_built = {"status": "not built yet", "date": "d", "load_average": "0"}
+    monkeypatch.setattr(main_module.localize, "run", lambda *args, **kwargs: not_built)  # minutes when real
+    monkeypatch.setattr(main_module.identifiers, "run", lambda *args, **kwargs: not_built)
 
 
 def test_full_run_writes_document_plots_and_results(tmp_path, monkeypatch):
