@@ -39,6 +39,11 @@ void ChunkFields::select(std::uint32_t first_line, std::uint32_t last_line) {
     if (definition.line > last_line) break;
     if (!names_.empty()) names_ += ' ';
     names_ += definition.name;
+    // A method is also named by its class: "the session's headers" finds Session.headers.
+    if (!definition.scope.empty()) {
+      names_ += ' ';
+      names_ += std::string_view(definition.scope).substr(definition.scope.rfind('.') + 1);
+    }
     sink.put(first ? "[" : ",[");
     scan::put_string(sink, definition.name);
     sink.put(',');

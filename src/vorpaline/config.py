@@ -120,7 +120,7 @@ FIELDS = (
     _Field("ignore_mode", "git+vorpaline", parse_word),
     # BM25's term-frequency saturation and length normalisation at search time;
     # the defaults are the retrieval benchmark's choice (docs/benchmarks.md).
-    _Field("search_k1", 1.2, parse_number_between(0.0, None)),
+    _Field("search_k1", 2.0, parse_number_between(0.0, None)),
     _Field("search_b", 1.0, parse_number_between(0.0, 1.0)),
     _Field("search_query_stopwords", True, parse_bool),
     # A chunk's fields beside its text (weight 1): the names it defines and its file's path,
@@ -128,9 +128,9 @@ FIELDS = (
     # weighed up; chunks of tests, documentation, changelogs and generated, vendored or
     # minified files are weighed down unless the query asks for them. Tuned on the
     # change-localisation and identifier benchmarks (docs/benchmarks.md).
-    _Field("search_names_weight", 4.0, parse_number_between(0.0, None)),
-    _Field("search_names_b", 0.5, parse_number_between(0.0, 1.0)),
-    _Field("search_path_weight", 1.0, parse_number_between(0.0, None)),
+    _Field("search_names_weight", 16.0, parse_number_between(0.0, None)),
+    _Field("search_names_b", 0.75, parse_number_between(0.0, 1.0)),
+    _Field("search_path_weight", 4.0, parse_number_between(0.0, None)),
     _Field("search_path_b", 0.5, parse_number_between(0.0, 1.0)),
     _Field("search_definition_boost", 2.0, parse_number_between(0.0, None)),
     _Field("search_role_weights", ROLE_WEIGHTS, parse_role_weights),
