@@ -35,7 +35,7 @@ import time
 import urllib.parse
 import uuid
 import warnings
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any
 
 import orjson
@@ -43,17 +43,22 @@ import orjson
 from vorpaline import search_text
 from vorpaline.qdrant_calls import (ATTEMPTS, REQUEST_SECONDS, BoundedTransport, Deadline, StoreError, batches,
                                     bounded_proxy_mounts, call_with_retries, point_bytes)
+from vorpaline.ranking import ranking_json, role_names
 from vorpaline.scan import ScannedFile, config_json
-from vorpaline.search import (DEFAULT_MAX_FILE_BYTES, UTF8_ROOT_REMEDY, Hit, IndexUnusable, UpdateCounts, _core,
-                              _is_utf8, _loads, _not_indexed, _profile_json, _utf8_name, hits_with_snippets)
+from vorpaline.search import (DEFAULT_MAX_FILE_BYTES, UTF8_ROOT_REMEDY, Definition, Hit, IndexUnusable, Reference,
+                              UpdateCounts, _core, _Found, _is_utf8, _loads, _not_indexed, _profile_json,
+                              _utf8_name, definitions_among, hits_with_snippets, references_among)
 
 __all__ = ["QdrantStore", "StoreError", "parse_store_url"]
 
-FORMAT = 1
+FORMAT = 2  # 2: BM25F over three fields, roles and names kept for the priors
 VECTOR = "bm25"
 MIN_SERVER = (1, 11)  # sparse vectors with the IDF modifier, tenant indexes
 _NAMESPACE = uuid.UUID("5b0d6f9e-8c1a-4f3e-9a57-6c0e2d4b7a11")
-_FILE_FIELDS = ["path", "hash", "size", "mtime_ns", "parts", "file_length"]
+_FILE_FIELDS = ["path", "hash", "size", "mtime_ns", "parts", "file_lengths", "roles"]
+_FIELDS = ("text", "names", "path")
+# The payload fields of the average length each chunk's field was weighted with, one per field.
+_AVERAGE_FIELDS = ("avglen", "names_avglen", "path_avglen")
 
 LANGUAGES = {
     "py": "python", "pyi": "python", "c": "c", "h": "c", "cc": "cpp", "cpp": "cpp", "cxx": "cpp", "hpp": "cpp",
@@ -109,10 +114,35 @@ def profile_version(profile_json: str) -> str:
     return f"{declared}+{hashlib.blake2b(profile_json.encode(), digest_size=8).hexdigest()}"
 
 
-def term_weights(tfs: list[int], length: int, avglen: float, k1: float, b: float) -> list[float]:
-    """BM25's term-frequency part of each term of a document."""
-    norm = k1 * (1.0 - b + b * length / avglen) if avglen > 0 else k1
-    return [tf * (k1 + 1.0) / (tf + norm) for tf in tfs]
+def term_weights(tfs: Sequence[Sequence[int]], lengths: Sequence[int], averages: Sequence[float], k1: float,
+                 fields: Sequence[Sequence[float]]) -> list[float]:
+    """Each term's saturated BM25F frequency, tf~ (k1 + 1) / (tf~ + k1), of a document whose fields
+    (text, names, path) hold it ``tfs[field][term]`` times: tf~ sums each field's frequency, weighted
+    and normalised by the field's length against its average (fields: [weight, b] each)."""
+    norms = [(weight, 1.0 - b + b * length / average if average > 0 else 1.0)
+             for (weight, b), length, average in zip(fields, lengths, averages)]
+    weights = []
+    for frequencies in zip(*tfs):
+        combined = 0.0
+        for tf, (weight, norm) in zip(frequencies, norms):
+            if tf and weight:  # as the core skips them: a field without the term, or weighed as nothing
+                combined += weight * tf / norm
+        weights.append(combined * (k1 + 1.0) / (combined + k1))
+    return weights
+
+
+def field_averages(total_lengths: Sequence[int], documents: int) -> list[float]:
+    """Each field's average length as the core takes it: at least 1; 0 for no documents."""
+    return [max(1.0, total / documents) if documents else 0.0 for total in total_lengths]
+
+
+def role_prior(roles: int, weights: Sequence[float]) -> float:
+    """The product of the weights of the roles whose flags are set, multiplied in the core's order."""
+    prior = 1.0
+    for bit, weight in enumerate(weights):
+        if roles >> bit & 1:
+            prior *= weight
+    return prior
 
 
 def _listed(root: str) -> tuple[list[ScannedFile], list[tuple[str, str]]]:
@@ -209,8 +239,9 @@ class _Changes:
         return to_read
 
     def sort_outcomes(self, to_read: list[Any], outcomes: list[dict[str, Any]],
-                      lengths: list[list[int]]) -> None:
-        """Each file read, by what the core found in it; ``lengths`` are the documents' in each segment."""
+                      records: list[list[tuple[list[int], int]]]) -> None:
+        """Each file read, by what the core found in it; ``records`` are the documents' (field
+        lengths, roles) in each segment."""
         for scanned, outcome in zip(to_read, outcomes):
             path = scanned.path
             seen = [scanned.size, scanned.mtime_ns]
@@ -233,9 +264,11 @@ class _Changes:
             if count == 0:  # blank: nothing to find, and not read again until it changes
                 self.blank[path] = seen
                 continue
+            own = records[outcome["segment"]][first:first + count]
             self.files[path] = {"path": path, "hash": outcome["hash"], "size": scanned.size,
                                 "mtime_ns": scanned.mtime_ns, "parts": count,
-                                "file_length": sum(lengths[outcome["segment"]][first:first + count])}
+                                "file_lengths": [sum(field) for field in zip(*(lengths for lengths, _ in own))],
+                                "roles": own[0][1]}
             self.to_send.append((path, outcome["segment"], first, count))
             self.chunks += count
 
@@ -260,8 +293,14 @@ class _Changes:
         return sum(entry["parts"] for entry in self.files.values())
 
     @property
-    def total_length(self) -> int:
-        return sum(entry["file_length"] for entry in self.files.values())
+    def total_lengths(self) -> list[int]:
+        """Of each field, over the repository's chunks."""
+        return [sum(entry["file_lengths"][field] for entry in self.files.values()) for field in range(len(_FIELDS))]
+
+    @property
+    def roles(self) -> set[int]:
+        """The roles flags of the repository's files."""
+        return {entry["roles"] for entry in self.files.values()}
 
     @property
     def any(self) -> bool:
@@ -297,7 +336,6 @@ class QdrantStore:
         self._force = force  # a rebuild may replace a collection vorpaline did not make
         # Every call of the store's ends within this many seconds from now, retries included
         self._deadline = Deadline(deadline) if deadline is not None else None
-        self._searchable = False  # the collection was found to be of this format and profile
 
     @classmethod
     def connect(cls, url: str, *, api_key: str | None = None, timeout: float = REQUEST_SECONDS,
@@ -404,8 +442,6 @@ class QdrantStore:
     def _create(self) -> dict[str, Any]:
         """Makes the collection, or finishes one an update stopped making: its payload indexes, then
         its bookkeeping point, the mark of a finished collection."""
-        from vorpaline.config import settings
-
         models = self._models
         if not self._retried(lambda: self.client.collection_exists(self.collection)):
             self._call("create_collection", vectors_config={}, on_disk_payload=True,
@@ -414,18 +450,29 @@ class QdrantStore:
             # qdrant-client's local mode, used in tests, says it has no use for payload indexes
             warnings.filterwarnings("ignore", "Payload indexes have no effect in the local Qdrant")
             self._create_payload_indexes()
-        meta = {"kind": "collection", "format": FORMAT, "profile": profile_version(self._profile),
-                "k1": settings.search_k1, "b": settings.search_b, "avglen": 0.0}
+        meta = self._new_meta()
         self._write_meta(self._collection_id(), meta)
         return meta
 
+    def _new_meta(self) -> dict[str, Any]:
+        """The bookkeeping of a new collection: the scoring its chunks are weighted for (k1, and each
+        field's [weight, b]), the fields' average lengths, the roles flags of the files it holds."""
+        from vorpaline.config import settings
+
+        return {"kind": "collection", "format": FORMAT, "profile": profile_version(self._profile),
+                "k1": settings.search_k1, "fields": [[1.0, settings.search_b],
+                                                     [settings.search_names_weight, settings.search_names_b],
+                                                     [settings.search_path_weight, settings.search_path_b]],
+                "averages": [0.0] * len(_FIELDS), "roles": []}
+
     def _create_payload_indexes(self) -> None:
         models = self._models
-        keyword = models.PayloadSchemaType.KEYWORD
-        for field, schema in [("repository", models.KeywordIndexParams(type=models.KeywordIndexType.KEYWORD,
-                                                                        is_tenant=True)),
-                              ("kind", keyword), ("path", keyword), ("folders", keyword), ("language", keyword),
-                              ("part", models.PayloadSchemaType.INTEGER), ("avglen", models.PayloadSchemaType.FLOAT)]:
+        keyword, integer = models.PayloadSchemaType.KEYWORD, models.PayloadSchemaType.INTEGER
+        tenant = models.KeywordIndexParams(type=models.KeywordIndexType.KEYWORD, is_tenant=True)
+        for field, schema in [("repository", tenant), ("kind", keyword), ("path", keyword), ("folders", keyword),
+                              ("language", keyword), ("part", integer), ("roles", integer), ("names", integer),
+                              ("referenced", keyword),
+                              *((average, models.PayloadSchemaType.FLOAT) for average in _AVERAGE_FIELDS)]:
             self._call("create_payload_index", field_name=field, field_schema=schema, wait=True)
 
     def _write_meta(self, point_id: str, payload: dict[str, Any]) -> None:
@@ -483,11 +530,11 @@ class QdrantStore:
         say = report if report is not None else print if dry_run else None
         rebuild = self._rebuilding
         if dry_run:
-            meta = self._read_meta() or {"k1": settings.search_k1, "b": settings.search_b, "avglen": 0.0}
+            meta = self._read_meta() or {**self._new_meta(), "format": None}
         else:
             meta = self._meta_or_create(rebuild)
-        changes = _Changes(repository, *(({}, set(), {}) if rebuild or "format" not in meta
-                                         else self._held_files(repository)))
+        exists = meta["format"] is not None  # a dry run's collection may not exist
+        changes = _Changes(repository, *(({}, set(), {}) if rebuild or not exists else self._held_files(repository)))
         listed, unlisted = _listed(root)
         for name, reason in unlisted:
             if say is not None:
@@ -501,20 +548,24 @@ class QdrantStore:
             segments = [os.path.join(folder, segment["name"]) for segment in built["segments"]]
             # Read twice, lengths first (the average must be known before a point goes), then each
             # segment's term vectors as its points go: one segment's vectors in memory at a time.
-            changes.sort_outcomes(to_read, built["files"], [[document["length"] for document in _term_vectors(path)]
-                                                            for path in segments])
-            held = self._repositories() if "format" in meta else {}  # a dry run's collection may not exist
-            others = [m for name, m in held.items() if name != repository]
-            all_documents = changes.documents + sum(m["documents"] for m in others)
-            avglen = (changes.total_length + sum(m["total_length"] for m in others)) / all_documents \
-                if all_documents else 0.0
+            changes.sort_outcomes(to_read, built["files"], [
+                [([d["length"], d["names_length"], d["path_length"]], d["roles"]) for d in _term_vectors(path)]
+                for path in segments])
+            others = [m for name, m in (self._repositories() if exists else {}).items() if name != repository]
+            averages = field_averages(
+                [own + sum(m["total_lengths"][field] for m in others) for field, own in enumerate(changes.total_lengths)],
+                changes.documents + sum(m["documents"] for m in others))
             if dry_run:
                 changes.report(report or print)
                 return changes.counts()._replace(seconds=time.perf_counter() - started)
-            if changes.any or rebuild or float(meta["avglen"]) != avglen:
-                self._send(root, changes, segments, rebuild, avglen, float(meta["k1"]), float(meta["b"]))
-                self._reweight(avglen, float(meta["k1"]), float(meta["b"]), settings.search_store_avglen_drift)
-                self._write_meta(self._collection_id(), {**meta, "avglen": avglen})
+            roles = sorted(set(meta["roles"]) | changes.roles)
+            if changes.any or rebuild or meta["averages"] != averages or meta["roles"] != roles:
+                if meta["roles"] != roles:  # known before any chunk of theirs goes: a search queries each
+                    meta = {**meta, "roles": roles}
+                    self._write_meta(self._collection_id(), meta)
+                self._send(root, changes, segments, rebuild, averages, meta)
+                self._reweight(averages, meta, settings.search_store_avglen_drift)
+                self._write_meta(self._collection_id(), {**meta, "averages": averages})
         self._rebuilding = False
         return changes.counts()._replace(seconds=time.perf_counter() - started)
 
@@ -558,8 +609,8 @@ class QdrantStore:
                      if path not in stale and len(present.get(path, ())) != entry["parts"])
         return strays
 
-    def _send(self, root: str, changes: _Changes, segments: list[str], rebuild: bool, avglen: float, k1: float,
-              b: float) -> None:
+    def _send(self, root: str, changes: _Changes, segments: list[str], rebuild: bool, averages: list[float],
+              meta: dict[str, Any]) -> None:
         """New chunks first, then the old ones deleted: a file is never missing, even if this stops midway."""
         models = self._models
         repository = changes.repository
@@ -580,7 +631,7 @@ class QdrantStore:
                 if segment != loaded:
                     loaded, documents = segment, _term_vectors(segments[segment])
                 yield from self._points(repository, path, changes.files[path], documents[first:first + count], data,
-                                        avglen, k1, b, profile, sent)
+                                        averages, meta, profile, sent)
 
         self._upsert(points())
         for path in unread:
@@ -598,11 +649,11 @@ class QdrantStore:
                 for path, entry in batch])
         self._write_meta(self._repository_id(repository), {
             "kind": "repository", "repository": repository, "root": root, "documents": changes.documents,
-            "total_length": changes.total_length, "skipped": changes.skipped, "blank": changes.blank,
+            "total_lengths": changes.total_lengths, "roles": sorted(changes.roles), "skipped": changes.skipped, "blank": changes.blank,
             "updated": time.time()})
 
     def _points(self, repository: str, path: str, entry: dict[str, Any], own: list[dict[str, Any]], data: bytes,
-                avglen: float, k1: float, b: float, profile: str, sent: set[str]) -> Iterator[Any]:
+                averages: list[float], meta: dict[str, Any], profile: str, sent: set[str]) -> Iterator[Any]:
         """The file's points, their ids added to ``sent``. Built without pydantic's validation,
         which would cost more than making them: every field is of its type by construction."""
         models = self._models
@@ -611,36 +662,42 @@ class QdrantStore:
         folders = folders_of(path)
         language = language_of(path)
         for part, (document, chunk, text) in enumerate(zip(own, chunks, texts)):
+            lengths = [document["length"], document["names_length"], document["path_length"]]
+            tfs = [document["tfs"], document["names_tfs"], document["path_tfs"]]
             vector = models.SparseVector.model_construct(indices=document["terms"], values=term_weights(
-                document["tfs"], document["length"], avglen, k1, b))
+                tfs, lengths, averages, meta["k1"], meta["fields"]))
+            symbols = document["symbols"]
             point_id = _point_id(repository, path, entry["hash"], part)
             sent.add(point_id)
-            yield models.PointStruct.model_construct(id=point_id, vector={VECTOR: vector},
-                                     payload={"kind": "chunk", "repository": repository, "path": path,
-                                              "folders": folders, "language": language, "start_line": chunk[1],
-                                              "end_line": chunk[2], "part": part, "parts": entry["parts"],
-                                              "hash": entry["hash"], "size": entry["size"],
-                                              "mtime_ns": entry["mtime_ns"], "file_length": entry["file_length"],
-                                              "profile": profile, "length": document["length"],
-                                              "avglen": avglen, "tf": document["tfs"], "text": text})
+            yield models.PointStruct.model_construct(id=point_id, vector={VECTOR: vector}, payload={
+                "kind": "chunk", "repository": repository, "path": path, "folders": folders, "language": language,
+                "start_line": chunk[1], "end_line": chunk[2], "part": part, "parts": entry["parts"],
+                "hash": entry["hash"], "size": entry["size"], "mtime_ns": entry["mtime_ns"],
+                "file_lengths": entry["file_lengths"], "profile": profile, "lengths": lengths, "tfs": tfs,
+                **dict(zip(_AVERAGE_FIELDS, averages)), "roles": document["roles"],
+                # the query-time priors' and symbol lookups' filters: the terms of the names it defines,
+                # the names it uses
+                "names": [term for term, tf in zip(document["terms"], document["names_tfs"]) if tf],
+                "referenced": sorted({item[0].casefold() for item in orjson.loads(symbols)["r"]}) if symbols else [],
+                "symbols": symbols, "text": text})
 
-    def _reweight(self, avglen: float, k1: float, b: float, drift: float) -> int:
-        """Weights again, with ``avglen``, the chunks weighted with an average more than ``drift`` away."""
-        if avglen <= 0:
+    def _reweight(self, averages: list[float], meta: dict[str, Any], drift: float) -> int:
+        """Weights again, with ``averages``, the chunks weighted with any field's average more than ``drift`` away."""
+        if not any(averages):
             return 0
         models = self._models
         outside = self._filter(kind="chunk", extra=[models.Filter(should=[
-            models.FieldCondition(key="avglen", range=models.Range(lt=avglen * (1 - drift))),
-            models.FieldCondition(key="avglen", range=models.Range(gt=avglen * (1 + drift)))])])
+            models.FieldCondition(key=field, range=bound)
+            for field, average in zip(_AVERAGE_FIELDS, averages)
+            for bound in (models.Range(lt=average * (1 - drift)), models.Range(gt=average * (1 + drift)))])])
 
         def reweighted() -> Iterator[Any]:
             for record in self._scroll(outside, True, vectors=True):
-                payload = dict(record.payload)
+                payload = {**record.payload, **dict(zip(_AVERAGE_FIELDS, averages))}
                 vector = record.vector[VECTOR]
                 order = sorted(range(len(vector.indices)), key=vector.indices.__getitem__)
-                indices = [vector.indices[i] for i in order]  # as sent: ascending, the order of "tf"
-                payload["avglen"] = avglen
-                values = term_weights(payload["tf"], payload["length"], avglen, k1, b)
+                indices = [vector.indices[i] for i in order]  # as sent: ascending, the order of "tfs"
+                values = term_weights(payload["tfs"], payload["lengths"], averages, meta["k1"], meta["fields"])
                 yield models.PointStruct(id=record.id, payload=payload,
                                          vector={VECTOR: models.SparseVector(indices=indices, values=values)})
 
@@ -649,20 +706,16 @@ class QdrantStore:
 
     # ---------------------------------------------------------------- reading
 
-    def search(self, query: str, k: int = 10, path_glob: str | None = None,
-               repository: str | None = None) -> list[Hit]:
-        """The ``k`` best chunks for ``query``, best first, of one repository or of all of them."""
+    def search(self, query: str, k: int = 10, path_glob: str | None = None, repository: str | None = None, *,
+               files: bool = False) -> list[Hit]:
+        """The ``k`` best chunks for ``query``, best first, of one repository or of all of them; with
+        ``files``, the ``k`` best files instead, each as its best chunk."""
         if repository is not None:
             _utf8_name(repository, "the repository's name", "no repository is named so")
         if k < 1 or path_glob is not None and not _is_utf8(path_glob):
             return []  # every path held is UTF-8: such a glob matches none
-        if not self._searchable:
-            # Checked once per store, as a local index reads its manifest once: not a round trip per query.
-            if self._read_meta() is None:
-                raise FileNotFoundError(f"no collection {self.collection!r} at {self.where}; "
-                                        "make it with `vorpaline index --store ...`")
-            self._searchable = True
-        models = self._models
+        meta = self._search_meta()
+        ranking = orjson.loads(ranking_json(query))
         query = search_text.prepared_query(query)
         terms = search_text.query_terms(query, self._profile)
         if not terms:
@@ -673,40 +726,141 @@ class QdrantStore:
         folder = glob_folder(path_glob) if path_glob else None
         if folder is not None:
             conditions["folders"] = folder
-        search_filter = self._filter(**conditions)
-        vector = models.SparseVector(indices=sorted(terms), values=[1.0] * len(terms))
-        wanted = k
+        vector = self._models.SparseVector(indices=sorted(terms), values=[1.0] * len(terms))
+        groups = self._groups(meta["roles"], ranking, terms, repository)
+        wanted = k * 4 if files else k
         while True:
-            found = self._query(vector, search_filter, repository, wanted)
-            kept = [point for point in found
+            found, exhausted = self._ranked(vector, groups, conditions, repository, wanted)
+            kept = [(score, point) for score, point in found
                     if path_glob is None or fnmatch.fnmatchcase(point.payload["path"], path_glob)]
-            if len(kept) >= k or len(found) < wanted:
+            if files:
+                kept = _best_of_each_file(kept)
+            if len(kept) >= k or exhausted:
                 break
             wanted *= 4
-        kept.sort(key=lambda p: (-p.score, p.payload["repository"], p.payload["path"], p.payload["start_line"]))
         kept = kept[:k]
-        return hits_with_snippets(
-            [(p.score, p.payload["path"], p.payload["start_line"], p.payload["end_line"], None, p.payload["repository"])
-             for p in kept], [p.payload["text"].split("\n") for p in kept], terms, self._profile)
+        rows = [(score, p.payload["path"], p.payload["start_line"], p.payload["end_line"], None,
+                 p.payload["repository"], role_names(p.payload["roles"]), _found(p.payload).definitions())
+                for score, p in kept]
+        return hits_with_snippets(rows, [p.payload["text"].split("\n") for _, p in kept], terms, self._profile)
 
-    def _query(self, vector: Any, search_filter: Any, repository: str | None, limit: int) -> list[Any]:
+    def definitions(self, name: str, *, ignore_case: bool = False, path_glob: str | None = None,
+                    repository: str | None = None) -> list[Definition]:
+        """Where ``name`` is defined (exactly, or ignoring case), in path and line order, in the files
+        whose language has a parser; of one repository or of all of them."""
+        return definitions_among(self._with_symbols(name, repository, "names"), name, ignore_case, path_glob)
+
+    def references(self, name: str, *, ignore_case: bool = False, path_glob: str | None = None,
+                   repository: str | None = None) -> list[Reference]:
+        """Where ``name`` is used (called, say) as the files' parsers mark uses, in path and line order."""
+        return references_among(self._with_symbols(name, repository, "text"), name, ignore_case, path_glob)
+
+    def _search_meta(self) -> dict[str, Any]:
+        """The collection's bookkeeping, read at each search: the roles of its files may have grown."""
+        meta = self._read_meta()
+        if meta is None:
+            raise FileNotFoundError(f"no collection {self.collection!r} at {self.where}; "
+                                    "make it with `vorpaline index --store ...`")
+        return meta
+
+    def _with_symbols(self, name: str, repository: str | None, field: str) -> list[_Found]:
+        """The chunks with symbols among which the local index looks for ``name``'s definitions (its
+        terms all in their names) or its uses (it among the names they use, casefolded)."""
+        if not name.strip():
+            return []
+        self._search_meta()
+        terms = search_text.query_terms(name, self._profile)
+        if not terms:
+            return []
+        conditions: dict[str, Any] = {"kind": "chunk"}
+        if repository is not None:
+            conditions["repository"] = _utf8_name(repository, "the repository's name", "no repository is named so")
+        extra = [self._match("names", term) for term in sorted(terms)] if field == "names" \
+            else [self._match("referenced", name.casefold())]
+        records = self._scroll(self._filter(**conditions, extra=extra), ["path", "roles", "symbols"])
+        return [_found(record.payload) for record in records if record.payload["symbols"]]
+
+    def _groups(self, roles_seen: list[int], ranking: dict[str, Any], terms: frozenset[int],
+                repository: str | None) -> list[tuple[float, list[Any]]]:
+        """(prior, conditions) of each group of chunks that one prior scales: the chunks of the roles
+        flags of one prior, split, when definitions are boosted, by whether their names hold every
+        query term (every one the corpus holds, as the core counts them)."""
+        by_prior: dict[float, list[int]] = {}
+        for roles in roles_seen:
+            by_prior.setdefault(role_prior(roles, ranking["roles"]), []).append(roles)
+        groups = [(prior, [self._match("roles", flags)] if len(by_prior) > 1 else [])
+                  for prior, flags in by_prior.items()]
+        boost = ranking["definition_boost"]
+        defining = self._held_terms(terms, repository) if boost != 1.0 and groups else []
+        if not defining:
+            return groups
         models = self._models
-        fields = ["repository", "path", "start_line", "end_line", "text"]
+        every = models.Filter(must=[self._match("names", term) for term in defining])
+        return [(prior * factor, [*conditions, named]) for prior, conditions in groups
+                for factor, named in ((boost, every), (1.0, models.Filter(must_not=[every])))]
+
+    def _held_terms(self, terms: frozenset[int], repository: str | None) -> list[int]:
+        """The query's terms that some chunk searched holds: one term alone is, if anything is found."""
+        if len(terms) == 1:
+            return list(terms)
+        scope = self._filter(**self._corpus_scope(repository))
+        return [term for term in sorted(terms) if self._query(
+            self._models.SparseVector(indices=[term], values=[1.0]), scope, repository, 1, [])]
+
+    def _ranked(self, vector: Any, groups: list[tuple[float, list[Any]]], conditions: dict[str, Any],
+                repository: str | None, wanted: int) -> tuple[list[tuple[float, Any]], bool]:
+        """The ``wanted`` best (score, point) of all the groups, each group's scores scaled by its
+        prior, and whether every group gave all it holds."""
+        found: list[tuple[float, Any]] = []
+        exhausted = True
+        for prior, extra in groups:
+            points = self._query(vector, self._filter(**conditions, extra=extra), repository, wanted)
+            exhausted = exhausted and len(points) < wanted
+            # A chunk scoring nothing holds the query's terms only in fields weighed as nothing: the core skips it.
+            found.extend((point.score * prior, point) for point in points if point.score > 0)
+        found.sort(key=lambda item: (-item[0], item[1].payload["repository"], item[1].payload["path"],
+                                     item[1].payload["start_line"]))
+        return found[:wanted], exhausted
+
+    def _corpus_scope(self, repository: str | None) -> dict[str, Any]:
+        return {"kind": "chunk"} if repository is None else {"kind": "chunk", "repository": repository}
+
+    def _query(self, vector: Any, search_filter: Any, repository: str | None, limit: int,
+               fields: list[str] | None = None) -> list[Any]:
+        models = self._models
+        if fields is None:
+            fields = ["repository", "path", "start_line", "end_line", "text", "roles", "symbols"]
+        with_payload: Any = fields or False
         if self._corpus_idf:
             # IDF over the live chunks (a server's collection-wide figures count deleted points until its
             # segments are optimised), and over one repository's alone when one is searched, as its own
             # local index would have them.
-            scope: dict[str, Any] = {"kind": "chunk"}
-            if repository is not None:
-                scope["repository"] = repository
-            corpus = self._filter(**scope)
+            corpus = self._filter(**self._corpus_scope(repository))
             try:
                 return self._call("query_points", query=vector, using=VECTOR, query_filter=search_filter,
-                                  limit=limit, with_payload=fields,
+                                  limit=limit, with_payload=with_payload,
                                   search_params=models.SearchParams(idf=models.IdfCorpusParams(corpus=corpus))).points
             except StoreError as error:
                 if "idf" not in str(error).lower():
                     raise
                 self._corpus_idf = False  # an older server: the collection's IDF
         return self._call("query_points", query=vector, using=VECTOR, query_filter=search_filter, limit=limit,
-                          with_payload=fields).points
+                          with_payload=with_payload).points
+
+
+def _found(payload: dict[str, Any]) -> _Found:
+    """A chunk's payload as the local index's search reports a document."""
+    symbols = payload["symbols"]
+    return _Found(0.0, [payload["path"]], payload["roles"], orjson.loads(symbols) if symbols else {})
+
+
+def _best_of_each_file(found: list[tuple[float, Any]]) -> list[tuple[float, Any]]:
+    """Each file's best chunk, in order: files ranked by their best chunks."""
+    seen: set[tuple[str, str]] = set()
+    best = []
+    for score, point in found:
+        file = (point.payload["repository"], point.payload["path"])
+        if file not in seen:
+            seen.add(file)
+            best.append((score, point))
+    return best
