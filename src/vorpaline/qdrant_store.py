@@ -55,7 +55,7 @@ FORMAT = 2  # 2: BM25F over three fields, roles and names kept for the priors
 VECTOR = "bm25"
 MIN_SERVER = (1, 11)  # sparse vectors with the IDF modifier, tenant indexes
 _NAMESPACE = uuid.UUID("5b0d6f9e-8c1a-4f3e-9a57-6c0e2d4b7a11")
-_FILE_FIELDS = ["path", "hash", "size", "mtime_ns", "parts", "file_lengths", "roles"]
+_FILE_FIELDS = ["path", "hash", "size", "mtime_ns", "parts", "file_lengths"]
 _FIELDS = ("text", "names", "path")
 # The payload fields of the average length each chunk's field was weighted with, one per field.
 _AVERAGE_FIELDS = ("avglen", "names_avglen", "path_avglen")
@@ -239,9 +239,8 @@ class _Changes:
         return to_read
 
     def sort_outcomes(self, to_read: list[Any], outcomes: list[dict[str, Any]],
-                      records: list[list[tuple[list[int], int]]]) -> None:
-        """Each file read, by what the core found in it; ``records`` are the documents' (field
-        lengths, roles) in each segment."""
+                      lengths: list[list[list[int]]]) -> None:
+        """Each file read, by what the core found in it; ``lengths`` are the documents' fields' in each segment."""
         for scanned, outcome in zip(to_read, outcomes):
             path = scanned.path
             seen = [scanned.size, scanned.mtime_ns]
@@ -264,11 +263,9 @@ class _Changes:
             if count == 0:  # blank: nothing to find, and not read again until it changes
                 self.blank[path] = seen
                 continue
-            own = records[outcome["segment"]][first:first + count]
             self.files[path] = {"path": path, "hash": outcome["hash"], "size": scanned.size,
-                                "mtime_ns": scanned.mtime_ns, "parts": count,
-                                "file_lengths": [sum(field) for field in zip(*(lengths for lengths, _ in own))],
-                                "roles": own[0][1]}
+                                "mtime_ns": scanned.mtime_ns, "parts": count, "file_lengths": [
+                                    sum(field) for field in zip(*lengths[outcome["segment"]][first:first + count])]}
             self.to_send.append((path, outcome["segment"], first, count))
             self.chunks += count
 
@@ -297,10 +294,6 @@ class _Changes:
         """Of each field, over the repository's chunks."""
         return [sum(entry["file_lengths"][field] for entry in self.files.values()) for field in range(len(_FIELDS))]
 
-    @property
-    def roles(self) -> set[int]:
-        """The roles flags of the repository's files."""
-        return {entry["roles"] for entry in self.files.values()}
 
     @property
     def any(self) -> bool:
@@ -336,6 +329,7 @@ class QdrantStore:
         self._force = force  # a rebuild may replace a collection vorpaline did not make
         # Every call of the store's ends within this many seconds from now, retries included
         self._deadline = Deadline(deadline) if deadline is not None else None
+        self._searchable = False  # the collection was found to be of this format and profile
 
     @classmethod
     def connect(cls, url: str, *, api_key: str | None = None, timeout: float = REQUEST_SECONDS,
@@ -456,14 +450,14 @@ class QdrantStore:
 
     def _new_meta(self) -> dict[str, Any]:
         """The bookkeeping of a new collection: the scoring its chunks are weighted for (k1, and each
-        field's [weight, b]), the fields' average lengths, the roles flags of the files it holds."""
+        field's [weight, b]) and the fields' average lengths."""
         from vorpaline.config import settings
 
         return {"kind": "collection", "format": FORMAT, "profile": profile_version(self._profile),
                 "k1": settings.search_k1, "fields": [[1.0, settings.search_b],
                                                      [settings.search_names_weight, settings.search_names_b],
                                                      [settings.search_path_weight, settings.search_path_b]],
-                "averages": [0.0] * len(_FIELDS), "roles": []}
+                "averages": [0.0] * len(_FIELDS)}
 
     def _create_payload_indexes(self) -> None:
         models = self._models
@@ -549,7 +543,7 @@ class QdrantStore:
             # Read twice, lengths first (the average must be known before a point goes), then each
             # segment's term vectors as its points go: one segment's vectors in memory at a time.
             changes.sort_outcomes(to_read, built["files"], [
-                [([d["length"], d["names_length"], d["path_length"]], d["roles"]) for d in _term_vectors(path)]
+                [[d["length"], d["names_length"], d["path_length"]] for d in _term_vectors(path)]
                 for path in segments])
             others = [m for name, m in (self._repositories() if exists else {}).items() if name != repository]
             averages = field_averages(
@@ -558,11 +552,7 @@ class QdrantStore:
             if dry_run:
                 changes.report(report or print)
                 return changes.counts()._replace(seconds=time.perf_counter() - started)
-            roles = sorted(set(meta["roles"]) | changes.roles)
-            if changes.any or rebuild or meta["averages"] != averages or meta["roles"] != roles:
-                if meta["roles"] != roles:  # known before any chunk of theirs goes: a search queries each
-                    meta = {**meta, "roles": roles}
-                    self._write_meta(self._collection_id(), meta)
+            if changes.any or rebuild or meta["averages"] != averages:
                 self._send(root, changes, segments, rebuild, averages, meta)
                 self._reweight(averages, meta, settings.search_store_avglen_drift)
                 self._write_meta(self._collection_id(), {**meta, "averages": averages})
@@ -649,7 +639,7 @@ class QdrantStore:
                 for path, entry in batch])
         self._write_meta(self._repository_id(repository), {
             "kind": "repository", "repository": repository, "root": root, "documents": changes.documents,
-            "total_lengths": changes.total_lengths, "roles": sorted(changes.roles), "skipped": changes.skipped, "blank": changes.blank,
+            "total_lengths": changes.total_lengths, "skipped": changes.skipped, "blank": changes.blank,
             "updated": time.time()})
 
     def _points(self, repository: str, path: str, entry: dict[str, Any], own: list[dict[str, Any]], data: bytes,
@@ -714,7 +704,7 @@ class QdrantStore:
             _utf8_name(repository, "the repository's name", "no repository is named so")
         if k < 1 or path_glob is not None and not _is_utf8(path_glob):
             return []  # every path held is UTF-8: such a glob matches none
-        meta = self._search_meta()
+        self._check_searchable()
         ranking = orjson.loads(ranking_json(query))
         query = search_text.prepared_query(query)
         terms = search_text.query_terms(query, self._profile)
@@ -726,23 +716,57 @@ class QdrantStore:
         folder = glob_folder(path_glob) if path_glob else None
         if folder is not None:
             conditions["folders"] = folder
+        search_filter = self._filter(**conditions)
         vector = self._models.SparseVector(indices=sorted(terms), values=[1.0] * len(terms))
-        groups = self._groups(meta["roles"], ranking, terms, repository)
+        priors = _Priors(ranking, terms, lambda term: self._holds(term, repository))
         wanted = k * 4 if files else k
+        limit = wanted * 4  # more than asked: the priors may raise a chunk ranked below the first
         while True:
-            found, exhausted = self._ranked(vector, groups, conditions, repository, wanted)
+            found, exhausted = self._ranked(vector, search_filter, repository, limit, priors)
             kept = [(score, point) for score, point in found
                     if path_glob is None or fnmatch.fnmatchcase(point.payload["path"], path_glob)]
             if files:
                 kept = _best_of_each_file(kept)
             if len(kept) >= k or exhausted:
                 break
-            wanted *= 4
-        kept = kept[:k]
-        rows = [(score, p.payload["path"], p.payload["start_line"], p.payload["end_line"], None,
-                 p.payload["repository"], role_names(p.payload["roles"]), _found(p.payload).definitions())
-                for score, p in kept]
-        return hits_with_snippets(rows, [p.payload["text"].split("\n") for _, p in kept], terms, self._profile)
+            limit *= 4
+        return self._hits(kept[:k], terms)
+
+    def _ranked(self, vector: Any, search_filter: Any, repository: str | None, limit: int,
+                priors: _Priors) -> tuple[list[tuple[float, Any]], bool]:
+        """The (score, point) of the ``limit`` best chunks by BM25F, each scaled by its priors, best
+        first, cut to those whose rank is sure: a chunk not among them scores at most the last one's
+        BM25F times the largest prior. And whether every chunk was among them."""
+        points = self._query(vector, search_filter, repository, limit,
+                             ["repository", "path", "start_line", "roles", "names"])
+        priors.learn(points)
+        # A chunk scoring nothing holds the query's terms only in fields weighed as nothing: the core skips it.
+        found = [(priors.scaled(point.score, point.payload), point) for point in points if point.score > 0]
+        found.sort(key=lambda item: (-item[0], item[1].payload["repository"], item[1].payload["path"],
+                                     item[1].payload["start_line"]))
+        exhausted = len(points) < limit
+        if not exhausted:
+            bound = points[-1].score * priors.largest
+            found = [item for item in found if item[0] > bound]
+        return found, exhausted
+
+    def _holds(self, term: int, repository: str | None) -> bool:
+        """Whether any chunk searched holds ``term``, in any field."""
+        scope = self._filter(**self._corpus_scope(repository))
+        return bool(self._query(self._models.SparseVector(indices=[term], values=[1.0]), scope, repository, 1, []))
+
+    def _hits(self, kept: list[tuple[float, Any]], terms: frozenset[int]) -> list[Hit]:
+        """The hits of the chunks kept, with their texts and symbols, read for them alone."""
+        held = {str(record.id): record.payload for record in self._call(
+            "retrieve", ids=[point.id for _, point in kept], with_payload=["end_line", "text", "symbols"])} \
+            if kept else {}
+        rows, texts = [], []
+        for score, point in kept:
+            payload = {**point.payload, **held[str(point.id)]}
+            rows.append((score, payload["path"], payload["start_line"], payload["end_line"], None,
+                         payload["repository"], role_names(payload["roles"]), _found(payload).definitions()))
+            texts.append(payload["text"].split("\n"))
+        return hits_with_snippets(rows, texts, terms, self._profile)
 
     def definitions(self, name: str, *, ignore_case: bool = False, path_glob: str | None = None,
                     repository: str | None = None) -> list[Definition]:
@@ -755,20 +779,20 @@ class QdrantStore:
         """Where ``name`` is used (called, say) as the files' parsers mark uses, in path and line order."""
         return references_among(self._with_symbols(name, repository, "text"), name, ignore_case, path_glob)
 
-    def _search_meta(self) -> dict[str, Any]:
-        """The collection's bookkeeping, read at each search: the roles of its files may have grown."""
-        meta = self._read_meta()
-        if meta is None:
-            raise FileNotFoundError(f"no collection {self.collection!r} at {self.where}; "
-                                    "make it with `vorpaline index --store ...`")
-        return meta
+    def _check_searchable(self) -> None:
+        # Checked once per store, as a local index reads its manifest once: not a round trip per query.
+        if not self._searchable:
+            if self._read_meta() is None:
+                raise FileNotFoundError(f"no collection {self.collection!r} at {self.where}; "
+                                        "make it with `vorpaline index --store ...`")
+            self._searchable = True
 
     def _with_symbols(self, name: str, repository: str | None, field: str) -> list[_Found]:
         """The chunks with symbols among which the local index looks for ``name``'s definitions (its
         terms all in their names) or its uses (it among the names they use, casefolded)."""
         if not name.strip():
             return []
-        self._search_meta()
+        self._check_searchable()
         terms = search_text.query_terms(name, self._profile)
         if not terms:
             return []
@@ -780,56 +804,12 @@ class QdrantStore:
         records = self._scroll(self._filter(**conditions, extra=extra), ["path", "roles", "symbols"])
         return [_found(record.payload) for record in records if record.payload["symbols"]]
 
-    def _groups(self, roles_seen: list[int], ranking: dict[str, Any], terms: frozenset[int],
-                repository: str | None) -> list[tuple[float, list[Any]]]:
-        """(prior, conditions) of each group of chunks that one prior scales: the chunks of the roles
-        flags of one prior, split, when definitions are boosted, by whether their names hold every
-        query term (every one the corpus holds, as the core counts them)."""
-        by_prior: dict[float, list[int]] = {}
-        for roles in roles_seen:
-            by_prior.setdefault(role_prior(roles, ranking["roles"]), []).append(roles)
-        groups = [(prior, [self._match("roles", flags)] if len(by_prior) > 1 else [])
-                  for prior, flags in by_prior.items()]
-        boost = ranking["definition_boost"]
-        defining = self._held_terms(terms, repository) if boost != 1.0 and groups else []
-        if not defining:
-            return groups
-        models = self._models
-        every = models.Filter(must=[self._match("names", term) for term in defining])
-        return [(prior * factor, [*conditions, named]) for prior, conditions in groups
-                for factor, named in ((boost, every), (1.0, models.Filter(must_not=[every])))]
-
-    def _held_terms(self, terms: frozenset[int], repository: str | None) -> list[int]:
-        """The query's terms that some chunk searched holds: one term alone is, if anything is found."""
-        if len(terms) == 1:
-            return list(terms)
-        scope = self._filter(**self._corpus_scope(repository))
-        return [term for term in sorted(terms) if self._query(
-            self._models.SparseVector(indices=[term], values=[1.0]), scope, repository, 1, [])]
-
-    def _ranked(self, vector: Any, groups: list[tuple[float, list[Any]]], conditions: dict[str, Any],
-                repository: str | None, wanted: int) -> tuple[list[tuple[float, Any]], bool]:
-        """The ``wanted`` best (score, point) of all the groups, each group's scores scaled by its
-        prior, and whether every group gave all it holds."""
-        found: list[tuple[float, Any]] = []
-        exhausted = True
-        for prior, extra in groups:
-            points = self._query(vector, self._filter(**conditions, extra=extra), repository, wanted)
-            exhausted = exhausted and len(points) < wanted
-            # A chunk scoring nothing holds the query's terms only in fields weighed as nothing: the core skips it.
-            found.extend((point.score * prior, point) for point in points if point.score > 0)
-        found.sort(key=lambda item: (-item[0], item[1].payload["repository"], item[1].payload["path"],
-                                     item[1].payload["start_line"]))
-        return found[:wanted], exhausted
-
     def _corpus_scope(self, repository: str | None) -> dict[str, Any]:
         return {"kind": "chunk"} if repository is None else {"kind": "chunk", "repository": repository}
 
     def _query(self, vector: Any, search_filter: Any, repository: str | None, limit: int,
-               fields: list[str] | None = None) -> list[Any]:
+               fields: list[str]) -> list[Any]:
         models = self._models
-        if fields is None:
-            fields = ["repository", "path", "start_line", "end_line", "text", "roles", "symbols"]
         with_payload: Any = fields or False
         if self._corpus_idf:
             # IDF over the live chunks (a server's collection-wide figures count deleted points until its
@@ -846,6 +826,39 @@ class QdrantStore:
                 self._corpus_idf = False  # an older server: the collection's IDF
         return self._call("query_points", query=vector, using=VECTOR, query_filter=search_filter, limit=limit,
                           with_payload=with_payload).points
+
+
+class _Priors:
+    """What multiplies a chunk's BM25F score for one query, as the core's priors do: the weights of
+    its file's roles, and the definition boost when its names hold every query term that any chunk
+    searched holds (``holds(term)`` asks that of a term, once a search)."""
+
+    def __init__(self, ranking: dict[str, Any], terms: frozenset[int], holds: Callable[[int], bool]) -> None:
+        self.weights = ranking["roles"]
+        self.boost = ranking["definition_boost"]
+        self.terms = terms
+        self._holds = holds
+        self._held: dict[int, bool] = {}
+        # No prior is more than this: every weight over 1, and the boost if it raises.
+        self.largest = max(1.0, self.boost) * math.prod(weight for weight in self.weights if weight > 1)
+
+    def learn(self, points: list[Any]) -> None:
+        """The terms that chunks found hold among their names: held, without asking."""
+        for point in points:
+            self._held.update((term, True) for term in self.terms.intersection(point.payload["names"]))
+
+    def scaled(self, score: float, payload: dict[str, Any]) -> float:
+        score *= role_prior(payload["roles"], self.weights)
+        return score * self.boost if self.boost != 1.0 and self._defines_all(payload["names"]) else score
+
+    def _defines_all(self, names: list[int]) -> bool:
+        named = self.terms.intersection(names)
+        return bool(named) and not any(self._is_held(term) for term in self.terms - named)
+
+    def _is_held(self, term: int) -> bool:
+        if term not in self._held:
+            self._held[term] = self._holds(term)
+        return self._held[term]
 
 
 def _found(payload: dict[str, Any]) -> _Found:
