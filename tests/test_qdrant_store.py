@@ -140,12 +140,19 @@ PRIOR_QUERIES = ["parse_config", "test parse_config", "docs load_user", "retry_r
                  "parse_config notawordanywhere", "changelog retry_request", "vendored retry", "Worker"]
 
 
-def test_roles_and_definitions_weigh_in_the_store_as_in_the_local_index(make_store, tmp_path):
+@pytest.fixture
+def both_of_roles(make_store, tmp_path):
+    """A store and a local index of the repository of roles and definitions."""
     root = _repository_of_roles_and_definitions(tmp_path / "roles")
     store = make_store()
     store.update(root)
     local = Index.create(tmp_path / "index")
     local.update(root)
+    return store, local
+
+
+def test_roles_and_definitions_weigh_in_the_store_as_in_the_local_index(both_of_roles):
+    store, local = both_of_roles
     expected = {query: local.search(query, k=ALL_HITS) for query in PRIOR_QUERIES}
     found = {query: store.search(query, k=ALL_HITS) for query in PRIOR_QUERIES}
     assert_same_hits(found, expected, PRIOR_QUERIES)
@@ -161,12 +168,8 @@ def test_roles_and_definitions_weigh_in_the_store_as_in_the_local_index(make_sto
         assert len(files) == len(set(files)) == len({hit.path for hit in found[query]}), query
 
 
-def test_the_boost_and_the_role_weights_are_the_settings_at_query_time(make_store, tmp_path, settings):
-    root = _repository_of_roles_and_definitions(tmp_path / "roles")
-    store = make_store()
-    store.update(root)
-    local = Index.create(tmp_path / "index")
-    local.update(root)
+def test_the_boost_and_the_role_weights_are_the_settings_at_query_time(both_of_roles, settings):
+    store, local = both_of_roles
     for boost, weights in [(1.0, ["test=1"]), (5.0, ["test=0.1", "documentation=0"]), (0.5, ["vendored=3"])]:
         settings.search_definition_boost = boost
         settings.search_role_weights = weights
@@ -175,12 +178,8 @@ def test_the_boost_and_the_role_weights_are_the_settings_at_query_time(make_stor
 
 
 @pytest.mark.parametrize("name", ["parse_config", "retry_request", "Worker", "worker", "load_user", "absent_name"])
-def test_definitions_and_references_are_the_local_indexs(make_store, tmp_path, name):
-    root = _repository_of_roles_and_definitions(tmp_path / "roles")
-    store = make_store()
-    store.update(root)
-    local = Index.create(tmp_path / "index")
-    local.update(root)
+def test_definitions_and_references_are_the_local_indexs(both_of_roles, name):
+    store, local = both_of_roles
     if not local.definitions("parse_config"):
         pytest.skip("this core's chunks carry no symbols")
     for ignore_case in (False, True):
