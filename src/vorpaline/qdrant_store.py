@@ -7,21 +7,33 @@ included, gives a store with the local index's ``update`` and ``search``.
 
 Each chunk of a repository's file is one point: a sparse vector ``bm25`` and
 a payload (repository, path, its folders, language, line range, the chunk's
-text, the file's content hash, size and modification time, the tokenisation
-profile's version, the chunk's length and term frequencies). The collection
-scores with Qdrant's IDF modifier, which multiplies each term's value by
-ln(1 + (N - df + 0.5) / (df + 0.5)); a point's value for a term is BM25's
-term-frequency part, tf * (k1 + 1) / (tf + k1 * (1 - b + b * length / avglen)),
-so a query holding each of its terms once scores exactly as the local index.
+text and symbols, the file's content hash, size and modification time, the
+tokenisation profile's version, its roles flags, the term ids of its names,
+the casefolded names it uses, each field's length and term frequencies). The
+collection scores with Qdrant's IDF modifier, which multiplies each term's
+value by ln(1 + (N - df + 0.5) / (df + 0.5)); a point's value for a term is
+BM25F's saturated frequency tf~ (k1 + 1) / (tf~ + k1), tf~ summing over the
+text, names and path fields w_f tf_f / (1 - b_f + b_f len_f / avglen_f), so a
+query holding each of its terms once scores exactly as the local index before
+its priors.
 
-The average length ``avglen`` is the collection's, over every repository.
+The priors depend on the query, so they are applied to the points found: each
+point's score is multiplied by its roles' weights, and by the definition boost
+when its names hold every query term some chunk searched holds (a term none of
+the points found names is asked for once). One query is sent per round; a
+point not found scores at most the last found's BM25F times the largest prior,
+so the found points scoring more after their priors are ranked for sure; the
+round's limit grows until k of them are.
+
+The averages are the collection's, over every repository, one per field.
 Points without a vector hold the bookkeeping: one for the collection (format,
-profile, k1, b and the average the points are weighted with) and one per
-repository (its document count and total length, and the files it skips).
-Each chunk records the average it was weighted with; after an update, every
-chunk whose average differs from the collection's by more than
-``settings.search_store_avglen_drift`` (2% by default) is weighted again and
-re-sent. Within that share a score is off by less than the share.
+profile, k1, each field's weight and b, and the averages the points are
+weighted with) and one per repository (its document count and fields' total
+lengths, and the files it skips). Each chunk records the averages it was
+weighted with; after an update, every chunk whose average of any field differs
+from the collection's by more than ``settings.search_store_avglen_drift`` (2%
+by default) is weighted again and re-sent. Within that share a score is off by
+less than the share.
 """
 
 from __future__ import annotations
