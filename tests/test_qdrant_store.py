@@ -85,9 +85,9 @@ def local_results(root, folder):
     return {query: index.search(query, k=ALL_HITS) for query in QUERIES}
 
 
-def assert_same_hits(found, expected):
+def assert_same_hits(found, expected, queries=QUERIES):
     """The same chunks with the same scores (to SCORE_TOLERANCE), whatever the order among equal scores."""
-    for query in QUERIES:
+    for query in queries:
         ours = sorted(found[query], key=lambda h: (h.path, h.start_line))
         theirs = sorted(expected[query], key=lambda h: (h.path, h.start_line))
         assert [(h.path, h.start_line, h.end_line) for h in ours] == \
@@ -115,6 +115,78 @@ def test_the_store_finds_what_the_local_index_finds(make_store, repository, tmp_
         mine, theirs = store.search(query, k=3), local.search(query, k=3)
         assert [(h.path, h.start_line, h.snippet) for h in mine] == [(h.path, h.start_line, h.snippet) for h in theirs]
         assert all(hit.repository == "repo" for hit in mine)
+
+
+def _repository_of_roles_and_definitions(root):
+    """Files of several roles, defining and using a few names: what the priors and the symbols weigh."""
+    files = {
+        "src/config.py": "def parse_config(path):\n    return load_user(path)\n\n\nclass Worker:\n"
+                         "    def retry_request(self, timeout):\n        return parse_config(timeout)\n",
+        "src/users.py": "def load_user(name):\n    return parse_config(name) or Worker()\n",
+        "src/notes.py": "# parse_config and load_user, retry_request with a timeout\nvalue = 1\n",
+        "tests/test_config.py": "def test_parse_config():\n    assert parse_config('a')\n",
+        "docs/guide.md": "# Guide\n\nparse_config reads a config; load_user a user; a Worker retries.\n",
+        "CHANGELOG.md": "# Changes\n\n- parse_config added\n- retry_request timeout\n",
+        "vendor/lib/retry.py": "def retry_request(timeout):\n    return timeout\n",
+    }
+    for path, text in files.items():
+        (root / path).parent.mkdir(parents=True, exist_ok=True)
+        (root / path).write_text(text)
+    return root
+
+
+# Each asks for other priors: roles weighed down or asked for, names defined, a word no file holds.
+PRIOR_QUERIES = ["parse_config", "test parse_config", "docs load_user", "retry_request", "retry_request timeout",
+                 "parse_config notawordanywhere", "changelog retry_request", "vendored retry", "Worker"]
+
+
+@pytest.fixture
+def both_of_roles(make_store, tmp_path):
+    """A store and a local index of the repository of roles and definitions."""
+    root = _repository_of_roles_and_definitions(tmp_path / "roles")
+    store = make_store()
+    store.update(root)
+    local = Index.create(tmp_path / "index")
+    local.update(root)
+    return store, local
+
+
+def test_roles_and_definitions_weigh_in_the_store_as_in_the_local_index(both_of_roles):
+    store, local = both_of_roles
+    expected = {query: local.search(query, k=ALL_HITS) for query in PRIOR_QUERIES}
+    found = {query: store.search(query, k=ALL_HITS) for query in PRIOR_QUERIES}
+    assert_same_hits(found, expected, PRIOR_QUERIES)
+    assert {hit.roles for hits in found.values() for hit in hits} >= {(), ("test",), ("documentation",)}
+    for query in PRIOR_QUERIES:
+        def shown(hits):
+            return [(h.path, h.start_line, h.line, h.snippet_line, h.roles, h.definitions, round(h.score, 4))
+                    for h in hits]
+
+        assert shown(store.search(query, k=2)) == shown(local.search(query, k=2)), query
+        assert shown(store.search(query, k=3, files=True)) == shown(local.search(query, k=3, files=True)), query
+        files = [hit.path for hit in store.search(query, k=ALL_HITS, files=True)]
+        assert len(files) == len(set(files)) == len({hit.path for hit in found[query]}), query
+
+
+def test_the_boost_and_the_role_weights_are_the_settings_at_query_time(both_of_roles, settings):
+    store, local = both_of_roles
+    for boost, weights in [(1.0, ["test=1"]), (5.0, ["test=0.1", "documentation=0"]), (0.5, ["vendored=3"])]:
+        settings.search_definition_boost = boost
+        settings.search_role_weights = weights
+        assert_same_hits({query: store.search(query, k=ALL_HITS) for query in PRIOR_QUERIES},
+                         {query: local.search(query, k=ALL_HITS) for query in PRIOR_QUERIES}, PRIOR_QUERIES)
+
+
+@pytest.mark.parametrize("name", ["parse_config", "retry_request", "Worker", "worker", "load_user", "absent_name"])
+def test_definitions_and_references_are_the_local_indexs(both_of_roles, name):
+    store, local = both_of_roles
+    if not local.definitions("parse_config"):
+        pytest.skip("this core's chunks carry no symbols")
+    for ignore_case in (False, True):
+        for glob in (None, "src/*"):
+            options = {"ignore_case": ignore_case, "path_glob": glob}
+            assert store.definitions(name, **options) == local.definitions(name, **options), options
+            assert store.references(name, **options) == local.references(name, **options), options
 
 
 @pytest.mark.parametrize("glob", ["src/*", "lib/deep/*.py", "*file1?.py", "docs/file0[0-4].py", "nowhere/*"])
@@ -283,14 +355,14 @@ def test_chunks_are_weighted_again_when_the_average_drifts_past_the_share(make_s
     store = make_store()
     store.update(repository, max_file_bytes=MAX_FILE_BYTES)
     first = store.repositories()["repo"]
-    old_average = first["total_length"] / first["documents"]
+    old_average = first["total_lengths"][0] / first["documents"]
     long_chunks = tmp_path / "long"
     long_chunks.mkdir()
     (long_chunks / "long.txt").write_text(("quota limit worker payload " * 30 + "\n") * 50)
     settings.search_store_avglen_drift = drift
     store.update(long_chunks)
     stats = store.repositories().values()
-    average = sum(m["total_length"] for m in stats) / sum(m["documents"] for m in stats)
+    average = sum(m["total_lengths"][0] for m in stats) / sum(m["documents"] for m in stats)
     assert abs(average / old_average - 1) > 0.1  # the second repository moved the average
 
     averages = {record.payload["avglen"] for record in store._scroll(store._filter(kind="chunk", repository="repo"),
@@ -364,7 +436,7 @@ def test_a_collection_vorpaline_did_not_make_is_replaced_only_when_forced(make_s
 
 
 # The calls that make a collection: create_collection, its payload indexes, then the bookkeeping point.
-CREATION_CALLS = 9
+CREATION_CALLS = 14
 
 
 @pytest.mark.parametrize("stopped_at", range(1, CREATION_CALLS + 1))
@@ -471,7 +543,7 @@ def test_the_commands_print_the_same_hits_through_a_store(repository, settings, 
     assert capsys.readouterr().out.splitlines()[-1].startswith("would send")
     assert main(["index", str(repository), "--store", url, "--quiet"]) == 0
     assert main(["search", "quota", "--store", url]) == 0  # hits of two repositories name theirs
-    headers = [line for line in capsys.readouterr().out.splitlines() if line and not line.startswith(" ")]
+    headers = [hit.splitlines()[0] for hit in capsys.readouterr().out.split("\n\n")]  # each hit's first line
     assert {header.split(":")[0] for header in headers} == {"mine", "repo"}
     assert urls == [url] * 7
 

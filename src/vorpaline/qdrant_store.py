@@ -7,21 +7,33 @@ included, gives a store with the local index's ``update`` and ``search``.
 
 Each chunk of a repository's file is one point: a sparse vector ``bm25`` and
 a payload (repository, path, its folders, language, line range, the chunk's
-text, the file's content hash, size and modification time, the tokenisation
-profile's version, the chunk's length and term frequencies). The collection
-scores with Qdrant's IDF modifier, which multiplies each term's value by
-ln(1 + (N - df + 0.5) / (df + 0.5)); a point's value for a term is BM25's
-term-frequency part, tf * (k1 + 1) / (tf + k1 * (1 - b + b * length / avglen)),
-so a query holding each of its terms once scores exactly as the local index.
+text and symbols, the file's content hash, size and modification time, the
+tokenisation profile's version, its roles flags, the term ids of its names,
+the casefolded names it uses, each field's length and term frequencies). The
+collection scores with Qdrant's IDF modifier, which multiplies each term's
+value by ln(1 + (N - df + 0.5) / (df + 0.5)); a point's value for a term is
+BM25F's saturated frequency tf~ (k1 + 1) / (tf~ + k1), tf~ summing over the
+text, names and path fields w_f tf_f / (1 - b_f + b_f len_f / avglen_f), so a
+query holding each of its terms once scores exactly as the local index before
+its priors.
 
-The average length ``avglen`` is the collection's, over every repository.
+The priors depend on the query, so they are applied to the points found: each
+point's score is multiplied by its roles' weights, and by the definition boost
+when its names hold every query term some chunk searched holds (a term none of
+the points found names is asked for once). One query is sent per round; a
+point not found scores at most the last found's BM25F times the largest prior,
+so the found points scoring more after their priors are ranked for sure; the
+round's limit grows until k of them are.
+
+The averages are the collection's, over every repository, one per field.
 Points without a vector hold the bookkeeping: one for the collection (format,
-profile, k1, b and the average the points are weighted with) and one per
-repository (its document count and total length, and the files it skips).
-Each chunk records the average it was weighted with; after an update, every
-chunk whose average differs from the collection's by more than
-``settings.search_store_avglen_drift`` (2% by default) is weighted again and
-re-sent. Within that share a score is off by less than the share.
+profile, k1, each field's weight and b, and the averages the points are
+weighted with) and one per repository (its document count and fields' total
+lengths, and the files it skips). Each chunk records the averages it was
+weighted with; after an update, every chunk whose average of any field differs
+from the collection's by more than ``settings.search_store_avglen_drift`` (2%
+by default) is weighted again and re-sent. Within that share a score is off by
+less than the share.
 """
 
 from __future__ import annotations
@@ -35,7 +47,7 @@ import time
 import urllib.parse
 import uuid
 import warnings
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any
 
 import orjson
@@ -43,17 +55,22 @@ import orjson
 from vorpaline import search_text
 from vorpaline.qdrant_calls import (ATTEMPTS, REQUEST_SECONDS, BoundedTransport, Deadline, StoreError, batches,
                                     bounded_proxy_mounts, call_with_retries, point_bytes)
+from vorpaline.ranking import ranking_json, role_names
 from vorpaline.scan import ScannedFile, config_json
-from vorpaline.search import (DEFAULT_MAX_FILE_BYTES, UTF8_ROOT_REMEDY, Hit, IndexUnusable, UpdateCounts, _core,
-                              _is_utf8, _loads, _not_indexed, _profile_json, _utf8_name, hits_with_snippets)
+from vorpaline.search import (DEFAULT_MAX_FILE_BYTES, UTF8_ROOT_REMEDY, Definition, Hit, IndexUnusable, Reference,
+                              UpdateCounts, _core, _Found, _is_utf8, _loads, _not_indexed, _profile_json,
+                              _utf8_name, definitions_among, hits_with_snippets, references_among)
 
 __all__ = ["QdrantStore", "StoreError", "parse_store_url"]
 
-FORMAT = 1
+FORMAT = 2  # 2: BM25F over three fields, roles and names kept for the priors
 VECTOR = "bm25"
 MIN_SERVER = (1, 11)  # sparse vectors with the IDF modifier, tenant indexes
 _NAMESPACE = uuid.UUID("5b0d6f9e-8c1a-4f3e-9a57-6c0e2d4b7a11")
-_FILE_FIELDS = ["path", "hash", "size", "mtime_ns", "parts", "file_length"]
+_FILE_FIELDS = ["path", "hash", "size", "mtime_ns", "parts", "file_lengths"]
+_FIELDS = ("text", "names", "path")
+# The payload fields of the average length each chunk's field was weighted with, one per field.
+_AVERAGE_FIELDS = ("avglen", "names_avglen", "path_avglen")
 
 LANGUAGES = {
     "py": "python", "pyi": "python", "c": "c", "h": "c", "cc": "cpp", "cpp": "cpp", "cxx": "cpp", "hpp": "cpp",
@@ -109,10 +126,35 @@ def profile_version(profile_json: str) -> str:
     return f"{declared}+{hashlib.blake2b(profile_json.encode(), digest_size=8).hexdigest()}"
 
 
-def term_weights(tfs: list[int], length: int, avglen: float, k1: float, b: float) -> list[float]:
-    """BM25's term-frequency part of each term of a document."""
-    norm = k1 * (1.0 - b + b * length / avglen) if avglen > 0 else k1
-    return [tf * (k1 + 1.0) / (tf + norm) for tf in tfs]
+def term_weights(tfs: Sequence[Sequence[int]], lengths: Sequence[int], averages: Sequence[float], k1: float,
+                 fields: Sequence[Sequence[float]]) -> list[float]:
+    """Each term's saturated BM25F frequency, tf~ (k1 + 1) / (tf~ + k1), of a document whose fields
+    (text, names, path) hold it ``tfs[field][term]`` times: tf~ sums each field's frequency, weighted
+    and normalised by the field's length against its average (fields: [weight, b] each)."""
+    norms = [(weight, 1.0 - b + b * length / average if average > 0 else 1.0)
+             for (weight, b), length, average in zip(fields, lengths, averages)]
+    weights = []
+    for frequencies in zip(*tfs):
+        combined = 0.0
+        for tf, (weight, norm) in zip(frequencies, norms):
+            if tf and weight:  # as the core skips them: a field without the term, or weighed as nothing
+                combined += weight * tf / norm
+        weights.append(combined * (k1 + 1.0) / (combined + k1))
+    return weights
+
+
+def field_averages(total_lengths: Sequence[int], documents: int) -> list[float]:
+    """Each field's average length as the core takes it: at least 1; 0 for no documents."""
+    return [max(1.0, total / documents) if documents else 0.0 for total in total_lengths]
+
+
+def role_prior(roles: int, weights: Sequence[float]) -> float:
+    """The product of the weights of the roles whose flags are set, multiplied in the core's order."""
+    prior = 1.0
+    for bit, weight in enumerate(weights):
+        if roles >> bit & 1:
+            prior *= weight
+    return prior
 
 
 def _listed(root: str) -> tuple[list[ScannedFile], list[tuple[str, str]]]:
@@ -209,8 +251,8 @@ class _Changes:
         return to_read
 
     def sort_outcomes(self, to_read: list[Any], outcomes: list[dict[str, Any]],
-                      lengths: list[list[int]]) -> None:
-        """Each file read, by what the core found in it; ``lengths`` are the documents' in each segment."""
+                      lengths: list[list[list[int]]]) -> None:
+        """Each file read, by what the core found in it; ``lengths`` are the documents' fields' in each segment."""
         for scanned, outcome in zip(to_read, outcomes):
             path = scanned.path
             seen = [scanned.size, scanned.mtime_ns]
@@ -234,8 +276,8 @@ class _Changes:
                 self.blank[path] = seen
                 continue
             self.files[path] = {"path": path, "hash": outcome["hash"], "size": scanned.size,
-                                "mtime_ns": scanned.mtime_ns, "parts": count,
-                                "file_length": sum(lengths[outcome["segment"]][first:first + count])}
+                                "mtime_ns": scanned.mtime_ns, "parts": count, "file_lengths": [
+                                    sum(field) for field in zip(*lengths[outcome["segment"]][first:first + count])]}
             self.to_send.append((path, outcome["segment"], first, count))
             self.chunks += count
 
@@ -260,8 +302,10 @@ class _Changes:
         return sum(entry["parts"] for entry in self.files.values())
 
     @property
-    def total_length(self) -> int:
-        return sum(entry["file_length"] for entry in self.files.values())
+    def total_lengths(self) -> list[int]:
+        """Of each field, over the repository's chunks."""
+        return [sum(entry["file_lengths"][field] for entry in self.files.values()) for field in range(len(_FIELDS))]
+
 
     @property
     def any(self) -> bool:
@@ -404,8 +448,6 @@ class QdrantStore:
     def _create(self) -> dict[str, Any]:
         """Makes the collection, or finishes one an update stopped making: its payload indexes, then
         its bookkeeping point, the mark of a finished collection."""
-        from vorpaline.config import settings
-
         models = self._models
         if not self._retried(lambda: self.client.collection_exists(self.collection)):
             self._call("create_collection", vectors_config={}, on_disk_payload=True,
@@ -414,18 +456,29 @@ class QdrantStore:
             # qdrant-client's local mode, used in tests, says it has no use for payload indexes
             warnings.filterwarnings("ignore", "Payload indexes have no effect in the local Qdrant")
             self._create_payload_indexes()
-        meta = {"kind": "collection", "format": FORMAT, "profile": profile_version(self._profile),
-                "k1": settings.search_k1, "b": settings.search_b, "avglen": 0.0}
+        meta = self._new_meta()
         self._write_meta(self._collection_id(), meta)
         return meta
 
+    def _new_meta(self) -> dict[str, Any]:
+        """The bookkeeping of a new collection: the scoring its chunks are weighted for (k1, and each
+        field's [weight, b]) and the fields' average lengths."""
+        from vorpaline.config import settings
+
+        return {"kind": "collection", "format": FORMAT, "profile": profile_version(self._profile),
+                "k1": settings.search_k1, "fields": [[1.0, settings.search_b],
+                                                     [settings.search_names_weight, settings.search_names_b],
+                                                     [settings.search_path_weight, settings.search_path_b]],
+                "averages": [0.0] * len(_FIELDS)}
+
     def _create_payload_indexes(self) -> None:
         models = self._models
-        keyword = models.PayloadSchemaType.KEYWORD
-        for field, schema in [("repository", models.KeywordIndexParams(type=models.KeywordIndexType.KEYWORD,
-                                                                        is_tenant=True)),
-                              ("kind", keyword), ("path", keyword), ("folders", keyword), ("language", keyword),
-                              ("part", models.PayloadSchemaType.INTEGER), ("avglen", models.PayloadSchemaType.FLOAT)]:
+        keyword, integer = models.PayloadSchemaType.KEYWORD, models.PayloadSchemaType.INTEGER
+        tenant = models.KeywordIndexParams(type=models.KeywordIndexType.KEYWORD, is_tenant=True)
+        for field, schema in [("repository", tenant), ("kind", keyword), ("path", keyword), ("folders", keyword),
+                              ("language", keyword), ("part", integer), ("roles", integer), ("names", integer),
+                              ("referenced", keyword),
+                              *((average, models.PayloadSchemaType.FLOAT) for average in _AVERAGE_FIELDS)]:
             self._call("create_payload_index", field_name=field, field_schema=schema, wait=True)
 
     def _write_meta(self, point_id: str, payload: dict[str, Any]) -> None:
@@ -483,11 +536,11 @@ class QdrantStore:
         say = report if report is not None else print if dry_run else None
         rebuild = self._rebuilding
         if dry_run:
-            meta = self._read_meta() or {"k1": settings.search_k1, "b": settings.search_b, "avglen": 0.0}
+            meta = self._read_meta() or {**self._new_meta(), "format": None}
         else:
             meta = self._meta_or_create(rebuild)
-        changes = _Changes(repository, *(({}, set(), {}) if rebuild or "format" not in meta
-                                         else self._held_files(repository)))
+        exists = meta["format"] is not None  # a dry run's collection may not exist
+        changes = _Changes(repository, *(({}, set(), {}) if rebuild or not exists else self._held_files(repository)))
         listed, unlisted = _listed(root)
         for name, reason in unlisted:
             if say is not None:
@@ -501,20 +554,20 @@ class QdrantStore:
             segments = [os.path.join(folder, segment["name"]) for segment in built["segments"]]
             # Read twice, lengths first (the average must be known before a point goes), then each
             # segment's term vectors as its points go: one segment's vectors in memory at a time.
-            changes.sort_outcomes(to_read, built["files"], [[document["length"] for document in _term_vectors(path)]
-                                                            for path in segments])
-            held = self._repositories() if "format" in meta else {}  # a dry run's collection may not exist
-            others = [m for name, m in held.items() if name != repository]
-            all_documents = changes.documents + sum(m["documents"] for m in others)
-            avglen = (changes.total_length + sum(m["total_length"] for m in others)) / all_documents \
-                if all_documents else 0.0
+            changes.sort_outcomes(to_read, built["files"], [
+                [[d["length"], d["names_length"], d["path_length"]] for d in _term_vectors(path)]
+                for path in segments])
+            others = [m for name, m in (self._repositories() if exists else {}).items() if name != repository]
+            averages = field_averages(
+                [own + sum(m["total_lengths"][field] for m in others) for field, own in enumerate(changes.total_lengths)],
+                changes.documents + sum(m["documents"] for m in others))
             if dry_run:
                 changes.report(report or print)
                 return changes.counts()._replace(seconds=time.perf_counter() - started)
-            if changes.any or rebuild or float(meta["avglen"]) != avglen:
-                self._send(root, changes, segments, rebuild, avglen, float(meta["k1"]), float(meta["b"]))
-                self._reweight(avglen, float(meta["k1"]), float(meta["b"]), settings.search_store_avglen_drift)
-                self._write_meta(self._collection_id(), {**meta, "avglen": avglen})
+            if changes.any or rebuild or meta["averages"] != averages:
+                self._send(root, changes, segments, rebuild, averages, meta)
+                self._reweight(averages, meta, settings.search_store_avglen_drift)
+                self._write_meta(self._collection_id(), {**meta, "averages": averages})
         self._rebuilding = False
         return changes.counts()._replace(seconds=time.perf_counter() - started)
 
@@ -558,8 +611,8 @@ class QdrantStore:
                      if path not in stale and len(present.get(path, ())) != entry["parts"])
         return strays
 
-    def _send(self, root: str, changes: _Changes, segments: list[str], rebuild: bool, avglen: float, k1: float,
-              b: float) -> None:
+    def _send(self, root: str, changes: _Changes, segments: list[str], rebuild: bool, averages: list[float],
+              meta: dict[str, Any]) -> None:
         """New chunks first, then the old ones deleted: a file is never missing, even if this stops midway."""
         models = self._models
         repository = changes.repository
@@ -580,7 +633,7 @@ class QdrantStore:
                 if segment != loaded:
                     loaded, documents = segment, _term_vectors(segments[segment])
                 yield from self._points(repository, path, changes.files[path], documents[first:first + count], data,
-                                        avglen, k1, b, profile, sent)
+                                        averages, meta, profile, sent)
 
         self._upsert(points())
         for path in unread:
@@ -598,11 +651,11 @@ class QdrantStore:
                 for path, entry in batch])
         self._write_meta(self._repository_id(repository), {
             "kind": "repository", "repository": repository, "root": root, "documents": changes.documents,
-            "total_length": changes.total_length, "skipped": changes.skipped, "blank": changes.blank,
+            "total_lengths": changes.total_lengths, "skipped": changes.skipped, "blank": changes.blank,
             "updated": time.time()})
 
     def _points(self, repository: str, path: str, entry: dict[str, Any], own: list[dict[str, Any]], data: bytes,
-                avglen: float, k1: float, b: float, profile: str, sent: set[str]) -> Iterator[Any]:
+                averages: list[float], meta: dict[str, Any], profile: str, sent: set[str]) -> Iterator[Any]:
         """The file's points, their ids added to ``sent``. Built without pydantic's validation,
         which would cost more than making them: every field is of its type by construction."""
         models = self._models
@@ -611,36 +664,42 @@ class QdrantStore:
         folders = folders_of(path)
         language = language_of(path)
         for part, (document, chunk, text) in enumerate(zip(own, chunks, texts)):
+            lengths = [document["length"], document["names_length"], document["path_length"]]
+            tfs = [document["tfs"], document["names_tfs"], document["path_tfs"]]
             vector = models.SparseVector.model_construct(indices=document["terms"], values=term_weights(
-                document["tfs"], document["length"], avglen, k1, b))
+                tfs, lengths, averages, meta["k1"], meta["fields"]))
+            symbols = document["symbols"]
             point_id = _point_id(repository, path, entry["hash"], part)
             sent.add(point_id)
-            yield models.PointStruct.model_construct(id=point_id, vector={VECTOR: vector},
-                                     payload={"kind": "chunk", "repository": repository, "path": path,
-                                              "folders": folders, "language": language, "start_line": chunk[1],
-                                              "end_line": chunk[2], "part": part, "parts": entry["parts"],
-                                              "hash": entry["hash"], "size": entry["size"],
-                                              "mtime_ns": entry["mtime_ns"], "file_length": entry["file_length"],
-                                              "profile": profile, "length": document["length"],
-                                              "avglen": avglen, "tf": document["tfs"], "text": text})
+            yield models.PointStruct.model_construct(id=point_id, vector={VECTOR: vector}, payload={
+                "kind": "chunk", "repository": repository, "path": path, "folders": folders, "language": language,
+                "start_line": chunk[1], "end_line": chunk[2], "part": part, "parts": entry["parts"],
+                "hash": entry["hash"], "size": entry["size"], "mtime_ns": entry["mtime_ns"],
+                "file_lengths": entry["file_lengths"], "profile": profile, "lengths": lengths, "tfs": tfs,
+                **dict(zip(_AVERAGE_FIELDS, averages)), "roles": document["roles"],
+                # the query-time priors' and symbol lookups' filters: the terms of the names it defines,
+                # the names it uses
+                "names": [term for term, tf in zip(document["terms"], document["names_tfs"]) if tf],
+                "referenced": sorted({item[0].casefold() for item in orjson.loads(symbols)["r"]}) if symbols else [],
+                "symbols": symbols, "text": text})
 
-    def _reweight(self, avglen: float, k1: float, b: float, drift: float) -> int:
-        """Weights again, with ``avglen``, the chunks weighted with an average more than ``drift`` away."""
-        if avglen <= 0:
+    def _reweight(self, averages: list[float], meta: dict[str, Any], drift: float) -> int:
+        """Weights again, with ``averages``, the chunks weighted with any field's average more than ``drift`` away."""
+        if not any(averages):
             return 0
         models = self._models
         outside = self._filter(kind="chunk", extra=[models.Filter(should=[
-            models.FieldCondition(key="avglen", range=models.Range(lt=avglen * (1 - drift))),
-            models.FieldCondition(key="avglen", range=models.Range(gt=avglen * (1 + drift)))])])
+            models.FieldCondition(key=field, range=bound)
+            for field, average in zip(_AVERAGE_FIELDS, averages)
+            for bound in (models.Range(lt=average * (1 - drift)), models.Range(gt=average * (1 + drift)))])])
 
         def reweighted() -> Iterator[Any]:
             for record in self._scroll(outside, True, vectors=True):
-                payload = dict(record.payload)
+                payload = {**record.payload, **dict(zip(_AVERAGE_FIELDS, averages))}
                 vector = record.vector[VECTOR]
                 order = sorted(range(len(vector.indices)), key=vector.indices.__getitem__)
-                indices = [vector.indices[i] for i in order]  # as sent: ascending, the order of "tf"
-                payload["avglen"] = avglen
-                values = term_weights(payload["tf"], payload["length"], avglen, k1, b)
+                indices = [vector.indices[i] for i in order]  # as sent: ascending, the order of "tfs"
+                values = term_weights(payload["tfs"], payload["lengths"], averages, meta["k1"], meta["fields"])
                 yield models.PointStruct(id=record.id, payload=payload,
                                          vector={VECTOR: models.SparseVector(indices=indices, values=values)})
 
@@ -649,20 +708,16 @@ class QdrantStore:
 
     # ---------------------------------------------------------------- reading
 
-    def search(self, query: str, k: int = 10, path_glob: str | None = None,
-               repository: str | None = None) -> list[Hit]:
-        """The ``k`` best chunks for ``query``, best first, of one repository or of all of them."""
+    def search(self, query: str, k: int = 10, path_glob: str | None = None, repository: str | None = None, *,
+               files: bool = False) -> list[Hit]:
+        """The ``k`` best chunks for ``query``, best first, of one repository or of all of them; with
+        ``files``, the ``k`` best files instead, each as its best chunk."""
         if repository is not None:
             _utf8_name(repository, "the repository's name", "no repository is named so")
         if k < 1 or path_glob is not None and not _is_utf8(path_glob):
             return []  # every path held is UTF-8: such a glob matches none
-        if not self._searchable:
-            # Checked once per store, as a local index reads its manifest once: not a round trip per query.
-            if self._read_meta() is None:
-                raise FileNotFoundError(f"no collection {self.collection!r} at {self.where}; "
-                                        "make it with `vorpaline index --store ...`")
-            self._searchable = True
-        models = self._models
+        self._check_searchable()
+        ranking = orjson.loads(ranking_json(query))
         query = search_text.prepared_query(query)
         terms = search_text.query_terms(query, self._profile)
         if not terms:
@@ -674,39 +729,163 @@ class QdrantStore:
         if folder is not None:
             conditions["folders"] = folder
         search_filter = self._filter(**conditions)
-        vector = models.SparseVector(indices=sorted(terms), values=[1.0] * len(terms))
-        wanted = k
+        vector = self._models.SparseVector(indices=sorted(terms), values=[1.0] * len(terms))
+        priors = _Priors(ranking, terms, lambda term: self._holds(term, repository))
+        wanted = k * 4 if files else k
+        limit = wanted * 4  # more than asked: the priors may raise a chunk ranked below the first
         while True:
-            found = self._query(vector, search_filter, repository, wanted)
-            kept = [point for point in found
+            found, exhausted = self._ranked(vector, search_filter, repository, limit, priors)
+            kept = [(score, point) for score, point in found
                     if path_glob is None or fnmatch.fnmatchcase(point.payload["path"], path_glob)]
-            if len(kept) >= k or len(found) < wanted:
+            if files:
+                kept = _best_of_each_file(kept)
+            if len(kept) >= k or exhausted:
                 break
-            wanted *= 4
-        kept.sort(key=lambda p: (-p.score, p.payload["repository"], p.payload["path"], p.payload["start_line"]))
-        kept = kept[:k]
-        return hits_with_snippets(
-            [(p.score, p.payload["path"], p.payload["start_line"], p.payload["end_line"], None, p.payload["repository"])
-             for p in kept], [p.payload["text"].split("\n") for p in kept], terms, self._profile)
+            limit *= 4
+        return self._hits(kept[:k], terms)
 
-    def _query(self, vector: Any, search_filter: Any, repository: str | None, limit: int) -> list[Any]:
+    def _ranked(self, vector: Any, search_filter: Any, repository: str | None, limit: int,
+                priors: _Priors) -> tuple[list[tuple[float, Any]], bool]:
+        """The (score, point) of the ``limit`` best chunks by BM25F, each scaled by its priors, best
+        first, cut to those whose rank is sure: a chunk not among them scores at most the last one's
+        BM25F times the largest prior. And whether every chunk was among them."""
+        points = self._query(vector, search_filter, repository, limit,
+                             ["repository", "path", "start_line", "roles", "names"])
+        priors.learn(points)
+        # A chunk scoring nothing holds the query's terms only in fields weighed as nothing: the core skips it.
+        found = [(priors.scaled(point.score, point.payload), point) for point in points if point.score > 0]
+        found.sort(key=lambda item: (-item[0], item[1].payload["repository"], item[1].payload["path"],
+                                     item[1].payload["start_line"]))
+        exhausted = len(points) < limit
+        if not exhausted:
+            bound = points[-1].score * priors.largest
+            found = [item for item in found if item[0] > bound]
+        return found, exhausted
+
+    def _holds(self, term: int, repository: str | None) -> bool:
+        """Whether any chunk searched holds ``term``, in any field."""
+        scope = self._filter(**self._corpus_scope(repository))
+        return bool(self._query(self._models.SparseVector(indices=[term], values=[1.0]), scope, repository, 1, []))
+
+    def _hits(self, kept: list[tuple[float, Any]], terms: frozenset[int]) -> list[Hit]:
+        """The hits of the chunks kept, with their texts and symbols, read for them alone."""
+        held = {str(record.id): record.payload for record in self._call(
+            "retrieve", ids=[point.id for _, point in kept], with_payload=["end_line", "text", "symbols"])} \
+            if kept else {}
+        rows, texts = [], []
+        for score, point in kept:
+            payload = {**point.payload, **held[str(point.id)]}
+            rows.append((score, payload["path"], payload["start_line"], payload["end_line"], None,
+                         payload["repository"], role_names(payload["roles"]), _found(payload).definitions()))
+            texts.append(payload["text"].split("\n"))
+        return hits_with_snippets(rows, texts, terms, self._profile)
+
+    def definitions(self, name: str, *, ignore_case: bool = False, path_glob: str | None = None,
+                    repository: str | None = None) -> list[Definition]:
+        """Where ``name`` is defined (exactly, or ignoring case), in path and line order, in the files
+        whose language has a parser; of one repository or of all of them."""
+        return definitions_among(self._with_symbols(name, repository, "names"), name, ignore_case, path_glob)
+
+    def references(self, name: str, *, ignore_case: bool = False, path_glob: str | None = None,
+                   repository: str | None = None) -> list[Reference]:
+        """Where ``name`` is used (called, say) as the files' parsers mark uses, in path and line order."""
+        return references_among(self._with_symbols(name, repository, "text"), name, ignore_case, path_glob)
+
+    def _check_searchable(self) -> None:
+        # Checked once per store, as a local index reads its manifest once: not a round trip per query.
+        if not self._searchable:
+            if self._read_meta() is None:
+                raise FileNotFoundError(f"no collection {self.collection!r} at {self.where}; "
+                                        "make it with `vorpaline index --store ...`")
+            self._searchable = True
+
+    def _with_symbols(self, name: str, repository: str | None, field: str) -> list[_Found]:
+        """The chunks with symbols among which the local index looks for ``name``'s definitions (its
+        terms all in their names) or its uses (it among the names they use, casefolded)."""
+        if not name.strip():
+            return []
+        self._check_searchable()
+        terms = search_text.query_terms(name, self._profile)
+        if not terms:
+            return []
+        conditions: dict[str, Any] = {"kind": "chunk"}
+        if repository is not None:
+            conditions["repository"] = _utf8_name(repository, "the repository's name", "no repository is named so")
+        extra = [self._match("names", term) for term in sorted(terms)] if field == "names" \
+            else [self._match("referenced", name.casefold())]
+        records = self._scroll(self._filter(**conditions, extra=extra), ["path", "roles", "symbols"])
+        return [_found(record.payload) for record in records if record.payload["symbols"]]
+
+    def _corpus_scope(self, repository: str | None) -> dict[str, Any]:
+        return {"kind": "chunk"} if repository is None else {"kind": "chunk", "repository": repository}
+
+    def _query(self, vector: Any, search_filter: Any, repository: str | None, limit: int,
+               fields: list[str]) -> list[Any]:
         models = self._models
-        fields = ["repository", "path", "start_line", "end_line", "text"]
+        with_payload: Any = fields or False
         if self._corpus_idf:
             # IDF over the live chunks (a server's collection-wide figures count deleted points until its
             # segments are optimised), and over one repository's alone when one is searched, as its own
             # local index would have them.
-            scope: dict[str, Any] = {"kind": "chunk"}
-            if repository is not None:
-                scope["repository"] = repository
-            corpus = self._filter(**scope)
+            corpus = self._filter(**self._corpus_scope(repository))
             try:
                 return self._call("query_points", query=vector, using=VECTOR, query_filter=search_filter,
-                                  limit=limit, with_payload=fields,
+                                  limit=limit, with_payload=with_payload,
                                   search_params=models.SearchParams(idf=models.IdfCorpusParams(corpus=corpus))).points
             except StoreError as error:
                 if "idf" not in str(error).lower():
                     raise
                 self._corpus_idf = False  # an older server: the collection's IDF
         return self._call("query_points", query=vector, using=VECTOR, query_filter=search_filter, limit=limit,
-                          with_payload=fields).points
+                          with_payload=with_payload).points
+
+
+class _Priors:
+    """What multiplies a chunk's BM25F score for one query, as the core's priors do: the weights of
+    its file's roles, and the definition boost when its names hold every query term that any chunk
+    searched holds (``holds(term)`` asks that of a term, once a search)."""
+
+    def __init__(self, ranking: dict[str, Any], terms: frozenset[int], holds: Callable[[int], bool]) -> None:
+        self.weights = ranking["roles"]
+        self.boost = ranking["definition_boost"]
+        self.terms = terms
+        self._holds = holds
+        self._held: dict[int, bool] = {}
+        # No prior is more than this: every weight over 1, and the boost if it raises.
+        self.largest = max(1.0, self.boost) * math.prod(weight for weight in self.weights if weight > 1)
+
+    def learn(self, points: list[Any]) -> None:
+        """The terms that chunks found hold among their names: held, without asking."""
+        for point in points:
+            self._held.update((term, True) for term in self.terms.intersection(point.payload["names"]))
+
+    def scaled(self, score: float, payload: dict[str, Any]) -> float:
+        score *= role_prior(payload["roles"], self.weights)
+        return score * self.boost if self.boost != 1.0 and self._defines_all(payload["names"]) else score
+
+    def _defines_all(self, names: list[int]) -> bool:
+        named = self.terms.intersection(names)
+        return bool(named) and not any(self._is_held(term) for term in self.terms - named)
+
+    def _is_held(self, term: int) -> bool:
+        if term not in self._held:
+            self._held[term] = self._holds(term)
+        return self._held[term]
+
+
+def _found(payload: dict[str, Any]) -> _Found:
+    """A chunk's payload as the local index's search reports a document."""
+    symbols = payload["symbols"]
+    return _Found(0.0, [payload["path"]], payload["roles"], orjson.loads(symbols) if symbols else {})
+
+
+def _best_of_each_file(found: list[tuple[float, Any]]) -> list[tuple[float, Any]]:
+    """Each file's best chunk, in order: files ranked by their best chunks."""
+    seen: set[tuple[str, str]] = set()
+    best = []
+    for score, point in found:
+        file = (point.payload["repository"], point.payload["path"])
+        if file not in seen:
+            seen.add(file)
+            best.append((score, point))
+    return best

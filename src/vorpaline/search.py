@@ -369,21 +369,11 @@ class Index:
     def definitions(self, name: str, *, ignore_case: bool = False, path_glob: str | None = None) -> list[Definition]:
         """Where ``name`` is defined (exactly, or ignoring case), in path and line order, in the files
         whose language has a parser."""
-        found = []
-        for candidate in self._with_symbols(name, "names"):
-            for item in candidate.symbols.get("d", ()):
-                if _same_name(item[0], name, ignore_case):
-                    found.append(Definition(item[0], item[1], candidate.metadata[0], item[2], item[4], item[5], item[3]))
-        return _sorted_in(found, path_glob)
+        return definitions_among(self._with_symbols(name, "names"), name, ignore_case, path_glob)
 
     def references(self, name: str, *, ignore_case: bool = False, path_glob: str | None = None) -> list[Reference]:
         """Where ``name`` is used (called, say) as the files' parsers mark uses, in path and line order."""
-        found = []
-        for candidate in self._with_symbols(name, "text"):
-            for item in candidate.symbols.get("r", ()):
-                if _same_name(item[0], name, ignore_case):
-                    found.append(Reference(item[0], item[1], candidate.metadata[0], item[2]))
-        return _sorted_in(found, path_glob)
+        return references_among(self._with_symbols(name, "text"), name, ignore_case, path_glob)
 
     def _with_symbols(self, name: str, field: str) -> list[_Found]:
         if not name.strip() or not self._manifest["segments"]:
@@ -782,6 +772,24 @@ def _same_name(found: str, name: str, ignore_case: bool) -> bool:
 def _sorted_in(found: list[Any], path_glob: str | None) -> list[Any]:
     kept = {item for item in found if path_glob is None or fnmatch.fnmatchcase(item.path, path_glob)}
     return sorted(kept, key=lambda item: (item.path, item.line, item.name, item.kind))
+
+
+def definitions_among(candidates: Sequence[_Found], name: str, ignore_case: bool,
+                      path_glob: str | None) -> list[Definition]:
+    """The definitions of ``name`` the candidate documents' symbols hold, in path and line order."""
+    found = [Definition(item[0], item[1], candidate.metadata[0], item[2], item[4], item[5], item[3])
+             for candidate in candidates for item in candidate.symbols.get("d", ())
+             if _same_name(item[0], name, ignore_case)]
+    return _sorted_in(found, path_glob)
+
+
+def references_among(candidates: Sequence[_Found], name: str, ignore_case: bool,
+                     path_glob: str | None) -> list[Reference]:
+    """The uses of ``name`` the candidate documents' symbols hold, in path and line order."""
+    found = [Reference(item[0], item[1], candidate.metadata[0], item[2])
+             for candidate in candidates for item in candidate.symbols.get("r", ())
+             if _same_name(item[0], name, ignore_case)]
+    return _sorted_in(found, path_glob)
 
 
 def hits_with_snippets(found: Sequence[_Row | tuple[Any, ...]], chunks: Sequence[list[str]], terms: frozenset[int],
