@@ -681,6 +681,7 @@ class QdrantStore:
                 # the names it uses
                 "names": [term for term, tf in zip(document["terms"], document["names_tfs"]) if tf],
                 "referenced": sorted({item[0].casefold() for item in orjson.loads(symbols)["r"]}) if symbols else [],
+                "defined": sorted({item[0] for item in orjson.loads(symbols)["d"]}) if symbols else [],
                 "symbols": symbols, "text": text})
 
     def _reweight(self, averages: list[float], meta: dict[str, Any], drift: float) -> int:
@@ -750,7 +751,7 @@ class QdrantStore:
         first, cut to those whose rank is sure: a chunk not among them scores at most the last one's
         BM25F times the largest prior. And whether every chunk was among them."""
         points = self._query(vector, search_filter, repository, limit,
-                             ["repository", "path", "start_line", "roles", "names"])
+                             ["repository", "path", "start_line", "roles", "names", "defined"])
         priors.learn(points)
         # A chunk scoring nothing holds the query's terms only in fields weighed as nothing: the core skips it.
         found = [(priors.scaled(point.score, point.payload), point) for point in points if point.score > 0]
@@ -842,12 +843,15 @@ class QdrantStore:
 
 class _Priors:
     """What multiplies a chunk's BM25F score for one query, as the core's priors do: the weights of
-    its file's roles, and the definition boost when its names hold every query term that any chunk
-    searched holds (``holds(term)`` asks that of a term, once a search)."""
+    its file's roles, and when its names hold every query term that any chunk searched holds
+    (``holds(term)`` asks that of a term, once a search), the definition boost for a chunk defining
+    a name the query means in the query's case, its square root for one in another case."""
 
     def __init__(self, ranking: dict[str, Any], terms: frozenset[int], holds: Callable[[int], bool]) -> None:
         self.weights = ranking["roles"]
         self.boost = ranking["definition_boost"]
+        self.meant = frozenset(ranking.get("defined_names", ()))
+        self.meant_folded = frozenset(_ascii_lower(name) for name in self.meant)
         self.terms = terms
         self._holds = holds
         self._held: dict[int, bool] = {}
@@ -861,7 +865,14 @@ class _Priors:
 
     def scaled(self, score: float, payload: dict[str, Any]) -> float:
         score *= role_prior(payload["roles"], self.weights)
-        return score * self.boost if self.boost != 1.0 and self._defines_all(payload["names"]) else score
+        if self.boost == 1.0 or not self.meant or not self._defines_all(payload["names"]):
+            return score
+        defined = payload["defined"]
+        if self.meant.intersection(defined):
+            return score * self.boost
+        if self.meant_folded.intersection(_ascii_lower(name) for name in defined):
+            return score * math.sqrt(self.boost)
+        return score
 
     def _defines_all(self, names: list[int]) -> bool:
         named = self.terms.intersection(names)
@@ -871,6 +882,14 @@ class _Priors:
         if term not in self._held:
             self._held[term] = self._holds(term)
         return self._held[term]
+
+
+def _ascii_lower(name: str) -> str:
+    # as the core folds a name: ASCII letters only
+    return name.translate(_ASCII_LOWER)
+
+
+_ASCII_LOWER = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz")
 
 
 def _found(payload: dict[str, Any]) -> _Found:
