@@ -52,7 +52,7 @@ from typing import Any
 
 import orjson
 
-from vorpaline import search_text
+from vorpaline import languages, search_text
 from vorpaline.qdrant_calls import (ATTEMPTS, REQUEST_SECONDS, BoundedTransport, Deadline, StoreError, batches,
                                     bounded_proxy_mounts, call_with_retries, point_bytes)
 from vorpaline.ranking import ranking_json, role_names
@@ -546,6 +546,7 @@ class QdrantStore:
             if say is not None:
                 say(f"  {search_text.quoted_name(name)}  (skipped: {reason})")
         to_read = changes.compare(listed)
+        languages.ensure_registered_for(f.path for f in to_read)  # parsed as the local index parses them
         with tempfile.TemporaryDirectory(prefix="vorpaline-store-") as folder:
             built = _loads(_core().index_build_files(
                 root, orjson.dumps([[f.path, f.size] for f in to_read]).decode(), folder, "batch", self._profile,

@@ -555,7 +555,7 @@ class Index:
                     progress(looked_at + files_done, bytes_looked_at + bytes_done)
 
             report(0, 0)
-            parsers = languages.ensure_registered()
+            parsers = languages.ensure_registered_for(f.path for f in to_read)
             built = json.loads(_core().index_build_files(
                 root, json.dumps([[f.path, f.size] for f in to_read]), self.folder, prefix,
                 self._manifest["profile"], json.dumps({"max_file_bytes": max_file_bytes, "segment_bytes": max(
