@@ -15,13 +15,15 @@ decides it.
 from __future__ import annotations
 
 import importlib
+import importlib.util
 import importlib.resources
 import json
 import threading
 from collections.abc import Iterable
 from typing import NamedTuple
 
-__all__ = ["LANGUAGES", "Language", "display_name", "ensure_registered", "ensure_registered_for", "language_of"]
+__all__ = ["LANGUAGES", "Language", "display_name", "ensure_registered", "ensure_registered_for", "installed",
+           "language_of"]
 
 
 class Language(NamedTuple):
@@ -106,6 +108,12 @@ def ensure_registered(wanted: Iterable[str] | None = None) -> dict[str, bool]:
             if name not in _registered:
                 _registered[name] = _register(_BY_NAME[name])
         return {name: _registered[name] for name in names}
+
+
+def installed() -> list[str]:
+    """The languages whose grammar is installed, found without importing it."""
+    return [language.name for language in LANGUAGES
+            if language.grammar_module is not None and importlib.util.find_spec(language.grammar_module) is not None]
 
 
 def ensure_registered_for(paths: Iterable[str]) -> dict[str, bool]:
