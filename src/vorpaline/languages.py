@@ -145,5 +145,8 @@ def _register(language: Language) -> bool:
             return True
         except (ImportError, OSError, ValueError):
             pass  # the base query does not fit this grammar: its own query alone
-    vorpaline_core_py.symbols_register_language(language.name, capsule, query, file_names)
+    try:
+        vorpaline_core_py.symbols_register_language(language.name, capsule, query, file_names)
+    except ValueError:
+        return False  # a grammar of an ABI this runtime does not read, or a query it cannot compile: no parser
     return True
