@@ -13,6 +13,7 @@
 #include "scan/json_text.hpp"
 #include "symbols/language_registry.hpp"
 #include "symbols/symbol_extractor.hpp"
+#include "symbols/symbol_json.hpp"
 
 namespace vorpaline_core {
 
@@ -40,19 +41,7 @@ std::vector<std::string> extension_list(std::string_view extensions_json) {
   return extensions;
 }
 
-// [row, row, ...], each row written by put_row.
-template <class Sink, class Row, class PutRow>
-void put_array(Sink& sink, const std::vector<Row>& rows, PutRow put_row) {
-  sink.put('[');
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (i > 0) sink.put(',');
-    put_row(rows[i]);
-  }
-  sink.put(']');
-}
-
-template <class Sink>
-void put_symbols(Sink& sink, const symbols::Language* language, const symbols::FileSymbols& found) {
+void put_symbols(scan::StringSink& sink, const symbols::Language* language, const symbols::FileSymbols& found) {
   sink.put("{\"language\":");
   if (language == nullptr) {
     sink.put("null");
@@ -60,29 +49,9 @@ void put_symbols(Sink& sink, const symbols::Language* language, const symbols::F
     scan::put_string(sink, language->name);
   }
   sink.put(",\"definitions\":");
-  put_array(sink, found.definitions, [&](const symbols::Definition& definition) {
-    sink.put('[');
-    scan::put_string(sink, definition.name);
-    sink.put(',');
-    scan::put_string(sink, definition.kind);
-    for (const std::uint32_t line : {definition.line, definition.first_line, definition.last_line}) {
-      sink.put(',');
-      scan::put_number(sink, line);
-    }
-    sink.put(',');
-    scan::put_string(sink, definition.scope);
-    sink.put(']');
-  });
+  symbols::put_definitions(sink, found.definitions);
   sink.put(",\"references\":");
-  put_array(sink, found.references, [&](const symbols::Reference& reference) {
-    sink.put('[');
-    scan::put_string(sink, reference.name);
-    sink.put(',');
-    scan::put_string(sink, reference.kind);
-    sink.put(',');
-    scan::put_number(sink, reference.line);
-    sink.put(']');
-  });
+  symbols::put_references(sink, found.references);
   sink.put('}');
 }
 

@@ -5,6 +5,7 @@
 
 #include "scan/json_text.hpp"
 #include "symbols/language_registry.hpp"
+#include "symbols/symbol_json.hpp"
 
 namespace vorpaline_core::index {
 
@@ -44,19 +45,8 @@ void ChunkFields::select(std::uint32_t first_line, std::uint32_t last_line) {
       names_ += ' ';
       names_ += std::string_view(definition.scope).substr(definition.scope.rfind('.') + 1);
     }
-    sink.put(first ? "[" : ",[");
-    scan::put_string(sink, definition.name);
-    sink.put(',');
-    scan::put_string(sink, definition.kind);
-    sink.put(',');
-    scan::put_number(sink, definition.line);
-    sink.put(',');
-    scan::put_string(sink, definition.scope);
-    sink.put(',');
-    scan::put_number(sink, definition.first_line);
-    sink.put(',');
-    scan::put_number(sink, definition.last_line);
-    sink.put(']');
+    if (!first) sink.put(',');
+    symbols::put_definition(sink, definition);
   }
   sink.put("],\"r\":[");
   const std::vector<symbols::Reference>& references = symbols_.references;
@@ -64,13 +54,8 @@ void ChunkFields::select(std::uint32_t first_line, std::uint32_t last_line) {
   for (bool first = true; next_reference_ < references.size(); ++next_reference_, first = false) {
     const symbols::Reference& reference = references[next_reference_];
     if (reference.line > last_line) break;
-    sink.put(first ? "[" : ",[");
-    scan::put_string(sink, reference.name);
-    sink.put(',');
-    scan::put_string(sink, reference.kind);
-    sink.put(',');
-    scan::put_number(sink, reference.line);
-    sink.put(']');
+    if (!first) sink.put(',');
+    symbols::put_reference(sink, reference);
   }
   sink.put("]}");
   symbols_json_ = std::move(sink.text);

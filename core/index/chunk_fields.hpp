@@ -1,8 +1,7 @@
 // What a parser says about a file's chunks, for the index: the definitions
 // the chunker follows, and for each chunk the names it defines (its names
 // field) and its symbols as stored JSON text:
-//   {"d": [[name, kind, line, scope, first_line, last_line]...],
-//    "r": [[name, kind, line]...]}
+//   {"d": [definition...], "r": [reference...]}  (symbols/symbol_json.hpp)
 // with the definitions whose name and the references that lie in the chunk.
 // One per build thread: it owns the thread's parser.
 #pragma once

@@ -759,7 +759,7 @@ class _Found(NamedTuple):
 
     def definitions(self) -> tuple[Definition, ...]:
         path = self.metadata[0]
-        return tuple(Definition(d[0], d[1], path, d[2], d[4], d[5], d[3]) for d in self.symbols.get("d", ()))
+        return tuple(Definition(d[0], d[1], path, d[2], d[3], d[4], d[5]) for d in self.symbols.get("d", ()))
 
 
 def _best_of_each_file(found: list[_Found]) -> list[_Found]:
@@ -786,7 +786,7 @@ def _sorted_in(found: list[Any], path_glob: str | None) -> list[Any]:
 def definitions_among(candidates: Sequence[_Found], name: str, ignore_case: bool,
                       path_glob: str | None) -> list[Definition]:
     """The definitions of ``name`` the candidate documents' symbols hold, in path and line order."""
-    found = [Definition(item[0], item[1], candidate.metadata[0], item[2], item[4], item[5], item[3])
+    found = [Definition(item[0], item[1], candidate.metadata[0], item[2], item[3], item[4], item[5])
              for candidate in candidates for item in candidate.symbols.get("d", ())
              if _same_name(item[0], name, ignore_case)]
     return _sorted_in(found, path_glob)
