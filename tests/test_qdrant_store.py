@@ -18,6 +18,7 @@ qdrant_client = pytest.importorskip("qdrant_client")
 
 from qdrant_client.http.exceptions import ResponseHandlingException, UnexpectedResponse  # noqa: E402
 
+from conftest import run_python  # noqa: E402
 from test_search_index import ALL_HITS, MAX_FILE_BYTES, QUERIES, STEPS, counts_of, make_repository  # noqa: E402
 from vorpaline import qdrant_calls, qdrant_store  # noqa: E402
 from vorpaline.__main__ import main  # noqa: E402
@@ -115,6 +116,26 @@ def test_the_store_finds_what_the_local_index_finds(make_store, repository, tmp_
         mine, theirs = store.search(query, k=3), local.search(query, k=3)
         assert [(h.path, h.start_line, h.snippet) for h in mine] == [(h.path, h.start_line, h.snippet) for h in theirs]
         assert all(hit.repository == "repo" for hit in mine)
+
+
+def test_a_store_updated_first_in_its_process_parses_as_the_local_index(tmp_path):
+    # the grammars are registered by whichever build comes first: here the store's
+    root = tmp_path / "repo"
+    root.mkdir()
+    (root / "config.py").write_text("def parse_config(path):\n    return path\n\n\nvalue = parse_config(1)\n")
+    shown = run_python(f"""
+        import qdrant_client
+        from vorpaline import qdrant_store
+        from vorpaline.search import Index
+        store = qdrant_store.QdrantStore(qdrant_client.QdrantClient(":memory:"), "code")
+        store.update({str(root)!r})
+        local = Index.create({str(tmp_path / "index")!r})
+        local.update({str(root)!r})
+        for found in (store, local):
+            print([(h.start_line, h.end_line, round(h.score, 4), h.definitions) for h in found.search("parse_config")],
+                  [(d.path, d.line) for d in found.definitions("parse_config")])
+        """, tmp_path).splitlines()
+    assert shown[0] == shown[1] and "('config.py', 1)" in shown[0]
 
 
 def _repository_of_roles_and_definitions(root):

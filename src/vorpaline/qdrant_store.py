@@ -52,7 +52,7 @@ from typing import Any
 
 import orjson
 
-from vorpaline import search_text
+from vorpaline import languages, search_text
 from vorpaline.qdrant_calls import (ATTEMPTS, REQUEST_SECONDS, BoundedTransport, Deadline, StoreError, batches,
                                     bounded_proxy_mounts, call_with_retries, point_bytes)
 from vorpaline.ranking import ranking_json, role_names
@@ -546,6 +546,9 @@ class QdrantStore:
             if say is not None:
                 say(f"  {search_text.quoted_name(name)}  (skipped: {reason})")
         to_read = changes.compare(listed)
+        # The grammars, registered once a process: without them the core chunks every file by its
+        # lines, with no names or symbols, and the chunks are not the local index's.
+        languages.ensure_registered()
         with tempfile.TemporaryDirectory(prefix="vorpaline-store-") as folder:
             built = _loads(_core().index_build_files(
                 root, orjson.dumps([[f.path, f.size] for f in to_read]).decode(), folder, "batch", self._profile,
