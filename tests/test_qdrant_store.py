@@ -8,7 +8,9 @@ from __future__ import annotations
 
 import json
 import os
+import pathlib
 import shutil
+import tempfile
 import time
 
 import pytest
@@ -25,6 +27,7 @@ from vorpaline.__main__ import main  # noqa: E402
 from vorpaline.search import Index, IndexUnusable  # noqa: E402
 
 SCORE_TOLERANCE = 1e-4
+ENGINES = ["local", "edge"]
 
 
 class CountingClient:
@@ -51,27 +54,41 @@ class CountingClient:
                                                 update_operations=update_operations, wait=wait)
 
 
-def _edge_client(tmp_path):
+def _shard_folder(tmp_path):
+    """Where the embedded engine keeps a shard: in memory when the machine has a tmpfs, as the engine
+    syncs each payload index it makes to disk (seconds a collection, on a busy disk)."""
+    if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK):
+        return tempfile.mkdtemp(prefix="vorpaline-edge-", dir="/dev/shm")
+    tmp_path.mkdir(parents=True, exist_ok=True)
+    return str(tmp_path)
+
+
+def _client(engine, folder):
+    """A client of ``engine`` with no collection yet; the embedded engine's shard goes in ``folder``."""
+    if engine == "local":
+        return qdrant_client.QdrantClient(":memory:")
     pytest.importorskip("qdrant_edge")
     from qdrant_edge_client import EdgeClient
 
-    return EdgeClient(str(tmp_path / "edge-shard"))
+    return EdgeClient(str(folder / "edge-shard"))
 
 
-@pytest.fixture(params=["local", "edge"])
+@pytest.fixture(params=ENGINES)
 def make_store(request, tmp_path, settings, sparse):
     """Stores over fresh collections, all of one engine: qdrant-client's local mode or the embedded engine."""
     settings.search_store_avglen_drift = 0.0  # every chunk weighted with the current average: exact scores
     made = []
 
     def make(**options):
-        folder = tmp_path / f"engine-{len(made)}"
-        client = qdrant_client.QdrantClient(":memory:") if request.param == "local" else _edge_client(folder)
-        store = qdrant_store.QdrantStore(CountingClient(client), "code", **options)
-        made.append(store)
-        return store
+        folder = _shard_folder(tmp_path / f"engine-{len(made)}")
+        made.append(folder)
+        return qdrant_store.QdrantStore(CountingClient(_client(request.param, pathlib.Path(folder))), "code",
+                                        **options)
 
-    return make
+    yield make
+    for folder in made:
+        if folder.startswith("/dev/shm/"):
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 @pytest.fixture
