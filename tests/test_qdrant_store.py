@@ -6,6 +6,7 @@ when it is installed, on Qdrant's embedded engine."""
 
 from __future__ import annotations
 
+import importlib.util
 import json
 import os
 import pathlib
@@ -20,7 +21,7 @@ qdrant_client = pytest.importorskip("qdrant_client")
 
 from qdrant_client.http.exceptions import ResponseHandlingException, UnexpectedResponse  # noqa: E402
 
-from conftest import run_python  # noqa: E402
+from conftest import DEFAULT_SETTINGS, run_python  # noqa: E402
 from test_search_index import ALL_HITS, MAX_FILE_BYTES, QUERIES, STEPS, counts_of, make_repository  # noqa: E402
 from vorpaline import qdrant_calls, qdrant_store  # noqa: E402
 from vorpaline.__main__ import main  # noqa: E402
@@ -28,6 +29,10 @@ from vorpaline.search import Index, IndexUnusable  # noqa: E402
 
 SCORE_TOLERANCE = 1e-4
 ENGINES = ["local", "edge"]
+LONG = os.environ.get("VORPALINE_LONG_TESTS") == "1"
+# The engine of the heavier cases, each an update after update: the embedded one, as a server's segments
+# (deleted points and all) where it is installed; both with VORPALINE_LONG_TESTS=1.
+ONE_ENGINE = ENGINES if LONG else ["edge" if importlib.util.find_spec("qdrant_edge") else "local"]
 
 
 class CountingClient:
@@ -63,6 +68,11 @@ def _shard_folder(tmp_path):
     return str(tmp_path)
 
 
+def _remove_shard_folder(folder):
+    if folder.startswith("/dev/shm/"):  # the rest goes with pytest's temporary folders
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def _client(engine, folder):
     """A client of ``engine`` with no collection yet; the embedded engine's shard goes in ``folder``."""
     if engine == "local":
@@ -87,8 +97,37 @@ def make_store(request, tmp_path, settings, sparse):
 
     yield make
     for folder in made:
-        if folder.startswith("/dev/shm/"):
-            shutil.rmtree(folder, ignore_errors=True)
+        _remove_shard_folder(folder)
+
+
+@pytest.fixture(scope="module")
+def module_settings():
+    """The settings the settings fixture pins, held for the stores a module's tests share."""
+    from vorpaline import sparse
+    from vorpaline.config import settings
+
+    with pytest.MonkeyPatch.context() as patch:
+        for name, value in DEFAULT_SETTINGS.items():
+            patch.setattr(settings, name, list(value) if isinstance(value, list) else value)
+        patch.setattr(settings, "search_store_avglen_drift", 0.0)
+        sparse.reset_sparse_service()
+        yield settings
+    sparse.reset_sparse_service()
+
+
+@pytest.fixture(scope="module", params=ENGINES)
+def engine(request):
+    return request.param
+
+
+def _store_and_index(engine, root, folder, **options):
+    """(store, local index, their first updates' counts) of ``root``, made once for tests that only search them."""
+    shard = _shard_folder(folder / "engine")
+    store = qdrant_store.QdrantStore(_client(engine, pathlib.Path(shard)), "code")
+    counts = store.update(root, **options)
+    local = Index.create(folder / "index")
+    yield store, local, (counts_of(counts), counts_of(local.update(root, **options)))
+    _remove_shard_folder(shard)
 
 
 @pytest.fixture
@@ -120,11 +159,16 @@ def store_results(store, **options):
     return {query: store.search(query, k=ALL_HITS, **options) for query in QUERIES}
 
 
-def test_the_store_finds_what_the_local_index_finds(make_store, repository, tmp_path):
-    store = make_store()
-    counts = store.update(repository, max_file_bytes=MAX_FILE_BYTES)
-    local = Index.create(tmp_path / "index")
-    assert counts_of(counts) == counts_of(local.update(repository, max_file_bytes=MAX_FILE_BYTES))
+@pytest.fixture(scope="module")
+def built(engine, module_settings, tmp_path_factory):
+    """A store and a local index of the repository of test_search_index.py."""
+    folder = tmp_path_factory.mktemp("built")
+    yield from _store_and_index(engine, make_repository(folder / "repo"), folder, max_file_bytes=MAX_FILE_BYTES)
+
+
+def test_the_store_finds_what_the_local_index_finds(built):
+    store, local, (counts, local_counts) = built
+    assert counts == local_counts
     expected = {query: local.search(query, k=ALL_HITS) for query in QUERIES}
     assert_same_hits(store_results(store), expected)
     assert_same_hits(store_results(store, repository="repo"), expected)
@@ -178,15 +222,12 @@ PRIOR_QUERIES = ["parse_config", "test parse_config", "docs load_user", "retry_r
                  "parse_config notawordanywhere", "changelog retry_request", "vendored retry", "Worker"]
 
 
-@pytest.fixture
-def both_of_roles(make_store, tmp_path):
+@pytest.fixture(scope="module")
+def both_of_roles(engine, module_settings, tmp_path_factory):
     """A store and a local index of the repository of roles and definitions."""
-    root = _repository_of_roles_and_definitions(tmp_path / "roles")
-    store = make_store()
-    store.update(root)
-    local = Index.create(tmp_path / "index")
-    local.update(root)
-    return store, local
+    folder = tmp_path_factory.mktemp("roles")
+    for store, local, _ in _store_and_index(engine, _repository_of_roles_and_definitions(folder / "roles"), folder):
+        yield store, local
 
 
 def test_roles_and_definitions_weigh_in_the_store_as_in_the_local_index(both_of_roles):
@@ -228,16 +269,14 @@ def test_definitions_and_references_are_the_local_indexs(both_of_roles, name):
 
 
 @pytest.mark.parametrize("glob", ["src/*", "lib/deep/*.py", "*file1?.py", "docs/file0[0-4].py", "nowhere/*"])
-def test_a_path_glob_keeps_what_it_keeps_locally(make_store, repository, tmp_path, glob):
-    store = make_store()
-    store.update(repository, max_file_bytes=MAX_FILE_BYTES)
-    local = Index.create(tmp_path / "index")
-    local.update(repository, max_file_bytes=MAX_FILE_BYTES)
+def test_a_path_glob_keeps_what_it_keeps_locally(built, glob):
+    store, local, _ = built
     for query in QUERIES:
         mine, theirs = store.search(query, k=4, path_glob=glob), local.search(query, k=4, path_glob=glob)
         assert [(h.path, h.start_line) for h in mine] == [(h.path, h.start_line) for h in theirs], query
 
 
+@pytest.mark.parametrize("make_store", ONE_ENGINE, indirect=True)
 def test_every_change_in_turn_is_sent_and_answers_as_the_local_index(make_store, repository, tmp_path):
     store = make_store()
     store.update(repository, max_file_bytes=MAX_FILE_BYTES)
@@ -256,6 +295,7 @@ def test_every_change_in_turn_is_sent_and_answers_as_the_local_index(make_store,
         assert store.client.sent == sent  # nothing goes out when nothing changed
 
 
+@pytest.mark.parametrize("make_store", ONE_ENGINE, indirect=True)
 def test_an_update_stopped_between_sending_and_deleting_is_mended_by_the_next(make_store, repository, tmp_path,
                                                                             monkeypatch):
     store = make_store()
@@ -293,6 +333,7 @@ def _change_files_of_several_chunks(root):
 
 
 # Where an update stops, and what it had done of that step: the next updates must leave what a fresh build has.
+@pytest.mark.parametrize("make_store", ONE_ENGINE, indirect=True)
 @pytest.mark.parametrize("stop", ["deleting, first chunks left", "deleting, first chunks gone", "sending a new file"])
 def test_an_update_stopped_anywhere_leaves_no_chunk_behind(make_store, repository, tmp_path, monkeypatch, stop):
     (repository / "src/file04.py").write_text(_many_chunks("banana"))
@@ -351,7 +392,8 @@ def _file_changed_since_read(root, outside):
     _link_a_folder_out_of_the_tree,
     _file_changed_since_read,
 ], ids=["removed", "a folder linked out of the tree", "changed"])
-def test_a_file_not_read_again_as_the_core_read_it_is_skipped(make_store, repository, tmp_path, after_read):
+def test_a_file_not_read_again_as_the_core_read_it_is_skipped(make_store, tmp_path, after_read):
+    repository = _small_repository(tmp_path / "repo")
     (repository / "one").mkdir()
     (repository / "one/file.py").write_text("inside quota\n")
     local = Index.create(tmp_path / "index").update(repository, max_file_bytes=MAX_FILE_BYTES)
