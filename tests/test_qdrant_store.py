@@ -135,16 +135,21 @@ def repository(tmp_path, settings, sparse):
     return make_repository(tmp_path / "repo")
 
 
-def local_results(root, folder):
+# Where updates follow updates, fewer queries: the broadest, and those of the words the changes write.
+CHANGE_QUERIES = ["parse_config", "quota", "zebra", "banana split_lines", "cursor offset payload", "é données"]
+
+
+def local_results(root, folder, queries=CHANGE_QUERIES):
     shutil.rmtree(folder, ignore_errors=True)
     index = Index.create(folder)
     index.update(root, max_file_bytes=MAX_FILE_BYTES)
-    return {query: index.search(query, k=ALL_HITS) for query in QUERIES}
+    return {query: index.search(query, k=ALL_HITS) for query in queries}
 
 
-def assert_same_hits(found, expected, queries=QUERIES):
-    """The same chunks with the same scores (to SCORE_TOLERANCE), whatever the order among equal scores."""
-    for query in queries:
+def assert_same_hits(found, expected):
+    """The same chunks with the same scores (to SCORE_TOLERANCE), whatever the order among equal scores,
+    for each query of ``expected``."""
+    for query in expected:
         ours = sorted(found[query], key=lambda h: (h.path, h.start_line))
         theirs = sorted(expected[query], key=lambda h: (h.path, h.start_line))
         assert [(h.path, h.start_line, h.end_line) for h in ours] == \
@@ -155,8 +160,8 @@ def assert_same_hits(found, expected, queries=QUERIES):
         assert scores == sorted(scores, reverse=True), query
 
 
-def store_results(store, **options):
-    return {query: store.search(query, k=ALL_HITS, **options) for query in QUERIES}
+def store_results(store, queries=CHANGE_QUERIES, **options):
+    return {query: store.search(query, k=ALL_HITS, **options) for query in queries}
 
 
 @pytest.fixture(scope="module")
@@ -170,8 +175,8 @@ def test_the_store_finds_what_the_local_index_finds(built):
     store, local, (counts, local_counts) = built
     assert counts == local_counts
     expected = {query: local.search(query, k=ALL_HITS) for query in QUERIES}
-    assert_same_hits(store_results(store), expected)
-    assert_same_hits(store_results(store, repository="repo"), expected)
+    assert_same_hits(store_results(store, QUERIES), expected)
+    assert_same_hits(store_results(store, QUERIES, repository="repo"), expected)
     # the first hits as a user sees them: same order, same snippets
     for query in QUERIES:
         mine, theirs = store.search(query, k=3), local.search(query, k=3)
@@ -234,7 +239,7 @@ def test_roles_and_definitions_weigh_in_the_store_as_in_the_local_index(both_of_
     store, local = both_of_roles
     expected = {query: local.search(query, k=ALL_HITS) for query in PRIOR_QUERIES}
     found = {query: store.search(query, k=ALL_HITS) for query in PRIOR_QUERIES}
-    assert_same_hits(found, expected, PRIOR_QUERIES)
+    assert_same_hits(found, expected)
     assert {hit.roles for hits in found.values() for hit in hits} >= {(), ("test",), ("documentation",)}
     for query in PRIOR_QUERIES:
         def shown(hits):
@@ -253,7 +258,7 @@ def test_the_boost_and_the_role_weights_are_the_settings_at_query_time(both_of_r
         settings.search_definition_boost = boost
         settings.search_role_weights = weights
         assert_same_hits({query: store.search(query, k=ALL_HITS) for query in PRIOR_QUERIES},
-                         {query: local.search(query, k=ALL_HITS) for query in PRIOR_QUERIES}, PRIOR_QUERIES)
+                         {query: local.search(query, k=ALL_HITS) for query in PRIOR_QUERIES})
 
 
 @pytest.mark.parametrize("name", ["parse_config", "retry_request", "Worker", "worker", "load_user", "absent_name"])
@@ -287,7 +292,7 @@ def test_every_change_in_turn_is_sent_and_answers_as_the_local_index(make_store,
         counts = counts_of(store.update(repository, max_file_bytes=MAX_FILE_BYTES))
         # the local index, updated alike, answers as a fresh build would (test_search_index.py)
         assert counts == counts_of(local.update(repository, max_file_bytes=MAX_FILE_BYTES)), step.__name__
-        assert_same_hits(store_results(store), {query: local.search(query, k=ALL_HITS) for query in QUERIES})
+        assert_same_hits(store_results(store), {query: local.search(query, k=ALL_HITS) for query in CHANGE_QUERIES})
 
         sent = dict(store.client.sent)
         again = store.update(repository, max_file_bytes=MAX_FILE_BYTES)
@@ -321,7 +326,7 @@ def _chunks_held(store):
             for r in store._scroll(store._filter(kind="chunk"), ["repository", "path", "hash", "part"])}
 
 
-def _many_chunks(word, lines=400):
+def _many_chunks(word, lines=300):
     return "".join(f"{word} line_{number} quota worker {number % 7}\n" for number in range(lines))
 
 
@@ -450,33 +455,35 @@ def test_chunks_are_weighted_again_when_the_average_drifts_past_the_share(make_s
     assert sorted(averages) == pytest.approx([average if reweighted else old_average])
 
 
-def test_dry_run_writes_nothing_and_says_what_it_would_send(make_store, repository, capsys):
+def test_dry_run_writes_nothing_and_says_what_it_would_send(make_store, tmp_path, capsys):
+    repository = _small_repository(tmp_path / "repo")
     store = make_store()
-    counts = store.update(repository, max_file_bytes=MAX_FILE_BYTES, dry_run=True)
+    counts = store.update(repository, dry_run=True)
     assert not store.client.collection_exists("code") and store.client.sent["upsert"] == 0
     lines = capsys.readouterr().out.splitlines()
-    assert "+ src/file00.py" in " ".join(lines) and lines[-1].startswith(f"would send {counts.chunks} points")
+    assert "+ a.py" in " ".join(lines) and lines[-1].startswith(f"would send {counts.chunks} points")
 
-    store.update(repository, max_file_bytes=MAX_FILE_BYTES)
-    (repository / "src/file00.py").write_text("zebra\n")
-    (repository / "docs/file02.py").unlink()
+    store.update(repository)
+    (repository / "a.py").write_text("zebra\n")
+    (repository / "b.md").unlink()
     sent = dict(store.client.sent)
-    store.update(repository, max_file_bytes=MAX_FILE_BYTES, dry_run=True)
+    store.update(repository, dry_run=True)
     assert store.client.sent == sent
     out = capsys.readouterr().out
-    assert "~ src/file00.py  (1 chunks)" in out and "- docs/file02.py" in out
+    assert "~ a.py  (1 chunks)" in out and "- b.md" in out
 
 
-def test_a_collection_of_another_profile_is_refused_until_rebuilt(make_store, repository):
+def test_a_collection_of_another_profile_is_refused_until_rebuilt(make_store, tmp_path):
+    repository = _small_repository(tmp_path / "repo")
     store = make_store()
-    store.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    store.update(repository)
     store._write_meta(store._collection_id(), {**store._read_meta(), "profile": "another"})
     with pytest.raises(IndexUnusable, match="another tokenisation profile.*--rebuild"):
         store.search("quota")
     with pytest.raises(IndexUnusable):
         store.update(repository)
     rebuilt = qdrant_store.QdrantStore(store.client, "code", rebuild=True)
-    rebuilt.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    rebuilt.update(repository)
     assert store.search("quota", k=1)
 
 
@@ -519,7 +526,10 @@ def test_a_collection_vorpaline_did_not_make_is_replaced_only_when_forced(make_s
 CREATION_CALLS = 14
 
 
-@pytest.mark.parametrize("stopped_at", range(1, CREATION_CALLS + 1))
+# Stopped at each call with VORPALINE_LONG_TESTS=1, else at the first, at a payload index's, the last one's and the
+# bookkeeping point's.
+@pytest.mark.parametrize("stopped_at", range(1, CREATION_CALLS + 1) if LONG else [1, 2, CREATION_CALLS - 1,
+                                                                                  CREATION_CALLS])
 def test_a_collection_whose_making_stopped_is_finished_by_the_next_update(make_store, tmp_path, stopped_at):
     root = _small_repository(tmp_path / "small")
     store = make_store()
