@@ -214,3 +214,19 @@ def test_def_and_refs_print_path_line_kind(code_index, capsys, argv, status, lin
     capsys.readouterr()
     assert main([*argv[:2], str(root), *argv[2:]]) == status
     assert capsys.readouterr().out.splitlines() == lines
+
+
+def test_a_grammar_installed_since_the_last_update_has_its_files_parsed_again(tmp_path, monkeypatch):
+    root = tmp_path / "repo"
+    root.mkdir()
+    (root / "a.py").write_text("def alpha():\n    pass\n")
+    (root / "notes.txt").write_text("alpha notes\n")
+    index = Index.for_repository(root)
+    monkeypatch.setattr(languages, "installed", lambda: [])
+    assert index.update(root).indexed == 2
+    assert index.update(root).indexed == 0
+    monkeypatch.undo()
+    again = index.update(root)  # Python's grammar is there now: a.py is read and parsed again, notes.txt is not
+    assert (again.indexed, again.unchanged) == (1, 1)
+    assert [d.name for d in index.definitions("alpha")] == ["alpha"]
+    assert index.update(root).indexed == 0

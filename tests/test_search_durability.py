@@ -68,7 +68,7 @@ def write_tree(root, seed, files, marker=""):
         folder.mkdir(parents=True, exist_ok=True)
         lines = rng.randint(3, 70)
         text = "".join(" ".join(rng.choice(WORDS) for _ in range(rng.randint(1, 7))) + "\n" for _ in range(lines))
-        path = folder / f"f{number}.py"
+        path = folder / f"f{number}.txt"
         path.write_text(marker + text)
         os.utime(path, ns=(10**18 + seed, 10**18 + seed))
 
@@ -85,7 +85,7 @@ class Snapshot:
         # the change: a third of the files rewritten, some deleted, some added
         write_tree(self.root, 2, range(0, FILES, 3), marker="fresh_marker\n")
         for number in range(1, FILES, 7):
-            (self.root / f"d{number % 40}" / f"f{number}.py").unlink()
+            (self.root / f"d{number % 40}" / f"f{number}.txt").unlink()
         write_tree(self.root, 3, range(FILES, FILES + 300))
         fresh = base / "fresh-index"
         search.Index.create(fresh).update(self.root)
@@ -361,8 +361,8 @@ MANIFEST_DAMAGE = {
 @pytest.mark.parametrize("damage", MANIFEST_DAMAGE.values(), ids=MANIFEST_DAMAGE.keys())
 def test_a_damaged_manifest_says_to_rebuild(tmp_path, settings, sparse, damage):
     root, folder = small_index(tmp_path)
-    (root / "d1" / "f1.py").write_text("quota\n")  # a second segment, and a document deleted from the first
-    os.utime(root / "d1" / "f1.py", ns=(2 * 10**18, 2 * 10**18))
+    (root / "d1" / "f1.txt").write_text("quota\n")  # a second segment, and a document deleted from the first
+    os.utime(root / "d1" / "f1.txt", ns=(2 * 10**18, 2 * 10**18))
     search.Index.open(folder).update(root)
     manifest = folder / "MANIFEST"
     manifest.write_text(damage(manifest.read_text()))

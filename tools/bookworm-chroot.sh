@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes, once, a minimal Debian bookworm tree for the wheel check: debootstrap's
 # minbase with python3 (3.11) and python3-venv, nothing of the build's packages,
-# and the wheels of the package's runtime dependencies (orjson, tqdm) in
+# and the wheels of the package's runtime dependencies (orjson, tqdm, the tree-sitter grammars) in
 # /wheels, so that the check installs without a network in the tree.
 #
 #   tools/bookworm-chroot.sh FOLDER PYTHON
@@ -23,7 +23,9 @@ rm -rf "$root.partial"
 mkdir -p "$(dirname "$root")"
 debootstrap --variant=minbase --include=python3,python3-venv bookworm "$root.partial" "$mirror"
 # For PYTHON's own platform: the tree is the same Debian, architecture and Python.
-"$python" -m pip download -q --only-binary=:all: --dest "$root.partial/wheels" orjson tqdm
+"$python" -m pip download -q --only-binary=:all: --dest "$root.partial/wheels" orjson tqdm \
+  tree-sitter-python tree-sitter-c tree-sitter-cpp tree-sitter-javascript tree-sitter-typescript tree-sitter-go \
+  tree-sitter-rust tree-sitter-java tree-sitter-ruby
 touch "$root.partial/.complete"
 rm -rf "$root"
 mv "$root.partial" "$root"

@@ -17,7 +17,7 @@ build=build/fuzz
 
 bash tools/reliability-deps.sh fuzz
 "$venv/bin/cmake" -S fuzz -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/$venv/bin/ninja" \
-  -DCMAKE_CXX_COMPILER=clang++-14 -DPython_EXECUTABLE=/usr/bin/python3.11 >/dev/null
+  -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_C_COMPILER=clang-14 -DPython_EXECUTABLE=/usr/bin/python3.11 >/dev/null
 "$venv/bin/cmake" --build "$build"
 mkdir -p "$build/corpus" "$build/scan-corpus" "$build/artifacts"
 

@@ -429,31 +429,23 @@ def _hit_record(hit) -> dict:
         del record["repository"]
     # "stale": the file changed since it was indexed; the snippet shows its lines now
     record["roles"] = list(hit.roles)
-    record["definitions"] = [_symbol_record(d) for d in hit.definitions]
+    record["definitions"] = [definition._asdict() for definition in hit.definitions]
     return record
 
 
-def _symbol_record(symbol) -> dict:
-    return symbol._asdict()
-
-
 def _run_symbols(args: argparse.Namespace) -> int:
+    from vorpaline import search_text
+
     index = _open_index(_index_folder(args))
     look_up = index.definitions if args.command == "def" else index.references
     found = look_up(args.name, ignore_case=args.ignore_case, path_glob=args.path_glob)
     for symbol in found:
         if args.json:
-            print(json.dumps(_symbol_record(symbol), ensure_ascii=False))
+            print(json.dumps(symbol._asdict(), ensure_ascii=False))
             continue
         where = " ".join(part for part in (symbol.kind, getattr(symbol, "scope", "")) if part)
-        print(search_text_printable(f"{symbol.path}:{symbol.line}: {where}"))
+        print(search_text.printable(f"{symbol.path}:{symbol.line}: {where}"))
     return 0 if found else 1
-
-
-def search_text_printable(text: str) -> str:
-    from vorpaline import search_text
-
-    return search_text.printable(text)
 
 
 # --- entry point -------------------------------------------------------------------------------

@@ -546,9 +546,7 @@ class QdrantStore:
             if say is not None:
                 say(f"  {search_text.quoted_name(name)}  (skipped: {reason})")
         to_read = changes.compare(listed)
-        # The grammars, registered once a process: without them the core chunks every file by its
-        # lines, with no names or symbols, and the chunks are not the local index's.
-        languages.ensure_registered()
+        languages.ensure_registered_for(f.path for f in to_read)  # parsed as the local index parses them
         with tempfile.TemporaryDirectory(prefix="vorpaline-store-") as folder:
             built = _loads(_core().index_build_files(
                 root, orjson.dumps([[f.path, f.size] for f in to_read]).decode(), folder, "batch", self._profile,

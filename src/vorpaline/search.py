@@ -522,6 +522,10 @@ class Index:
             files: dict[str, dict[str, Any]] = {}
             to_read = []
             listed_count = listed_bytes = skipped = unchanged = 0
+            # A grammar installed or removed since the last update: its language's files are parsed anew.
+            parsers_now = languages.installed()
+            reparsed = set(parsers_now).symmetric_difference(self._manifest.get("parsers", parsers_now))
+            to_parse: set[str] = set()
             # The loop every update runs over every file: kept lean, records made only for files to read.
             for item in reply["files"]:
                 path = item["path"]
@@ -530,7 +534,10 @@ class Index:
                 listed_count += 1
                 listed_bytes += item["size"]
                 entry = known.get(path)
-                if entry is not None and entry["size"] == item["size"] and entry["mtime_ns"] == item["mtime_ns"]:
+                if reparsed and entry is not None and entry["hash"] is not None and \
+                        languages.language_of(path) in reparsed:
+                    to_parse.add(path)
+                elif entry is not None and entry["size"] == item["size"] and entry["mtime_ns"] == item["mtime_ns"]:
                     files[path] = entry
                     if entry["hash"] is None:  # binary, too large or unreadable, as it was
                         skipped += 1
@@ -555,7 +562,7 @@ class Index:
                     progress(looked_at + files_done, bytes_looked_at + bytes_done)
 
             report(0, 0)
-            parsers = languages.ensure_registered()
+            parsers = languages.ensure_registered_for(f.path for f in to_read)
             built = json.loads(_core().index_build_files(
                 root, json.dumps([[f.path, f.size] for f in to_read]), self.folder, prefix,
                 self._manifest["profile"], json.dumps({"max_file_bytes": max_file_bytes, "segment_bytes": max(
@@ -579,7 +586,7 @@ class Index:
                     skipped += 1
                     continue
                 read_bytes += outcome["bytes"]
-                if entry is not None and entry["hash"] == outcome["hash"]:
+                if entry is not None and entry["hash"] == outcome["hash"] and scanned.path not in to_parse:
                     # only touched: the index keeps the chunks it has, the new ones go
                     files[scanned.path] = {**entry, "size": scanned.size, "mtime_ns": scanned.mtime_ns}
                     if placed is not None:
@@ -601,9 +608,11 @@ class Index:
                     if path not in files:
                         forget(entry)
                         removed += 1
-            changed = bool(new_segments or deletions or to_read or removed) or self._manifest.get("root") != root
+            changed = bool(new_segments or deletions or to_read or removed) or self._manifest.get("root") != root \
+                or self._manifest.get("parsers") != parsers_now
             if changed:
                 self._manifest["root"] = root
+                self._manifest["parsers"] = parsers_now
                 self._manifest["files"] = files
                 if new_segments:
                     _fsync_folder(self.folder)
