@@ -6,9 +6,12 @@ when it is installed, on Qdrant's embedded engine."""
 
 from __future__ import annotations
 
+import importlib.util
 import json
 import os
+import pathlib
 import shutil
+import tempfile
 import time
 
 import pytest
@@ -18,12 +21,18 @@ qdrant_client = pytest.importorskip("qdrant_client")
 
 from qdrant_client.http.exceptions import ResponseHandlingException, UnexpectedResponse  # noqa: E402
 
+from conftest import DEFAULT_SETTINGS, run_python  # noqa: E402
 from test_search_index import ALL_HITS, MAX_FILE_BYTES, QUERIES, STEPS, counts_of, make_repository  # noqa: E402
 from vorpaline import qdrant_calls, qdrant_store  # noqa: E402
 from vorpaline.__main__ import main  # noqa: E402
 from vorpaline.search import Index, IndexUnusable  # noqa: E402
 
 SCORE_TOLERANCE = 1e-4
+ENGINES = ["local", "edge"]
+LONG = os.environ.get("VORPALINE_LONG_TESTS") == "1"
+# The engine of the heavier cases, each an update after update: the embedded one, as a server's segments
+# (deleted points and all) where it is installed; both with VORPALINE_LONG_TESTS=1.
+ONE_ENGINE = ENGINES if LONG else ["edge" if importlib.util.find_spec("qdrant_edge") else "local"]
 
 
 class CountingClient:
@@ -50,27 +59,75 @@ class CountingClient:
                                                 update_operations=update_operations, wait=wait)
 
 
-def _edge_client(tmp_path):
+def _shard_folder(tmp_path):
+    """Where the embedded engine keeps a shard: in memory when the machine has a tmpfs, as the engine
+    syncs each payload index it makes to disk (seconds a collection, on a busy disk)."""
+    if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK):
+        return tempfile.mkdtemp(prefix="vorpaline-edge-", dir="/dev/shm")
+    tmp_path.mkdir(parents=True, exist_ok=True)
+    return str(tmp_path)
+
+
+def _remove_shard_folder(folder):
+    if folder.startswith("/dev/shm/"):  # the rest goes with pytest's temporary folders
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def _client(engine, folder):
+    """A client of ``engine`` with no collection yet; the embedded engine's shard goes in ``folder``."""
+    if engine == "local":
+        return qdrant_client.QdrantClient(":memory:")
     pytest.importorskip("qdrant_edge")
     from qdrant_edge_client import EdgeClient
 
-    return EdgeClient(str(tmp_path / "edge-shard"))
+    return EdgeClient(str(folder / "edge-shard"))
 
 
-@pytest.fixture(params=["local", "edge"])
+@pytest.fixture(params=ENGINES)
 def make_store(request, tmp_path, settings, sparse):
     """Stores over fresh collections, all of one engine: qdrant-client's local mode or the embedded engine."""
     settings.search_store_avglen_drift = 0.0  # every chunk weighted with the current average: exact scores
     made = []
 
     def make(**options):
-        folder = tmp_path / f"engine-{len(made)}"
-        client = qdrant_client.QdrantClient(":memory:") if request.param == "local" else _edge_client(folder)
-        store = qdrant_store.QdrantStore(CountingClient(client), "code", **options)
-        made.append(store)
-        return store
+        folder = _shard_folder(tmp_path / f"engine-{len(made)}")
+        made.append(folder)
+        return qdrant_store.QdrantStore(CountingClient(_client(request.param, pathlib.Path(folder))), "code",
+                                        **options)
 
-    return make
+    yield make
+    for folder in made:
+        _remove_shard_folder(folder)
+
+
+@pytest.fixture(scope="module")
+def module_settings():
+    """The settings the settings fixture pins, held for the stores a module's tests share."""
+    from vorpaline import sparse
+    from vorpaline.config import settings
+
+    with pytest.MonkeyPatch.context() as patch:
+        for name, value in DEFAULT_SETTINGS.items():
+            patch.setattr(settings, name, list(value) if isinstance(value, list) else value)
+        patch.setattr(settings, "search_store_avglen_drift", 0.0)
+        sparse.reset_sparse_service()
+        yield settings
+    sparse.reset_sparse_service()
+
+
+@pytest.fixture(scope="module", params=ENGINES)
+def engine(request):
+    return request.param
+
+
+def _store_and_index(engine, root, folder, **options):
+    """(store, local index, their first updates' counts) of ``root``, made once for tests that only search them."""
+    shard = _shard_folder(folder / "engine")
+    store = qdrant_store.QdrantStore(_client(engine, pathlib.Path(shard)), "code")
+    counts = store.update(root, **options)
+    local = Index.create(folder / "index")
+    yield store, local, (counts_of(counts), counts_of(local.update(root, **options)))
+    _remove_shard_folder(shard)
 
 
 @pytest.fixture
@@ -78,16 +135,21 @@ def repository(tmp_path, settings, sparse):
     return make_repository(tmp_path / "repo")
 
 
-def local_results(root, folder):
+# Where updates follow updates, fewer queries: the broadest, and those of the words the changes write.
+CHANGE_QUERIES = ["parse_config", "quota", "zebra", "banana split_lines", "cursor offset payload", "é données"]
+
+
+def local_results(root, folder, queries=CHANGE_QUERIES):
     shutil.rmtree(folder, ignore_errors=True)
     index = Index.create(folder)
     index.update(root, max_file_bytes=MAX_FILE_BYTES)
-    return {query: index.search(query, k=ALL_HITS) for query in QUERIES}
+    return {query: index.search(query, k=ALL_HITS) for query in queries}
 
 
-def assert_same_hits(found, expected, queries=QUERIES):
-    """The same chunks with the same scores (to SCORE_TOLERANCE), whatever the order among equal scores."""
-    for query in queries:
+def assert_same_hits(found, expected):
+    """The same chunks with the same scores (to SCORE_TOLERANCE), whatever the order among equal scores,
+    for each query of ``expected``."""
+    for query in expected:
         ours = sorted(found[query], key=lambda h: (h.path, h.start_line))
         theirs = sorted(expected[query], key=lambda h: (h.path, h.start_line))
         assert [(h.path, h.start_line, h.end_line) for h in ours] == \
@@ -98,23 +160,48 @@ def assert_same_hits(found, expected, queries=QUERIES):
         assert scores == sorted(scores, reverse=True), query
 
 
-def store_results(store, **options):
-    return {query: store.search(query, k=ALL_HITS, **options) for query in QUERIES}
+def store_results(store, queries=CHANGE_QUERIES, **options):
+    return {query: store.search(query, k=ALL_HITS, **options) for query in queries}
 
 
-def test_the_store_finds_what_the_local_index_finds(make_store, repository, tmp_path):
-    store = make_store()
-    counts = store.update(repository, max_file_bytes=MAX_FILE_BYTES)
-    local = Index.create(tmp_path / "index")
-    assert counts_of(counts) == counts_of(local.update(repository, max_file_bytes=MAX_FILE_BYTES))
+@pytest.fixture(scope="module")
+def built(engine, module_settings, tmp_path_factory):
+    """A store and a local index of the repository of test_search_index.py."""
+    folder = tmp_path_factory.mktemp("built")
+    yield from _store_and_index(engine, make_repository(folder / "repo"), folder, max_file_bytes=MAX_FILE_BYTES)
+
+
+def test_the_store_finds_what_the_local_index_finds(built):
+    store, local, (counts, local_counts) = built
+    assert counts == local_counts
     expected = {query: local.search(query, k=ALL_HITS) for query in QUERIES}
-    assert_same_hits(store_results(store), expected)
-    assert_same_hits(store_results(store, repository="repo"), expected)
+    assert_same_hits(store_results(store, QUERIES), expected)
+    assert_same_hits(store_results(store, QUERIES, repository="repo"), expected)
     # the first hits as a user sees them: same order, same snippets
     for query in QUERIES:
         mine, theirs = store.search(query, k=3), local.search(query, k=3)
         assert [(h.path, h.start_line, h.snippet) for h in mine] == [(h.path, h.start_line, h.snippet) for h in theirs]
         assert all(hit.repository == "repo" for hit in mine)
+
+
+def test_a_store_updated_first_in_its_process_parses_as_the_local_index(tmp_path):
+    # the grammars are registered by whichever build comes first: here the store's
+    root = tmp_path / "repo"
+    root.mkdir()
+    (root / "config.py").write_text("def parse_config(path):\n    return path\n\n\nvalue = parse_config(1)\n")
+    shown = run_python(f"""
+        import qdrant_client
+        from vorpaline import qdrant_store
+        from vorpaline.search import Index
+        store = qdrant_store.QdrantStore(qdrant_client.QdrantClient(":memory:"), "code")
+        store.update({str(root)!r})
+        local = Index.create({str(tmp_path / "index")!r})
+        local.update({str(root)!r})
+        for found in (store, local):
+            print([(h.start_line, h.end_line, round(h.score, 4), h.definitions) for h in found.search("parse_config")],
+                  [(d.path, d.line) for d in found.definitions("parse_config")])
+        """, tmp_path).splitlines()
+    assert shown[0] == shown[1] and "('config.py', 1)" in shown[0]
 
 
 def _repository_of_roles_and_definitions(root):
@@ -140,22 +227,19 @@ PRIOR_QUERIES = ["parse_config", "test parse_config", "docs load_user", "retry_r
                  "parse_config notawordanywhere", "changelog retry_request", "vendored retry", "Worker"]
 
 
-@pytest.fixture
-def both_of_roles(make_store, tmp_path):
+@pytest.fixture(scope="module")
+def both_of_roles(engine, module_settings, tmp_path_factory):
     """A store and a local index of the repository of roles and definitions."""
-    root = _repository_of_roles_and_definitions(tmp_path / "roles")
-    store = make_store()
-    store.update(root)
-    local = Index.create(tmp_path / "index")
-    local.update(root)
-    return store, local
+    folder = tmp_path_factory.mktemp("roles")
+    for store, local, _ in _store_and_index(engine, _repository_of_roles_and_definitions(folder / "roles"), folder):
+        yield store, local
 
 
 def test_roles_and_definitions_weigh_in_the_store_as_in_the_local_index(both_of_roles):
     store, local = both_of_roles
     expected = {query: local.search(query, k=ALL_HITS) for query in PRIOR_QUERIES}
     found = {query: store.search(query, k=ALL_HITS) for query in PRIOR_QUERIES}
-    assert_same_hits(found, expected, PRIOR_QUERIES)
+    assert_same_hits(found, expected)
     assert {hit.roles for hits in found.values() for hit in hits} >= {(), ("test",), ("documentation",)}
     for query in PRIOR_QUERIES:
         def shown(hits):
@@ -174,7 +258,7 @@ def test_the_boost_and_the_role_weights_are_the_settings_at_query_time(both_of_r
         settings.search_definition_boost = boost
         settings.search_role_weights = weights
         assert_same_hits({query: store.search(query, k=ALL_HITS) for query in PRIOR_QUERIES},
-                         {query: local.search(query, k=ALL_HITS) for query in PRIOR_QUERIES}, PRIOR_QUERIES)
+                         {query: local.search(query, k=ALL_HITS) for query in PRIOR_QUERIES})
 
 
 @pytest.mark.parametrize("name", ["parse_config", "retry_request", "Worker", "worker", "load_user", "absent_name"])
@@ -190,16 +274,14 @@ def test_definitions_and_references_are_the_local_indexs(both_of_roles, name):
 
 
 @pytest.mark.parametrize("glob", ["src/*", "lib/deep/*.py", "*file1?.py", "docs/file0[0-4].py", "nowhere/*"])
-def test_a_path_glob_keeps_what_it_keeps_locally(make_store, repository, tmp_path, glob):
-    store = make_store()
-    store.update(repository, max_file_bytes=MAX_FILE_BYTES)
-    local = Index.create(tmp_path / "index")
-    local.update(repository, max_file_bytes=MAX_FILE_BYTES)
+def test_a_path_glob_keeps_what_it_keeps_locally(built, glob):
+    store, local, _ = built
     for query in QUERIES:
         mine, theirs = store.search(query, k=4, path_glob=glob), local.search(query, k=4, path_glob=glob)
         assert [(h.path, h.start_line) for h in mine] == [(h.path, h.start_line) for h in theirs], query
 
 
+@pytest.mark.parametrize("make_store", ONE_ENGINE, indirect=True)
 def test_every_change_in_turn_is_sent_and_answers_as_the_local_index(make_store, repository, tmp_path):
     store = make_store()
     store.update(repository, max_file_bytes=MAX_FILE_BYTES)
@@ -210,7 +292,7 @@ def test_every_change_in_turn_is_sent_and_answers_as_the_local_index(make_store,
         counts = counts_of(store.update(repository, max_file_bytes=MAX_FILE_BYTES))
         # the local index, updated alike, answers as a fresh build would (test_search_index.py)
         assert counts == counts_of(local.update(repository, max_file_bytes=MAX_FILE_BYTES)), step.__name__
-        assert_same_hits(store_results(store), {query: local.search(query, k=ALL_HITS) for query in QUERIES})
+        assert_same_hits(store_results(store), {query: local.search(query, k=ALL_HITS) for query in CHANGE_QUERIES})
 
         sent = dict(store.client.sent)
         again = store.update(repository, max_file_bytes=MAX_FILE_BYTES)
@@ -218,6 +300,7 @@ def test_every_change_in_turn_is_sent_and_answers_as_the_local_index(make_store,
         assert store.client.sent == sent  # nothing goes out when nothing changed
 
 
+@pytest.mark.parametrize("make_store", ONE_ENGINE, indirect=True)
 def test_an_update_stopped_between_sending_and_deleting_is_mended_by_the_next(make_store, repository, tmp_path,
                                                                             monkeypatch):
     store = make_store()
@@ -243,7 +326,7 @@ def _chunks_held(store):
             for r in store._scroll(store._filter(kind="chunk"), ["repository", "path", "hash", "part"])}
 
 
-def _many_chunks(word, lines=400):
+def _many_chunks(word, lines=300):
     return "".join(f"{word} line_{number} quota worker {number % 7}\n" for number in range(lines))
 
 
@@ -255,6 +338,7 @@ def _change_files_of_several_chunks(root):
 
 
 # Where an update stops, and what it had done of that step: the next updates must leave what a fresh build has.
+@pytest.mark.parametrize("make_store", ONE_ENGINE, indirect=True)
 @pytest.mark.parametrize("stop", ["deleting, first chunks left", "deleting, first chunks gone", "sending a new file"])
 def test_an_update_stopped_anywhere_leaves_no_chunk_behind(make_store, repository, tmp_path, monkeypatch, stop):
     (repository / "src/file04.py").write_text(_many_chunks("banana"))
@@ -313,7 +397,8 @@ def _file_changed_since_read(root, outside):
     _link_a_folder_out_of_the_tree,
     _file_changed_since_read,
 ], ids=["removed", "a folder linked out of the tree", "changed"])
-def test_a_file_not_read_again_as_the_core_read_it_is_skipped(make_store, repository, tmp_path, after_read):
+def test_a_file_not_read_again_as_the_core_read_it_is_skipped(make_store, tmp_path, after_read):
+    repository = _small_repository(tmp_path / "repo")
     (repository / "one").mkdir()
     (repository / "one/file.py").write_text("inside quota\n")
     local = Index.create(tmp_path / "index").update(repository, max_file_bytes=MAX_FILE_BYTES)
@@ -370,33 +455,35 @@ def test_chunks_are_weighted_again_when_the_average_drifts_past_the_share(make_s
     assert sorted(averages) == pytest.approx([average if reweighted else old_average])
 
 
-def test_dry_run_writes_nothing_and_says_what_it_would_send(make_store, repository, capsys):
+def test_dry_run_writes_nothing_and_says_what_it_would_send(make_store, tmp_path, capsys):
+    repository = _small_repository(tmp_path / "repo")
     store = make_store()
-    counts = store.update(repository, max_file_bytes=MAX_FILE_BYTES, dry_run=True)
+    counts = store.update(repository, dry_run=True)
     assert not store.client.collection_exists("code") and store.client.sent["upsert"] == 0
     lines = capsys.readouterr().out.splitlines()
-    assert "+ src/file00.py" in " ".join(lines) and lines[-1].startswith(f"would send {counts.chunks} points")
+    assert "+ a.py" in " ".join(lines) and lines[-1].startswith(f"would send {counts.chunks} points")
 
-    store.update(repository, max_file_bytes=MAX_FILE_BYTES)
-    (repository / "src/file00.py").write_text("zebra\n")
-    (repository / "docs/file02.py").unlink()
+    store.update(repository)
+    (repository / "a.py").write_text("zebra\n")
+    (repository / "b.md").unlink()
     sent = dict(store.client.sent)
-    store.update(repository, max_file_bytes=MAX_FILE_BYTES, dry_run=True)
+    store.update(repository, dry_run=True)
     assert store.client.sent == sent
     out = capsys.readouterr().out
-    assert "~ src/file00.py  (1 chunks)" in out and "- docs/file02.py" in out
+    assert "~ a.py  (1 chunks)" in out and "- b.md" in out
 
 
-def test_a_collection_of_another_profile_is_refused_until_rebuilt(make_store, repository):
+def test_a_collection_of_another_profile_is_refused_until_rebuilt(make_store, tmp_path):
+    repository = _small_repository(tmp_path / "repo")
     store = make_store()
-    store.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    store.update(repository)
     store._write_meta(store._collection_id(), {**store._read_meta(), "profile": "another"})
     with pytest.raises(IndexUnusable, match="another tokenisation profile.*--rebuild"):
         store.search("quota")
     with pytest.raises(IndexUnusable):
         store.update(repository)
     rebuilt = qdrant_store.QdrantStore(store.client, "code", rebuild=True)
-    rebuilt.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    rebuilt.update(repository)
     assert store.search("quota", k=1)
 
 
@@ -439,7 +526,10 @@ def test_a_collection_vorpaline_did_not_make_is_replaced_only_when_forced(make_s
 CREATION_CALLS = 14
 
 
-@pytest.mark.parametrize("stopped_at", range(1, CREATION_CALLS + 1))
+# Stopped at each call with VORPALINE_LONG_TESTS=1, else at the first, at a payload index's, the last one's and the
+# bookkeeping point's.
+@pytest.mark.parametrize("stopped_at", range(1, CREATION_CALLS + 1) if LONG else [1, 2, CREATION_CALLS - 1,
+                                                                                  CREATION_CALLS])
 def test_a_collection_whose_making_stopped_is_finished_by_the_next_update(make_store, tmp_path, stopped_at):
     root = _small_repository(tmp_path / "small")
     store = make_store()
