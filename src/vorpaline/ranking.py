@@ -9,6 +9,7 @@ and a chunk that defines a name the query means (``parse_url`` for "parse url") 
 
 from __future__ import annotations
 
+import functools
 import json
 import re
 
@@ -26,14 +27,18 @@ ROLE_WORDS = {
 }
 
 _WORD = re.compile(r"[A-Za-z]+")
+_PART = re.compile(r"[A-Z]?[a-z]+|[A-Z]+(?![a-z])")
+_IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+MAX_NAME_WORDS = 4
 
 
 def asked_roles(query: str) -> set[str]:
     """The roles whose files the query asks for: a word of the query (camelCase and snake_case
     parts too) names them."""
-    words = {part.lower() for word in _WORD.findall(query)
-             for part in re.findall(r"[A-Z]?[a-z]+|[A-Z]+(?![a-z])", word) or [word]}
-    words |= {word.lower() for word in _WORD.findall(query)}
+    words = set()
+    for word in _WORD.findall(query):
+        words.add(word.lower())
+        words.update(part.lower() for part in _PART.findall(word))
     return {role for role, names in ROLE_WORDS.items() if words & names}
 
 
@@ -43,25 +48,32 @@ def ranking_json(query: str, settings: object | None = None) -> str:
         from vorpaline.config import settings as package_settings
 
         settings = package_settings
-    weights = role_weights(settings.search_role_weights)  # type: ignore[attr-defined]
+    return _ranking_json(query, settings.search_names_weight, settings.search_names_b,  # type: ignore[attr-defined]
+                         settings.search_path_weight, settings.search_path_b,  # type: ignore[attr-defined]
+                         settings.search_definition_boost,  # type: ignore[attr-defined]
+                         tuple(settings.search_role_weights))  # type: ignore[attr-defined]
+
+
+@functools.lru_cache(maxsize=1024)
+def _ranking_json(query: str, names_weight: float, names_b: float, path_weight: float, path_b: float,
+                  definition_boost: float, role_items: tuple[str, ...]) -> str:
+    # A server answers the same queries again and again (as-you-type, say): each is worked out once.
+    weights = role_weights(list(role_items))
     asked = asked_roles(query)
     return json.dumps({
-        "names": [settings.search_names_weight, settings.search_names_b],  # type: ignore[attr-defined]
-        "path": [settings.search_path_weight, settings.search_path_b],  # type: ignore[attr-defined]
+        "names": [names_weight, names_b],
+        "path": [path_weight, path_b],
         "roles": [1.0 if role in asked else weights[role] for role in ROLES],
-        "definition_boost": settings.search_definition_boost,  # type: ignore[attr-defined]
+        "definition_boost": definition_boost,
         "defined_names": meant_names(query),
     })
-
-
-MAX_NAME_WORDS = 4
 
 
 def meant_names(query: str) -> list[str]:
     """The names a short query may mean, as it writes them (the core also matches them in another
     case, weighed less): each identifier it holds, and for a few words their snake_case and joined
     forms ("parse url": parse_url, parseurl, as in parseUrl)."""
-    words = re.findall(r"[A-Za-z_][A-Za-z0-9_]*", query)
+    words = _IDENTIFIER.findall(query)
     if not words or len(words) > MAX_NAME_WORDS:
         return []
     names = set(words)

@@ -355,7 +355,7 @@ class Index:
         wanted = k * 4 if files else k
         while True:
             # Filters apply to the ranking; more is asked until k hits pass or none are left.
-            reply = json.loads(searcher.search(query, profile, wanted, k1, b, ranking))
+            reply = _loads(searcher.search(query, profile, wanted, k1, b, ranking))
             found = [_Found.of(item) for item in reply["hits"]]
             kept = [hit for hit in found if path_glob is None or (hit.metadata[0] and
                                                                   fnmatch.fnmatchcase(hit.metadata[0], path_glob))]
@@ -378,7 +378,7 @@ class Index:
     def _with_symbols(self, name: str, field: str) -> list[_Found]:
         if not name.strip() or not self._manifest["segments"]:
             return []
-        reply = json.loads(self._open_searcher().with_symbols(name, self._manifest["profile"], field))
+        reply = _loads(self._open_searcher().with_symbols(name, self._manifest["profile"], field))
         return [_Found.of(item) for item in reply["hits"]]
 
     def _hits(self, found: list[_Found], terms: frozenset[int], files: _FilesNow) -> list[Hit]:
@@ -754,8 +754,8 @@ class _Found(NamedTuple):
 
     @classmethod
     def of(cls, item: dict[str, Any]) -> _Found:
-        return cls(item["score"], json.loads(item["metadata"]), item.get("roles", 0),
-                   json.loads(item["symbols"]) if item.get("symbols") else {})
+        return cls(item["score"], _loads(item["metadata"]), item.get("roles", 0),
+                   _loads(item["symbols"]) if item.get("symbols") else {})
 
     def definitions(self) -> tuple[Definition, ...]:
         path = self.metadata[0]
