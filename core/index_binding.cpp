@@ -12,6 +12,7 @@
 #include "arguments.hpp"
 #include "binding.hpp"
 #include "embed/profile.hpp"
+#include "index/defined_names.hpp"
 #include "index/file_builder.hpp"
 #include "index/searcher.hpp"
 #include "index/term_vectors.hpp"
@@ -120,7 +121,9 @@ void read_ranking(std::string_view ranking_json, index::Bm25Parameters& paramete
   }
 }
 
-void put_hits(scan::StringSink& sink, const std::vector<index::Hit>& hits) {
+// A search's hits carry their chunks' definitions, not the references: those
+// are for look-ups, and a chunk may hold thousands.
+void put_hits(scan::StringSink& sink, const std::vector<index::Hit>& hits, bool references = true) {
   sink.put("{\"hits\":[");
   for (std::size_t i = 0; i < hits.size(); ++i) {
     sink.put(i == 0 ? "{\"segment\":" : ",{\"segment\":");
@@ -134,7 +137,7 @@ void put_hits(scan::StringSink& sink, const std::vector<index::Hit>& hits) {
     sink.put(",\"metadata\":");
     scan::put_string(sink, hits[i].metadata);
     sink.put(",\"symbols\":");
-    scan::put_string(sink, hits[i].symbols);
+    scan::put_string(sink, references ? hits[i].symbols : index::definitions_only(hits[i].symbols));
     sink.put('}');
   }
   sink.put("]}");
@@ -169,7 +172,7 @@ PyObject* searcher_search(PyObject* self, PyObject* const* args, Py_ssize_t narg
   if (const std::exception_ptr failure = run_without_gil([&] {
         read_ranking(ranking_json, parameters);
         scan::StringSink sink;
-        put_hits(sink, searcher.search(query, cached_profile(profile_json), k, parameters));
+        put_hits(sink, searcher.search(query, cached_profile(profile_json), k, parameters), false);
         reply = std::move(sink.text);
       })) {
     return raise_failure(failure);

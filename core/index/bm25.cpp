@@ -63,14 +63,28 @@ struct FieldNorms {
     }
   }
 
+  double norm(const DocumentRecord& record, std::size_t field) const {
+    return 1.0 - b[field] + b[field] * record.lengths[field] / average[field];
+  }
+
   double combined_tf(const DocumentRecord& record, const FieldFrequencies& frequencies) const {
     double combined = 0.0;
     for (std::size_t field = 0; field < kFieldCount; ++field) {
       if (frequencies.tf[field] == 0 || weight[field] == 0.0) continue;
-      const double norm = 1.0 - b[field] + b[field] * record.lengths[field] / average[field];
-      combined += weight[field] * frequencies.tf[field] / norm;
+      combined += weight[field] * frequencies.tf[field] / norm(record, field);
     }
     return combined;
+  }
+
+  // idf * tf~ (k1 + 1) / (tf~ + k1); most postings hold the term in the text
+  // alone, where that is BM25's tf (k1 + 1) / (tf + k1 norm), one division.
+  double score(double idf, double k1, const DocumentRecord& record, const FieldFrequencies& frequencies) const {
+    if (frequencies.tf[kNamesField] == 0 && frequencies.tf[kPathField] == 0) {
+      const double tf = frequencies.tf[kTextField];
+      return idf * tf * (k1 + 1.0) / (tf + k1 * norm(record, kTextField));
+    }
+    const double f = combined_tf(record, frequencies);
+    return f == 0.0 ? 0.0 : idf * f * (k1 + 1.0) / (f + k1);
   }
 };
 
@@ -126,10 +140,10 @@ std::vector<ScoredDoc> search_bm25(std::span<const LiveSegment> segments, std::s
       if (entry == nullptr) continue;
       reader.for_each_posting(*entry, [&](std::uint32_t doc, const FieldFrequencies& frequencies) {
         if (segment.is_deleted(doc)) return;
-        const double f = norms.combined_tf(reader.record(doc), frequencies);
-        if (f == 0.0) return;
+        const double gained = norms.score(term.idf, k1, reader.record(doc), frequencies);
+        if (gained == 0.0) return;
         if (scores[doc] == 0.0) touched.push_back(doc);
-        scores[doc] += term.idf * f * (k1 + 1.0) / (f + k1);
+        scores[doc] += gained;
         if (boosts && frequencies.tf[kNamesField] != 0) ++named[doc];
       });
     }

@@ -36,6 +36,14 @@ bool any_entry(std::string_view part, Found&& found) {
 
 }  // namespace
 
+std::string definitions_only(std::string_view symbols_json) {
+  const std::size_t split = symbols_json.find("],\"r\":[");
+  if (split == std::string_view::npos) return std::string(symbols_json);
+  std::string trimmed(symbols_json.substr(0, split));
+  trimmed += "]}";
+  return trimmed;
+}
+
 bool names_symbol(std::string_view symbols_json, std::string_view lowered_name, bool references) {
   const std::string_view part = part_of(symbols_json, references);
   return any_entry(part, [&](std::size_t at) { return entry_at(part, at, lowered_name, true); });

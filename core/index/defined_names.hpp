@@ -19,6 +19,9 @@ enum class NameMatch { kNone, kOtherCase, kExact };
 NameMatch defines_any(std::string_view symbols_json, const std::vector<std::string>& names,
                       const std::vector<std::string>& lowered);
 
+// The stored symbols with the references left out: {"d": [...]}, or "" for "".
+std::string definitions_only(std::string_view symbols_json);
+
 // Whether the chunk defines (or, with `references`, uses) `lowered_name`,
 // ASCII case ignored: where a look-up of the name finds it.
 bool names_symbol(std::string_view symbols_json, std::string_view lowered_name, bool references);
