@@ -1,0 +1,104 @@
+"""Table 11's arithmetic and its way of building without the grammars."""
+import json
+import subprocess
+import sys
+
+import pytest
+
+from bench import code_cost, report
+
+
+@pytest.mark.parametrize(("values", "expected"), [
+    ([3.0], {"median": 3.0, "low": 3.0, "high": 3.0}),
+    ([5.0, 1.0, 2.0], {"median": 2.0, "low": 1.0, "high": 5.0}),
+    ([4.0, 2.0], {"median": 3.0, "low": 2.0, "high": 4.0}),
+])
+def test_spread_is_median_and_extremes(values, expected):
+    assert code_cost.spread(values) == expected
+
+
+def test_ratio_spread_pairs_rounds_so_a_shared_slowdown_cancels():
+    assert code_cost.ratio_spread([2.0, 4.0, 8.0], [1.0, 2.0, 4.0]) == {"median": 2.0, "low": 2.0, "high": 2.0}
+    with pytest.raises(ValueError):
+        code_cost.ratio_spread([1.0, 2.0], [1.0])
+
+
+def test_latency_percentiles_in_milliseconds():
+    latencies = [i / 1000 for i in range(1, 101)]  # 1..100 ms
+    figures = code_cost.latency_ms(latencies)
+    assert figures["p50"] == pytest.approx(50.5)
+    assert figures["p99"] == pytest.approx(99.01)
+
+
+SOURCE = '''
+def fetch_rows(cursor):
+    """Read every row the cursor holds. More text follows."""
+
+class Row:
+    """A row of results"""
+    def __len__(self):
+        """The number of rows on this page, counted from the cursor and then some more"""
+    def next_page(self):
+        """return self._next()"""
+'''
+
+
+def test_names_and_sentences_from_definitions_and_docstrings():
+    names, sentences = code_cost.names_and_sentences([SOURCE, "def broken(:\n"])
+    assert names == ["fetch_rows", "Row", "__len__", "next_page"]
+    assert sentences[:2] == ["Read every row the cursor holds", "A row of results"]
+
+
+def test_pick_queries_keeps_identifiers_and_short_plain_sentences():
+    names, sentences = code_cost.names_and_sentences([SOURCE])
+    picked = code_cost.pick_queries(names * 2, sentences, 2, seed=1)
+    assert sorted(picked["identifiers"]) == ["fetch_rows", "next_page"]  # no dunder, nothing under four characters
+    # the third is over eight words, the fourth is code
+    assert sorted(picked["sentences"]) == ["A row of results", "Read every row the cursor holds"]
+    assert picked == code_cost.pick_queries(names, sentences, 2, seed=1)
+    with pytest.raises(ValueError, match="too few queries"):
+        code_cost.pick_queries(names, sentences, 3, seed=1)
+
+
+LOW, MID, HIGH = 18.0, 19.0, 21.0
+
+
+@pytest.mark.parametrize(("figure", "target", "at_least", "expected"), [
+    ({"median": HIGH, "low": LOW, "high": HIGH}, 20.0, True, "met"),
+    ({"median": MID, "low": LOW, "high": HIGH}, 20.0, True, "within noise"),
+    ({"median": MID, "low": LOW, "high": MID}, 20.0, True, "**missed**"),
+    ({"median": 1.1, "low": 1.0, "high": 1.3}, 1.2, False, "met"),
+    ({"median": 1.2, "low": 1.2, "high": 1.2}, 1.2, False, "met"),
+    ({"median": 1.3, "low": 1.1, "high": 1.4}, 1.2, False, "within noise"),
+    ({"median": 1.3, "low": 1.25, "high": 1.4}, 1.2, False, "**missed**"),
+])
+def test_goal_outcome(figure, target, at_least, expected):
+    assert report.goal_outcome(figure, target, at_least) == expected
+
+
+@pytest.mark.parametrize(("figure", "expected"), [
+    ({"median": 2.0, "low": 1.0, "high": 3.0}, "2.00x (1.00-3.00)"),
+    ({"median": 2.0, "low": 1.999, "high": 2.001}, "2.00x"),  # the same once rounded: no range
+])
+def test_spread_text(figure, expected):
+    assert report.spread_text(figure, ".2f", "x") == expected
+
+
+def test_worker_builds_without_parsers(tmp_path):
+    """The parse-free build the share is measured against: no definitions are found."""
+    pytest.importorskip("tree_sitter_python")
+    from vorpaline.search import Index
+
+    tree = tmp_path / "tree"
+    tree.mkdir()
+    (tree / "rows.py").write_text("def fetch_rows(cursor):\n    return cursor.all()\n")
+    found = {}
+    for parsers in (True, False):
+        folder = tmp_path / f"index-{parsers}"
+        args = ["build", str(tree), str(folder), "1"] + ([] if parsers else ["no-parsers"])
+        done = subprocess.run([sys.executable, "-I", str(code_cost.WORKER), *args], capture_output=True,
+                              text=True, check=True, cwd=tmp_path)
+        counts = json.loads(done.stdout)
+        assert counts["files"] == 1 and counts["bytes"] == (tree / "rows.py").stat().st_size
+        found[parsers] = len(Index.open(folder).definitions("fetch_rows"))
+    assert found == {True: 1, False: 0}
