@@ -132,6 +132,17 @@ def tree_queries(root: Path, paths: list[str]) -> dict[str, list[str]]:
     return pick_queries(*names_and_sentences(sources()), QUERIES_EACH, SEED)
 
 
+def reference_parse(root: Path, paths: list[str], work: Path) -> dict[str, object]:
+    """The binding's parse and tags query on PARSED_FILES of the tree's .py files, or why not."""
+    python = [str(root / path) for path in paths if path.endswith(".py")]
+    sample = work / "parsed.json"
+    sample.write_text(json.dumps(sorted(random.Random(SEED).sample(python, min(PARSED_FILES, len(python))))))
+    try:
+        return worker(Path(sys.executable), "tree-sitter", str(sample), cwd=work)
+    except RuntimeError as error:
+        return {"error": str(error).splitlines()[-1]}
+
+
 # --- one measurement each ------------------------------------------------------------------------
 
 def worker(python: Path, *args: str, cwd: Path) -> dict[str, object]:
@@ -233,6 +244,7 @@ def run(build_dir: Path, rounds: int = 3, library_root: str | None = None) -> di
     queries = tree_queries(root, paths)
     queries_json.write_text(json.dumps(queries["identifiers"] + queries["sentences"]), encoding="utf-8")
     registering = worker(Path(sys.executable), "register", cwd=work)
+    reference = reference_parse(root, paths, work)
     old = OLD_PYTHON.exists()
     builds = samplers(root, copy, files_json, text_bytes, work, old)
     samples = []
@@ -243,7 +255,8 @@ def run(build_dir: Path, rounds: int = 3, library_root: str | None = None) -> di
     result = {"status": "measured", **measured_at, "load_average_after": machine.load_average(), "rounds": rounds,
               "root": str(root), "files": len(paths), "text_bytes": text_bytes,
               "disk_bytes": retrieval.folder_bytes(root), "cindex_accepted_bytes": accepted,
-              "old_measured": old, "registering": registering, "queries": {kind: len(texts) for kind, texts in queries.items()},
+              "old_measured": old, "registering": registering,
+              "reference_parse": reference, "queries": {kind: len(texts) for kind, texts in queries.items()},
               "query_examples": {kind: texts[:3] for kind, texts in queries.items()}, "tools": tool_versions(),
               **summary(samples, old)}
     shutil.rmtree(work, ignore_errors=True)

@@ -4,6 +4,7 @@
     python -I code_cost_worker.py query INDEX QUERIES.json
     python -I code_cost_worker.py bm25s FILES.json
     python -I code_cost_worker.py register
+    python -I code_cost_worker.py tree-sitter FILES.json
 
 Run by any venv's interpreter, so that two versions of the package are timed
 in the same run: it imports nothing of the harness, only the standard library
@@ -112,12 +113,43 @@ def register() -> dict[str, object]:
     return {"seconds": time.perf_counter() - wall, "languages": sorted(name for name, has in parsers.items() if has)}
 
 
+def reference_parse(files_path: str) -> dict[str, object]:
+    """The py-tree-sitter binding's speed on Python files, CPU seconds of one
+    thread: the parse, and the Python grammar's tags query over the trees. The
+    ceiling the core's own parse has, whatever is built around it."""
+    import importlib.resources
+
+    import tree_sitter
+    import tree_sitter_python
+
+    with open(files_path, encoding="utf-8") as handle:
+        paths = json.load(handle)
+    language = tree_sitter.Language(tree_sitter_python.language())
+    parser = tree_sitter.Parser(language)
+    tags = (importlib.resources.files("tree_sitter_python") / "queries" / "tags.scm").read_text(encoding="utf-8")
+    cursor = tree_sitter.QueryCursor(tree_sitter.Query(language, tags))
+    sources = []
+    for path in paths:
+        with open(path, "rb") as handle:
+            sources.append(handle.read())
+    start = time.thread_time()
+    trees = [parser.parse(source) for source in sources]
+    parse = time.thread_time() - start
+    start = time.thread_time()
+    for tree in trees:
+        cursor.captures(tree.root_node)
+    return {"bytes": sum(map(len, sources)), "files": len(paths), "parse_seconds": parse,
+            "query_seconds": time.thread_time() - start, "binding": tree_sitter.__version__}
+
+
 def main(argv: list[str]) -> dict[str, object]:
     command, *args = argv
     if command == "build":
         return build(args[0], args[1], int(args[2]), parsers=args[3:] != ["no-parsers"])
     if command == "query":
         return query(args[0], args[1])
+    if command == "tree-sitter":
+        return reference_parse(args[0])
     if command == "register":
         return register()
     if command == "bm25s":

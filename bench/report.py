@@ -505,7 +505,19 @@ def code_cost_section(result: dict[str, object]) -> str:
         f"{result['rows']['new']['chunks']:,}, index {parsing['index_bytes'] / 1e6:.0f} MB). That share is the "
         "parse with the tags queries and what follows from it: definition chunks and their names field. "
         f"Registering the grammars ({', '.join(result['registering']['languages'])}), which every build in a "
-        f"fresh process pays once and which is in the builds' times, takes {result['registering']['seconds']:.2f} s.")
+        f"fresh process pays once and which is in the builds' times, takes {result['registering']['seconds']:.2f} s."
+        + code_cost_reference(result["reference_parse"]))
+
+
+def code_cost_reference(reference: dict[str, object]) -> str:
+    if "error" in reference:
+        return f" The binding's own speed was not measured: {reference['error']}."
+    megabytes = reference["bytes"] / 1e6
+    return (f" For scale, the py-tree-sitter binding ({reference['binding']}) on the same {reference['files']:,} "
+            f"`.py` files ({megabytes:.1f} MB), CPU time of one thread: the parse "
+            f"{megabytes / reference['parse_seconds']:.1f} MB/s, the tags query over the trees "
+            f"{megabytes / reference['query_seconds']:.1f} MB/s, both "
+            f"{megabytes / (reference['parse_seconds'] + reference['query_seconds']):.1f} MB/s.")
 
 
 # The tables' sections in document order: a partial run puts its own in place.

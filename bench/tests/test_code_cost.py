@@ -102,3 +102,16 @@ def test_worker_builds_without_parsers(tmp_path):
         assert counts["files"] == 1 and counts["bytes"] == (tree / "rows.py").stat().st_size
         found[parsers] = len(Index.open(folder).definitions("fetch_rows"))
     assert found == {True: 1, False: 0}
+
+
+def test_worker_times_the_reference_binding_over_every_file(tmp_path):
+    pytest.importorskip("tree_sitter_python")
+    sources = [tmp_path / name for name in ("a.py", "b.py")]
+    for number, path in enumerate(sources):
+        path.write_text(SOURCE * (number + 1))
+    (tmp_path / "files.json").write_text(json.dumps([str(path) for path in sources]))
+    done = subprocess.run([sys.executable, "-I", str(code_cost.WORKER), "tree-sitter", str(tmp_path / "files.json")],
+                          capture_output=True, text=True, check=True)
+    figures = json.loads(done.stdout)
+    assert figures["files"] == 2 and figures["bytes"] == sum(path.stat().st_size for path in sources)
+    assert figures["parse_seconds"] >= 0 and figures["query_seconds"] >= 0
