@@ -472,11 +472,14 @@ def code_cost_versions(result: dict[str, object]) -> str:
 
 
 def code_cost_section(result: dict[str, object]) -> str:
+    heading = "### 11. What code-aware indexing costs\n\n"
+    if result["status"] != "measured":
+        return heading + f"Not measured: {result['status']}."
     parsing, queries, tools = result["parsing"], result["queries"], result["tools"]
     examples = "; ".join(f"`{text}`" for texts in result["query_examples"].values() for text in texts)
     return (
-        "### 11. What code-aware indexing costs\n\n"
-        f"`{result['root']}`, site-packages included ({result['disk_bytes'] / 1e9:.2f} GB on disk): the "
+        heading
+        + f"`{result['root']}`, site-packages included ({result['disk_bytes'] / 1e9:.2f} GB on disk): the "
         f"{result['files']:,} files the scanner lists that the index takes as text (no NUL byte in the first 8 KiB, "
         f"at most 1 MiB), {result['text_bytes'] / 1e6:.0f} MB. Each build is from nothing, in a process of its own "
         "(`bench/code_cost_worker.py`), the rows taking turns in each of "

@@ -115,3 +115,35 @@ def test_worker_times_the_reference_binding_over_every_file(tmp_path):
     figures = json.loads(done.stdout)
     assert figures["files"] == 2 and figures["bytes"] == sum(path.stat().st_size for path in sources)
     assert figures["parse_seconds"] >= 0 and figures["query_seconds"] >= 0
+
+
+def synthetic_round(scale):
+    """One round's samples: the new version half as fast and 1.5x larger than the old."""
+    def build(seconds, index_bytes, chunks=10):
+        return {"seconds": seconds * scale, "cpu_seconds": seconds * scale, "bytes": 40e6, "files": 5,
+                "chunks": chunks, "peak_rss": 300 << 20, "index_bytes": index_bytes}
+    queries = {"latencies": [0.003 * scale] * 300}
+    return {"new-2": build(2.0, 30e6), "new-1": build(4.0, 30e6), "old-2": build(1.0, 20e6),
+            "old-1": build(2.0, 20e6), "new-2-no-parsers": build(0.5, 25e6, chunks=12),
+            "bm25s": {"seconds": 4.0, "cpu_seconds": 4.0, "bytes": 40e6, "peak_rss": 800 << 20},
+            "cindex": build(1.0, 8e6), "query-new": queries, "query-old": {"latencies": [0.002 * scale] * 300}}
+
+
+def test_summary_ratios_and_section_over_synthetic_rounds():
+    figures = code_cost.summary([synthetic_round(scale) for scale in (1.0, 2.0, 1.5)], old=True)
+    assert figures["rows"]["new"]["mb_s_2"] == {"median": pytest.approx(40 / 3), "low": 10.0, "high": 20.0}
+    assert figures["vs_old"]["mb_s_2"]["median"] == pytest.approx(0.5)  # each round's own pair
+    assert figures["vs_old"]["p50_ms"] == {"median": pytest.approx(1.5), "low": pytest.approx(1.5),
+                                           "high": pytest.approx(1.5)}
+    assert figures["vs_old"]["index_bytes"]["median"] == pytest.approx(1.5)
+    assert figures["parsing"]["share"]["median"] == pytest.approx(0.75)
+    result = {"status": "measured", "date": "d", "load_average": "1", "load_average_after": "1", "rounds": 3,
+              "root": "/lib", "files": 5, "text_bytes": 40e6, "disk_bytes": 1e9, "cindex_accepted_bytes": 39e6,
+              "old_measured": True, "registering": {"seconds": 0.3, "languages": ["python"]},
+              "reference_parse": {"error": "no binding"}, "queries": {"identifiers": 150, "sentences": 150},
+              "query_examples": {"identifiers": ["f"], "sentences": ["s"]},
+              "tools": {"bm25s": "1", "codesearch": "1", "old python": "p"}, **figures}
+    text = report.code_cost_section(result)
+    assert "| query p50 within 1.2x of 665bad7 | 1.50x | **missed** |" in text
+    assert "| index size within 1.5x of 665bad7 | 1.50x | met |" in text
+    assert "took 75% less wall time" in text
