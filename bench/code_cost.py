@@ -300,7 +300,8 @@ def summary(samples: list[dict[str, dict[str, object]]], old: bool) -> dict[str,
     result: dict[str, object] = {"rows": rows, "parsing": parsing}
     if old:
         rows["old"] = version_row(samples, "old")
-        lat = {version: [latency_ms(s[f"query-{version}"]["latencies"]) for s in samples] for version in ("new", "old")}
+        lat = {version: [latency_ms(sample[f"query-{version}"]["latencies"]) for sample in samples]
+               for version in ("new", "old")}
         result["vs_old"] = {
             "mb_s_2": ratio_spread(column(samples, "new-2", mb_s), column(samples, "old-2", mb_s)),
             "mb_s_1": ratio_spread(column(samples, "new-1", mb_s), column(samples, "old-1", mb_s)),
