@@ -90,12 +90,13 @@ wheel-check-chroot: wheel
 # Benchmarks, a few minutes: tables in docs/benchmarks.md, plots beside it.
 # The harness checks itself first (its competitors must tokenise as the core does).
 # pathspec, ripgrep and fd are only the scan table's peers: nothing else uses them;
-# bm25s and tantivy are the retrieval and localisation tables' baselines.
+# bm25s and tantivy are the retrieval and localisation tables' baselines; codesearch
+# (cindex) is a peer of the code-aware indexing table.
 # BENCH_OPTS="--idle-wait 300" waits for an idle machine before the thread-scaling table.
 .PHONY: bench
 bench: build
 	$(PY) -m pip install -q scikit-learn matplotlib pathspec bm25s tantivy
-	bash tools/apt-install-missing.sh ripgrep fd-find
+	bash tools/apt-install-missing.sh ripgrep fd-find codesearch
 	$(PY) -m pytest -q -p no:cacheprovider bench/tests
 	$(PY) -m bench $(BENCH_OPTS)
 

@@ -11,6 +11,7 @@
     python -m bench --only limits    # the core against a ceiling of its own work's pieces, on three corpora
     python -m bench --only localize  # the files a commit changed, found from its message, on 8 projects
     python -m bench --only identifiers  # a standard-library name's definition, found from the bare name
+    python -m bench --only code_cost # code-aware indexing against the version before it, bm25s and cindex
 """
 from __future__ import annotations
 
@@ -19,12 +20,12 @@ import json
 import sys
 from pathlib import Path
 
-from . import (corpus, flooding, identifiers, limits, localize, machine, memory, overhead, plots, report, retrieval,
-               scaling, scan, throughput)
+from . import (code_cost, corpus, flooding, identifiers, limits, localize, machine, memory, overhead, plots, report,
+               retrieval, scaling, scan, throughput)
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
 TABLES = ("overhead", "throughput", "scaling", "memory", "flooding", "scan", "retrieval", "limits", "localize",
-          "identifiers")
+          "identifiers", "code_cost")
 
 
 def parse_args(argv: list[str]) -> argparse.Namespace:
@@ -91,6 +92,9 @@ def run_tables(args: argparse.Namespace) -> dict[str, object]:
     if "identifiers" in tables:
         starting("identifiers")
         results["identifiers"] = identifiers.run(args.build_dir)
+    if "code_cost" in tables:
+        starting("code_cost")
+        results["code_cost"] = code_cost.run(args.build_dir, rounds=1 if args.quick else 3)
     return results
 
 

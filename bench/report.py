@@ -3,7 +3,7 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from . import flooding, identifiers, limits, localize_systems, memory, overhead, retrieval, scaling, scan, \
+from . import code_cost, flooding, identifiers, limits, localize_systems, memory, overhead, retrieval, scaling, scan, \
     throughput
 
 BEGIN = "<!-- results:begin (written by `python -m bench`; edit outside these markers) -->"
@@ -414,11 +414,120 @@ def identifiers_section(result: dict[str, object]) -> str:
         + table(["figure", "vorpaline"], figures))
 
 
+def spread_text(figure: dict[str, float], form: str = ".1f", unit: str = "") -> str:
+    """A figure's median over the rounds and, when they differ, its lowest and highest."""
+    low, high = f"{figure['low']:{form}}", f"{figure['high']:{form}}"
+    return f"{figure['median']:{form}}{unit}" + (f" ({low}-{high})" if low != high else "")
+
+
+def goal_outcome(figure: dict[str, float], target: float, at_least: bool) -> str:
+    """Met when the median meets the target, within noise when only the best
+    round does, missed otherwise."""
+    def meets(value: float) -> bool:
+        return value >= target if at_least else value <= target
+    best = figure["high"] if at_least else figure["low"]
+    return OUTCOMES[0 if meets(figure["median"]) else 1 if meets(best) else 2]
+
+
+def code_cost_build_table(result: dict[str, object]) -> str:
+    mib = 1 << 20
+    rows = []
+    for key, row in result["rows"].items():
+        versioned = "mb_s_1" in row
+        index = row["index_bytes"]
+        rows.append([
+            code_cost.ROWS[key], spread_text(row["mb_s_2"]), spread_text(row["mb_s_1"]) if versioned else "n/a",
+            spread_text(row["cores_busy_2"], ".2f"),
+            spread_text({k: v / mib for k, v in row["peak_rss"].items()}, ".0f"),
+            f"{index / 1e6:.0f}" if index else "n/a",
+            f"{index / result['text_bytes']:.2f}" if index else "n/a"])
+    return table(["row", "build MB/s, 2 threads", "1 thread", "cores busy, 2 threads", "peak RSS MiB, 2 threads",
+                  "index MB", "index / text"], rows)
+
+
+def code_cost_versions(result: dict[str, object]) -> str:
+    """The queries of both versions, their ratios and the goals."""
+    rows = result["rows"]
+    if not result["old_measured"]:
+        return f"vorpaline at {code_cost.OLD_COMMIT} was not built (no `{result['tools']['old python']}`)."
+    latency = table(["row", "p50 ms", "p99 ms"], [
+        [code_cost.ROWS[key], spread_text(rows[key]["p50_ms"], ".2f"), spread_text(rows[key]["p99_ms"], ".2f")]
+        for key in ("new", "old")])
+    vs = result["vs_old"]
+    names = {"mb_s_2": "build MB/s, 2 threads", "mb_s_1": "build MB/s, 1 thread", "p50_ms": "query p50",
+             "p99_ms": "query p99", "index_bytes": "index size", "peak_rss": "peak RSS, 2 threads"}
+    ratios = table(["new / old", "ratio"], [[name, spread_text(vs[key], ".2f", "x")] for key, name in names.items()])
+    new = rows["new"]
+    goals = table(["goal", "measured", ""], [
+        [f"build at least {code_cost.TARGET_BUILD_MB_S:g} MB/s with 2 threads",
+         spread_text(new["mb_s_2"], unit=" MB/s"), goal_outcome(new["mb_s_2"], code_cost.TARGET_BUILD_MB_S, True)],
+        *[[f"query {name} within {code_cost.TARGET_QUERY_VS_OLD:g}x of {code_cost.OLD_COMMIT}",
+           spread_text(vs[key], ".2f", "x"), goal_outcome(vs[key], code_cost.TARGET_QUERY_VS_OLD, False)]
+          for key, name in (("p50_ms", "p50"), ("p99_ms", "p99"))],
+        [f"index size within {code_cost.TARGET_SIZE_VS_OLD:g}x of {code_cost.OLD_COMMIT}",
+         spread_text(vs["index_bytes"], ".2f", "x"), goal_outcome(vs["index_bytes"], code_cost.TARGET_SIZE_VS_OLD, False)]])
+    return ("Queries on each round's two-thread index, one at a time on one thread (`Index.open` once, the 300 "
+            "queries once untimed, then once timed; `search(query, k=10)`):\n\n" + latency + "\n\n"
+            + ratios + "\n\n" + goals)
+
+
+def code_cost_section(result: dict[str, object]) -> str:
+    heading = "### 11. What code-aware indexing costs\n\n"
+    if result["status"] != "measured":
+        return heading + f"Not measured: {result['status']}."
+    parsing, queries, tools = result["parsing"], result["queries"], result["tools"]
+    examples = "; ".join(f"`{text}`" for texts in result["query_examples"].values() for text in texts)
+    return (
+        heading
+        + f"`{result['root']}`, site-packages included ({result['disk_bytes'] / 1e9:.2f} GB on disk): the "
+        f"{result['files']:,} files the scanner lists that the index takes as text (no NUL byte in the first 8 KiB, "
+        f"at most 1 MiB), {result['text_bytes'] / 1e6:.0f} MB. Each build is from nothing, in a process of its own "
+        "(`bench/code_cost_worker.py`), the rows taking turns in each of "
+        f"{result['rounds']} rounds; figures are medians over the rounds with the lowest and highest after them, "
+        "ratios the medians of the per-round ratios. MB/s = bytes of the files indexed / wall seconds of the build "
+        "(for the package, `Index.create` then `update(root, threads=N)`). The version before is the package at "
+        f"commit {code_cost.OLD_COMMIT}, built into a venv of its own and run by its interpreter in the same run. "
+        "bm25s reads the same files and indexes each whole with `bm25s.tokenize` as it comes; it has one thread "
+        "whatever it is given. `cindex` (codesearch, one thread) indexes a copy of the same files: it skips those "
+        "with very long lines or bytes that are not UTF-8, and took "
+        f"{result['cindex_accepted_bytes'] / 1e6:.0f} MB of them; its MB/s is over the whole copy. Peak RSS is "
+        "the build process's (interpreter and package included). "
+        f"Measured {result['date']}, load average {result['load_average']} before and "
+        f"{result['load_average_after']} after; bm25s {tools['bm25s']}, codesearch {tools['codesearch']}.\n\n"
+        + code_cost_build_table(result) + "\n\n"
+        f"The queries: {queries['identifiers']} names that the tree's functions, classes and methods define and "
+        f"{queries['sentences']} first sentences of their docstrings of {code_cost.SENTENCE_WORDS[0]} to "
+        f"{code_cost.SENTENCE_WORDS[1]} words, drawn from {code_cost.PARSED_FILES:,} of the tree's `.py` files "
+        f"with seed {code_cost.SEED}, the same for both versions (first of each kind: {examples}).\n\n"
+        + code_cost_versions(result) + "\n\n"
+        "Parsing's share of the build: a two-thread build of the package with no grammar registered "
+        "(`vorpaline.languages.ensure_registered` replaced, in the worker, by one that registers nothing and "
+        "answers that no language has a parser), so every file is chunked by lines and nothing is parsed, took "
+        f"{spread_text(parsing['share'], '.0%')} less wall time than the build with the grammars "
+        f"({spread_text(parsing['mb_s'], unit=' MB/s')}; {parsing['chunks']:,} chunks against "
+        f"{result['rows']['new']['chunks']:,}, index {parsing['index_bytes'] / 1e6:.0f} MB). That share is the "
+        "parse with the tags queries and what follows from it: definition chunks and their names field. "
+        f"Registering the grammars ({', '.join(result['registering']['languages'])}), which every build in a "
+        f"fresh process pays once and which is in the builds' times, takes {result['registering']['seconds']:.2f} s."
+        + code_cost_reference(result["reference_parse"]))
+
+
+def code_cost_reference(reference: dict[str, object]) -> str:
+    if "error" in reference:
+        return f" The binding's own speed was not measured: {reference['error']}."
+    megabytes = reference["bytes"] / 1e6
+    return (f" For scale, the py-tree-sitter binding ({reference['binding']}) on the same {reference['files']:,} "
+            f"`.py` files ({megabytes:.1f} MB), CPU time of one thread: the parse "
+            f"{megabytes / reference['parse_seconds']:.1f} MB/s, the tags query over the trees "
+            f"{megabytes / reference['query_seconds']:.1f} MB/s, both "
+            f"{megabytes / (reference['parse_seconds'] + reference['query_seconds']):.1f} MB/s.")
+
+
 # The tables' sections in document order: a partial run puts its own in place.
 SECTIONS = (("overhead", overhead_section), ("throughput", throughput_section), ("scaling", scaling_section),
             ("memory", memory_section), ("flooding", flooding_section), ("scan", scan_section),
             ("retrieval", retrieval_section), ("limits", limits_section), ("localize", localize_section),
-            ("identifiers", identifiers_section))
+            ("identifiers", identifiers_section), ("code_cost", code_cost_section))
 
 
 def render(results: dict[str, object]) -> str:

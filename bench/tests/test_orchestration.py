@@ -25,6 +25,7 @@ def fake_tables(monkeypatch, calls):
     not_built = {"status": "not built yet", "date": "d", "load_average": "0"}
     monkeypatch.setattr(main_module.localize, "run", lambda *args, **kwargs: not_built)  # minutes when real
     monkeypatch.setattr(main_module.identifiers, "run", lambda *args, **kwargs: not_built)
+    monkeypatch.setattr(main_module.code_cost, "run", lambda *args, **kwargs: not_built)  # minutes when real
 
 
 def test_full_run_writes_document_plots_and_results(tmp_path, monkeypatch):
