@@ -36,6 +36,20 @@ bool any_entry(std::string_view part, Found&& found) {
 
 }  // namespace
 
+std::string name_words(std::string_view name) {
+  const auto upper = [](char c) { return c >= 'A' && c <= 'Z'; };
+  const auto lower_case = [](char c) { return c >= 'a' && c <= 'z'; };
+  std::string words;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    const bool starts_word = i > 0 && upper(c) &&
+                             (lower_case(name[i - 1]) || (upper(name[i - 1]) && i + 1 < name.size() && lower_case(name[i + 1])));
+    if (starts_word) words += ' ';
+    words += c == '_' ? ' ' : c;
+  }
+  return words;
+}
+
 std::string definitions_only(std::string_view symbols_json) {
   const std::size_t split = symbols_json.find("],\"r\":[");
   if (split == std::string_view::npos) return std::string(symbols_json);

@@ -22,6 +22,12 @@ NameMatch defines_any(std::string_view symbols_json, const std::vector<std::stri
 // The stored symbols with the references left out: {"d": [...]}, or "" for "".
 std::string definitions_only(std::string_view symbols_json);
 
+// A name's words apart ("get_user", "getUser", "HTTPAdapter": "get user",
+// "get User", "HTTP Adapter"): what a chunk that uses the name holds in its
+// text for certain, since a use inside a dotted chain (self.getUser()) is
+// tokenised as the chain and its words, not as the name whole.
+std::string name_words(std::string_view name);
+
 // Whether the chunk defines (or, with `references`, uses) `lowered_name`,
 // ASCII case ignored: where a look-up of the name finds it.
 bool names_symbol(std::string_view symbols_json, std::string_view lowered_name, bool references);

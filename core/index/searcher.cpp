@@ -138,7 +138,8 @@ std::vector<Hit> Searcher::with_symbols(std::string_view name, const Profile& pr
   const std::span<const LiveSegment> live = segments_.live();
   std::string lowered(name);
   for (char& c : lowered) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  for (const ScoredDoc& found : documents_with_all(live, query_terms(name, profile), field)) {
+  const std::string words = field == kNamesField ? std::string(name) : name_words(name);
+  for (const ScoredDoc& found : documents_with_all(live, query_terms(words, profile), field)) {
     const std::string_view symbols = live[found.segment].reader->symbols(found.doc);
     if (!symbols.empty() && names_symbol(symbols, lowered, field != kNamesField)) hits.push_back(hit_of(live, found));
   }
