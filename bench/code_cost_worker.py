@@ -47,7 +47,11 @@ def without_parsers() -> None:
     files are chunked by lines and nothing is parsed."""
     from vorpaline import languages
 
-    languages.ensure_registered = lambda: {language.name: False for language in languages.LANGUAGES}
+    def nothing_registered(wanted=None):
+        return {name: False for name in (wanted if wanted is not None else [l.name for l in languages.LANGUAGES])}
+
+    languages.ensure_registered = nothing_registered
+    languages.installed = lambda: []
 
 
 def build(root: str, folder: str, threads: int, parsers: bool = True) -> dict[str, object]:

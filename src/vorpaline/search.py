@@ -28,7 +28,8 @@ import json
 import os
 import secrets
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from types import MappingProxyType
 from typing import Any, NamedTuple
 
 import orjson
@@ -101,7 +102,7 @@ class UpdateCounts(NamedTuple):
     seconds: float
     # Of the files indexed, how many in each language (display name) that has no parser here:
     # they are chunked by lines and have no definitions.
-    without_parser: dict[str, int] = {}
+    without_parser: Mapping[str, int] = MappingProxyType({})
 
 
 def _core() -> Any:
