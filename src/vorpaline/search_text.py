@@ -24,6 +24,8 @@ from collections.abc import Callable, Collection, Iterable, Sequence
 from functools import lru_cache
 from typing import Any, TextIO
 
+import orjson
+
 __all__ = ["QUERY_STOPWORDS", "best_lines", "chunk_lines", "highlight", "prepared_query", "printable", "query_for_index",
            "query_terms", "quoted_name", "text_terms", "use_color"]
 
@@ -97,10 +99,18 @@ def _default_profile() -> str:
     return get_sparse_service()._profile_json
 
 
+def _reply(text: str) -> Any:
+    """A core reply: orjson reads it several times faster, the standard parser an escaped lone surrogate."""
+    try:
+        return orjson.loads(text)
+    except orjson.JSONDecodeError:
+        return json.loads(text)
+
+
 def _explain(text: str, profile_json: str) -> list[dict[str, Any]]:
     import vorpaline_core_py
 
-    return json.loads(vorpaline_core_py.sparse_explain(text, profile_json))["tokens"]
+    return _reply(vorpaline_core_py.sparse_explain(text, profile_json))["tokens"]
 
 
 def query_terms(query: str, profile_json: str | None = None) -> frozenset[int]:
@@ -114,7 +124,7 @@ def text_terms(texts: Sequence[str], profile_json: str | None = None) -> list[fr
 
     if not texts:
         return []
-    reply = json.loads(vorpaline_core_py.sparse_embed_batch(json.dumps(list(texts)), profile_json or _default_profile()))
+    reply = _reply(vorpaline_core_py.sparse_embed_batch(json.dumps(list(texts)), profile_json or _default_profile()))
     return [frozenset(embedding["indices"]) for embedding in reply["embeddings"]]
 
 
