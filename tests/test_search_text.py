@@ -2,6 +2,8 @@
 
 import io
 
+import random
+
 import pytest
 
 pytest.importorskip("vorpaline_core_py")
@@ -175,3 +177,17 @@ def test_best_line(lines, query, defined_at, expected):
 
     terms = query_terms(query)
     assert best_line(lines, terms, text_terms(lines) if lines else [], defined_at) == expected
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_a_line_skipped_before_tokenising_holds_none_of_the_query_terms(seed):
+    from vorpaline.search_text import lines_that_may_hold, text_terms
+
+    rng = random.Random(seed)
+    pieces = ["parse_url", "HTTPAdapter", "self.getHeader()", "e-mail", "x1", "ÉTÉ", "straße", "STRASSE", "don't",
+              "urls.parse", "a.b.c", "2024-01", "__init__", "get", "Header", "url", "(", ")", ".", "_", "-", "'", " "]
+    lines = ["".join(rng.choice(pieces) for _ in range(rng.randint(0, 6))) for _ in range(300)]
+    for query in ("parse url", "getHeader", "http adapter", "email", "strasse", "init", "a.b"):
+        terms = query_terms(query)
+        for line, may, found in zip(lines, lines_that_may_hold(lines, terms), text_terms(lines)):
+            assert may or not terms & found, (query, line)

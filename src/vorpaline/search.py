@@ -808,7 +808,9 @@ def hits_with_snippets(found: Sequence[_Row | tuple[Any, ...]], chunks: Sequence
     with the line that best matches the query and its chunk's best lines as its snippet; the lines
     of all the chunks are tokenised in one call."""
     every_line = [line for lines in chunks for line in lines]
-    line_terms = iter(search_text.text_terms(every_line, profile_json) if terms else [])
+    may_hold = search_text.lines_that_may_hold(every_line, terms) if terms else []
+    tokenised = iter(search_text.text_terms([line for line, may in zip(every_line, may_hold) if may], profile_json))
+    line_terms = iter([next(tokenised) if may else frozenset() for may in may_hold])
     hits = []
     for number, (row, lines) in enumerate(zip(found, chunks)):
         row = _Row(*row)

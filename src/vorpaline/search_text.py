@@ -114,8 +114,26 @@ def _explain(text: str, profile_json: str) -> list[dict[str, Any]]:
 
 
 def query_terms(query: str, profile_json: str | None = None) -> frozenset[int]:
-    """The core's term indices of a query."""
-    return frozenset(token["index"] for token in _explain(query, profile_json or _default_profile()))
+    """The core's term indices of a query (their texts kept for term_texts)."""
+    tokens = _explain(query, profile_json or _default_profile())
+    if len(_TERM_TEXTS) > 100_000:
+        _TERM_TEXTS.clear()
+    _TERM_TEXTS.update((token["index"], token["token"]) for token in tokens)
+    return frozenset(token["index"] for token in tokens)
+
+
+_TERM_TEXTS: dict[int, str] = {}
+
+
+def lines_that_may_hold(lines: Sequence[str], terms: frozenset[int]) -> list[bool]:
+    """For each line, whether it may hold one of the query's ``terms``: a token of ASCII text is
+    that text's characters in a row, lower-cased, so an ASCII line that holds none of the terms'
+    texts holds none of them and needs no tokenising. Every line may, when a term's text is
+    unknown (not seen by query_terms) or is not ASCII."""
+    texts = [_TERM_TEXTS.get(term) for term in terms]
+    if any(text is None or not text.isascii() for text in texts):
+        return [True] * len(lines)
+    return [not line.isascii() or any(text in line.lower() for text in texts) for line in lines]
 
 
 def text_terms(texts: Sequence[str], profile_json: str | None = None) -> list[frozenset[int]]:
