@@ -31,7 +31,7 @@ QUERIES = ["parse_config", "retry_request timeout", "segment manifest", "quota l
 pytestmark = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                                 reason="whole indexing processes; too slow under the sanitizers")
 
-FILES = 3000
+FILES = 1500
 ALL_HITS = 100_000
 
 
