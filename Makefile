@@ -10,8 +10,11 @@ PY     := $(VENV)/bin/python
 # the tree-sitter binding only the tests' reference for them.
 TREE_SITTER_GRAMMARS := tree-sitter-python tree-sitter-c tree-sitter-cpp tree-sitter-javascript \
   tree-sitter-typescript tree-sitter-go tree-sitter-rust tree-sitter-java tree-sitter-ruby
-PIP_PACKAGES := scikit-build-core cmake ninja pytest hypothesis mypy orjson tqdm qdrant-client qdrant-edge-py \
-  $(TREE_SITTER_GRAMMARS) tree-sitter
+# starlette, uvicorn, watchfiles and mcp serve `vorpaline serve` and `vorpaline mcp`; selenium drives
+# the web page's test in chromium, where Debian's chromium and chromium-driver are installed.
+SERVER_PACKAGES := starlette uvicorn watchfiles mcp
+PIP_PACKAGES := scikit-build-core cmake ninja pytest pytest-xdist hypothesis mypy orjson tqdm qdrant-client qdrant-edge-py \
+  $(TREE_SITTER_GRAMMARS) tree-sitter $(SERVER_PACKAGES) selenium httpx
 BUILD_OPTS ?=
 
 .PHONY: deps build test demo clean
@@ -31,8 +34,10 @@ build: deps
 	mkdir -p build
 	flock build/.lock $(PY) -m pip install -q --no-build-isolation --no-deps $(BUILD_OPTS) .
 
+# The tests run in one worker per core (pytest-xdist): each makes its own trees and indexes.
+TEST_WORKERS ?= auto
 test: build
-	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider .
+	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider -n $(TEST_WORKERS) .
 
 demo: build
 	$(PY) -m vorpaline demo
@@ -124,7 +129,7 @@ fuzz-long: deps
 # The whole suite with the long cases: many more kills, trees, examples and seconds of
 # stress (tests marked `long`, and counts raised by VORPALINE_LONG_TESTS). CI runs it.
 test-long: build
-	cd tests && VORPALINE_LONG_TESTS=1 ../$(PY) -m pytest -q -p no:cacheprovider .
+	cd tests && VORPALINE_LONG_TESTS=1 ../$(PY) -m pytest -q -p no:cacheprovider -n $(TEST_WORKERS) .
 
 clean:
 	rm -rf build $(VENV)

@@ -5,7 +5,7 @@ default profile):
 
 - the core's own index (``index_build_segment`` once, then ``index_open``'s
   ``search`` per query), for the choices the shipped search can make: BM25's
-  ``k1`` and ``b`` and the query text (``vorpaline.search_text``);
+  ``k1`` and ``b`` and the query text (``vorpaline.search.queries``);
 - a BM25 of the same formula in numpy, checked against the core on the
   baseline, for choices the core cannot make yet: a query word counted as often
   as it is repeated, and a name field (the chunk's first line, the file's path)
@@ -193,7 +193,7 @@ def log(message: str) -> None:
 
 
 def main() -> None:
-    from vorpaline.search_text import query_for_index
+    from vorpaline.search.queries import query_for_index
 
     build_dir = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).resolve().parent.parent / "build" / "bench"
     built = retrieval_corpus.ensure(build_dir)

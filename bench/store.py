@@ -19,7 +19,7 @@ import tempfile
 import time
 from typing import Any, Callable
 
-from vorpaline.qdrant_store import QdrantStore
+from vorpaline.search.qdrant import QdrantStore
 from vorpaline.search import Index
 
 

@@ -16,7 +16,8 @@ import pytest
 
 core = pytest.importorskip("vorpaline_core_py")
 
-from vorpaline import languages, ranking  # noqa: E402
+from vorpaline import languages  # noqa: E402
+from vorpaline.search import queries as ranking  # noqa: E402
 from vorpaline.__main__ import main  # noqa: E402
 from vorpaline.search import Index  # noqa: E402
 

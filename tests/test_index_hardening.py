@@ -12,9 +12,10 @@ import pytest
 
 pytest.importorskip("vorpaline_core_py")
 
-from vorpaline import index_folder  # noqa: E402
+from vorpaline.search import index_folder  # noqa: E402
 from vorpaline.__main__ import main  # noqa: E402
-from vorpaline.search import Index, LockTimeout, NotAnIndexFolder, _manifest_text, _read_manifest  # noqa: E402
+from vorpaline.search import Index, LockTimeout, NotAnIndexFolder  # noqa: E402
+from vorpaline.search.local import _manifest_text, _read_manifest  # noqa: E402
 
 SOURCE = "def parse_config(path):\n    return load_config(open(path).read())\n"
 USER_FILES = {"report.tmp": "mine", "seg-notes.txt": "mine too", "notes.tmp": "x", "seg-fault.c": "int main;"}
@@ -218,7 +219,7 @@ def swap_file_for_fifo(repo, outside):
 
 
 def test_an_update_names_a_file_that_became_no_regular_file(tmp_path, monkeypatch):
-    from vorpaline import search
+    from vorpaline.search import local as search
 
     repo = make_repo(tmp_path / "repo")
     os.mkfifo(repo / "pipe.py")

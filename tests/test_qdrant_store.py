@@ -23,7 +23,7 @@ from qdrant_client.http.exceptions import ResponseHandlingException, UnexpectedR
 
 from conftest import DEFAULT_SETTINGS, run_python  # noqa: E402
 from test_search_index import ALL_HITS, MAX_FILE_BYTES, QUERIES, STEPS, counts_of, make_repository  # noqa: E402
-from vorpaline import qdrant_calls, qdrant_store  # noqa: E402
+from vorpaline.search import qdrant, qdrant_calls  # noqa: E402
 from vorpaline.__main__ import main  # noqa: E402
 from vorpaline.search import Index, IndexUnusable  # noqa: E402
 
@@ -92,7 +92,7 @@ def make_store(request, tmp_path, settings, sparse):
     def make(**options):
         folder = _shard_folder(tmp_path / f"engine-{len(made)}")
         made.append(folder)
-        return qdrant_store.QdrantStore(CountingClient(_client(request.param, pathlib.Path(folder))), "code",
+        return qdrant.QdrantStore(CountingClient(_client(request.param, pathlib.Path(folder))), "code",
                                         **options)
 
     yield make
@@ -123,7 +123,7 @@ def engine(request):
 def _store_and_index(engine, root, folder, **options):
     """(store, local index, their first updates' counts) of ``root``, made once for tests that only search them."""
     shard = _shard_folder(folder / "engine")
-    store = qdrant_store.QdrantStore(_client(engine, pathlib.Path(shard)), "code")
+    store = qdrant.QdrantStore(_client(engine, pathlib.Path(shard)), "code")
     counts = store.update(root, **options)
     local = Index.create(folder / "index")
     yield store, local, (counts_of(counts), counts_of(local.update(root, **options)))
@@ -191,9 +191,9 @@ def test_a_store_updated_first_in_its_process_parses_as_the_local_index(tmp_path
     (root / "config.py").write_text("def parse_config(path):\n    return path\n\n\nvalue = parse_config(1)\n")
     shown = run_python(f"""
         import qdrant_client
-        from vorpaline import qdrant_store
+        from vorpaline.search import qdrant
         from vorpaline.search import Index
-        store = qdrant_store.QdrantStore(qdrant_client.QdrantClient(":memory:"), "code")
+        store = qdrant.QdrantStore(qdrant_client.QdrantClient(":memory:"), "code")
         store.update({str(root)!r})
         local = Index.create({str(tmp_path / "index")!r})
         local.update({str(root)!r})
@@ -482,7 +482,7 @@ def test_a_collection_of_another_profile_is_refused_until_rebuilt(make_store, tm
         store.search("quota")
     with pytest.raises(IndexUnusable):
         store.update(repository)
-    rebuilt = qdrant_store.QdrantStore(store.client, "code", rebuild=True)
+    rebuilt = qdrant.QdrantStore(store.client, "code", rebuild=True)
     rebuilt.update(repository)
     assert store.search("quota", k=1)
 
@@ -504,18 +504,18 @@ def _foreign_collection(client, points, sparse_name):
                                                        for n in range(points)], wait=True)
 
 
-@pytest.mark.parametrize("points, sparse_name", [(100, qdrant_store.VECTOR), (0, "words")])
+@pytest.mark.parametrize("points, sparse_name", [(100, qdrant.VECTOR), (0, "words")])
 def test_a_collection_vorpaline_did_not_make_is_replaced_only_when_forced(make_store, tmp_path, points, sparse_name):
     root = _small_repository(tmp_path / "small")
     client = make_store().client
     _foreign_collection(client, points, sparse_name)
     with pytest.raises(IndexUnusable, match="was not made by vorpaline$"):
-        qdrant_store.QdrantStore(client, "code").update(root)
+        qdrant.QdrantStore(client, "code").update(root)
     with pytest.raises(IndexUnusable, match="not made by vorpaline; `--rebuild` would delete it: give --force to"):
-        qdrant_store.QdrantStore(client, "code", rebuild=True).update(root)
+        qdrant.QdrantStore(client, "code", rebuild=True).update(root)
     assert client.count(collection_name="code", exact=True).count == points
 
-    store = qdrant_store.QdrantStore(client, "code", rebuild=True, force=True)
+    store = qdrant.QdrantStore(client, "code", rebuild=True, force=True)
     store.update(root)
     assert [hit.path for hit in store.search("parse_config")] == ["a.py"]
     assert not store._call("count", count_filter=store._filter(must_not={"kind": ["chunk", "collection",
@@ -554,7 +554,7 @@ def test_a_collection_whose_making_stopped_is_finished_by_the_next_update(make_s
         delattr(store.client, name)
     with pytest.raises(FileNotFoundError, match="vorpaline index --store"):
         store.search("parse_config")
-    counts = qdrant_store.QdrantStore(store.client, "code").update(root)
+    counts = qdrant.QdrantStore(store.client, "code").update(root)
     assert counts_of(counts) == (2, 0, 0, 0)
     assert [hit.path for hit in store.search("zebra")] == ["b.md"]
 
@@ -613,9 +613,9 @@ def test_the_commands_print_the_same_hits_through_a_store(repository, settings, 
 
     def connect(url, rebuild=False, force=False):
         urls.append(url)
-        return qdrant_store.QdrantStore(client, qdrant_store.parse_store_url(url)[1], rebuild=rebuild, force=force)
+        return qdrant.QdrantStore(client, qdrant.parse_store_url(url)[1], rebuild=rebuild, force=force)
 
-    monkeypatch.setattr(qdrant_store.QdrantStore, "connect", staticmethod(connect))
+    monkeypatch.setattr(qdrant.QdrantStore, "connect", staticmethod(connect))
     url = "qdrant://localhost:6333/code"
     (repository / "large.txt").unlink()  # its equal chunks score alike, and ties may be listed in either order
     assert main(["index", str(repository)]) == 0
@@ -643,8 +643,8 @@ def test_index_replaces_a_collection_it_did_not_make_only_with_force(tmp_path, s
     root = _small_repository(tmp_path / "small")
     client = qdrant_client.QdrantClient(":memory:")
     _foreign_collection(client, 3, "words")
-    monkeypatch.setattr(qdrant_store.QdrantStore, "connect", staticmethod(
-        lambda url, rebuild=False, force=False: qdrant_store.QdrantStore(client, "code", rebuild=rebuild, force=force)))
+    monkeypatch.setattr(qdrant.QdrantStore, "connect", staticmethod(
+        lambda url, rebuild=False, force=False: qdrant.QdrantStore(client, "code", rebuild=rebuild, force=force)))
     url = "qdrant://localhost:6333/code"
     assert main(["index", str(root), "--store", url, "--rebuild"]) != 0
     assert "`--rebuild` would delete it: give --force to replace it" in capsys.readouterr().err
@@ -656,8 +656,8 @@ def test_index_replaces_a_collection_it_did_not_make_only_with_force(tmp_path, s
 def test_index_through_a_store_prints_the_names_it_skipped(tmp_path, settings, sparse, monkeypatch, capsys):
     root = _tree_with_names_not_utf8(tmp_path / "small")
     client = qdrant_client.QdrantClient(":memory:")
-    monkeypatch.setattr(qdrant_store.QdrantStore, "connect", staticmethod(
-        lambda url, rebuild=False, force=False: qdrant_store.QdrantStore(client, "code")))
+    monkeypatch.setattr(qdrant.QdrantStore, "connect", staticmethod(
+        lambda url, rebuild=False, force=False: qdrant.QdrantStore(client, "code")))
     assert main(["index", str(root), "--store", "qdrant://localhost:6333/code"]) == 0
     lines = capsys.readouterr().out.splitlines()
     assert lines[:2] == NAMES_SKIPPED and lines[2].startswith("indexed 2 files, skipped 0, unchanged 0, removed 0")
@@ -684,13 +684,13 @@ def test_store_options_misused_are_refused(argv, message, capsys, settings, spar
     ("qdrant://[::1]:7000/c", "http://[::1]:7000", "c"),
 ])
 def test_store_urls(url, server, collection):
-    assert qdrant_store.parse_store_url(url) == (server, collection)
+    assert qdrant.parse_store_url(url) == (server, collection)
 
 
 @pytest.mark.parametrize("url", ["qdrant://host:6333", "qdrant://host/a/b", "ftp://host/c", "qdrant:///c", "code"])
 def test_store_urls_refused(url):
     with pytest.raises(ValueError, match="--store"):
-        qdrant_store.parse_store_url(url)
+        qdrant.parse_store_url(url)
 
 
 def _http_error(status):
@@ -744,7 +744,7 @@ def test_a_server_too_old_for_the_idf_modifier_is_named():
         def info(self):
             return type("Info", (), {"version": "1.9.4"})()
 
-    store = qdrant_store.QdrantStore(Old(), "code", where="Qdrant at http://h:1")
+    store = qdrant.QdrantStore(Old(), "code", where="Qdrant at http://h:1")
     with pytest.raises(qdrant_calls.StoreError, match="runs Qdrant 1.9.4; vorpaline needs 1.11 or newer"):
         store._check_server()
 
@@ -752,7 +752,7 @@ def test_a_server_too_old_for_the_idf_modifier_is_named():
 @pytest.mark.parametrize("glob, folder", [("src/*.py", "src"), ("lib/deep/*", "lib/deep"), ("*.py", None),
                                           ("lib/de*/x.py", "lib"), ("docs/a[0-9]/*", "docs"), ("exact.py", None)])
 def test_a_globs_literal_folder_is_filtered_by_the_server(glob, folder):
-    assert qdrant_store.glob_folder(glob) == folder
+    assert qdrant.glob_folder(glob) == folder
 
 
 class FakeServer:
@@ -814,10 +814,10 @@ def test_connecting_checks_the_server_and_the_key(server_options, key, message, 
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")  # an API key over plain HTTP draws qdrant-client's warning
             if message is None:
-                assert qdrant_store.QdrantStore.connect(server.url).collection == "code"
+                assert qdrant.QdrantStore.connect(server.url).collection == "code"
             else:
                 with pytest.raises(qdrant_calls.StoreError, match=message):
-                    qdrant_store.QdrantStore.connect(server.url)
+                    qdrant.QdrantStore.connect(server.url)
     finally:
         server.close()
     assert set(server.requests) == {key}
@@ -852,7 +852,7 @@ def _trickling(handler):
 def _store_error(url, **options):
     started = time.monotonic()
     with pytest.raises(qdrant_calls.StoreError) as error:
-        qdrant_store.QdrantStore.connect(url, **options)
+        qdrant.QdrantStore.connect(url, **options)
     return str(error.value), time.monotonic() - started
 
 

@@ -6,7 +6,7 @@ import pytest
 
 pytest.importorskip("vorpaline_core_py")
 
-from vorpaline import search_text  # noqa: E402
+from vorpaline.search import snippets  # noqa: E402
 from vorpaline.__main__ import main  # noqa: E402
 from vorpaline.search import Index  # noqa: E402
 
@@ -44,13 +44,13 @@ def test_search_prints_the_best_lines_colored_only_on_a_terminal(repo, capsys, m
     assert main(["search", "the config parser", str(repo)]) == 0
     out = capsys.readouterr().out
     assert ("\033[" in out) is colored
-    plain = out.replace(search_text.BOLD_RED, "").replace(search_text.BOLD, "").replace(search_text.RESET, "")
+    plain = out.replace(snippets.BOLD_RED, "").replace(snippets.BOLD, "").replace(snippets.RESET, "")
     header, *snippet = plain.split("\n\n")[0].splitlines()
     location, score = header.split()
     assert location == "config.py:8:" and float(score) > 0
     assert snippet[0] == " 8: def parse_config(path):"
     if colored:
-        assert f"parse_{search_text.BOLD_RED}config{search_text.RESET}" in out
+        assert f"parse_{snippets.BOLD_RED}config{snippets.RESET}" in out
 
 
 def test_search_headers_name_the_best_line_as_editors_read_it(repo, capsys):

@@ -19,7 +19,8 @@ import time
 import pytest
 
 search = pytest.importorskip("vorpaline.search")
-index_folder = pytest.importorskip("vorpaline.index_folder")
+local = pytest.importorskip("vorpaline.search.local")
+index_folder = pytest.importorskip("vorpaline.search.index_folder")
 pytest.importorskip("vorpaline_core_py")
 
 WORDS = ("parse_config load_user render_page cache_lookup flush_buffer retry_request token_bucket quota limit "
@@ -40,7 +41,7 @@ ALL_HITS = 100_000
 # those that are gone). Shared with the searching process below.
 RESULTS = r"""
 import json
-from vorpaline import search_text
+from vorpaline.search.queries import prepared_query
 from vorpaline.config import settings
 
 def ranked(index, queries, k):
@@ -49,7 +50,7 @@ def ranked(index, queries, k):
     searcher, profile = index._open_searcher(), index._manifest["profile"]
     answer = {}
     for query in queries:
-        reply = json.loads(searcher.search(search_text.prepared_query(query), profile, k, settings.search_k1,
+        reply = json.loads(searcher.search(prepared_query(query), profile, k, settings.search_k1,
                                            settings.search_b))
         answer[query] = sorted(json.loads(hit["metadata"])[:3] + [round(hit["score"], 9)] for hit in reply["hits"])
     return answer
@@ -113,7 +114,7 @@ def run_index(root, folder, *options, env=None):
 
 def leftovers(folder):
     """Files of the folder that its manifest does not name."""
-    named = {segment["name"] for segment in search._read_manifest(str(folder / "MANIFEST"))["segments"]}
+    named = {segment["name"] for segment in local._read_manifest(str(folder / "MANIFEST"))["segments"]}
     return sorted(set(os.listdir(folder)) - named - {"MANIFEST", "lock", index_folder.MARKER})
 
 
@@ -271,7 +272,7 @@ def small_index(tmp_path, name="index"):
 
 
 def only_segment(folder):
-    (name,) = [segment["name"] for segment in search._read_manifest(str(folder / "MANIFEST"))["segments"]]
+    (name,) = [segment["name"] for segment in local._read_manifest(str(folder / "MANIFEST"))["segments"]]
     return folder / name
 
 
@@ -384,7 +385,7 @@ def test_an_index_of_another_format_or_profile_says_to_rebuild(tmp_path, setting
         folder = tmp_path / name
         with monkeypatch.context() as patch:
             if name == "other-format":
-                patch.setattr(search, "FORMAT", search.FORMAT + 1)
+                patch.setattr(local, "FORMAT", local.FORMAT + 1)
                 search.Index.create(folder).update(root)
             else:
                 assert run_index(root, folder, env=env).returncode == 0

@@ -8,8 +8,10 @@ import pytest
 
 pytest.importorskip("vorpaline_core_py")
 
-from vorpaline import config, search_text  # noqa: E402
-from vorpaline.search_text import best_lines, highlight, printable, query_for_index, query_terms  # noqa: E402
+from vorpaline import config  # noqa: E402
+from vorpaline.search import queries, snippets  # noqa: E402
+from vorpaline.search.queries import query_for_index, query_terms  # noqa: E402
+from vorpaline.search.snippets import best_lines, highlight, printable  # noqa: E402
 
 ON, OFF = "<", ">"
 
@@ -88,7 +90,7 @@ def test_highlight_is_plain_without_color():
 
 
 def test_highlight_default_is_ansi():
-    assert highlight("a user", query_terms("user"), color=True) == f"a {search_text.BOLD_RED}user{search_text.RESET}"
+    assert highlight("a user", query_terms("user"), color=True) == f"a {snippets.BOLD_RED}user{snippets.RESET}"
 
 
 @pytest.mark.parametrize("text, expected", [
@@ -125,7 +127,7 @@ class _ClosedStream(io.StringIO):
     (_ClosedStream(), {}, False),
 ])
 def test_use_color(stream, environ, expected):
-    assert search_text.use_color(stream, environ) is expected
+    assert snippets.use_color(stream, environ) is expected
 
 
 @pytest.mark.parametrize("name, text, value", [
@@ -152,9 +154,9 @@ def test_bad_search_settings_are_refused_by_name(name, text):
 
 def test_prepared_query_follows_the_setting(monkeypatch):
     monkeypatch.setattr(config.settings, "search_query_stopwords", True)
-    assert search_text.prepared_query("the value") == "  value"
+    assert queries.prepared_query("the value") == "  value"
     monkeypatch.setattr(config.settings, "search_query_stopwords", False)
-    assert search_text.prepared_query("the value") == "the value"
+    assert queries.prepared_query("the value") == "the value"
 
 
 @pytest.mark.parametrize("lines, query, defined_at, expected", [
@@ -173,7 +175,7 @@ def test_prepared_query_follows_the_setting(monkeypatch):
     ([], "anything", (), (0, 0, [])),
 ])
 def test_best_line(lines, query, defined_at, expected):
-    from vorpaline.search_text import best_line, text_terms
+    from vorpaline.search.snippets import best_line, text_terms
 
     terms = query_terms(query)
     assert best_line(lines, terms, text_terms(lines) if lines else [], defined_at) == expected
@@ -181,7 +183,7 @@ def test_best_line(lines, query, defined_at, expected):
 
 @pytest.mark.parametrize("seed", range(4))
 def test_a_line_skipped_before_tokenising_holds_none_of_the_query_terms(seed):
-    from vorpaline.search_text import lines_that_may_hold, text_terms
+    from vorpaline.search.snippets import lines_that_may_hold, text_terms
 
     rng = random.Random(seed)
     pieces = ["parse_url", "HTTPAdapter", "self.getHeader()", "e-mail", "x1", "ÉTÉ", "straße", "STRASSE", "don't",

@@ -70,7 +70,7 @@ WHEEL_MEMBERS = [
     r"vorpaline/(sparse|enginecheck|skiprules|config)\.pyi",
     r"vorpaline/py\.typed",
     r"vorpaline_core_py-stubs/__init__\.pyi",
-    r"vorpaline/(__init__|__main__|config|scan|search|search_text)\.py",
+    r"vorpaline/(__init__|__main__|config|scan|search/__init__|search/snippets)\.py",
     # The libraries the core links, copied in by auditwheel under hashed names.
     r"vorpaline\.libs/libsimdjson-[0-9a-f]+\.so[.0-9]*",
     r"vorpaline\.libs/libutf8proc-[0-9a-f]+\.so[.0-9]*",

@@ -237,7 +237,7 @@ def _relative_to_root(root: str, path: str) -> str:
 
 
 def _quoted(name: str) -> str:
-    from vorpaline.search_text import quoted_name
+    from vorpaline.search.snippets import quoted_name
 
     return quoted_name(name)
 
@@ -320,7 +320,7 @@ def _files_to_index(root: str, folder: str) -> tuple[int, int]:
 
 def _connect_store(url: str, rebuild: bool = False, force: bool = False):
     try:
-        from vorpaline.qdrant_store import QdrantStore
+        from vorpaline.search.qdrant import QdrantStore
     except ImportError as error:
         raise CliError(f"--store needs qdrant-client ({error}): pip install 'vorpaline[qdrant]'") from None
     return QdrantStore.connect(url, rebuild=rebuild, force=force)
@@ -386,7 +386,7 @@ def _open_index(folder: str):
 
 
 def _run_search(args: argparse.Namespace) -> int:
-    from vorpaline import search_text
+    from vorpaline.search import queries, snippets
 
     _check_store_options(args)
     several_repositories = False
@@ -402,23 +402,23 @@ def _run_search(args: argparse.Namespace) -> int:
         for hit in hits:
             print(json.dumps(_hit_record(hit), ensure_ascii=False))
         return 0
-    color = search_text.use_color(sys.stdout)
-    terms = search_text.query_terms(search_text.prepared_query(args.query)) if color else frozenset()
+    color = snippets.use_color(sys.stdout)
+    terms = queries.query_terms(queries.prepared_query(args.query)) if color else frozenset()
 
     def location(hit) -> str:
         place = f"{hit.path if hit.path is not None else hit.id}:{hit.line or hit.start_line}:"
-        return search_text.printable(f"{hit.repository}:{place}" if several_repositories else place)
+        return snippets.printable(f"{hit.repository}:{place}" if several_repositories else place)
 
     for number, hit in enumerate(hits):
         if number:
             print()
         header = f"{location(hit)} {hit.score:.3f}" + (f"  [{', '.join(hit.roles)}]" if hit.roles else "")
-        header = f"{search_text.BOLD}{header}{search_text.RESET}" if color else header
+        header = f"{snippets.BOLD}{header}{snippets.RESET}" if color else header
         print(header + (f"  (changed since it was indexed: run '{PROG} index')" if hit.stale else ""))
         lines = hit.snippet.splitlines()
         width = len(str(hit.snippet_line + len(lines) - 1))
         for offset, line in enumerate(lines):
-            shown = search_text.highlight(search_text.printable(line), terms, color=color)
+            shown = snippets.highlight(snippets.printable(line), terms, color=color)
             print(f"{hit.snippet_line + offset:>{width}}: {shown}".rstrip())
     return 0
 
@@ -434,7 +434,7 @@ def _hit_record(hit) -> dict:
 
 
 def _run_symbols(args: argparse.Namespace) -> int:
-    from vorpaline import search_text
+    from vorpaline.search import snippets
 
     index = _open_index(_index_folder(args))
     look_up = index.definitions if args.command == "def" else index.references
@@ -444,7 +444,7 @@ def _run_symbols(args: argparse.Namespace) -> int:
             print(json.dumps(symbol._asdict(), ensure_ascii=False))
             continue
         where = " ".join(part for part in (symbol.kind, getattr(symbol, "scope", "")) if part)
-        print(search_text.printable(f"{symbol.path}:{symbol.line}: {where}"))
+        print(snippets.printable(f"{symbol.path}:{symbol.line}: {where}"))
     return 0 if found else 1
 
 

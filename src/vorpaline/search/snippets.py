@@ -1,16 +1,9 @@
-"""The text around a search: the query as the index is asked it, and the lines shown for a hit.
-
-``query_for_index(text)`` drops English function words ("the", "of", "is"...)
-that stand alone in a query: written questions carry many of them, and every
-chunk of code or prose holds some, so they add noise to the ranking and
-nothing to it (measured in docs/benchmarks.md). Identifiers keep all their
-parts: ``is_file`` or ``get_the_value`` are untouched, and a query of function
-words only is left as it is.
+"""The lines shown for a hit, and the text safety of what is printed.
 
 ``best_lines(lines, query_terms)`` picks the few lines of a chunk that hold
 the most query terms, and ``highlight(line, query_terms)`` marks the
 identifiers, or the parts of identifiers, that match. Terms are the core's
-token indices (``sparse_explain``), so a match here is a match in the index:
+token indices, so a match here is a match in the index:
 ``getUserName`` matches the query ``user``.
 """
 
@@ -18,111 +11,23 @@ from __future__ import annotations
 
 import json
 import os
-import re
 import unicodedata
-from collections.abc import Callable, Collection, Iterable, Sequence
+from collections.abc import Callable, Collection, Sequence
 from functools import lru_cache
 from typing import Any, TextIO
 
-import orjson
+from vorpaline.search import native
+from vorpaline.search.native import loads
+from vorpaline.search.queries import CODE_PART, CODE_WORD, TERM_TEXTS
 
-__all__ = ["QUERY_STOPWORDS", "best_lines", "chunk_lines", "highlight", "prepared_query", "printable", "query_for_index",
-           "query_terms", "quoted_name", "text_terms", "use_color"]
-
-# English function words: articles, pronouns, prepositions, conjunctions and
-# auxiliary verbs. Negations ("not", "no") and words that name an operation
-# ("get", "set", "return", "find", "each", "all") are not here: they change
-# what a query asks for.
-QUERY_STOPWORDS = frozenset("""
-a an the this that these those
-i me my we us our you your he him his she her it its they them their
-what which who whom whose
-of to in on at by for from with within without into onto over under about
-as than then so such
-and or but nor if whether while
-is are was were be been being am
-do does did doing done
-has have had having
-can could will would shall should may might must
-there here also very just only
-""".split())
-
-# An identifier as the core reads one in code mode: word characters, with
-# the joiners "_", "-" and "." inside it only.
-_IDENTIFIER = re.compile(r"[^\W_]+(?:[._\-]+[^\W_]+)*")
-# The parts of an identifier the core splits at case and digit changes.
-_PART = re.compile(r"[A-Z]+(?=[A-Z][a-z])|[A-Z]?[a-z]+|[A-Z]+|\d+|[^\W\d_a-zA-Z]+")
+__all__ = ["best_line", "best_lines", "chunk_lines", "highlight", "lines_that_may_hold", "matching_spans", "printable",
+           "quoted_name", "text_terms", "use_color"]
 
 BOLD = "\033[1m"
 BOLD_RED = "\033[1;31m"
 RESET = "\033[0m"
 
 
-def _attached_mark(text: str, position: int) -> bool:
-    """Whether a combining mark stands at ``position``: the core counts it as part of the word before."""
-    return 0 <= position < len(text) and unicodedata.category(text[position]).startswith("M")
-
-
-def query_for_index(text: str, *, stopwords: Iterable[str] = QUERY_STOPWORDS) -> str:
-    """The query with its stand-alone function words blanked out; unchanged when nothing else would be left."""
-    stopwords = frozenset(stopwords)
-    kept: list[str] = []
-    removed = False
-    last = 0
-    for match in _IDENTIFIER.finditer(text):
-        word = match.group()
-        if (word.casefold() in stopwords and not _attached_mark(text, match.end())
-                and not _attached_mark(text, match.start() - 1)):
-            kept.append(text[last:match.start()])
-            kept.append(" ")
-            last = match.end()
-            removed = True
-    if not removed:
-        return text
-    kept.append(text[last:])
-    prepared = "".join(kept)
-    return prepared if _IDENTIFIER.search(prepared) else text
-
-
-def prepared_query(text: str) -> str:
-    """The query as the index is asked it under the settings (``search_query_stopwords``)."""
-    from vorpaline.config import settings
-
-    return query_for_index(text) if settings.search_query_stopwords else text
-
-
-# ----------------------------------------------------------------------------- terms
-
-def _default_profile() -> str:
-    from vorpaline.sparse import get_sparse_service
-
-    return get_sparse_service()._profile_json
-
-
-def _reply(text: str) -> Any:
-    """A core reply: orjson reads it several times faster, the standard parser an escaped lone surrogate."""
-    try:
-        return orjson.loads(text)
-    except orjson.JSONDecodeError:
-        return json.loads(text)
-
-
-def _explain(text: str, profile_json: str) -> list[dict[str, Any]]:
-    import vorpaline_core_py
-
-    return _reply(vorpaline_core_py.sparse_explain(text, profile_json))["tokens"]
-
-
-def query_terms(query: str, profile_json: str | None = None) -> frozenset[int]:
-    """The core's term indices of a query (their texts kept for term_texts)."""
-    tokens = _explain(query, profile_json or _default_profile())
-    if len(_TERM_TEXTS) > 100_000:
-        _TERM_TEXTS.clear()
-    _TERM_TEXTS.update((token["index"], token["token"]) for token in tokens)
-    return frozenset(token["index"] for token in tokens)
-
-
-_TERM_TEXTS: dict[int, str] = {}
 
 
 def lines_that_may_hold(lines: Sequence[str], terms: frozenset[int]) -> list[bool]:
@@ -130,7 +35,7 @@ def lines_that_may_hold(lines: Sequence[str], terms: frozenset[int]) -> list[boo
     that text's characters in a row, lower-cased, so an ASCII line that holds none of the terms'
     texts holds none of them and needs no tokenising. Every line may, when a term's text is
     unknown (not seen by query_terms) or is not ASCII."""
-    texts = [_TERM_TEXTS.get(term) for term in terms]
+    texts = [TERM_TEXTS.get(term) for term in terms]
     if any(text is None or not text.isascii() for text in texts):
         return [True] * len(lines)
     return [not line.isascii() or any(text in line.lower() for text in texts) for line in lines]
@@ -142,7 +47,7 @@ def text_terms(texts: Sequence[str], profile_json: str | None = None) -> list[fr
 
     if not texts:
         return []
-    reply = _reply(vorpaline_core_py.sparse_embed_batch(json.dumps(list(texts)), profile_json or _default_profile()))
+    reply = loads(vorpaline_core_py.sparse_embed_batch(json.dumps(list(texts)), profile_json or native.profile_json()))
     return [frozenset(embedding["indices"]) for embedding in reply["embeddings"]]
 
 
@@ -239,9 +144,9 @@ def matching_spans(line: str, terms: frozenset[int], profile_json: str | None = 
     of it is a query term, else its parts that are."""
     if not terms:
         return []
-    profile_json = profile_json or _default_profile()
+    profile_json = profile_json or native.profile_json()
     spans: list[tuple[int, int]] = []
-    for match in _IDENTIFIER.finditer(line):
+    for match in CODE_WORD.finditer(line):
         tokens = _cached_explain(match.group(), profile_json)
         whole = match.group().casefold()
         if any(token["index"] in terms and token["token"] == whole for token in tokens):
@@ -249,7 +154,7 @@ def matching_spans(line: str, terms: frozenset[int], profile_json: str | None = 
             continue
         if not any(token["index"] in terms for token in tokens):
             continue
-        for part in _PART.finditer(match.group()):
+        for part in CODE_PART.finditer(match.group()):
             if any(token["index"] in terms for token in _cached_explain(part.group(), profile_json)):
                 spans.append((match.start() + part.start(), match.start() + part.end()))
     return spans

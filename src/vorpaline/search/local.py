@@ -23,101 +23,33 @@ import bisect
 import contextlib
 import errno
 import hashlib
-import fnmatch
 import json
 import os
 import secrets
 import time
-from collections.abc import Callable, Iterator, Mapping, Sequence
-from types import MappingProxyType
-from typing import Any, NamedTuple
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any
 
 import orjson
 
-from vorpaline import index_folder, languages, search_text
-from vorpaline.index_folder import FolderLock, LockTimeout, NotAnIndexFolder
-from vorpaline.ranking import ranking_json, role_names
+from vorpaline import languages
+from vorpaline.search import index_folder, queries
+from vorpaline.search.files import (DEFAULT_MAX_FILE_BYTES, INDEX_FOLDER, FilesNow, listed_files, not_indexed,
+                                    skipped_folders)
+from vorpaline.search.hits import (Definition, Found, Hit, PathGlobs, Reference, Row, best_of_each_file,
+                                   definitions_among, hits_with_snippets, path_matcher, references_among)
+from vorpaline.search.index_folder import FolderLock
+from vorpaline.search.native import UTF8_ROOT_REMEDY, loads, profile_json, utf8_name
+from vorpaline.search.native import core as _core
+from vorpaline.search.protocol import IndexedFile, IndexUnusable, Status, UpdateCounts
 
-__all__ = ["Definition", "Hit", "Index", "IndexUnusable", "LockTimeout", "NotAnIndexFolder", "Reference",
-           "UpdateCounts", "open_store"]
+__all__ = ["Index"]
 
 FORMAT = 2
 MANIFEST = index_folder.MANIFEST
-INDEX_FOLDER = ".vorpaline"
-DEFAULT_MAX_FILE_BYTES = 1 << 20
 MAX_SEGMENTS = 8  # beyond this many, the smallest segments are merged
 BUILD_SEGMENTS = 6  # a build's files are cut into about this many segments, one per batch of threads' work
 MIN_SEGMENT_BYTES = 1 << 20
-
-
-class IndexUnusable(ValueError):
-    """The index exists but cannot be used as it is: another format or profile."""
-
-
-class Hit(NamedTuple):
-    path: str | None  # the file of a repository chunk; None for an application's document
-    start_line: int
-    end_line: int
-    score: float
-    snippet: str
-    id: str | None = None  # the application's id of the document
-    repository: str | None = None  # the repository of a chunk found in a shared store
-    # The file changed since it was indexed: the lines shown are the file's now, the score and
-    # the line range the index's; `vorpaline index` brings them together again.
-    stale: bool = False
-    line: int = 0  # the line that best matches the query (0 when the chunk has no lines to show)
-    snippet_line: int = 0  # the snippet's first line
-    roles: tuple[str, ...] = ()  # of its file: "test", "documentation", "changelog", ...
-    definitions: tuple[Definition, ...] = ()  # the names the chunk defines, where a parser read its file
-
-
-class Definition(NamedTuple):
-    """A name a file defines, as its language's parser found it."""
-
-    name: str
-    kind: str  # "function", "method", "class", "constant", "module", "interface", "type", ...
-    path: str
-    line: int  # of the name
-    first_line: int  # the whole definition
-    last_line: int
-    scope: str  # the enclosing definitions' names, dotted; "" at the top level
-
-
-class Reference(NamedTuple):
-    """A use of a name (a call, say) where its file's parser marks one."""
-
-    name: str
-    kind: str  # "call", "class", "type", "implementation", ...
-    path: str
-    line: int
-
-
-class UpdateCounts(NamedTuple):
-    indexed: int  # files read and indexed again
-    skipped: int  # binary, too large or unreadable
-    unchanged: int
-    removed: int
-    chunks: int  # documents written
-    bytes: int  # of the files read
-    seconds: float
-    # Of the files indexed, how many in each language (display name) that has no parser here:
-    # they are chunked by lines and have no definitions.
-    without_parser: Mapping[str, int] = MappingProxyType({})
-
-
-def _core() -> Any:
-    from vorpaline.enginecheck import require_capability
-
-    require_capability("index_bm25", "vorpaline.search")
-    import vorpaline_core_py
-
-    return vorpaline_core_py
-
-
-def _profile_json() -> str:
-    from vorpaline.sparse import get_sparse_service
-
-    return get_sparse_service()._profile_json  # the same tokens as the package's sparse vectors
 
 
 def _test_crash_point(step: str) -> None:
@@ -147,11 +79,6 @@ def _write_atomically(path: str, data: bytes, token: str) -> None:
     _fsync_folder(os.path.dirname(path) or ".")
 
 
-def _in_index_folder(path: str) -> bool:
-    """Whether ``path`` lies in a ``.vorpaline`` folder: a repository's own index, kept elsewhere or not."""
-    return f"/{INDEX_FOLDER}/" in f"/{path}"
-
-
 def _manifest_text(manifest: dict[str, Any]) -> bytes:
     """The manifest's JSON, then a line with the checksum of those bytes."""
     fields = {key: value for key, value in manifest.items() if key != "checksum"}
@@ -162,16 +89,6 @@ def _manifest_text(manifest: dict[str, Any]) -> bytes:
         # which the standard parser reads back as the same name.
         body = json.dumps(fields, separators=(",", ":")).encode()
     return body + b"\n" + hashlib.blake2b(body, digest_size=16).hexdigest().encode() + b"\n"
-
-
-def _loads(data: bytes | str) -> Any:
-    """JSON as orjson reads it; a text holding an escaped name that is not UTF-8 as the standard parser does."""
-    try:
-        return orjson.loads(data)
-    except orjson.JSONDecodeError as error:
-        if "surrogate" not in str(error):
-            raise
-        return json.loads(data)
 
 
 def _is_number(value: Any) -> bool:
@@ -188,7 +105,7 @@ def _read_manifest(path: str) -> dict[str, Any]:
         raise IndexUnusable(f"index file {path} is damaged (its checksum does not match); "
                             "run `vorpaline index --rebuild`")
     try:
-        manifest = _loads(body)
+        manifest = loads(body)
     except ValueError as error:
         raise IndexUnusable(f"index file {path} is damaged ({error}); run `vorpaline index --rebuild`") from None
     segments = manifest.get("segments") if isinstance(manifest, dict) else None
@@ -210,34 +127,16 @@ def _segments_named_by_any(manifest_path: str, folder: str) -> set[str]:
     try:
         with open(manifest_path, "rb") as handle:
             body = handle.read()[:-1].rpartition(b"\n")[0]
-        return {segment["name"] for segment in _loads(body)["segments"]
+        return {segment["name"] for segment in loads(body)["segments"]
                 if isinstance(segment["name"], str) and "/" not in segment["name"]}
     except (OSError, ValueError, TypeError, KeyError):
         return index_folder.marked_segment_files(folder)
 
 
-UTF8_ROOT_REMEDY = "the scan reads trees under UTF-8 paths; give it one (a symbolic link will do)"
-
-
-def _is_utf8(text: str) -> bool:
-    try:
-        text.encode("utf-8")
-    except UnicodeEncodeError:  # a name's bytes that are not UTF-8, as lone surrogates
-        return False
-    return True
-
-
-def _utf8_name(name: str, what: str, remedy: str) -> str:
-    """``name``, when it is UTF-8 text: the scan's configuration, and a store's payloads, hold only such."""
-    if not _is_utf8(name):
-        raise ValueError(f"{what} {search_text.quoted_name(name)} is not valid UTF-8: {remedy}")
-    return name
-
-
 def _check_id(doc_id: Any) -> None:
     if not isinstance(doc_id, str):
         raise TypeError(f"a document id must be str, not {type(doc_id).__name__}")
-    _utf8_name(doc_id, "document id", "give ids of Unicode text")
+    utf8_name(doc_id, "document id", "give ids of Unicode text")
 
 
 def _metadata(path: str | None, first: int, last: int, doc_id: str | None) -> str:
@@ -291,7 +190,7 @@ class Index:
         if manifest.get("format") != FORMAT:
             raise IndexUnusable(f"the index in {folder} has format {manifest.get('format')!r}, this vorpaline reads "
                                 f"{FORMAT}; run `vorpaline index --rebuild`")
-        if manifest.get("profile") != _profile_json():
+        if manifest.get("profile") != profile_json():
             raise IndexUnusable(f"the index in {folder} was made with another tokenisation profile; "
                                 "run `vorpaline index --rebuild`")
         return cls(folder, manifest)
@@ -336,7 +235,7 @@ class Index:
                 raise IndexUnusable(f"{error}; run `vorpaline index --rebuild`") from None
         return self._searcher
 
-    def search(self, query: str, k: int = 10, path_glob: str | None = None, *, files: bool = False) -> list[Hit]:
+    def search(self, query: str, k: int = 10, path_glob: PathGlobs = None, *, files: bool = False) -> list[Hit]:
         """The ``k`` best documents for ``query``, best first; ``path_glob`` keeps the chunks of matching files.
         With ``files``, the ``k`` best files instead, each as its best chunk.
         A chunk whose file is gone, or is no longer the regular file indexed, is left out; one whose
@@ -349,40 +248,62 @@ class Index:
 
         k1 = settings.search_k1 if self._manifest.get("k1") is None else self._manifest["k1"]
         b = settings.search_b if self._manifest.get("b") is None else self._manifest["b"]
-        ranking = ranking_json(query, settings)
-        query = search_text.prepared_query(query)
-        terms = search_text.query_terms(query, profile)
-        files_now = _FilesNow(self._manifest.get("root", ""), self._manifest["files"])
+        ranking = queries.ranking_json(query, settings)
+        query = queries.prepared_query(query)
+        terms = queries.query_terms(query, profile)
+        files_now = FilesNow(self._manifest.get("root", ""), self._manifest["files"])
+        matches = path_matcher(path_glob)
         wanted = k * 4 if files else k
         while True:
             # Filters apply to the ranking; more is asked until k hits pass or none are left.
-            reply = _loads(searcher.search(query, profile, wanted, k1, b, ranking))
-            found = [_Found.of(item) for item in reply["hits"]]
-            kept = [hit for hit in found if path_glob is None or (hit.metadata[0] and
-                                                                  fnmatch.fnmatchcase(hit.metadata[0], path_glob))]
+            reply = loads(searcher.search(query, profile, wanted, k1, b, ranking))
+            found = [Found.of(item) for item in reply["hits"]]
+            kept = [hit for hit in found if matches is None or matches(hit.metadata[0])]
             if files:
-                kept = _best_of_each_file(kept)
+                kept = best_of_each_file(kept)
             hits = self._hits(kept[:k] if files else kept, terms, files_now)
             if len(hits) >= k or len(found) < wanted:
                 return hits[:k]
             wanted *= 4
 
-    def definitions(self, name: str, *, ignore_case: bool = False, path_glob: str | None = None) -> list[Definition]:
+    def definitions(self, name: str, *, ignore_case: bool = False, path_glob: PathGlobs = None) -> list[Definition]:
         """Where ``name`` is defined (exactly, or ignoring case), in path and line order, in the files
         whose language has a parser."""
         return definitions_among(self._with_symbols(name, "names"), name, ignore_case, path_glob)
 
-    def references(self, name: str, *, ignore_case: bool = False, path_glob: str | None = None) -> list[Reference]:
+    def references(self, name: str, *, ignore_case: bool = False, path_glob: PathGlobs = None) -> list[Reference]:
         """Where ``name`` is used (called, say) as the files' parsers mark uses, in path and line order."""
         return references_among(self._with_symbols(name, "text"), name, ignore_case, path_glob)
 
-    def _with_symbols(self, name: str, field: str) -> list[_Found]:
+    def _with_symbols(self, name: str, field: str) -> list[Found]:
         if not name.strip() or not self._manifest["segments"]:
             return []
-        reply = _loads(self._open_searcher().with_symbols(name, self._manifest["profile"], field))
-        return [_Found.of(item) for item in reply["hits"]]
+        reply = loads(self._open_searcher().with_symbols(name, self._manifest["profile"], field))
+        return [Found.of(item) for item in reply["hits"]]
 
-    def _hits(self, found: list[_Found], terms: frozenset[int], files: _FilesNow) -> list[Hit]:
+    def files(self) -> list[IndexedFile]:
+        """The repository's files the index holds, in path order (an application's documents are not files)."""
+        return [IndexedFile(path, entry["size"], entry.get("count", 0) if entry["hash"] is not None else 0)
+                for path, entry in sorted(self._manifest["files"].items())]
+
+    def status(self, root: str | os.PathLike[str] | None = None) -> Status:
+        """What the index holds as its manifest read last says, and the files that changed, came or
+        went under ``root`` (default: the repository it last indexed) since."""
+        root = os.fspath(root) if root is not None else self._manifest.get("root")
+        try:
+            updated: float | None = os.stat(os.path.join(self.folder, MANIFEST)).st_mtime
+        except FileNotFoundError:
+            updated = None
+        stale: tuple[str, ...] = ()
+        if root is not None:
+            known = self._manifest["files"]
+            now = {f.path: f for f in listed_files(os.path.abspath(root), self.folder)}
+            stale = tuple(sorted({path for path, f in now.items() if (entry := known.get(path)) is None
+                                  or (entry["size"], entry["mtime_ns"]) != (f.size, f.mtime_ns)}
+                                 | known.keys() - now.keys()))
+        return Status(self.folder, root, len(self._manifest["files"]), self.documents, updated, stale)
+
+    def _hits(self, found: list[Found], terms: frozenset[int], files: FilesNow) -> list[Hit]:
         """The hits with their snippets, from each chunk's lines as the file holds them now."""
         rows, chunks, stale = [], [], []
         for hit in found:
@@ -394,7 +315,7 @@ class Index:
                 if now is None:
                     continue  # gone, or no longer the regular file indexed
                 lines, changed = now
-            rows.append(_Row(hit.score, path, first, last, doc_id, None, role_names(hit.roles),
+            rows.append(Row(hit.score, path, first, last, doc_id, None, queries.role_names(hit.roles),
                              hit.definitions()))
             chunks.append(lines)
             stale.append(changed)
@@ -511,12 +432,12 @@ class Index:
         from vorpaline.scan import ScannedFile, config_json
 
         started = time.perf_counter()
-        root = _utf8_name(os.path.abspath(os.fspath(root)), "the repository's path", UTF8_ROOT_REMEDY)
+        root = utf8_name(os.path.abspath(os.fspath(root)), "the repository's path", UTF8_ROOT_REMEDY)
         with self._writing_lock(wait):
             known: dict[str, dict[str, Any]] = self._manifest["files"]
-            # Neither a .vorpaline folder (_in_index_folder) nor this index, wherever it lies in the tree, is indexed.
-            skipped_folders = _skipped_folders(root, self.folder)
-            reply = _loads(_core().scan_repository(config_json(root), threads or 0))
+            # Neither a .vorpaline folder (in_index_folder) nor this index, wherever it lies in the tree, is indexed.
+            left_out = skipped_folders(root, self.folder)
+            reply = loads(_core().scan_repository(config_json(root), threads or 0))
             if skipped_path is not None:
                 for item in reply["skipped"]:
                     skipped_path(item["path"], item["reason"])
@@ -530,7 +451,7 @@ class Index:
             # The loop every update runs over every file: kept lean, records made only for files to read.
             for item in reply["files"]:
                 path = item["path"]
-                if _not_indexed(path, skipped_folders):
+                if not_indexed(path, left_out):
                     continue
                 listed_count += 1
                 listed_bytes += item["size"]
@@ -720,173 +641,6 @@ class Index:
             self._lock.record_writing([])
 
 
-def open_store(root: str | os.PathLike[str] = ".", store: str | None = None, *,
-               folder: str | os.PathLike[str] | None = None, rebuild: bool = False) -> Any:
-    """Where the code search of the repository at ``root`` is kept: its local ``Index`` (in
-    ``folder``, default ``root/.vorpaline``), or with ``store`` the Qdrant collection it names
-    (``qdrant://HOST:PORT/COLLECTION``, a ``QdrantStore``). Both have ``update(root)`` and ``search(query)``."""
-    if store is None:
-        return Index.for_repository(root, folder, rebuild=rebuild)
-    from vorpaline.qdrant_store import QdrantStore
-
-    return QdrantStore.connect(store, rebuild=rebuild)
-
-
-class _Row(NamedTuple):
-    """A hit before its snippet."""
-
-    score: float
-    path: str | None
-    first: int
-    last: int
-    id: str | None
-    repository: str | None
-    roles: tuple[str, ...] = ()
-    definitions: tuple[Definition, ...] = ()
-
-
-class _Found(NamedTuple):
-    """A document as the core's search replies: its score, metadata, roles and symbols."""
-
-    score: float
-    metadata: list[Any]
-    roles: int
-    symbols: dict[str, Any]
-
-    @classmethod
-    def of(cls, item: dict[str, Any]) -> _Found:
-        return cls(item["score"], _loads(item["metadata"]), item.get("roles", 0),
-                   _loads(item["symbols"]) if item.get("symbols") else {})
-
-    def definitions(self) -> tuple[Definition, ...]:
-        path = self.metadata[0]
-        return tuple(Definition(d[0], d[1], path, d[2], d[3], d[4], d[5]) for d in self.symbols.get("d", ()))
-
-
-def _best_of_each_file(found: list[_Found]) -> list[_Found]:
-    """Each file's best chunk, in order: files ranked by their best chunks."""
-    seen: set[str] = set()
-    best = []
-    for hit in found:
-        path = hit.metadata[0]
-        if path not in seen:
-            seen.add(path)
-            best.append(hit)
-    return best
-
-
-def _same_name(found: str, name: str, ignore_case: bool) -> bool:
-    return found == name or ignore_case and found.casefold() == name.casefold()
-
-
-def _sorted_in(found: list[Any], path_glob: str | None) -> list[Any]:
-    kept = {item for item in found if path_glob is None or fnmatch.fnmatchcase(item.path, path_glob)}
-    return sorted(kept, key=lambda item: (item.path, item.line, item.name, item.kind))
-
-
-def definitions_among(candidates: Sequence[_Found], name: str, ignore_case: bool,
-                      path_glob: str | None) -> list[Definition]:
-    """The definitions of ``name`` the candidate documents' symbols hold, in path and line order."""
-    found = [Definition(item[0], item[1], candidate.metadata[0], item[2], item[3], item[4], item[5])
-             for candidate in candidates for item in candidate.symbols.get("d", ())
-             if _same_name(item[0], name, ignore_case)]
-    return _sorted_in(found, path_glob)
-
-
-def references_among(candidates: Sequence[_Found], name: str, ignore_case: bool,
-                     path_glob: str | None) -> list[Reference]:
-    """The uses of ``name`` the candidate documents' symbols hold, in path and line order."""
-    found = [Reference(item[0], item[1], candidate.metadata[0], item[2])
-             for candidate in candidates for item in candidate.symbols.get("r", ())
-             if _same_name(item[0], name, ignore_case)]
-    return _sorted_in(found, path_glob)
-
-
-def hits_with_snippets(found: Sequence[_Row | tuple[Any, ...]], chunks: Sequence[list[str]], terms: frozenset[int],
-                       profile_json: str, *, stale: Sequence[bool] | None = None) -> list[Hit]:
-    """Hits of rows (score, path, first line, last line, id, repository[, roles, definitions]), each
-    with the line that best matches the query and its chunk's best lines as its snippet; the lines
-    of all the chunks are tokenised in one call."""
-    every_line = [line for lines in chunks for line in lines]
-    may_hold = search_text.lines_that_may_hold(every_line, terms) if terms else []
-    tokenised = iter(search_text.text_terms([line for line, may in zip(every_line, may_hold) if may], profile_json))
-    line_terms = iter([next(tokenised) if may else frozenset() for may in may_hold])
-    hits = []
-    for number, (row, lines) in enumerate(zip(found, chunks)):
-        row = _Row(*row)
-        own_terms = [next(line_terms) for _ in lines] if terms else []  # asked for only when there are terms
-        defined_at = {d.line - row.first for d in row.definitions}
-        best, offset, snippet = search_text.best_line(lines, terms, own_terms, defined_at)
-        hits.append(Hit(row.path, row.first, row.last, row.score, "\n".join(snippet), row.id, row.repository,
-                        bool(stale and stale[number]), row.first + best if lines else 0,
-                        row.first + offset if lines else 0, row.roles, row.definitions))
-    return hits
-
-
-class _FilesNow:
-    """The indexed files as they are now, each read at most once a search, with the guarded open the
-    indexer uses: no symbolic link followed on the way, nothing but a regular file read."""
-
-    WHOLE_FILE_LIMIT = 64 << 20  # a file that grew past this since it was indexed shows its first lines
-
-    def __init__(self, root: str, known: dict[str, dict[str, Any]]) -> None:
-        self._root = root
-        self._known = known
-        self._whole: dict[str, tuple[list[str], bool] | None] = {}
-
-    def _read(self, path: str, begin: int, end: int) -> tuple[bytes, bool] | None:
-        """The bytes [begin, end) and whether the file differs from the one indexed; None if it cannot be read."""
-        try:
-            data, size, mtime_ns = _core().read_repository_file(self._root, path, begin, end)
-        except (OSError, ValueError):
-            return None
-        entry = self._known.get(path)
-        return data, entry is not None and (entry["size"], entry["mtime_ns"]) != (size, mtime_ns)
-
-    def lines(self, path: str, first: int, last: int, begin: int | None = None,
-              end: int | None = None) -> tuple[list[str], bool] | None:
-        """Lines ``first`` to ``last`` (1-based) as the file holds them now, and whether it changed since
-        it was indexed; None when it is gone or no longer a regular file. With the chunk's byte range,
-        an unchanged file is read only there."""
-        if begin is not None and end is not None:
-            got = self._read(path, begin, end)
-            if got is None:
-                return None
-            data, changed = got
-            if not changed:
-                return _text_lines(data)[:last - first + 1], False
-        if path not in self._whole:
-            got = self._read(path, 0, self.WHOLE_FILE_LIMIT)
-            self._whole[path] = None if got is None else (_text_lines(got[0]), got[1])
-        whole = self._whole[path]
-        return None if whole is None else (whole[0][first - 1:last], whole[1])
-
-
-def _text_lines(data: bytes) -> list[str]:
-    # Lines end at "\n", as the chunker counts them.
-    return [line.removesuffix("\r") for line in data.decode("utf-8", errors="replace").split("\n")]
-
-
-def listed_files(root: str, index_folder: str | None) -> list[Any]:
-    """The scanner's files under ``root`` (ScannedFile records) but those of any .vorpaline
-    folder and of ``index_folder`` when it lies in the tree: what an update indexes."""
-    from vorpaline.scan import ScannedFile, config_json
-
-    reply = _loads(_core().scan_repository(config_json(root), 0))
-    skipped = _skipped_folders(root, index_folder)
-    return [ScannedFile(item["path"], item["size"], item["mtime_ns"]) for item in reply["files"]
-            if not _not_indexed(item["path"], skipped)]
-
-
-def _skipped_folders(root: str, index_folder: str | None) -> tuple[str, ...]:
-    inside = os.path.relpath(index_folder, root) if index_folder is not None else ".."
-    return () if inside.startswith("..") else (inside.replace(os.sep, "/") + "/",)
-
-
-def _not_indexed(path: str, skipped_folders: tuple[str, ...]) -> bool:
-    return path.startswith(skipped_folders) or INDEX_FOLDER in path and _in_index_folder(path)
-
-
 def _empty_manifest(k1: float | None, b: float | None) -> dict[str, Any]:
-    return {"format": FORMAT, "profile": _profile_json(), "generation": 0, "k1": k1, "b": b, "segments": [], "files": {}}
+    return {"format": FORMAT, "profile": profile_json(), "generation": 0, "k1": k1, "b": b, "segments": [], "files": {}}
 

@@ -1,4 +1,12 @@
-"""How a search weighs what the index knows about code: its fields, its file roles, definitions.
+"""How a query is read: its terms as the index knows them, and what it asks of the ranking.
+
+``query_for_index(text)`` drops English function words ("the", "of", "is"...)
+that stand alone in a query: written questions carry many of them, and every
+chunk of code or prose holds some, so they add noise to the ranking and
+nothing to it (measured in docs/benchmarks.md). Identifiers keep all their
+parts: ``is_file`` or ``get_the_value`` are untouched, and a query of function
+words only is left as it is. ``query_terms`` gives the core's token indices
+(``sparse_explain``), so a match elsewhere is a match in the index.
 
 The core scores each chunk by BM25F over three fields (its text, the names it defines and its
 file's path) and multiplies by priors: each role of its file (a test, documentation, a changelog,
@@ -12,8 +20,39 @@ from __future__ import annotations
 import functools
 import json
 import re
+import unicodedata
+from collections.abc import Iterable
+from typing import Any
 
 from vorpaline.config import ROLES, role_weights
+from vorpaline.search import native
+from vorpaline.search.native import loads
+
+
+# English function words: articles, pronouns, prepositions, conjunctions and
+# auxiliary verbs. Negations ("not", "no") and words that name an operation
+# ("get", "set", "return", "find", "each", "all") are not here: they change
+# what a query asks for.
+QUERY_STOPWORDS = frozenset("""
+a an the this that these those
+i me my we us our you your he him his she her it its they them their
+what which who whom whose
+of to in on at by for from with within without into onto over under about
+as than then so such
+and or but nor if whether while
+is are was were be been being am
+do does did doing done
+has have had having
+can could will would shall should may might must
+there here also very just only
+""".split())
+
+
+# the joiners "_", "-" and "." inside it only.
+CODE_WORD = re.compile(r"[^\W_]+(?:[._\-]+[^\W_]+)*")
+# The parts of an identifier the core splits at case and digit changes.
+CODE_PART = re.compile(r"[A-Z]+(?=[A-Z][a-z])|[A-Z]?[a-z]+|[A-Z]+|\d+|[^\W\d_a-zA-Z]+")
+
 
 # The words by which a query asks for the files of a role.
 ROLE_WORDS = {
@@ -85,3 +124,57 @@ def meant_names(query: str) -> list[str]:
 def role_names(flags: int) -> tuple[str, ...]:
     """The roles of a file from the core's flags."""
     return tuple(role for bit, role in enumerate(ROLES) if flags >> bit & 1)
+
+
+
+def _attached_mark(text: str, position: int) -> bool:
+    """Whether a combining mark stands at ``position``: the core counts it as part of the word before."""
+    return 0 <= position < len(text) and unicodedata.category(text[position]).startswith("M")
+
+
+def query_for_index(text: str, *, stopwords: Iterable[str] = QUERY_STOPWORDS) -> str:
+    """The query with its stand-alone function words blanked out; unchanged when nothing else would be left."""
+    stopwords = frozenset(stopwords)
+    kept: list[str] = []
+    removed = False
+    last = 0
+    for match in CODE_WORD.finditer(text):
+        word = match.group()
+        if (word.casefold() in stopwords and not _attached_mark(text, match.end())
+                and not _attached_mark(text, match.start() - 1)):
+            kept.append(text[last:match.start()])
+            kept.append(" ")
+            last = match.end()
+            removed = True
+    if not removed:
+        return text
+    kept.append(text[last:])
+    prepared = "".join(kept)
+    return prepared if CODE_WORD.search(prepared) else text
+
+
+def prepared_query(text: str) -> str:
+    """The query as the index is asked it under the settings (``search_query_stopwords``)."""
+    from vorpaline.config import settings
+
+    return query_for_index(text) if settings.search_query_stopwords else text
+
+
+# ----------------------------------------------------------------------------- terms
+
+def _explain(text: str, profile_json: str) -> list[dict[str, Any]]:
+    import vorpaline_core_py
+
+    return loads(vorpaline_core_py.sparse_explain(text, profile_json))["tokens"]
+
+
+def query_terms(query: str, profile_json: str | None = None) -> frozenset[int]:
+    """The core's term indices of a query (their texts kept for term_texts)."""
+    tokens = _explain(query, profile_json or native.profile_json())
+    if len(TERM_TEXTS) > 100_000:
+        TERM_TEXTS.clear()
+    TERM_TEXTS.update((token["index"], token["token"]) for token in tokens)
+    return frozenset(token["index"] for token in tokens)
+
+
+TERM_TEXTS: dict[int, str] = {}

@@ -1,0 +1,45 @@
+"""Code search: a repository's chunks ranked for a query, with definitions and references.
+
+Two backends implement one protocol (``Searchable``): ``Index``, a persistent BM25F index kept
+in a folder (for a repository, ``ROOT/.vorpaline``), and ``QdrantStore``
+(``vorpaline.search.qdrant``), a Qdrant collection shared by repositories and machines.
+``open_store(root, store)`` gives the one a repository uses. Each has ``update(root)``, which
+brings it up to date with the files the scan lists, and ``search``, ``definitions``,
+``references``, ``files`` and ``status``. Applications that bring their own texts use
+``Index.add_documents(ids, texts)`` and the same ``search``.
+
+The modules: ``protocol`` (what every backend answers), ``hits`` (the records a search
+returns), ``queries`` (how a query is read and what it asks of the ranking), ``snippets``
+(the lines shown for a hit), ``files`` (the files as the scan lists them and as they are
+read now), ``local`` and ``index_folder`` (the local index), ``qdrant`` and
+``qdrant_calls`` (the store).
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Any
+
+from vorpaline.search.files import DEFAULT_MAX_FILE_BYTES, INDEX_FOLDER, listed_files
+from vorpaline.search.hits import Definition, Hit, PathGlobs, Reference
+from vorpaline.search.index_folder import LockTimeout, NotAnIndexFolder
+from vorpaline.search.local import FORMAT, Index
+from vorpaline.search.protocol import IndexedFile, IndexUnusable, Searchable, Status, UpdateCounts
+
+__all__ = ["DEFAULT_MAX_FILE_BYTES", "Definition", "FORMAT", "Hit", "INDEX_FOLDER", "Index", "IndexUnusable",
+           "IndexedFile", "LockTimeout", "NotAnIndexFolder", "PathGlobs", "Reference", "Searchable", "Status",
+           "UpdateCounts", "listed_files", "open_store"]
+
+
+def open_store(root: str | os.PathLike[str] = ".", store: str | None = None, *,
+               folder: str | os.PathLike[str] | None = None, rebuild: bool = False,
+               repository: str | None = None) -> Any:
+    """Where the code search of the repository at ``root`` is kept: its local ``Index`` (in
+    ``folder``, default ``root/.vorpaline``), or with ``store`` the Qdrant collection it names
+    (``qdrant://HOST:PORT/COLLECTION``, a ``QdrantStore``; with ``repository``, its searches keep
+    to that repository). Both are ``Searchable``."""
+    if store is None:
+        return Index.for_repository(root, folder, rebuild=rebuild)
+    from vorpaline.search.qdrant import QdrantStore
+
+    return QdrantStore.connect(store, rebuild=rebuild, repository=repository)

@@ -1,0 +1,85 @@
+"""A repository's files as an update lists them and as a search reads them now.
+
+Both go through the core: the scan lists what git would (ignore files, the index's own folder
+left out), and a file is read with the guarded open the indexer uses, so no symbolic link is
+followed on the way and nothing but a regular file under the root is read.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Any
+
+from vorpaline.search.native import core, loads
+
+INDEX_FOLDER = ".vorpaline"
+DEFAULT_MAX_FILE_BYTES = 1 << 20
+
+
+def in_index_folder(path: str) -> bool:
+    """Whether ``path`` lies in a ``.vorpaline`` folder: a repository's own index, kept elsewhere or not."""
+    return f"/{INDEX_FOLDER}/" in f"/{path}"
+
+
+def listed_files(root: str, index_folder: str | None) -> list[Any]:
+    """The scanner's files under ``root`` (ScannedFile records) but those of any .vorpaline
+    folder and of ``index_folder`` when it lies in the tree: what an update indexes."""
+    from vorpaline.scan import ScannedFile, config_json
+
+    reply = loads(core().scan_repository(config_json(root), 0))
+    skipped = skipped_folders(root, index_folder)
+    return [ScannedFile(item["path"], item["size"], item["mtime_ns"]) for item in reply["files"]
+            if not not_indexed(item["path"], skipped)]
+
+
+def skipped_folders(root: str, index_folder: str | None) -> tuple[str, ...]:
+    inside = os.path.relpath(index_folder, root) if index_folder is not None else ".."
+    return () if inside.startswith("..") else (inside.replace(os.sep, "/") + "/",)
+
+
+def not_indexed(path: str, skipped_folders: tuple[str, ...]) -> bool:
+    return path.startswith(skipped_folders) or INDEX_FOLDER in path and in_index_folder(path)
+
+
+class FilesNow:
+    """The indexed files as they are now, each read at most once a search, with the guarded open the
+    indexer uses: no symbolic link followed on the way, nothing but a regular file read."""
+
+    WHOLE_FILE_LIMIT = 64 << 20  # a file that grew past this since it was indexed shows its first lines
+
+    def __init__(self, root: str, known: dict[str, dict[str, Any]]) -> None:
+        self._root = root
+        self._known = known
+        self._whole: dict[str, tuple[list[str], bool] | None] = {}
+
+    def _read(self, path: str, begin: int, end: int) -> tuple[bytes, bool] | None:
+        """The bytes [begin, end) and whether the file differs from the one indexed; None if it cannot be read."""
+        try:
+            data, size, mtime_ns = core().read_repository_file(self._root, path, begin, end)
+        except (OSError, ValueError):
+            return None
+        entry = self._known.get(path)
+        return data, entry is not None and (entry["size"], entry["mtime_ns"]) != (size, mtime_ns)
+
+    def lines(self, path: str, first: int, last: int, begin: int | None = None,
+              end: int | None = None) -> tuple[list[str], bool] | None:
+        """Lines ``first`` to ``last`` (1-based) as the file holds them now, and whether it changed since
+        it was indexed; None when it is gone or no longer a regular file. With the chunk's byte range,
+        an unchanged file is read only there."""
+        if begin is not None and end is not None:
+            got = self._read(path, begin, end)
+            if got is None:
+                return None
+            data, changed = got
+            if not changed:
+                return text_lines(data)[:last - first + 1], False
+        if path not in self._whole:
+            got = self._read(path, 0, self.WHOLE_FILE_LIMIT)
+            self._whole[path] = None if got is None else (text_lines(got[0]), got[1])
+        whole = self._whole[path]
+        return None if whole is None else (whole[0][first - 1:last], whole[1])
+
+
+def text_lines(data: bytes) -> list[str]:
+    # Lines end at "\n", as the chunker counts them.
+    return [line.removesuffix("\r") for line in data.decode("utf-8", errors="replace").split("\n")]

@@ -1,0 +1,162 @@
+"""What a search returns: hits with their snippets, and the definitions and references of a name.
+
+A search's backend finds rows (a score, a chunk's place, its file's roles and definitions); the
+rows become ``Hit`` records here, each with the line that best matches the query and its chunk's
+best lines as its snippet, whether the chunk's lines came from the file or from a store.
+"""
+
+from __future__ import annotations
+
+import fnmatch
+from collections.abc import Callable, Sequence
+from typing import Any, NamedTuple, TypeAlias
+
+from vorpaline.search import snippets
+from vorpaline.search.native import loads
+
+__all__ = ["Definition", "Found", "Hit", "PathGlobs", "Reference", "Row", "best_of_each_file", "definitions_among",
+           "hits_with_snippets", "path_matcher", "references_among"]
+
+# One glob, or several of which a path must match any; None for every path.
+PathGlobs: TypeAlias = "str | Sequence[str] | None"
+
+
+def path_matcher(path_glob: PathGlobs) -> Callable[[str | None], bool] | None:
+    """Whether a path matches ``path_glob`` (fnmatch's, case-sensitive; any of several); None for no glob."""
+    if path_glob is None:
+        return None
+    globs = [path_glob] if isinstance(path_glob, str) else list(path_glob)
+    for glob in globs:
+        if not isinstance(glob, str):
+            raise TypeError(f"path_glob must be a str or a sequence of str, not one holding {type(glob).__name__}")
+    return lambda path: path is not None and any(fnmatch.fnmatchcase(path, glob) for glob in globs)
+
+
+class Hit(NamedTuple):
+    path: str | None  # the file of a repository chunk; None for an application's document
+    start_line: int
+    end_line: int
+    score: float
+    snippet: str
+    id: str | None = None  # the application's id of the document
+    repository: str | None = None  # the repository of a chunk found in a shared store
+    # The file changed since it was indexed: the lines shown are the file's now, the score and
+    # the line range the index's; `vorpaline index` brings them together again.
+    stale: bool = False
+    line: int = 0  # the line that best matches the query (0 when the chunk has no lines to show)
+    snippet_line: int = 0  # the snippet's first line
+    roles: tuple[str, ...] = ()  # of its file: "test", "documentation", "changelog", ...
+    definitions: tuple[Definition, ...] = ()  # the names the chunk defines, where a parser read its file
+
+
+class Definition(NamedTuple):
+    """A name a file defines, as its language's parser found it."""
+
+    name: str
+    kind: str  # "function", "method", "class", "constant", "module", "interface", "type", ...
+    path: str
+    line: int  # of the name
+    first_line: int  # the whole definition
+    last_line: int
+    scope: str  # the enclosing definitions' names, dotted; "" at the top level
+
+
+class Reference(NamedTuple):
+    """A use of a name (a call, say) where its file's parser marks one."""
+
+    name: str
+    kind: str  # "call", "class", "type", "implementation", ...
+    path: str
+    line: int
+
+
+class Row(NamedTuple):
+    """A hit before its snippet."""
+
+    score: float
+    path: str | None
+    first: int
+    last: int
+    id: str | None
+    repository: str | None
+    roles: tuple[str, ...] = ()
+    definitions: tuple[Definition, ...] = ()
+
+
+class Found(NamedTuple):
+    """A document as the core's search replies: its score, metadata, roles and symbols."""
+
+    score: float
+    metadata: list[Any]
+    roles: int
+    symbols: dict[str, Any]
+
+    @classmethod
+    def of(cls, item: dict[str, Any]) -> Found:
+        return cls(item["score"], loads(item["metadata"]), item.get("roles", 0),
+                   loads(item["symbols"]) if item.get("symbols") else {})
+
+    def definitions(self) -> tuple[Definition, ...]:
+        path = self.metadata[0]
+        return tuple(Definition(d[0], d[1], path, d[2], d[3], d[4], d[5]) for d in self.symbols.get("d", ()))
+
+
+def best_of_each_file(found: list[Found]) -> list[Found]:
+    """Each file's best chunk, in order: files ranked by their best chunks."""
+    seen: set[str] = set()
+    best = []
+    for hit in found:
+        path = hit.metadata[0]
+        if path not in seen:
+            seen.add(path)
+            best.append(hit)
+    return best
+
+
+def _same_name(found: str, name: str, ignore_case: bool) -> bool:
+    return found == name or ignore_case and found.casefold() == name.casefold()
+
+
+def _sorted_in(found: list[Any], path_glob: PathGlobs) -> list[Any]:
+    matches = path_matcher(path_glob)
+    kept = {item for item in found if matches is None or matches(item.path)}
+    return sorted(kept, key=lambda item: (item.path, item.line, item.name, item.kind))
+
+
+def definitions_among(candidates: Sequence[Found], name: str, ignore_case: bool,
+                      path_glob: PathGlobs) -> list[Definition]:
+    """The definitions of ``name`` the candidate documents' symbols hold, in path and line order."""
+    found = [Definition(item[0], item[1], candidate.metadata[0], item[2], item[3], item[4], item[5])
+             for candidate in candidates for item in candidate.symbols.get("d", ())
+             if _same_name(item[0], name, ignore_case)]
+    return _sorted_in(found, path_glob)
+
+
+def references_among(candidates: Sequence[Found], name: str, ignore_case: bool,
+                     path_glob: PathGlobs) -> list[Reference]:
+    """The uses of ``name`` the candidate documents' symbols hold, in path and line order."""
+    found = [Reference(item[0], item[1], candidate.metadata[0], item[2])
+             for candidate in candidates for item in candidate.symbols.get("r", ())
+             if _same_name(item[0], name, ignore_case)]
+    return _sorted_in(found, path_glob)
+
+
+def hits_with_snippets(found: Sequence[Row | tuple[Any, ...]], chunks: Sequence[list[str]], terms: frozenset[int],
+                       profile_json: str, *, stale: Sequence[bool] | None = None) -> list[Hit]:
+    """Hits of rows (score, path, first line, last line, id, repository[, roles, definitions]), each
+    with the line that best matches the query and its chunk's best lines as its snippet; the lines
+    of all the chunks are tokenised in one call."""
+    every_line = [line for lines in chunks for line in lines]
+    may_hold = snippets.lines_that_may_hold(every_line, terms) if terms else []
+    tokenised = iter(snippets.text_terms([line for line, may in zip(every_line, may_hold) if may], profile_json))
+    line_terms = iter([next(tokenised) if may else frozenset() for may in may_hold])
+    hits = []
+    for number, (row, lines) in enumerate(zip(found, chunks)):
+        row = Row(*row)
+        own_terms = [next(line_terms) for _ in lines] if terms else []  # asked for only when there are terms
+        defined_at = {d.line - row.first for d in row.definitions}
+        best, offset, snippet = snippets.best_line(lines, terms, own_terms, defined_at)
+        hits.append(Hit(row.path, row.first, row.last, row.score, "\n".join(snippet), row.id, row.repository,
+                        bool(stale and stale[number]), row.first + best if lines else 0,
+                        row.first + offset if lines else 0, row.roles, row.definitions))
+    return hits
