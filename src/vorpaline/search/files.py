@@ -15,6 +15,27 @@ from vorpaline.search.native import core, loads
 INDEX_FOLDER = ".vorpaline"
 DEFAULT_MAX_FILE_BYTES = 1 << 20
 
+# The type of a file by its name, as a store's payload and a search's language filter name it.
+FILE_TYPES = {
+    "py": "python", "pyi": "python", "c": "c", "h": "c", "cc": "cpp", "cpp": "cpp", "cxx": "cpp", "hpp": "cpp",
+    "hh": "cpp", "rs": "rust", "go": "go", "java": "java", "kt": "kotlin", "scala": "scala", "js": "javascript",
+    "mjs": "javascript", "jsx": "javascript", "ts": "typescript", "tsx": "typescript", "rb": "ruby",
+    "php": "php", "cs": "csharp", "swift": "swift", "m": "objc", "sh": "shell", "bash": "shell", "zsh": "shell",
+    "pl": "perl", "lua": "lua", "r": "r", "jl": "julia", "hs": "haskell", "ml": "ocaml", "ex": "elixir",
+    "erl": "erlang", "clj": "clojure", "sql": "sql", "html": "html", "css": "css", "md": "markdown",
+    "rst": "rst", "txt": "text", "toml": "toml", "yaml": "yaml", "yml": "yaml", "json": "json", "xml": "xml",
+    "cmake": "cmake", "mk": "make", "proto": "protobuf", "tex": "tex",
+}
+_NAMED_FILE_TYPES = {"makefile": "make", "cmakelists.txt": "cmake", "dockerfile": "docker"}
+
+
+def file_type(path: str) -> str:
+    """The type ("python", "cpp", "markdown"...) of a path ('/'-separated); "other" for a type not named here."""
+    name = path.rsplit("/", 1)[-1].lower()
+    if name in _NAMED_FILE_TYPES:
+        return _NAMED_FILE_TYPES[name]
+    return FILE_TYPES.get(name.rsplit(".", 1)[-1], "other") if "." in name else "other"
+
 
 def in_index_folder(path: str) -> bool:
     """Whether ``path`` lies in a ``.vorpaline`` folder: a repository's own index, kept elsewhere or not."""

@@ -53,7 +53,7 @@ import orjson
 
 from vorpaline import languages
 from vorpaline.search import queries, snippets
-from vorpaline.search.files import DEFAULT_MAX_FILE_BYTES, not_indexed
+from vorpaline.search.files import DEFAULT_MAX_FILE_BYTES, file_type, not_indexed
 from vorpaline.search.hits import (Definition, Found, Hit, PathGlobs, Reference, definitions_among,
                                    hits_with_snippets, path_matcher, references_among)
 from vorpaline.search.native import UTF8_ROOT_REMEDY, core, is_utf8, loads, profile_json, utf8_name
@@ -72,26 +72,6 @@ _FILE_FIELDS = ["path", "hash", "size", "mtime_ns", "parts", "file_lengths"]
 _FIELDS = ("text", "names", "path")
 # The payload fields of the average length each chunk's field was weighted with, one per field.
 _AVERAGE_FIELDS = ("avglen", "names_avglen", "path_avglen")
-
-LANGUAGES = {
-    "py": "python", "pyi": "python", "c": "c", "h": "c", "cc": "cpp", "cpp": "cpp", "cxx": "cpp", "hpp": "cpp",
-    "hh": "cpp", "rs": "rust", "go": "go", "java": "java", "kt": "kotlin", "scala": "scala", "js": "javascript",
-    "mjs": "javascript", "jsx": "javascript", "ts": "typescript", "tsx": "typescript", "rb": "ruby",
-    "php": "php", "cs": "csharp", "swift": "swift", "m": "objc", "sh": "shell", "bash": "shell", "zsh": "shell",
-    "pl": "perl", "lua": "lua", "r": "r", "jl": "julia", "hs": "haskell", "ml": "ocaml", "ex": "elixir",
-    "erl": "erlang", "clj": "clojure", "sql": "sql", "html": "html", "css": "css", "md": "markdown",
-    "rst": "rst", "txt": "text", "toml": "toml", "yaml": "yaml", "yml": "yaml", "json": "json", "xml": "xml",
-    "cmake": "cmake", "mk": "make", "proto": "protobuf", "tex": "tex",
-}
-_NAMED_LANGUAGES = {"makefile": "make", "cmakelists.txt": "cmake", "dockerfile": "docker"}
-
-
-def language_of(path: str) -> str:
-    name = path.rsplit("/", 1)[-1].lower()
-    if name in _NAMED_LANGUAGES:
-        return _NAMED_LANGUAGES[name]
-    return LANGUAGES.get(name.rsplit(".", 1)[-1], "other") if "." in name else "other"
-
 
 def folders_of(path: str) -> list[str]:
     """The folders a path lies in, outermost first: what a path glob's literal head is matched against."""
@@ -669,7 +649,7 @@ class QdrantStore:
         chunks = [orjson.loads(document["metadata"]) for document in own]
         texts = _chunk_texts(data, chunks)
         folders = folders_of(path)
-        language = language_of(path)
+        language = file_type(path)
         for part, (document, chunk, text) in enumerate(zip(own, chunks, texts)):
             lengths = [document["length"], document["names_length"], document["path_length"]]
             tfs = [document["tfs"], document["names_tfs"], document["path_tfs"]]
