@@ -214,15 +214,21 @@ class Library:
         """Updates the repositories chosen now, one after the other."""
         return {served.name: served.update() for served in self.chosen(repository)}
 
-    async def watch(self, *, debounce: float = DEBOUNCE_SECONDS, stop: asyncio.Event | None = None) -> None:
+    async def watch(self, *, debounce: float = DEBOUNCE_SECONDS, stop: asyncio.Event | None = None,
+                    update_first: bool = True) -> None:
         """Updates each repository soon after its files change, until cancelled (or ``stop`` is set).
-        Updates run in a thread, one repository at a time; changes seen during one bring another."""
+        Updates run in a thread, one repository at a time; changes seen during one bring another.
+        With ``update_first``, each repository is brought up to date first (an index made
+        now is built then), while searches answer from what the index holds."""
         import watchfiles
 
         roots = {served.root: served for served in self.repositories.values()}
         ignored = tuple(_own_folders(self.repositories.values()))
         self.watching = True
         try:
+            if update_first:
+                for served in roots.values():
+                    await asyncio.to_thread(self._update_logged, served)
             async for changes in watchfiles.awatch(*roots, debounce=int(debounce * 1000), step=max(1, int(debounce * 500)),
                                                    stop_event=stop, watch_filter=lambda _, path: not path.startswith(ignored),
                                                    recursive=True, yield_on_timeout=False):
