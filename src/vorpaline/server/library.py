@@ -225,18 +225,27 @@ class Library:
         roots = {served.root: served for served in self.repositories.values()}
         ignored = tuple(_own_folders(self.repositories.values()))
         self.watching = True
+        # The first updates run beside the watch, so a change made while they run is seen too.
+        first = asyncio.create_task(self._update_each(list(roots.values()))) if update_first else None
         try:
-            if update_first:
-                for served in roots.values():
-                    await asyncio.to_thread(self._update_logged, served)
             async for changes in watchfiles.awatch(*roots, debounce=int(debounce * 1000), step=max(1, int(debounce * 500)),
                                                    stop_event=stop, watch_filter=lambda _, path: not path.startswith(ignored),
-                                                   recursive=True, yield_on_timeout=False):
+                                                   recursive=True, ignore_permission_denied=True):
                 for served in _touched(roots, (path for _, path in changes)):
                     served.files_changed()
                     await asyncio.to_thread(self._update_logged, served)
+        except OSError as error:  # no watch to be had (the system's limit of watches, say): searches go on
+            log.warning("cannot watch the files (%s); `update` brings the index up to date", error)
+            for served in roots.values():
+                served.last_error = f"not watching: {error}"
         finally:
             self.watching = False
+            if first is not None:
+                first.cancel()
+
+    async def _update_each(self, repositories: list[Repository]) -> None:
+        for served in repositories:
+            await asyncio.to_thread(self._update_logged, served)
 
     def _update_logged(self, served: Repository) -> None:
         started = time.perf_counter()
@@ -258,15 +267,22 @@ def _bounded(count: Any, what: str) -> int:
 
 
 def _names(roots: Sequence[str]) -> list[str]:
-    """A name for each root: its folder's name, with as many parent folders as make it unique."""
-    depth = 1
-    while True:
-        names = ["/".join(root.rstrip("/").split("/")[-depth:]) or "/" for root in roots]
-        if len(set(names)) == len(names) or depth > max(root.count("/") for root in roots):
-            if len(set(names)) != len(names):
-                raise ValueError("a repository is given twice")
-            return names
-        depth += 1
+    """A name for each root: its folder's name, with as many parent folders as tell it apart."""
+    if len(set(roots)) != len(roots):
+        raise ValueError("a repository is given twice")
+    parts = [root.rstrip("/").split("/")[1:] or ["/"] for root in roots]
+
+    def tail(index: int, depth: int) -> list[str]:
+        return parts[index][-depth:]
+
+    names = []
+    for index, own in enumerate(parts):
+        depth = 1
+        while depth < len(own) and any(tail(other, depth) == tail(index, depth)
+                                       for other in range(len(parts)) if other != index):
+            depth += 1
+        names.append("/".join(tail(index, depth)))
+    return names
 
 
 def _own_folders(repositories: Iterable[Repository]) -> Iterable[str]:
