@@ -12,6 +12,7 @@
     python -m bench --only localize  # the files a commit changed, found from its message, on 8 projects
     python -m bench --only identifiers  # a standard-library name's definition, found from the bare name
     python -m bench --only code_cost # code-aware indexing against the version before it, bm25s and cindex
+    python -m bench --only serving   # search through `vorpaline serve` (HTTP, MCP) against a process and csearch
 """
 from __future__ import annotations
 
@@ -21,11 +22,11 @@ import sys
 from pathlib import Path
 
 from . import (code_cost, corpus, flooding, identifiers, limits, localize, machine, memory, overhead, plots, report,
-               retrieval, scaling, scan, throughput)
+               retrieval, scaling, scan, serving, throughput)
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
 TABLES = ("overhead", "throughput", "scaling", "memory", "flooding", "scan", "retrieval", "limits", "localize",
-          "identifiers", "code_cost")
+          "identifiers", "code_cost", "serving")
 
 
 def parse_args(argv: list[str]) -> argparse.Namespace:
@@ -95,6 +96,9 @@ def run_tables(args: argparse.Namespace) -> dict[str, object]:
     if "code_cost" in tables:
         starting("code_cost")
         results["code_cost"] = code_cost.run(args.build_dir, rounds=1 if args.quick else 3)
+    if "serving" in tables:
+        starting("serving")
+        results["serving"] = serving.run(args.build_dir, rounds=1 if args.quick else 3, quick=args.quick)
     return results
 
 
