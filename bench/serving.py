@@ -137,7 +137,7 @@ def through_mcp(url: str, queries: list[str]) -> list[float]:
                     started = time.perf_counter()
                     result = await session.call_tool("search", {"query": query, "k": 10})
                     samples.append(time.perf_counter() - started)
-                    if result.isError:
+                    if result.is_error:
                         raise RuntimeError(f"the search tool failed: {result.content}")
                 return samples
 

@@ -1,0 +1,41 @@
+"""`vorpaline def` and `vorpaline refs`: where a name is defined, and where it is used."""
+
+from __future__ import annotations
+
+import argparse
+import json
+from typing import Any
+
+from vorpaline.cli.common import index_folder, open_index
+
+def _run_symbols(args: argparse.Namespace) -> int:
+    from vorpaline.search import snippets
+
+    index = open_index(index_folder(args))
+    look_up = index.definitions if args.command == "def" else index.references
+    found = look_up(args.name, ignore_case=args.ignore_case, path_glob=args.path_glob)
+    for symbol in found:
+        if args.json:
+            print(json.dumps(symbol._asdict(), ensure_ascii=False))
+            continue
+        where = " ".join(part for part in (symbol.kind, getattr(symbol, "scope", "")) if part)
+        print(snippets.printable(f"{symbol.path}:{symbol.line}: {where}"))
+    return 0 if found else 1
+
+
+def add_to(commands: Any) -> None:
+    for command, what in (("def", "definitions"), ("refs", "references")):
+        symbols = commands.add_parser(
+            command,
+            help=f"list the {what} of a name",
+            description=f"Print the {what} of NAME as path:line: kind"
+                        + (" scope" if command == "def" else "") + ", as the files' parsers found them"
+                        + ("" if command == "def" else " (calls and uses)") + "; exit 1 when there is none.",
+        )
+        symbols.add_argument("name", metavar="NAME")
+        symbols.add_argument("path", nargs="?", default=".", metavar="PATH", help="the repository (default: .)")
+        symbols.add_argument("--index", metavar="DIR", help="the index folder (default: PATH/.vorpaline)")
+        symbols.add_argument("-i", "--ignore-case", action="store_true", help="match NAME ignoring case")
+        symbols.add_argument("--path", dest="path_glob", metavar="GLOB", help="only files matching GLOB")
+        symbols.add_argument("--json", action="store_true", help="print one JSON object per line")
+        symbols.set_defaults(run=_run_symbols, command=command)
