@@ -240,9 +240,15 @@ async def _on_error(request: Request, error: Exception) -> Response:
 def build_app(library: Library, *, allowed_hosts: Iterable[str] = allowed_hosts_for("127.0.0.1", 7900),
               token: str | None = None, mcp: Any = None, watch: bool = True) -> ASGIApp:
     """The server's ASGI app; with ``mcp`` (the SDK's server), its tools at ``/mcp``."""
+    allowed_hosts = list(allowed_hosts)
     routes: list[Any] = [*_endpoints(library), *_page_routes()]
     if mcp is not None:
-        routes.append(Mount("/mcp", app=mcp.streamable_http_app()))
+        from mcp.server.transport_security import TransportSecuritySettings
+
+        # The gate checks Host and Origin already; the transport is told the same names.
+        security = TransportSecuritySettings(allowed_hosts=allowed_hosts,
+                                             allowed_origins=[f"http://{host}" for host in allowed_hosts])
+        routes.append(Mount("/mcp", app=mcp.streamable_http_app(streamable_http_path="/", transport_security=security)))
 
     @contextlib.asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
