@@ -47,7 +47,7 @@ def is_utf8(text: str) -> bool:
 def utf8_name(name: str, what: str, remedy: str) -> str:
     """``name``, when it is UTF-8 text: the scan's configuration, and a store's payloads, hold only such."""
     if not is_utf8(name):
-        from vorpaline.search import snippets
+        from vorpaline.search.display import quoted_name
 
-        raise ValueError(f"{what} {snippets.quoted_name(name)} is not valid UTF-8: {remedy}")
+        raise ValueError(f"{what} {quoted_name(name)} is not valid UTF-8: {remedy}")
     return name
