@@ -288,3 +288,13 @@ def run_threads(work, count):
         thread.start()
     for thread in threads:
         thread.join()
+
+
+def git_repository(root, files):
+    """A git work tree at ``root`` holding ``files`` ({path: text}), nothing committed."""
+    root.mkdir(parents=True)
+    subprocess.run(["git", "init", "-q", str(root)], check=True)
+    for path, text in files.items():
+        (root / path).parent.mkdir(parents=True, exist_ok=True)
+        (root / path).write_text(text)
+    return root

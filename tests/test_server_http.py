@@ -8,6 +8,7 @@ import sys
 import time
 
 import pytest
+from conftest import git_repository
 
 pytest.importorskip("vorpaline_core_py")
 pytest.importorskip("starlette")
@@ -23,18 +24,9 @@ SERVE = [sys.executable, "-m", "vorpaline", "serve"]
 BASE = "http://127.0.0.1:7900"
 
 
-def make_repository(root, files):
-    root.mkdir(parents=True)
-    subprocess.run(["git", "init", "-q", str(root)], check=True)
-    for path, text in files.items():
-        (root / path).parent.mkdir(parents=True, exist_ok=True)
-        (root / path).write_text(text)
-    return root
-
-
 @pytest.fixture
 def repository(tmp_path):
-    root = make_repository(tmp_path / "app", {
+    root = git_repository(tmp_path / "app", {
         "settings/loader.py": "def parse_config(path):\n    return read_settings(path)\n",
         "main.py": "from settings.loader import parse_config\nparse_config('app.toml')\n",
         "page.html": "<script>alert('parse config')</script>\n",

@@ -2,26 +2,17 @@
 
 import asyncio
 import os
-import subprocess
 import threading
 import time
 
 import pytest
+from conftest import git_repository
 
 pytest.importorskip("vorpaline_core_py")
 pytest.importorskip("watchfiles")
 
 from vorpaline.search import Index, Status, UpdateCounts  # noqa: E402
 from vorpaline.server.library import MAX_READ_LINES, Library, NotServed, Repository, _names  # noqa: E402
-
-
-def make_repository(root, files):
-    root.mkdir(parents=True)
-    subprocess.run(["git", "init", "-q", str(root)], check=True)
-    for path, text in files.items():
-        (root / path).parent.mkdir(parents=True, exist_ok=True)
-        (root / path).write_text(text)
-    return root
 
 
 FILES = {
@@ -37,7 +28,7 @@ FILES = {
 
 @pytest.fixture
 def library(tmp_path):
-    root = make_repository(tmp_path / "app", FILES)
+    root = git_repository(tmp_path / "app", FILES)
     outside = tmp_path / "outside.txt"
     outside.write_text("outside secret\n")
     (root / "link_out.txt").symlink_to(outside)
@@ -78,7 +69,7 @@ def test_a_read_of_no_range_is_refused(library, first, last):
 
 
 def test_a_read_is_capped(tmp_path):
-    root = make_repository(tmp_path / "big", {"long.txt": "x\n" * (MAX_READ_LINES + 10)})
+    root = git_repository(tmp_path / "big", {"long.txt": "x\n" * (MAX_READ_LINES + 10)})
     read = Library.open([root]).read(None, "long.txt")
     assert len(read.lines) == MAX_READ_LINES and read.total == MAX_READ_LINES + 10
 
@@ -98,8 +89,8 @@ def test_a_search_keeps_to_a_language_and_to_path_globs(library):
 
 
 def test_several_repositories_are_searched_together_and_named(tmp_path):
-    first = make_repository(tmp_path / "one" / "app", {"a.py": "def parse_config(): pass\n"})
-    second = make_repository(tmp_path / "two" / "app", {"b.py": "def parse_config_file(): pass\nparse_config()\n"})
+    first = git_repository(tmp_path / "one" / "app", {"a.py": "def parse_config(): pass\n"})
+    second = git_repository(tmp_path / "two" / "app", {"b.py": "def parse_config_file(): pass\nparse_config()\n"})
     served = Library.open([first, second])
     served.update()
     assert sorted(served.repositories) == ["one/app", "two/app"]
@@ -184,7 +175,7 @@ def test_searches_read_the_old_index_while_an_update_runs():
 
 
 def test_a_watched_repository_is_searchable_soon_after_a_save(tmp_path):
-    root = make_repository(tmp_path / "app", {"a.py": "def old_name(): pass\n"})
+    root = git_repository(tmp_path / "app", {"a.py": "def old_name(): pass\n"})
     served = Library.open([root])
 
     async def scenario():

@@ -10,6 +10,7 @@ import threading
 import time
 
 import pytest
+from conftest import git_repository
 
 pytest.importorskip("mcp")
 
@@ -60,15 +61,6 @@ class Served:
         self._serving.result(timeout=TIMEOUT)
         self.loop.call_soon_threadsafe(self.loop.stop)
         self.thread.join(TIMEOUT)
-
-
-def git_repository(root, files):
-    root.mkdir()
-    subprocess.run(["git", "init", "-q", str(root)], check=True)
-    for path, text in files.items():
-        (root / path).parent.mkdir(parents=True, exist_ok=True)
-        (root / path).write_text(text)
-    return root
 
 
 APP = ("def load_user(user_id):\n    return fetch_profile(user_id)\n\n\nclass Cache:\n"
