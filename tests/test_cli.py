@@ -7,7 +7,7 @@ import zlib
 
 import pytest
 
-from vorpaline.__main__ import main
+from vorpaline.cli import main
 
 # A stand-in for the native core with a tokeniser simple enough to predict: lowercase \w+ words
 # of at least min_token_len characters, index crc32(word), weight 1 + ln(tf). Texts holding a

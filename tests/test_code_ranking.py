@@ -18,7 +18,7 @@ core = pytest.importorskip("vorpaline_core_py")
 
 from vorpaline import languages  # noqa: E402
 from vorpaline.search import queries as ranking  # noqa: E402
-from vorpaline.__main__ import main  # noqa: E402
+from vorpaline.cli import main  # noqa: E402
 from vorpaline.search import Index  # noqa: E402
 
 PROFILE = json.dumps({"version": "bm25-v1", "code_pretokenize": True, "min_token_len": 2})

@@ -13,7 +13,7 @@ import pytest
 pytest.importorskip("vorpaline_core_py")
 
 from vorpaline.search import index_folder  # noqa: E402
-from vorpaline.__main__ import main  # noqa: E402
+from vorpaline.cli import main  # noqa: E402
 from vorpaline.search import Index, LockTimeout, NotAnIndexFolder  # noqa: E402
 from vorpaline.search.local import _manifest_text, _read_manifest  # noqa: E402
 
@@ -127,9 +127,9 @@ def test_the_command_waits_a_bounded_time_and_says_so(tmp_path, capsys):
     finally:
         holder.release()
     assert "another update of the index in" in capsys.readouterr().err
-    from vorpaline.__main__ import _parser
+    from vorpaline.cli import parser
 
-    assert _parser().parse_args(["index"]).wait == 600
+    assert parser().parse_args(["index"]).wait == 600
 
 
 # ---------------------------------------------------------------- names

@@ -24,7 +24,7 @@ from qdrant_client.http.exceptions import ResponseHandlingException, UnexpectedR
 from conftest import DEFAULT_SETTINGS, run_python  # noqa: E402
 from test_search_index import ALL_HITS, MAX_FILE_BYTES, QUERIES, STEPS, counts_of, make_repository  # noqa: E402
 from vorpaline.search import qdrant, qdrant_calls  # noqa: E402
-from vorpaline.__main__ import main  # noqa: E402
+from vorpaline.cli import main  # noqa: E402
 from vorpaline.search import Index, IndexUnusable  # noqa: E402
 
 SCORE_TOLERANCE = 1e-4

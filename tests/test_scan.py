@@ -12,7 +12,7 @@ import pytest
 
 core = pytest.importorskip("vorpaline_core_py")
 from vorpaline import scan as scan_api  # noqa: E402
-from vorpaline.__main__ import main  # noqa: E402
+from vorpaline.cli import main  # noqa: E402
 
 GIT_ENV_KEYS = ("GIT_CONFIG_GLOBAL", "GIT_CONFIG_NOSYSTEM", "GIT_CONFIG_SYSTEM", "HOME", "XDG_CONFIG_HOME")
 

@@ -7,7 +7,7 @@ import pytest
 pytest.importorskip("vorpaline_core_py")
 
 from vorpaline.search import snippets  # noqa: E402
-from vorpaline.__main__ import main  # noqa: E402
+from vorpaline.cli import main  # noqa: E402
 from vorpaline.search import Index  # noqa: E402
 
 SOURCE = (

@@ -16,7 +16,7 @@ import pytest
 search = pytest.importorskip("vorpaline.search")
 pytest.importorskip("vorpaline_core_py")
 
-from vorpaline.__main__ import main  # noqa: E402
+from vorpaline.cli import main  # noqa: E402
 
 WORDS = ("parse_config load_user render_page cache_lookup flush_buffer retry_request token_bucket "
          "open_socket close_socket hash_digest merge_sorted split_lines quota limit queue worker "

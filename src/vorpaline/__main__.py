@@ -1,10 +1,8 @@
-"""``python -m vorpaline``: the command line (``vorpaline.cli``)."""
+"""``python -m vorpaline`` and the ``vorpaline`` script: the command line of ``vorpaline.cli``."""
 
 import sys
 
-from vorpaline.cli import main, parser as _parser
-
-__all__ = ["main", "_parser"]
+from vorpaline.cli import main
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -1,26 +1,23 @@
-"""The command line: ``vorpaline COMMAND ...`` (also ``python -m vorpaline``), a module per command.
+"""The command line: ``vorpaline COMMAND ...``, one module per command.
 
-Building the parser imports no command's work: each command loads the search package, the core or
-the server when it runs.
+Each command module has ``add_to(commands)``, which adds its subparser to argparse's subparsers
+and sets ``run`` (called with the parsed arguments; it returns the exit status or None for 0).
+Command modules import the search package and the core only when they run, so ``--help`` stays fast.
 """
 
-from __future__ import annotations
-
-import argparse
 import io
+import os
 import sys
 
 from vorpaline import __version__
 from vorpaline.cli import demo, embed, files, index, mcp, search, serve, symbols
-from vorpaline.cli.common import PROG, CliError, Parser, report, silence_stdout
+from vorpaline.cli.common import PROG, CliError, Parser, report
 
-__all__ = ["main", "parser"]
-
-# In the order the help lists them: searching first, then indexing and serving, then the rest.
+# In the order ``--help`` lists them: searching first, then indexing and serving, then the rest.
 COMMANDS = (search, symbols, index, serve, mcp, files, embed, demo)
 
 
-def parser() -> argparse.ArgumentParser:
+def parser() -> Parser:
     top = Parser(prog=PROG, description="Code search for developers and their coding agents: index a repository, "
                                         "search it, look names up, serve it to a browser or an MCP client.")
     top.add_argument("--version", action="version", version=f"{PROG} {__version__}")
@@ -41,7 +38,7 @@ def main(argv: list[str] | None = None) -> int:
     except SystemExit as exc:  # --help and --version
         return exc.code if isinstance(exc.code, int) else 0
     except BrokenPipeError:
-        silence_stdout()
+        _silence_stdout()
         return 1
     except KeyboardInterrupt:
         return 130
@@ -54,3 +51,9 @@ def main(argv: list[str] | None = None) -> int:
     except Exception as exc:  # noqa: BLE001 - any other failure still ends in one line, not a traceback
         report(f"{type(exc).__name__}: {exc}")
         return 1
+
+
+def _silence_stdout() -> None:
+    # After a reader such as `head` has gone, the interpreter's final flush must not fail again.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())

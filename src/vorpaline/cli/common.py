@@ -1,13 +1,14 @@
-"""What several commands share: their errors, parser, argument types, the index they open and reports."""
+"""What several commands share: their errors, parser, argument types, store options and reports.
 
-from __future__ import annotations
+Imports only the standard library: a command loads the search package when it runs, not when
+the parser is built.
+"""
 
 import argparse
 import os
 import sys
 
 PROG = "vorpaline"
-DEFAULT_WAIT = 600.0  # seconds an update waits for another one: long enough for a big build, never forever
 
 
 class CliError(Exception):
@@ -24,6 +25,8 @@ class Parser(argparse.ArgumentParser):
     def error(self, message: str):  # argparse would print usage and exit; main reports it instead
         raise UsageError(f"{message} (see '{PROG} --help')")
 
+
+# --- argument types ----------------------------------------------------------------------------
 
 def positive_int(text: str) -> int:
     try:
@@ -45,6 +48,8 @@ def seconds(text: str) -> float:
     return value
 
 
+# --- the repository and its index ----------------------------------------------------------------
+
 def scan_root(path: str) -> str:
     if not os.path.isdir(path):
         reason = "no such directory" if not os.path.exists(path) else "not a directory"
@@ -52,14 +57,15 @@ def scan_root(path: str) -> str:
     return path
 
 
-def quoted(name: str) -> str:
-    from vorpaline.search.snippets import quoted_name
+def shown_prefix(path: str) -> str:
+    """What goes before a path relative to the repository at ``path`` to show it as the user typed it."""
+    return "" if os.path.normpath(path) == os.curdir else path.rstrip("/") + "/"
 
-    return quoted_name(name)
 
-
-def report_skipped(path: str, reason: str) -> None:
-    print(f"{PROG}: skipped {quoted(path)}: {reason}", file=sys.stderr)
+def add_repository_arguments(command: argparse.ArgumentParser,
+                             index_help: str = "the index folder (default: PATH/.vorpaline)") -> None:
+    command.add_argument("path", nargs="?", default=".", metavar="PATH", help="the repository (default: .)")
+    command.add_argument("--index", metavar="DIR", help=index_help)
 
 
 def index_folder(args: argparse.Namespace) -> str:
@@ -77,12 +83,15 @@ def open_index(folder: str):
         raise CliError(f"no index in {folder}; create it with '{PROG} index'") from None
 
 
-def connect_store(url: str, rebuild: bool = False, force: bool = False):
-    try:
-        from vorpaline.search.qdrant import QdrantStore
-    except ImportError as error:
-        raise CliError(f"--store needs qdrant-client ({error}): pip install 'vorpaline[qdrant]'") from None
-    return QdrantStore.connect(url, rebuild=rebuild, force=force)
+# --- the shared store --------------------------------------------------------------------------
+
+def add_store_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--store", metavar="URL",
+                         help="a Qdrant collection instead of the local index: qdrant://HOST:PORT/COLLECTION or "
+                              "https://HOST:PORT/COLLECTION (API key from $VORPALINE_QDRANT_API_KEY)")
+    command.add_argument("--repository", metavar="NAME",
+                         help="with --store: the repository's name in the collection (index: default PATH's "
+                              "folder name; search: default all of them)")
 
 
 def check_store_options(args: argparse.Namespace) -> None:
@@ -95,13 +104,24 @@ def check_store_options(args: argparse.Namespace) -> None:
         raise CliError("--index and --store name two different indexes: give one")
 
 
-def add_store_options(command: argparse.ArgumentParser) -> None:
-    command.add_argument("--store", metavar="URL",
-                         help="a Qdrant collection instead of the local index: qdrant://HOST:PORT/COLLECTION or "
-                              "https://HOST:PORT/COLLECTION (API key from $VORPALINE_QDRANT_API_KEY)")
-    command.add_argument("--repository", metavar="NAME",
-                         help="with --store: the repository's name in the collection (index: default PATH's "
-                              "folder name; search: default all of them)")
+def connect_store(url: str, rebuild: bool = False, force: bool = False):
+    try:
+        from vorpaline.search.qdrant import QdrantStore
+    except ImportError as error:
+        raise CliError(f"--store needs qdrant-client ({error}): pip install 'vorpaline[qdrant]'") from None
+    return QdrantStore.connect(url, rebuild=rebuild, force=force)
+
+
+# --- reports -----------------------------------------------------------------------------------
+
+def quoted(name: str) -> str:
+    from vorpaline.search.snippets import quoted_name
+
+    return quoted_name(name)
+
+
+def report_skipped(path: str, reason: str) -> None:
+    print(f"{PROG}: skipped {quoted(path)}: {reason}", file=sys.stderr)
 
 
 def report(message: object) -> None:
@@ -109,9 +129,3 @@ def report(message: object) -> None:
     if not one_line and isinstance(message, BaseException):
         one_line = type(message).__name__
     print(f"{PROG}: error: {one_line}", file=sys.stderr)
-
-
-def silence_stdout() -> None:
-    # After a reader such as `head` has gone, the interpreter's final flush must not fail again.
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, sys.stdout.fileno())

@@ -1,9 +1,6 @@
-"""`vorpaline demo`: built-in samples and their heaviest tokens."""
-
-from __future__ import annotations
+"""``vorpaline demo``: the heaviest tokens of a few built-in samples."""
 
 import argparse
-from typing import Any
 
 from vorpaline import __version__
 from vorpaline.cli.common import positive_int
@@ -35,7 +32,13 @@ SAMPLES = (
 )
 
 
-def _run_demo(args: argparse.Namespace) -> None:
+def add_to(commands) -> None:
+    demo = commands.add_parser("demo", help="embed built-in samples and print their heaviest tokens")
+    demo.add_argument("--top", type=positive_int, default=8, metavar="N", help="tokens per sample (default 8)")
+    demo.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace) -> None:
     service()  # fail before printing anything
     print(f"vorpaline {__version__} demo: the {args.top} heaviest tokens of each sample")
     print(f"profile {profile_json()}")
@@ -43,9 +46,3 @@ def _run_demo(args: argparse.Namespace) -> None:
     for label, text in SAMPLES:
         print_top(f"{label} sample", text, args.top)
         print()
-
-
-def add_to(commands: Any) -> None:
-    demo = commands.add_parser("demo", help="embed built-in samples and print their heaviest tokens")
-    demo.add_argument("--top", type=positive_int, default=8, metavar="N", help="tokens per sample (default 8)")
-    demo.set_defaults(run=_run_demo)

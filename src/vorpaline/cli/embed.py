@@ -1,24 +1,46 @@
-"""`vorpaline embed`: texts to sparse vectors, as JSON lines or their heaviest tokens."""
-
-from __future__ import annotations
+"""``vorpaline embed``: texts, standard input or files in, one embedding per line out."""
 
 import argparse
 import itertools
 import json
 import sys
 from collections.abc import Iterable, Iterator
-from typing import Any
 
 from vorpaline.cli.common import PROG, CliError, UsageError, positive_int
 
 EMBEDDING_KEYS = ("indices", "values", "truncated", "original_chars", "used_chars")
-
-
 CHUNK_SIZE = 256  # texts per core call: output starts early and memory stays bounded on long input
-
-
 PREVIEW_CHARS = 60
 
+
+def add_to(commands) -> None:
+    embed = commands.add_parser(
+        "embed",
+        help="embed texts; print one JSON object per text per line",
+        description="Embed the texts given as arguments ('-' alone: one text per line of standard input), "
+        "then the whole files given with --file. Prints one JSON object per text per line: "
+        '{"indices", "values", "truncated", "original_chars", "used_chars"}.',
+    )
+    embed.add_argument("texts", nargs="*", metavar="TEXT", help="a text to embed, or '-' for standard input")
+    embed.add_argument("--file", dest="files", action="append", default=[], metavar="PATH",
+                       help="embed the whole file as one text (UTF-8; repeatable)")
+    embed.add_argument("--top", type=positive_int, metavar="N",
+                       help="print each text's N heaviest tokens readably instead of JSON")
+    embed.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace) -> None:
+    for chunk in _chunks(_sources(args), CHUNK_SIZE):
+        if args.top is not None:
+            for label, text in chunk:
+                print_top(label, text, args.top)
+                print()
+            continue
+        for embedding in _embed([text for _, text in chunk]):
+            print(json.dumps(embedding))
+
+
+# --- the embedding service -----------------------------------------------------------------------
 
 def service():
     """The shared embedding service; its profile is the one every text here is embedded with."""
@@ -75,6 +97,8 @@ def _explain(text: str) -> dict:
     return reply
 
 
+# --- input -------------------------------------------------------------------------------------
+
 def _read_file(path: str) -> str:
     try:
         with open(path, encoding="utf-8", newline="") as file:
@@ -116,6 +140,8 @@ def _chunks(items: Iterable, size: int) -> Iterator[list]:
         yield chunk
 
 
+# --- output ------------------------------------------------------------------------------------
+
 def _preview(text: str) -> str:
     flat = " ".join(text.split())
     return flat if len(flat) <= PREVIEW_CHARS else flat[: PREVIEW_CHARS - 1] + "…"
@@ -127,6 +153,7 @@ def _show_token(token: object) -> str:
 
 
 def print_top(label: str, text: str, top: int) -> None:
+    """The ``top`` heaviest tokens of ``text`` as a table under a header naming it."""
     reply = _explain(text)
     tokens = sorted(reply["tokens"], key=lambda token: (-token["value"], str(token["token"])))
     size = f"{reply.get('original_chars', len(text))} chars"
@@ -144,30 +171,3 @@ def print_top(label: str, text: str, top: int) -> None:
     widths = [max(len(row[column]) for row in [header, *rows]) for column in range(3)]
     for row in [header, *rows]:
         print("   " + "  ".join(cell.rjust(width) for cell, width in zip(row, widths)) + "  " + row[3])
-
-
-def _run_embed(args: argparse.Namespace) -> None:
-    for chunk in _chunks(_sources(args), CHUNK_SIZE):
-        if args.top is not None:
-            for label, text in chunk:
-                print_top(label, text, args.top)
-                print()
-            continue
-        for embedding in _embed([text for _, text in chunk]):
-            print(json.dumps(embedding))
-
-
-def add_to(commands: Any) -> None:
-    embed = commands.add_parser(
-        "embed",
-        help="embed texts; print one JSON object per text per line",
-        description="Embed the texts given as arguments ('-' alone: one text per line of standard input), "
-        "then the whole files given with --file. Prints one JSON object per text per line: "
-        '{"indices", "values", "truncated", "original_chars", "used_chars"}.',
-    )
-    embed.add_argument("texts", nargs="*", metavar="TEXT", help="a text to embed, or '-' for standard input")
-    embed.add_argument("--file", dest="files", action="append", default=[], metavar="PATH",
-                       help="embed the whole file as one text (UTF-8; repeatable)")
-    embed.add_argument("--top", type=positive_int, metavar="N",
-                       help="print each text's N heaviest tokens readably instead of JSON")
-    embed.set_defaults(run=_run_embed)

@@ -1,14 +1,53 @@
-"""`vorpaline files`: the files a scan keeps, and why one is ignored."""
-
-from __future__ import annotations
+"""``vorpaline files``: the files of a repository its ignore rules keep, or why one is left out."""
 
 import argparse
 import json
 import os
 import sys
-from typing import Any
 
-from vorpaline.cli.common import CliError, positive_int, quoted, report_skipped, scan_root
+from vorpaline.cli.common import CliError, positive_int, quoted, report_skipped, scan_root, shown_prefix
+
+
+def add_to(commands) -> None:
+    files = commands.add_parser(
+        "files",
+        help="list the files of a repository that its ignore rules keep",
+        description="List the regular files under PATH (default: the current folder) that the ignore rules "
+        "keep, one per line, sorted: the built-in and extra patterns of the settings, git's core.excludesFile, "
+        ".git/info/exclude and .gitignore files, then .vorpalineignore files. Paths that cannot be read are "
+        "reported on standard error.",
+    )
+    files.add_argument("path", nargs="?", default=".", metavar="PATH", help="the folder to scan (default: .)")
+    files.add_argument("--json", action="store_true",
+                       help='print {"root", "files": [{"path", "size", "mtime_ns"}], "skipped": [{"path", "reason"}]}')
+    files.add_argument("-z", "--null", action="store_true", help="end each path with NUL instead of a newline")
+    files.add_argument("--explain", metavar="FILE",
+                       help="say which pattern of which file decides FILE, as git check-ignore -v does; "
+                       "exit 0 when it is ignored, 1 when it is listed")
+    files.add_argument("--threads", type=positive_int, metavar="N", help="walk with N threads (default: one per core)")
+    files.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    root = scan_root(args.path)
+    if args.explain is not None:
+        return _print_explanation(root, args.explain, args.json)
+    scan = _scan_module()
+    if args.json:
+        # The core's reply as it stands: {"root", "files": [...], "skipped": [...]}.
+        print(scan._core().scan_repository(scan.config_json(root), args.threads or 0))
+        return 0
+    report = scan.scan_report(root, threads=args.threads)
+    prefix = shown_prefix(args.path)
+    if args.null:  # byte-exact for xargs -0 and the like
+        sys.stdout.writelines(f"{prefix}{file.path}\0" for file in report.files)
+    else:  # a name that could move the cursor or pose as two lines is quoted, as git quotes it
+        sys.stdout.writelines(f"{quoted(prefix + file.path)}\n" for file in report.files)
+    sys.stdout.flush()
+    for skipped in report.skipped:
+        report_skipped(prefix + skipped.path, skipped.reason)
+    return 0
+
 
 def _scan_module():
     try:
@@ -41,44 +80,3 @@ def _print_explanation(root: str, path: str, as_json: bool) -> int:
     else:
         print(f"::\t{quoted(path)}" + (f"\t({explanation.note})" if explanation.note else ""))
     return 0 if explanation.ignored else 1  # git check-ignore's status: 0 when ignored
-
-
-def _run_files(args: argparse.Namespace) -> int:
-    root = scan_root(args.path)
-    if args.explain is not None:
-        return _print_explanation(root, args.explain, args.json)
-    scan = _scan_module()
-    if args.json:
-        # The core's reply as it stands: {"root", "files": [...], "skipped": [...]}.
-        print(scan._core().scan_repository(scan.config_json(root), args.threads or 0))
-        return 0
-    report = scan.scan_report(root, threads=args.threads)
-    prefix = "" if os.path.normpath(args.path) == os.curdir else args.path.rstrip("/") + "/"
-    if args.null:  # byte-exact for xargs -0 and the like
-        sys.stdout.writelines(f"{prefix}{file.path}\0" for file in report.files)
-    else:  # a name that could move the cursor or pose as two lines is quoted, as git quotes it
-        sys.stdout.writelines(f"{quoted(prefix + file.path)}\n" for file in report.files)
-    sys.stdout.flush()
-    for skipped in report.skipped:
-        report_skipped(prefix + skipped.path, skipped.reason)
-    return 0
-
-
-def add_to(commands: Any) -> None:
-    files = commands.add_parser(
-        "files",
-        help="list the files of a repository that its ignore rules keep",
-        description="List the regular files under PATH (default: the current folder) that the ignore rules "
-        "keep, one per line, sorted: the built-in and extra patterns of the settings, git's core.excludesFile, "
-        ".git/info/exclude and .gitignore files, then .vorpalineignore files. Paths that cannot be read are "
-        "reported on standard error.",
-    )
-    files.add_argument("path", nargs="?", default=".", metavar="PATH", help="the folder to scan (default: .)")
-    files.add_argument("--json", action="store_true",
-                       help='print {"root", "files": [{"path", "size", "mtime_ns"}], "skipped": [{"path", "reason"}]}')
-    files.add_argument("-z", "--null", action="store_true", help="end each path with NUL instead of a newline")
-    files.add_argument("--explain", metavar="FILE",
-                       help="say which pattern of which file decides FILE, as git check-ignore -v does; "
-                       "exit 0 when it is ignored, 1 when it is listed")
-    files.add_argument("--threads", type=positive_int, metavar="N", help="walk with N threads (default: one per core)")
-    files.set_defaults(run=_run_files)

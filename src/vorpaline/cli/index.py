@@ -1,14 +1,89 @@
-"""`vorpaline index`: build or update a repository's index, locally or in a Qdrant collection."""
-
-from __future__ import annotations
+"""``vorpaline index``: build or update a repository's index, locally or in the shared store."""
 
 import argparse
 import os
 import sys
-from typing import Any
 
-from vorpaline.cli.common import (DEFAULT_WAIT, CliError, add_store_options, check_store_options, connect_store,
-                                  index_folder, report_skipped, scan_root, seconds)
+from vorpaline.cli.common import (
+    CliError, add_repository_arguments, add_store_options, check_store_options, connect_store, index_folder,
+    report_skipped, scan_root, seconds, shown_prefix,
+)
+
+DEFAULT_WAIT = 600.0  # seconds an update waits for another one: long enough for a big build, never forever
+
+
+def add_to(commands) -> None:
+    index = commands.add_parser(
+        "index",
+        help="build or update the search index of a repository",
+        description="Build or update the BM25 index of the repository at PATH (default: the current folder) "
+        "in PATH/.vorpaline (or --index DIR), from the files the scan lists: unchanged files are not read again.",
+    )
+    add_repository_arguments(index, index_help="keep the index in DIR (default: PATH/.vorpaline)")
+    index.add_argument("--rebuild", action="store_true", help="start from nothing")
+    index.add_argument("--force", action="store_true",
+                       help="with --store and --rebuild: replace a collection vorpaline did not make")
+    index.add_argument("--wait", type=seconds, default=DEFAULT_WAIT, metavar="SECONDS",
+                       help=f"wait at most this long for another update to finish (default {DEFAULT_WAIT:g}; "
+                            "'inf': as long as it takes)")
+    index.add_argument("--quiet", action="store_true", help="print nothing")
+    add_store_options(index)
+    index.add_argument("--dry-run", action="store_true",
+                       help="with --store: print what would be sent and deleted, and send nothing")
+    index.set_defaults(run=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    from vorpaline.search import LockTimeout, NotAnIndexFolder
+
+    check_store_options(args)
+    root = scan_root(args.path)
+    folder = index_folder(args)
+    update = _store_update(args, root) if args.store is not None else _local_update(args, root, folder)
+    bar = None
+    if not args.quiet and not args.dry_run and sys.stderr is not None and sys.stderr.isatty():
+        bar = _ProgressBar(*_files_to_index(root, folder))
+    try:
+        counts = update(bar)
+    except (LockTimeout, NotAnIndexFolder) as error:
+        raise CliError(error.strerror) from None
+    finally:
+        if bar is not None:
+            bar.close()
+    if not args.quiet and not args.dry_run:
+        _print_counts(counts)
+    return 0
+
+
+def _store_update(args: argparse.Namespace, root: str):
+    """The update of ``root`` in the shared store, to run with a progress callback."""
+    store = connect_store(args.store, args.rebuild, args.force)
+    return lambda progress: store.update(root, repository=args.repository, progress=progress,
+                                         dry_run=args.dry_run, report=print)
+
+
+def _local_update(args: argparse.Namespace, root: str, folder: str):
+    """The update of ``root``'s index in ``folder``, to run with a progress callback."""
+    from vorpaline.search import Index, NotAnIndexFolder
+
+    try:
+        index = Index.for_repository(root, folder, rebuild=args.rebuild)
+    except NotAnIndexFolder as error:
+        raise CliError(error.strerror) from None
+    prefix = shown_prefix(args.path)
+    skipped_path = None if args.quiet else lambda path, reason: report_skipped(prefix + path, reason)
+    return lambda progress: index.update(root, wait=args.wait, progress=progress, skipped_path=skipped_path)
+
+
+def _print_counts(counts) -> None:
+    print(f"indexed {counts.indexed} files, skipped {counts.skipped}, unchanged {counts.unchanged}, "
+          f"removed {counts.removed}; {counts.chunks} chunks, {counts.bytes / 1e6:.1f} MB "
+          f"in {counts.seconds:.2f} s")
+    if counts.without_parser:
+        print("no parser for " + ", ".join(f"{language} ({count} file{'s' if count != 1 else ''})"
+                                           for language, count in sorted(counts.without_parser.items()))
+              + ": chunked by lines, without definitions")
+
 
 class _ProgressBar:
     """A tqdm bar over the bytes of the files an update looks at, with the file count beside it."""
@@ -37,63 +112,3 @@ def _files_to_index(root: str, folder: str) -> tuple[int, int]:
 
     listed = listed_files(os.path.abspath(root), os.path.abspath(folder))
     return len(listed), sum(f.size for f in listed)
-
-
-def _run_index(args: argparse.Namespace) -> int:
-    from vorpaline.search import Index, LockTimeout, NotAnIndexFolder
-
-    check_store_options(args)
-    root = scan_root(args.path)
-    folder = index_folder(args)
-    store = connect_store(args.store, args.rebuild, args.force) if args.store is not None else None
-    try:
-        index = Index.for_repository(root, folder, rebuild=args.rebuild) if store is None else None
-    except NotAnIndexFolder as error:
-        raise CliError(error.strerror) from None
-    bar = None
-    if not args.quiet and not args.dry_run and sys.stderr is not None and sys.stderr.isatty():
-        bar = _ProgressBar(*_files_to_index(root, folder))
-    try:
-        if store is not None:
-            counts = store.update(root, repository=args.repository, progress=bar, dry_run=args.dry_run,
-                                  report=print)
-        else:
-            prefix = "" if os.path.normpath(args.path) == os.curdir else args.path.rstrip("/") + "/"
-            counts = index.update(root, wait=args.wait, progress=bar, skipped_path=None if args.quiet else
-                                  lambda path, reason: report_skipped(prefix + path, reason))
-    except (LockTimeout, NotAnIndexFolder) as error:
-        raise CliError(error.strerror) from None
-    finally:
-        if bar is not None:
-            bar.close()
-    if not args.quiet and not args.dry_run:
-        print(f"indexed {counts.indexed} files, skipped {counts.skipped}, unchanged {counts.unchanged}, "
-              f"removed {counts.removed}; {counts.chunks} chunks, {counts.bytes / 1e6:.1f} MB "
-              f"in {counts.seconds:.2f} s")
-        if counts.without_parser:
-            print("no parser for " + ", ".join(f"{language} ({count} file{'s' if count != 1 else ''})"
-                                               for language, count in sorted(counts.without_parser.items()))
-                  + ": chunked by lines, without definitions")
-    return 0
-
-
-def add_to(commands: Any) -> None:
-    index = commands.add_parser(
-        "index",
-        help="build or update the search index of a repository",
-        description="Build or update the BM25 index of the repository at PATH (default: the current folder) "
-        "in PATH/.vorpaline (or --index DIR), from the files the scan lists: unchanged files are not read again.",
-    )
-    index.add_argument("path", nargs="?", default=".", metavar="PATH", help="the repository (default: .)")
-    index.add_argument("--index", metavar="DIR", help="keep the index in DIR (default: PATH/.vorpaline)")
-    index.add_argument("--rebuild", action="store_true", help="start from nothing")
-    index.add_argument("--force", action="store_true",
-                       help="with --store and --rebuild: replace a collection vorpaline did not make")
-    index.add_argument("--wait", type=seconds, default=DEFAULT_WAIT, metavar="SECONDS",
-                       help=f"wait at most this long for another update to finish (default {DEFAULT_WAIT:g}; "
-                            "'inf': as long as it takes)")
-    index.add_argument("--quiet", action="store_true", help="print nothing")
-    add_store_options(index)
-    index.add_argument("--dry-run", action="store_true",
-                       help="with --store: print what would be sent and deleted, and send nothing")
-    index.set_defaults(run=_run_index)

@@ -1,14 +1,29 @@
-"""`vorpaline def` and `vorpaline refs`: where a name is defined, and where it is used."""
-
-from __future__ import annotations
+"""``vorpaline def`` and ``vorpaline refs``: where a name is defined, and where it is used."""
 
 import argparse
 import json
-from typing import Any
 
-from vorpaline.cli.common import index_folder, open_index
+from vorpaline.cli.common import add_repository_arguments, index_folder, open_index
 
-def _run_symbols(args: argparse.Namespace) -> int:
+
+def add_to(commands) -> None:
+    for command, what in (("def", "definitions"), ("refs", "references")):
+        symbols = commands.add_parser(
+            command,
+            help=f"list the {what} of a name",
+            description=f"Print the {what} of NAME as path:line: kind"
+                        + (" scope" if command == "def" else "") + ", as the files' parsers found them"
+                        + ("" if command == "def" else " (calls and uses)") + "; exit 1 when there is none.",
+        )
+        symbols.add_argument("name", metavar="NAME")
+        add_repository_arguments(symbols)
+        symbols.add_argument("-i", "--ignore-case", action="store_true", help="match NAME ignoring case")
+        symbols.add_argument("--path", dest="path_glob", metavar="GLOB", help="only files matching GLOB")
+        symbols.add_argument("--json", action="store_true", help="print one JSON object per line")
+        symbols.set_defaults(run=run, command=command)
+
+
+def run(args: argparse.Namespace) -> int:
     from vorpaline.search import snippets
 
     index = open_index(index_folder(args))
@@ -21,21 +36,3 @@ def _run_symbols(args: argparse.Namespace) -> int:
         where = " ".join(part for part in (symbol.kind, getattr(symbol, "scope", "")) if part)
         print(snippets.printable(f"{symbol.path}:{symbol.line}: {where}"))
     return 0 if found else 1
-
-
-def add_to(commands: Any) -> None:
-    for command, what in (("def", "definitions"), ("refs", "references")):
-        symbols = commands.add_parser(
-            command,
-            help=f"list the {what} of a name",
-            description=f"Print the {what} of NAME as path:line: kind"
-                        + (" scope" if command == "def" else "") + ", as the files' parsers found them"
-                        + ("" if command == "def" else " (calls and uses)") + "; exit 1 when there is none.",
-        )
-        symbols.add_argument("name", metavar="NAME")
-        symbols.add_argument("path", nargs="?", default=".", metavar="PATH", help="the repository (default: .)")
-        symbols.add_argument("--index", metavar="DIR", help="the index folder (default: PATH/.vorpaline)")
-        symbols.add_argument("-i", "--ignore-case", action="store_true", help="match NAME ignoring case")
-        symbols.add_argument("--path", dest="path_glob", metavar="GLOB", help="only files matching GLOB")
-        symbols.add_argument("--json", action="store_true", help="print one JSON object per line")
-        symbols.set_defaults(run=_run_symbols, command=command)
