@@ -152,6 +152,9 @@ def test_the_keyboard_opens_a_hit_and_back_returns_to_the_results(browser):
     assert "#/file?" in browser.current_url and "path=settings%2Floader.py" in browser.current_url
     assert browser.find_element(By.ID, "file-title").text == "settings/loader.py"
     browser.save_screenshot(f"{SCREENS}/file.png")
+    browser.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": [{"name": "prefers-color-scheme", "value": "dark"}]})
+    browser.save_screenshot(f"{SCREENS}/file-dark.png")
+    browser.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": []})
     browser.back()
     wait_for(browser, "#results .hit-link")
     assert not browser.find_element(By.ID, "file-view").is_displayed()
@@ -164,8 +167,7 @@ def test_the_keyboard_opens_a_hit_and_back_returns_to_the_results(browser):
 
 
 @pytest.mark.parametrize("glob, language, expected", [
-    ("settings/**", "", "settings/loader.py:4"),
-    ("", "python", "settings/loader.py:4"),
+    ("settings/**", "python", "settings/loader.py:4"),
     ("web/**", "", None),
     ("", "markdown", None),
 ])

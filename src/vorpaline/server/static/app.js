@@ -137,7 +137,7 @@
       const stale = total("stale_files");
       summary.textContent = `${repositories.length} ${repositories.length === 1 ? "repository" : "repositories"}: `
         + `${total("files")} files, ${total("chunks")} chunks indexed`
-        + (stale ? `; ${stale} files changed since` : "");
+        + (stale ? `; ${stale} files changed since the last update` : "");
     } catch (error) {
       summary.textContent = error.message;
     }
