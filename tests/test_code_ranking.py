@@ -232,3 +232,18 @@ def test_a_grammar_installed_since_the_last_update_has_its_files_parsed_again(tm
     assert (again.indexed, again.unchanged) == (1, 1)
     assert [d.name for d in index.definitions("alpha")] == ["alpha"]
     assert index.update(root).indexed == 0
+
+
+@pytest.mark.parametrize("failure, later", [(OSError("too many open files"), True), (MemoryError(), True),
+                                            (ModuleNotFoundError("gone"), False)])
+def test_a_grammar_that_failed_to_load_for_now_is_tried_again(monkeypatch, failure, later):
+    monkeypatch.setattr(languages, "_registered", {})
+    real = languages._tags_query
+
+    def failing(module_name):
+        raise failure
+
+    monkeypatch.setattr(languages, "_tags_query", failing)
+    assert languages.ensure_registered(["python"]) == {"python": False}
+    monkeypatch.setattr(languages, "_tags_query", real)
+    assert languages.ensure_registered(["python"]) == {"python": later}  # not installed stays so: no retries

@@ -90,6 +90,7 @@ def alpha_server(served_tree, tmp_path_factory):
     _, alpha, _ = served_tree
     with open(tmp_path_factory.mktemp("log") / "stderr", "w") as errlog:
         server = Served(alpha, errlog=errlog)
+        server.call("update")  # waits for the watch's first update: the index on disk is the server's then
         yield server, Library.open([alpha])
         server.close()
 

@@ -103,11 +103,19 @@ def ensure_registered(wanted: Iterable[str] | None = None) -> dict[str, bool]:
     has a parser} for those. Compiling a grammar's query takes up to a tenth of a second: an
     update registers only the languages its files are in."""
     names = [language.name for language in LANGUAGES] if wanted is None else list(wanted)
+    answers: dict[str, bool] = {}
     with _lock:
         for name in names:
             if name not in _registered:
-                _registered[name] = _register(_BY_NAME[name])
-        return {name: _registered[name] for name in names}
+                registered = _register(_BY_NAME[name])
+                if registered is None:  # failed for now (short of memory or files, say): tried again next time,
+                    registered = False  # so a long-lived server does not lose a language for good
+                else:
+                    _registered[name] = registered
+            else:
+                registered = _registered[name]
+            answers[name] = registered
+        return answers
 
 
 def installed() -> list[str]:
@@ -125,15 +133,18 @@ def _tags_query(module_name: str) -> str:
     return (importlib.resources.files(module_name) / "queries" / "tags.scm").read_text(encoding="utf-8")
 
 
-def _register(language: Language) -> bool:
+def _register(language: Language) -> bool | None:
+    """Whether the language has a parser now; None when loading its grammar failed in a way that may pass."""
     if language.grammar_module is None:
         return False
     try:
         module = importlib.import_module(language.grammar_module)
         capsule = getattr(module, language.language_function)()
         query = _tags_query(language.grammar_module)
-    except (ImportError, AttributeError, OSError):
-        return False
+    except (ModuleNotFoundError, AttributeError):
+        return False  # not installed, or not a grammar this knows
+    except (ImportError, OSError, MemoryError):
+        return None
     import vorpaline_core_py
 
     file_names = json.dumps(language.file_names)
