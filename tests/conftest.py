@@ -158,8 +158,12 @@ def entry(module, function, line):
 
 @pytest.fixture
 def settings(monkeypatch):
-    from vorpaline.config import settings
+    from vorpaline.config import FIELDS, settings
 
+    # Every field is restored after the test, also one a test assigns directly: the next test in
+    # this process must not rank or tokenise under another test's settings.
+    for field in FIELDS:
+        monkeypatch.setattr(settings, field.name, getattr(settings, field.name))
     for name, value in DEFAULT_SETTINGS.items():
         monkeypatch.setattr(settings, name, list(value) if isinstance(value, list) else value)
     return settings

@@ -252,11 +252,12 @@ def test_roles_and_definitions_weigh_in_the_store_as_in_the_local_index(both_of_
         assert len(files) == len(set(files)) == len({hit.path for hit in found[query]}), query
 
 
-def test_the_boost_and_the_role_weights_are_the_settings_at_query_time(both_of_roles, settings):
+def test_the_boost_and_the_role_weights_are_the_settings_at_query_time(both_of_roles, settings, monkeypatch):
     store, local = both_of_roles
     for boost, weights in [(1.0, ["test=1"]), (5.0, ["test=0.1", "documentation=0"]), (0.5, ["vendored=3"])]:
-        settings.search_definition_boost = boost
-        settings.search_role_weights = weights
+        # Through monkeypatch, so that the tests after this one, in this process, rank as the settings say.
+        monkeypatch.setattr(settings, "search_definition_boost", boost)
+        monkeypatch.setattr(settings, "search_role_weights", weights)
         assert_same_hits({query: store.search(query, k=ALL_HITS) for query in PRIOR_QUERIES},
                          {query: local.search(query, k=ALL_HITS) for query in PRIOR_QUERIES})
 

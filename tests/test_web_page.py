@@ -21,6 +21,7 @@ from selenium.common.exceptions import NoAlertPresentException  # noqa: E402
 from selenium.webdriver.chrome.service import Service  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.common.keys import Keys  # noqa: E402
+from selenium.common.exceptions import StaleElementReferenceException  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
 SERVE = [sys.executable, "-m", "vorpaline", "serve"]
@@ -94,14 +95,16 @@ def wait_for(driver, css: str, visible: bool = True):
     def found(_):
         shown = [e for e in driver.find_elements(By.CSS_SELECTOR, css) if e.is_displayed() or not visible]
         return shown or False
-    return WebDriverWait(driver, 5).until(found)
+    # The page redraws as answers come: an element found a moment ago may be gone, so look again.
+    return WebDriverWait(driver, 5, ignored_exceptions=[StaleElementReferenceException]).until(found)
 
 
 def search_for(driver, query: str) -> None:
     box = driver.find_element(By.ID, "query")
     box.clear()
     box.send_keys(query)
-    WebDriverWait(driver, 5).until(lambda _: " in " in driver.find_element(By.ID, "summary").text)
+    WebDriverWait(driver, 5, ignored_exceptions=[StaleElementReferenceException]).until(
+        lambda _: " in " in driver.find_element(By.ID, "summary").text)
 
 
 def test_the_token_leaves_the_address_and_still_answers(browser):
