@@ -100,6 +100,8 @@ def test_path_globs_keep_any_of_several(client):
     ("get", "/api/status", {"headers": {"Host": "127.0.0.1.nip.io:7900"}}, 403, "does not answer for host"),
     ("get", "/api/status", {"headers": {"Origin": "http://evil.example"}}, 403, "not allowed"),
     ("get", "/api/status", {"headers": {"Origin": "http://localhost:7901"}}, 403, "not allowed"),
+    ("get", "/api/status", {"headers": {"Origin": "127.0.0.1:7900"}}, 403, "not allowed"),
+    ("get", "/api/status", {"headers": {"Origin": "https://127.0.0.1:7900"}}, 403, "not allowed"),
 ])
 def test_a_bad_or_hostile_request_gets_a_clear_4xx(client, method, url, options, status, message):
     reply = getattr(client, method)(url, **options)

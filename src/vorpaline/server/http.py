@@ -80,7 +80,8 @@ class Gate:
         if host not in self.allowed_hosts:
             return _error(403, f"this server does not answer for host {host!r}")
         origin = headers.get("origin")
-        if origin is not None and origin.lower().removeprefix("http://") not in self.allowed_hosts:
+        if origin is not None and not (origin.lower().startswith("http://")
+                                       and origin.lower()[len("http://"):] in self.allowed_hosts):
             return _error(403, f"requests from {origin!r} are not allowed")
         if self.token is not None and not _is_page(scope["path"]):
             offered = headers.get("authorization", "")
