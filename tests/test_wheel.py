@@ -71,6 +71,8 @@ WHEEL_MEMBERS = [
     r"vorpaline/py\.typed",
     r"vorpaline_core_py-stubs/__init__\.pyi",
     r"vorpaline/(__init__|__main__|config|scan|search/__init__|search/snippets)\.py",
+    r"vorpaline/(cli/__init__|cli/serve|cli/mcp|server/http|server/mcp_tools)\.py",
+    r"vorpaline/server/static/(index\.html|app\.js|style\.css)",
     # The libraries the core links, copied in by auditwheel under hashed names.
     r"vorpaline\.libs/libsimdjson-[0-9a-f]+\.so[.0-9]*",
     r"vorpaline\.libs/libutf8proc-[0-9a-f]+\.so[.0-9]*",
