@@ -325,3 +325,21 @@ def test_not_an_index_folder_is_an_os_error(tmp_path):
     with pytest.raises(NotAnIndexFolder):
         Index.create(tmp_path / "busy")
     assert issubclass(NotAnIndexFolder, OSError)
+
+
+@pytest.mark.parametrize("record, prefixes", [
+    (b'{"pid": 1, "writing": ["seg-000001-2d44bb45"]}', ["seg-000001-2d44bb45"]),
+    # killed after writing a shorter record over a longer one, before cutting it to length
+    (b'{"pid": 1, "writing": ["seg-000001-2d44bb45"]}44bb45", "seg-000002-00000000"]}', ["seg-000001-2d44bb45"]),
+    (b'not json', []),
+    (b'\xff\xfe', []),
+])
+def test_a_lock_record_cut_short_by_a_kill_still_names_its_files(tmp_path, record, prefixes):
+    folder = tmp_path / "index"
+    Index.create(folder)
+    (folder / index_folder.LOCK).write_bytes(record)
+    lock = index_folder.FolderLock(str(folder), wait=0)
+    try:
+        assert lock.leftover_prefixes == prefixes
+    finally:
+        lock.release()

@@ -139,7 +139,8 @@ class FolderLock:
     def _recorded_prefixes(self) -> list[str]:
         data = os.pread(self._file_fd, 1 << 20, 0)
         try:
-            prefixes = json.loads(data).get("writing", []) if data.strip() else []
+            # The record first; what may follow it is the tail of a longer one (see record_writing).
+            prefixes = json.JSONDecoder().raw_decode(data.decode())[0].get("writing", []) if data.strip() else []
         except (ValueError, AttributeError):
             return []  # not ours to trust: nothing is removed by it
         return [prefix for prefix in prefixes if isinstance(prefix, str) and _safe_prefix(prefix)]
@@ -147,8 +148,10 @@ class FolderLock:
     def record_writing(self, prefixes: list[str]) -> None:
         """Notes, before they are written, the name prefixes of the files this holder writes."""
         data = json.dumps({"pid": os.getpid(), "writing": prefixes}).encode()
-        os.ftruncate(self._file_fd, 0)
+        # Written over the old record, then cut to length: a kill between the two leaves the new
+        # record readable, where truncating first could leave none and orphan the files it named.
         os.pwrite(self._file_fd, data, 0)
+        os.ftruncate(self._file_fd, len(data))
 
     def release(self) -> None:
         for descriptor in (self._file_fd, self._folder_fd):
