@@ -41,7 +41,7 @@ def test_search_prints_the_best_lines_colored_only_on_a_terminal(repo, capsys, m
         monkeypatch.delenv("NO_COLOR", raising=False)
     else:
         monkeypatch.setenv("NO_COLOR", no_color)
-    assert main(["search", "the config parser", str(repo)]) == 0
+    assert main(["search", "the config parser", str(repo), "--no-heading"]) == 0
     out = capsys.readouterr().out
     assert ("\033[" in out) is colored
     plain = out.replace(snippets.BOLD_RED, "").replace(snippets.BOLD, "").replace(snippets.RESET, "")
@@ -81,7 +81,7 @@ def test_search_json_is_one_object_per_hit_with_its_snippet(repo, capsys):
 @pytest.mark.parametrize("query", ["zzzz_unknown", "the of", "x"])
 def test_a_query_without_known_tokens_prints_nothing(repo, capsys, query):
     capsys.readouterr()
-    assert main(["search", query, str(repo)]) == 0
+    assert main(["search", query, str(repo)]) == 1  # nothing found: 1, as grep
     assert capsys.readouterr().out == ""
 
 

@@ -287,7 +287,7 @@ def test_search_prints_path_lines_score_and_snippet(indexed, capsys):
 @pytest.mark.parametrize("query", ["zzyzx_unknown", "!!! ...", " "])
 def test_a_query_with_no_known_token_prints_nothing(indexed, capsys, query):
     root, folder = indexed
-    assert run(capsys, "search", query, str(root), "--index", folder) == (0, "", "")
+    assert run(capsys, "search", query, str(root), "--index", folder) == (1, "", "")  # as grep: 1 for none
 
 
 @pytest.mark.parametrize("top, glob", [(3, None), (4, "docs/*"), (1, "src/*.py"), (50, "no-such/*")])
@@ -295,7 +295,7 @@ def test_search_json_is_one_object_per_hit(indexed, capsys, top, glob):
     root, folder = indexed
     status, out, err = run(capsys, "search", "quota", str(root), "--index", folder, "--top", str(top), "--json",
                            *(["--path", glob] if glob else []))
-    assert status == 0 and err == ""
+    assert status == (1 if glob == "no-such/*" else 0) and err == ""
     hits = [json.loads(line) for line in out.splitlines()]
     expected = search.Index.open(folder).search("quota", k=top, path_glob=glob)
     assert [(h["path"], h["start_line"], h["end_line"], h["score"], h["line"], h["roles"]) for h in hits] == [

@@ -22,8 +22,22 @@ class UsageError(CliError):
 
 
 class Parser(argparse.ArgumentParser):
+    _intermixing = False
+
     def error(self, message: str):  # argparse would print usage and exit; main reports it instead
         raise UsageError(f"{message} (see '{PROG} --help')")
+
+    def parse_known_args(self, args=None, namespace=None):  # type: ignore[override]
+        # A command takes its options and operands in any order, as rg and git do
+        # (`search QUERY -t py src`); argparse alone stops filling operands at the first option.
+        # After "--" everything is an operand; argparse's intermixed parsing loses that, the plain one keeps it.
+        if self._subparsers is not None or self._intermixing or args is not None and "--" in args:
+            return super().parse_known_args(args, namespace)
+        self._intermixing = True
+        try:
+            return super().parse_known_intermixed_args(args, namespace)
+        finally:
+            self._intermixing = False
 
 
 # --- argument types ----------------------------------------------------------------------------

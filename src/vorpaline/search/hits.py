@@ -14,8 +14,8 @@ from typing import Any, NamedTuple, TypeAlias
 from vorpaline.search import snippets
 from vorpaline.search.native import loads
 
-__all__ = ["Definition", "Found", "Hit", "PathGlobs", "Reference", "Row", "best_of_each_file", "definitions_among",
-           "hits_with_snippets", "path_matcher", "references_among"]
+__all__ = ["Definition", "Found", "Hit", "PathGlobs", "Reference", "Row", "best_hit_of_each_file", "best_of_each_file", "definitions_among",
+           "hits_with_snippets", "path_matcher", "planned_hits", "references_among"]
 
 # One glob, or several of which a path must match any; None for every path.
 PathGlobs: TypeAlias = "str | Sequence[str] | None"
@@ -113,6 +113,17 @@ def best_of_each_file(found: list[Found]) -> list[Found]:
     return best
 
 
+def best_hit_of_each_file(hits: list[Hit]) -> list[Hit]:
+    """Each file's best hit, in order."""
+    seen: set[str | None] = set()
+    best = []
+    for hit in hits:
+        if hit.path not in seen:
+            seen.add(hit.path)
+            best.append(hit)
+    return best
+
+
 def _same_name(found: str, name: str, ignore_case: bool) -> bool:
     return found == name or ignore_case and found.casefold() == name.casefold()
 
@@ -141,11 +152,33 @@ def references_among(candidates: Sequence[Found], name: str, ignore_case: bool,
     return _sorted_in(found, path_glob)
 
 
+def planned_hits(found: Sequence[Row | tuple[Any, ...]], chunks: Sequence[list[str]], terms: frozenset[int],
+                 profile_json: str, plan: Any, *, stale: Sequence[bool] | None = None) -> list[Hit]:
+    """``hits_with_snippets`` of the rows whose chunks pass ``plan`` (a query_language.SearchPlan),
+    each showing the line it matched (a pattern's, a phrase's, a definition's) where the plan names one."""
+    if plan is None or not plan.filters_rows:
+        return hits_with_snippets(found, chunks, terms, profile_json, stale=stale)
+    kept_rows, kept_chunks, kept_stale, reported = [], [], [], []
+    for number, (row, lines) in enumerate(zip(found, chunks)):
+        row = Row(*row)
+        if not plan.accepts_row(row.roles, row.definitions):
+            continue
+        passes, offset = plan.reported_line(lines, row.definitions, row.first)
+        if passes:
+            kept_rows.append(row)
+            kept_chunks.append(lines)
+            kept_stale.append(bool(stale and stale[number]))
+            reported.append(offset)
+    return hits_with_snippets(kept_rows, kept_chunks, terms, profile_json, stale=kept_stale, reported=reported)
+
+
 def hits_with_snippets(found: Sequence[Row | tuple[Any, ...]], chunks: Sequence[list[str]], terms: frozenset[int],
-                       profile_json: str, *, stale: Sequence[bool] | None = None) -> list[Hit]:
+                       profile_json: str, *, stale: Sequence[bool] | None = None,
+                       reported: Sequence[int | None] | None = None) -> list[Hit]:
     """Hits of rows (score, path, first line, last line, id, repository[, roles, definitions]), each
     with the line that best matches the query and its chunk's best lines as its snippet; the lines
-    of all the chunks are tokenised in one call."""
+    of all the chunks are tokenised in one call. Where ``reported`` gives a line's offset, that line
+    is the hit's and its snippet starts there."""
     every_line = [line for lines in chunks for line in lines]
     may_hold = snippets.lines_that_may_hold(every_line, terms) if terms else []
     tokenised = iter(snippets.text_terms([line for line, may in zip(every_line, may_hold) if may], profile_json))
@@ -155,7 +188,11 @@ def hits_with_snippets(found: Sequence[Row | tuple[Any, ...]], chunks: Sequence[
         row = Row(*row)
         own_terms = [next(line_terms) for _ in lines] if terms else []  # asked for only when there are terms
         defined_at = {d.line - row.first for d in row.definitions}
-        best, offset, snippet = snippets.best_line(lines, terms, own_terms, defined_at)
+        forced = reported[number] if reported else None
+        if forced is not None and 0 <= forced < len(lines):
+            best, offset, snippet = forced, forced, snippets.trimmed(lines[forced:forced + 3])
+        else:
+            best, offset, snippet = snippets.best_line(lines, terms, own_terms, defined_at)
         hits.append(Hit(row.path, row.first, row.last, row.score, "\n".join(snippet), row.id, row.repository,
                         bool(stale and stale[number]), row.first + best if lines else 0,
                         row.first + offset if lines else 0, row.roles, row.definitions))

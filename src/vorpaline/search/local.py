@@ -33,11 +33,11 @@ from typing import Any
 import orjson
 
 from vorpaline import languages
-from vorpaline.search import index_folder, queries
+from vorpaline.search import index_folder, queries, query_language
 from vorpaline.search.files import (DEFAULT_MAX_FILE_BYTES, INDEX_FOLDER, FilesNow, listed_files, not_indexed,
                                     skipped_folders)
-from vorpaline.search.hits import (Definition, Found, Hit, PathGlobs, Reference, Row, best_of_each_file,
-                                   definitions_among, hits_with_snippets, path_matcher, references_among)
+from vorpaline.search.hits import (Definition, Found, Hit, PathGlobs, Reference, Row, best_hit_of_each_file,
+                                   best_of_each_file, definitions_among, planned_hits, references_among)
 from vorpaline.search.index_folder import FolderLock
 from vorpaline.search.native import UTF8_ROOT_REMEDY, loads, profile_json, utf8_name
 from vorpaline.search.native import core as _core
@@ -213,6 +213,11 @@ class Index:
     # ---------------------------------------------------------------- reading
 
     @property
+    def root(self) -> str | None:
+        """The repository the index last indexed; None for an index of an application's documents."""
+        return self._manifest.get("root")
+
+    @property
     def documents(self) -> int:
         return sum(segment["documents"] - len(segment["deleted"]) for segment in self._manifest["segments"])
 
@@ -235,12 +240,18 @@ class Index:
                 raise IndexUnusable(f"{error}; run `vorpaline index --rebuild`") from None
         return self._searcher
 
-    def search(self, query: str, k: int = 10, path_glob: PathGlobs = None, *, files: bool = False) -> list[Hit]:
-        """The ``k`` best documents for ``query``, best first; ``path_glob`` keeps the chunks of matching files.
+    def search(self, query: str, k: int = 10, path_glob: PathGlobs = None, *, files: bool = False,
+               case: str = "smart", regex: str | None = None, types: Sequence[str] = (),
+               types_not: Sequence[str] = (), tests: str | None = None) -> list[Hit]:
+        """The ``k`` best documents for ``query`` (in the query language of ``query_language``), best
+        first; ``path_glob``, ``types`` and ``types_not`` keep the chunks of matching files, ``tests``
+        ("exclude" or "only") those of test files or the others, ``regex`` those whose text matches it.
         With ``files``, the ``k`` best files instead, each as its best chunk.
         A chunk whose file is gone, or is no longer the regular file indexed, is left out; one whose
         file changed since it was indexed is marked ``stale``."""
-        if k < 1 or not self._manifest["segments"]:
+        plan = query_language.plan(query, path_glob=path_glob, types=types, types_not=types_not, tests=tests,
+                                   case=case, regex=regex)
+        if k < 1 or not self._manifest["segments"] or plan.impossible:
             return []
         searcher = self._open_searcher()
         profile = self._manifest["profile"]
@@ -248,20 +259,22 @@ class Index:
 
         k1 = settings.search_k1 if self._manifest.get("k1") is None else self._manifest["k1"]
         b = settings.search_b if self._manifest.get("b") is None else self._manifest["b"]
-        ranking = queries.ranking_json(query, settings)
-        query = queries.prepared_query(query)
-        terms = queries.query_terms(query, profile)
+        ranking = queries.ranking_json(plan.ranked, settings)
+        ranked = queries.prepared_query(plan.ranked)
+        terms = queries.query_terms(ranked, profile)
         files_now = FilesNow(self._manifest.get("root", ""), self._manifest["files"])
-        matches = path_matcher(path_glob)
+        matches = plan.accepts_path
         wanted = k * 4 if files else k
         while True:
             # Filters apply to the ranking; more is asked until k hits pass or none are left.
-            reply = loads(searcher.search(query, profile, wanted, k1, b, ranking))
+            reply = loads(searcher.search(ranked, profile, wanted, k1, b, ranking))
             found = [Found.of(item) for item in reply["hits"]]
             kept = [hit for hit in found if matches is None or matches(hit.metadata[0])]
-            if files:
-                kept = best_of_each_file(kept)
-            hits = self._hits(kept[:k] if files else kept, terms, files_now)
+            if files and not plan.filters_rows:
+                kept = best_of_each_file(kept)[:k]
+            hits = self._hits(kept, terms, files_now, plan)
+            if files and plan.filters_rows:
+                hits = best_hit_of_each_file(hits)
             if len(hits) >= k or len(found) < wanted:
                 return hits[:k]
             wanted *= 4
@@ -303,7 +316,7 @@ class Index:
                                  | known.keys() - now.keys()))
         return Status(self.folder, root, len(self._manifest["files"]), self.documents, updated, stale)
 
-    def _hits(self, found: list[Found], terms: frozenset[int], files: FilesNow) -> list[Hit]:
+    def _hits(self, found: list[Found], terms: frozenset[int], files: FilesNow, plan: Any = None) -> list[Hit]:
         """The hits with their snippets, from each chunk's lines as the file holds them now."""
         rows, chunks, stale = [], [], []
         for hit in found:
@@ -319,7 +332,7 @@ class Index:
                              hit.definitions()))
             chunks.append(lines)
             stale.append(changed)
-        return hits_with_snippets(rows, chunks, terms, self._manifest["profile"], stale=stale)
+        return planned_hits(rows, chunks, terms, self._manifest["profile"], plan, stale=stale)
 
     # ---------------------------------------------------------------- writing
 

@@ -8,7 +8,7 @@ the MCP server ask for nothing more, so each of them serves either.
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
 from types import MappingProxyType
 from typing import NamedTuple, Protocol, runtime_checkable
 
@@ -55,8 +55,11 @@ class Status(NamedTuple):
 
 @runtime_checkable
 class Searchable(Protocol):
-    def search(self, query: str, k: int = 10, path_glob: PathGlobs = None, *, files: bool = False) -> list[Hit]:
-        """The ``k`` best chunks for ``query``, best first (with ``files``, each file's best)."""
+    def search(self, query: str, k: int = 10, path_glob: PathGlobs = None, *, files: bool = False,
+               case: str = "smart", regex: str | None = None, types: Sequence[str] = (),
+               types_not: Sequence[str] = (), tests: str | None = None) -> list[Hit]:
+        """The ``k`` best chunks for ``query`` (in the query language), best first (with ``files``,
+        each file's best), of the files the filters keep."""
 
     def definitions(self, name: str, *, ignore_case: bool = False, path_glob: PathGlobs = None) -> list[Definition]:
         """Where ``name`` is defined, in path and line order."""

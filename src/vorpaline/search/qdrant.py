@@ -52,10 +52,10 @@ from typing import Any
 import orjson
 
 from vorpaline import languages
-from vorpaline.search import queries, snippets
+from vorpaline.search import queries, query_language, snippets
 from vorpaline.search.files import DEFAULT_MAX_FILE_BYTES, file_type, not_indexed
-from vorpaline.search.hits import (Definition, Found, Hit, PathGlobs, Reference, definitions_among,
-                                   hits_with_snippets, path_matcher, references_among)
+from vorpaline.search.hits import (Definition, Found, Hit, PathGlobs, Reference, best_hit_of_each_file,
+                                   definitions_among, planned_hits, references_among)
 from vorpaline.search.native import UTF8_ROOT_REMEDY, core, is_utf8, loads, profile_json, utf8_name
 from vorpaline.search.protocol import IndexedFile, IndexUnusable, Status, UpdateCounts
 from vorpaline.search.qdrant_calls import (ATTEMPTS, REQUEST_SECONDS, BoundedTransport, Deadline, StoreError, batches,
@@ -697,25 +697,31 @@ class QdrantStore:
     # ---------------------------------------------------------------- reading
 
     def search(self, query: str, k: int = 10, path_glob: PathGlobs = None, repository: str | None = None, *,
-               files: bool = False) -> list[Hit]:
+               files: bool = False, case: str = "smart", regex: str | None = None, types: Sequence[str] = (),
+               types_not: Sequence[str] = (), tests: str | None = None) -> list[Hit]:
         """The ``k`` best chunks for ``query``, best first, of one repository or of all of them; with
-        ``files``, the ``k`` best files instead, each as its best chunk."""
+        ``files``, the ``k`` best files instead, each as its best chunk. The query and the filters
+        are read as the local index reads them."""
         repository = self._repository(repository)
-        matches = path_matcher(path_glob)
-        globs = [] if path_glob is None else [path_glob] if isinstance(path_glob, str) else list(path_glob)
-        globs = [glob for glob in globs if is_utf8(glob)]  # every path held is UTF-8: another glob matches none
-        if k < 1 or matches is not None and not globs:
+        plan = query_language.plan(query, path_glob=path_glob, types=types, types_not=types_not, tests=tests,
+                                   case=case, regex=regex)
+        if plan.impossible:
+            return []
+        matches = plan.accepts_path
+        globs = plan.path_globs
+        if k < 1:
             return []
         self._check_searchable()
-        ranking = orjson.loads(queries.ranking_json(query))
-        query = queries.prepared_query(query)
-        terms = queries.query_terms(query, self._profile)
+        ranking = orjson.loads(queries.ranking_json(plan.ranked))
+        terms = queries.query_terms(queries.prepared_query(plan.ranked), self._profile)
         if not terms:
             return []
         conditions: dict[str, Any] = {"kind": "chunk"}
         if repository is not None:
             conditions["repository"] = repository
-        folder = glob_folder(globs[0]) if len(globs) == 1 else None
+        # every path held is UTF-8: no other glob names a folder of them
+        folder = glob_folder(globs[0]) if len(globs) == 1 and not globs[0].startswith("!") \
+            and is_utf8(globs[0]) else None
         if folder is not None:
             conditions["folders"] = folder
         search_filter = self._filter(**conditions)
@@ -726,12 +732,17 @@ class QdrantStore:
         while True:
             found, exhausted = self._ranked(vector, search_filter, repository, limit, priors)
             kept = [(score, point) for score, point in found if matches is None or matches(point.payload["path"])]
-            if files:
-                kept = _best_of_each_file(kept)
-            if len(kept) >= k or exhausted:
-                break
+            if plan.filters_rows:
+                hits = self._hits(kept, terms, plan)
+                hits = best_hit_of_each_file(hits) if files else hits
+                if len(hits) >= k or exhausted:
+                    return hits[:k]
+            else:
+                if files:
+                    kept = _best_of_each_file(kept)
+                if len(kept) >= k or exhausted:
+                    return self._hits(kept[:k], terms)
             limit *= 4
-        return self._hits(kept[:k], terms)
 
     def _ranked(self, vector: Any, search_filter: Any, repository: str | None, limit: int,
                 priors: _Priors) -> tuple[list[tuple[float, Any]], bool]:
@@ -756,7 +767,7 @@ class QdrantStore:
         scope = self._filter(**self._corpus_scope(repository))
         return bool(self._query(self._models.SparseVector(indices=[term], values=[1.0]), scope, repository, 1, []))
 
-    def _hits(self, kept: list[tuple[float, Any]], terms: frozenset[int]) -> list[Hit]:
+    def _hits(self, kept: list[tuple[float, Any]], terms: frozenset[int], plan: Any = None) -> list[Hit]:
         """The hits of the chunks kept, with their texts and symbols, read for them alone."""
         held = {str(record.id): record.payload for record in self._call(
             "retrieve", ids=[point.id for _, point in kept], with_payload=["end_line", "text", "symbols"])} \
@@ -767,7 +778,7 @@ class QdrantStore:
             rows.append((score, payload["path"], payload["start_line"], payload["end_line"], None,
                          payload["repository"], queries.role_names(payload["roles"]), _found(payload).definitions()))
             texts.append(payload["text"].split("\n"))
-        return hits_with_snippets(rows, texts, terms, self._profile)
+        return planned_hits(rows, texts, terms, self._profile, plan)
 
     def definitions(self, name: str, *, ignore_case: bool = False, path_glob: PathGlobs = None,
                     repository: str | None = None) -> list[Definition]:

@@ -133,10 +133,15 @@ def best_line(lines: Sequence[str], terms: frozenset[int], line_terms: Sequence[
         start = max(starts, key=lambda s: (len(terms & frozenset().union(*found[s:s + window])), s))
         while not terms & found[start]:
             start += 1
-    chosen = list(lines[start:start + window])
+    return best, start, trimmed(lines[start:start + window])
+
+
+def trimmed(lines: Sequence[str]) -> list[str]:
+    """A snippet's lines without the blank lines at its end."""
+    chosen = list(lines)
     while chosen and not chosen[-1].strip():
         chosen.pop()
-    return best, start, chosen
+    return chosen
 
 
 def matching_spans(line: str, terms: frozenset[int], profile_json: str | None = None) -> list[tuple[int, int]]:
