@@ -184,10 +184,7 @@ def _document_record(doc_id: str, text: str, metadata: dict[str, str] | None) ->
     """An application's document as its segment keeps it: where a file's chunk has its byte range
     after the id, a document has its text and metadata, which older versions pass over."""
     kept: dict[str, Any] = {"text": text} if metadata is None else {"text": text, "metadata": metadata}
-    record = [None, 1, text.count("\n") + 1, doc_id, kept]
-    text_form = json.dumps(record, ensure_ascii=False, separators=(",", ":"))
-    # Text that is not UTF-8 (a lone surrogate) is kept as JSON's escape, which `loads` reads back.
-    return text_form if is_utf8(text_form) else json.dumps(record, separators=(",", ":"))
+    return json.dumps([None, 1, text.count("\n") + 1, doc_id, kept], ensure_ascii=False, separators=(",", ":"))
 
 
 def _kept(found: Found) -> dict[str, Any]:
@@ -212,7 +209,7 @@ def _passes(found: Found, path_matches: Callable[[str | None], bool] | None,
     """Whether a search's filters keep this document: its path, and its metadata."""
     if path_matches is not None and not path_matches(found.metadata[0]):
         return False
-    return metadata is None or _metadata_matches(_kept(found).get("metadata"), metadata)
+    return not metadata or _metadata_matches(_kept(found).get("metadata"), metadata)
 
 
 def _check_usable(folder: str, manifest: dict[str, Any]) -> None:
@@ -558,8 +555,10 @@ class Index:
         if len(ids) != len(texts):
             raise ValueError(f"{len(ids)} ids but {len(texts)} texts")
         kept_metadata = check_document_metadata(metadata, len(ids))
-        for doc_id in ids:
+        for doc_id, text in zip(ids, texts):
             _check_id(doc_id)
+            if not is_utf8(text):  # the core takes UTF-8 only: said here, before a segment is begun
+                raise ValueError(f"the text of document {doc_id!r} is not valid UTF-8: give texts of Unicode text")
         for entry in kept_metadata:
             for key, value in (entry or {}).items():
                 utf8_name(key, "metadata key", "give metadata of Unicode text")
