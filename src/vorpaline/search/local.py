@@ -347,7 +347,7 @@ class Index:
                 return False
             manifest, stamp, checksum, _ = _read_manifest_stamped(path)
         except FileNotFoundError:
-            raise IndexUnusable(f"the index in {self.folder} is gone: its manifest {path} is missing") from None
+            return False  # the folder was removed: searches go on with what was read, as long as they can
         _check_usable(self.folder, manifest)
         with self._state_lock:
             self._committed, self._searcher, self._stamp, self._checksum = manifest, None, stamp, checksum
