@@ -74,7 +74,7 @@ def test_search_json_is_one_object_per_hit_with_its_snippet(repo, capsys):
     hit = json.loads(lines[0])
     assert hit["path"] == "config.py" and "parse_config" in hit["snippet"]
     assert set(hit) == {"path", "start_line", "end_line", "score", "snippet", "id", "stale", "line", "snippet_line",
-                        "roles", "definitions"}
+                        "roles", "definitions", "metadata"}
     assert hit["line"] == 8 and "parse_config" in [d["name"] for d in hit["definitions"]]
 
 

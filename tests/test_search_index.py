@@ -233,7 +233,10 @@ def test_application_documents_are_found_by_their_ids(tmp_path, settings, sparse
     index.add_documents(["d"], ["retry retry retry"])
     hits = search.Index.open(tmp_path / "index").search("retry", k=10)
     assert [hit.id for hit in hits][0] == "d" and sorted(hit.id for hit in hits) == ["a", "b", "d"]
-    assert all(hit.path is None and hit.snippet == "" for hit in hits)
+    assert all(hit.path is None and hit.metadata is None for hit in hits)
+    # each document's best lines, from the text the index keeps, as a file's chunk's are
+    assert {hit.id: (hit.snippet, hit.line) for hit in hits} == {
+        "a": ("retry the request", 1), "b": ("and retry", 2), "d": ("retry retry retry", 1)}
     assert hits[0].score > hits[-1].score > 0
     with pytest.raises(ValueError, match="2 ids but 1 texts"):
         index.add_documents(["x", "y"], ["one"])
@@ -287,7 +290,11 @@ def test_search_prints_path_lines_score_and_snippet(indexed, capsys):
 @pytest.mark.parametrize("query", ["zzyzx_unknown", "!!! ...", " "])
 def test_a_query_with_no_known_token_prints_nothing(indexed, capsys, query):
     root, folder = indexed
-    assert run(capsys, "search", query, str(root), "--index", folder) == (1, "", "")  # as grep: 1 for none
+    status, out, err = run(capsys, "search", query, str(root), "--index", folder)
+    assert (status, out) == (1, "")  # as grep: 1 for none
+    # A blank query cannot match anything, and says so; the others might have.
+    assert err == ("vorpaline: nothing can match: the query has no words to search for, only filters: add a word\n"
+                   if not query.strip() else "")
 
 
 @pytest.mark.parametrize("top, glob", [(3, None), (4, "docs/*"), (1, "src/*.py"), (50, "no-such/*")])
@@ -302,7 +309,7 @@ def test_search_json_is_one_object_per_hit(indexed, capsys, top, glob):
         (h.path, h.start_line, h.end_line, h.score, h.line, list(h.roles)) for h in expected]
     assert len(hits) == (0 if glob == "no-such/*" else top)
     assert set(hits[0]) == {"path", "start_line", "end_line", "score", "snippet", "id", "stale", "line",
-                            "snippet_line", "roles", "definitions"} if hits else True
+                            "snippet_line", "roles", "definitions", "metadata"} if hits else True
 
 
 def test_search_without_an_index_says_how_to_make_one(repository, capsys):

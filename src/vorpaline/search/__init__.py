@@ -6,13 +6,15 @@ in a folder (for a repository, ``ROOT/.vorpaline``), and ``QdrantStore``
 ``open_store(root, store)`` gives the one a repository uses. Each has ``update(root)``, which
 brings it up to date with the files the scan lists, and ``search``, ``definitions``,
 ``references``, ``files`` and ``status``. Applications that bring their own texts use
-``Index.add_documents(ids, texts)`` and the same ``search``.
+``Index.add_documents(ids, texts, metadata)`` and the same ``search``. ``AsyncIndex`` (``aio``)
+answers the same calls as coroutines, for asyncio applications.
 
 The modules: ``protocol`` (what every backend answers), ``hits`` (the records a search
 returns), ``queries`` (how a query is read and what it asks of the ranking), ``snippets``
 (the lines shown for a hit), ``files`` (the files as the scan lists them and as they are
 read now), ``local`` and ``index_folder`` (the local index), ``qdrant`` and
-``qdrant_calls`` (the store).
+``qdrant_calls`` (the store), ``aio`` (coroutines over either), ``arguments`` (the checks of
+their arguments).
 """
 
 from __future__ import annotations
@@ -20,13 +22,14 @@ from __future__ import annotations
 import os
 from typing import Any
 
+from vorpaline.search.aio import AsyncIndex
 from vorpaline.search.files import DEFAULT_MAX_FILE_BYTES, INDEX_FOLDER, listed_files
 from vorpaline.search.hits import Definition, Hit, PathGlobs, Reference
 from vorpaline.search.index_folder import LockTimeout, NotAnIndexFolder
 from vorpaline.search.local import FORMAT, Index
 from vorpaline.search.protocol import IndexedFile, IndexUnusable, Searchable, Status, UpdateCounts
 
-__all__ = ["DEFAULT_MAX_FILE_BYTES", "Definition", "FORMAT", "Hit", "INDEX_FOLDER", "Index", "IndexUnusable",
+__all__ = ["AsyncIndex", "DEFAULT_MAX_FILE_BYTES", "Definition", "FORMAT", "Hit", "INDEX_FOLDER", "Index", "IndexUnusable",
            "IndexedFile", "LockTimeout", "NotAnIndexFolder", "PathGlobs", "Reference", "Searchable", "Status",
            "UpdateCounts", "listed_files", "open_store"]
 

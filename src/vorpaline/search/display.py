@@ -33,7 +33,10 @@ def quoted_name(name: str) -> str:
     pieces = ['"']
     for ch in name:
         if ch in _BIDI_CONTROLS or not ch.isprintable() and ch != " " or ch in '"\\':
-            raw = ch.encode("utf-8", "surrogateescape")
+            try:
+                raw = ch.encode("utf-8", "surrogateescape")
+            except UnicodeEncodeError:  # a lone surrogate no name's byte gives (an application's text)
+                raw = ch.encode("utf-8", "surrogatepass")
             pieces.extend(_C_ESCAPES.get(byte, f"\\{byte:03o}") for byte in raw)
         else:
             pieces.append(ch)

@@ -47,6 +47,7 @@ class Hit(NamedTuple):
     snippet_line: int = 0  # the snippet's first line
     roles: tuple[str, ...] = ()  # of its file: "test", "documentation", "changelog", ...
     definitions: tuple[Definition, ...] = ()  # the names the chunk defines, where a parser read its file
+    metadata: dict[str, str] | None = None  # an application's document's, as it was added with it
 
 
 class Definition(NamedTuple):
@@ -81,6 +82,7 @@ class Row(NamedTuple):
     repository: str | None
     roles: tuple[str, ...] = ()
     definitions: tuple[Definition, ...] = ()
+    metadata: dict[str, str] | None = None
 
 
 class Found(NamedTuple):
@@ -175,7 +177,7 @@ def planned_hits(found: Sequence[Row | tuple[Any, ...]], chunks: Sequence[list[s
 def hits_with_snippets(found: Sequence[Row | tuple[Any, ...]], chunks: Sequence[list[str]], terms: frozenset[int],
                        profile_json: str, *, stale: Sequence[bool] | None = None,
                        reported: Sequence[int | None] | None = None) -> list[Hit]:
-    """Hits of rows (score, path, first line, last line, id, repository[, roles, definitions]), each
+    """Hits of rows (score, path, first line, last line, id, repository[, roles, definitions, metadata]), each
     with the line that best matches the query and its chunk's best lines as its snippet; the lines
     of all the chunks are tokenised in one call. Where ``reported`` gives a line's offset, that line
     is the hit's and its snippet starts there."""
@@ -195,5 +197,5 @@ def hits_with_snippets(found: Sequence[Row | tuple[Any, ...]], chunks: Sequence[
             best, offset, snippet = snippets.best_line(lines, terms, own_terms, defined_at)
         hits.append(Hit(row.path, row.first, row.last, row.score, "\n".join(snippet), row.id, row.repository,
                         bool(stale and stale[number]), row.first + best if lines else 0,
-                        row.first + offset if lines else 0, row.roles, row.definitions))
+                        row.first + offset if lines else 0, row.roles, row.definitions, row.metadata))
     return hits

@@ -22,10 +22,12 @@ from __future__ import annotations
 import bisect
 import contextlib
 import errno
+import fnmatch
 import hashlib
 import json
 import os
 import secrets
+import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any
@@ -34,12 +36,14 @@ import orjson
 
 from vorpaline import languages
 from vorpaline.search import index_folder, queries, query_language
+from vorpaline.search.arguments import (check_document_metadata, check_folder, check_ids, check_lookup,
+                                        check_metadata_filter, check_search, check_seconds, check_texts)
 from vorpaline.search.files import (DEFAULT_MAX_FILE_BYTES, INDEX_FOLDER, FilesNow, listed_files, not_indexed,
                                     skipped_folders)
 from vorpaline.search.hits import (Definition, Found, Hit, PathGlobs, Reference, Row, best_hit_of_each_file,
                                    best_of_each_file, definitions_among, planned_hits, references_among)
 from vorpaline.search.index_folder import FolderLock
-from vorpaline.search.native import UTF8_ROOT_REMEDY, loads, profile_json, utf8_name
+from vorpaline.search.native import UTF8_ROOT_REMEDY, is_utf8, loads, profile_json, utf8_name
 from vorpaline.search.native import core as _core
 from vorpaline.search.protocol import IndexedFile, IndexUnusable, Status, UpdateCounts
 
@@ -50,6 +54,11 @@ MANIFEST = index_folder.MANIFEST
 MAX_SEGMENTS = 8  # beyond this many, the smallest segments are merged
 BUILD_SEGMENTS = 6  # a build's files are cut into about this many segments, one per batch of threads' work
 MIN_SEGMENT_BYTES = 1 << 20
+# A manifest written this recently may be followed by another of the same size, time stamp (the
+# clock file times take ticks coarsely) and inode (freed by the first, given to the next): its
+# stamp alone does not show a change then, its checksum line does.
+RECENT_NS = 2_000_000_000
+CHECKSUM_LINE = 33  # the manifest's last line: its checksum in hex and the line end
 
 
 def _test_crash_point(step: str) -> None:
@@ -95,10 +104,38 @@ def _is_number(value: Any) -> bool:
     return isinstance(value, (int, float)) and not isinstance(value, bool)
 
 
+# What a manifest file was when it was read: size, mtime_ns, inode, and whether it was written too
+# recently for these to show the next change.
+Stamp = tuple[int, int, int, bool]
+
+
+def _stamp_of(status: os.stat_result) -> Stamp:
+    return (status.st_size, status.st_mtime_ns, status.st_ino, time.time_ns() - status.st_mtime_ns < RECENT_NS)
+
+
+def _checksum_line(path: str) -> bytes:
+    with open(path, "rb") as handle:
+        size = os.fstat(handle.fileno()).st_size
+        return os.pread(handle.fileno(), CHECKSUM_LINE, max(0, size - CHECKSUM_LINE))
+
+
 def _read_manifest(path: str) -> dict[str, Any]:
     """The manifest at ``path``, checked whole: a damaged one would give wrong results, not an error."""
+    return _read_manifest_stamped(path)[0]
+
+
+def _read_manifest_stamped(path: str, copies: int = 0) -> tuple[dict[str, Any], Stamp, bytes, list[dict[str, Any]]]:
+    """The manifest at ``path``, the stamp of the file read, its checksum line, and ``copies`` more
+    copies of it that share nothing with it."""
     with open(path, "rb") as handle:
+        stamp = _stamp_of(os.fstat(handle.fileno()))
         data = handle.read()
+    manifest = _parsed_manifest(path, data)
+    body = data[:-1].rpartition(b"\n")[0]
+    return manifest, stamp, data[-CHECKSUM_LINE:], [loads(body) for _ in range(copies)]
+
+
+def _parsed_manifest(path: str, data: bytes) -> dict[str, Any]:
     body, _, checksum = data[:-1].rpartition(b"\n")  # the file ends with the checksum's line end
     if not data.endswith(b"\n") or not body or hashlib.blake2b(body, digest_size=16).hexdigest().encode() != checksum:
         # checked before the format, so that a format number can be trusted
@@ -143,13 +180,67 @@ def _metadata(path: str | None, first: int, last: int, doc_id: str | None) -> st
     return json.dumps([path, first, last, doc_id], ensure_ascii=False, separators=(",", ":"))
 
 
+def _document_record(doc_id: str, text: str, metadata: dict[str, str] | None) -> str:
+    """An application's document as its segment keeps it: where a file's chunk has its byte range
+    after the id, a document has its text and metadata, which older versions pass over."""
+    kept: dict[str, Any] = {"text": text} if metadata is None else {"text": text, "metadata": metadata}
+    return json.dumps([None, 1, text.count("\n") + 1, doc_id, kept], ensure_ascii=False, separators=(",", ":"))
+
+
+def _kept(found: Found) -> dict[str, Any]:
+    """A document's kept text and metadata; {} for a file's chunk, and for a document an older version added."""
+    extra = found.metadata[4] if len(found.metadata) > 4 and found.metadata[0] is None else None
+    return extra if isinstance(extra, dict) else {}
+
+
+def _metadata_matches(metadata: Any, wanted: dict[str, list[str]]) -> bool:
+    """Each key's value matches one of its globs (fnmatch's, case-sensitive); a document without the key does not."""
+    if not isinstance(metadata, dict):
+        return False
+    for key, globs in wanted.items():
+        value = metadata.get(key)
+        if not isinstance(value, str) or not any(fnmatch.fnmatchcase(value, glob) for glob in globs):
+            return False
+    return True
+
+
+def _passes(found: Found, path_matches: Callable[[str | None], bool] | None,
+            metadata: dict[str, list[str]] | None) -> bool:
+    """Whether a search's filters keep this document: its path, and its metadata."""
+    if path_matches is not None and not path_matches(found.metadata[0]):
+        return False
+    return not metadata or _metadata_matches(_kept(found).get("metadata"), metadata)
+
+
+def _check_usable(folder: str, manifest: dict[str, Any]) -> None:
+    if manifest.get("format") != FORMAT:
+        raise IndexUnusable(f"the index in {folder} has format {manifest.get('format')!r}, this vorpaline reads "
+                            f"{FORMAT}; run `vorpaline index --rebuild`")
+    if manifest.get("profile") != profile_json():
+        raise IndexUnusable(f"the index in {folder} was made with another tokenisation profile; "
+                            "run `vorpaline index --rebuild`")
+
+
 class Index:
-    """A BM25 index kept in one folder; see the module docstring."""
+    """A BM25 index kept in one folder; see the module docstring.
+
+    Searches may run from several threads at once; one write at a time runs (others wait for it).
+    Each read first looks whether another writer committed since (a stat of the manifest), and
+    reads what it committed. ``with Index.open(folder) as index:`` closes it at the end."""
 
     def __init__(self, folder: str, manifest: dict[str, Any], *, rebuilding: bool = False) -> None:
         self.folder = folder
+        # What the writer works on: read again once its lock is held, and changed until its commit.
         self._manifest = manifest
+        # What searches read: the manifest last committed or read, never changed in place, with its
+        # searcher (None until a search opens it); the two are replaced together under _state_lock.
+        self._committed = _empty_manifest(manifest.get("k1"), manifest.get("b"))
         self._searcher: Any = None
+        self._stamp: Stamp | None = None  # of the manifest file _committed was read from
+        self._checksum = b""  # its checksum line
+        self._state_lock = threading.Lock()
+        self._write_mutex = threading.Lock()  # one write at a time through this object
+        self._closed = False
         self._rebuilding = rebuilding  # the next commit replaces the index on disk, whatever it holds
         self._lock: FolderLock | None = None  # held while this object writes
         self._writing: list[str] = []  # name prefixes of the files being written, as the lock records them
@@ -163,7 +254,7 @@ class Index:
         """A new, empty index in ``folder`` (made if missing); refuses a folder that holds one, and
         one that holds files of anything else (NotAnIndexFolder).
         ``k1`` and ``b`` fix BM25's parameters for this index; left None, each search takes the settings'."""
-        folder = os.path.abspath(os.fspath(folder))
+        folder = os.path.abspath(check_folder(folder))
         manifest_path = os.path.join(folder, MANIFEST)
         index = cls(folder, _empty_manifest(k1, b))
         with index._writing_lock(None, reload=False):
@@ -171,15 +262,16 @@ class Index:
                 raise FileExistsError(errno.EEXIST, f"an index exists in {folder}; open it or rebuild it",
                                       manifest_path)
             index._write_manifest()
+            index._published_from_disk()
         return index
 
     @classmethod
     def open(cls, folder: str | os.PathLike[str]) -> Index:
         """The index in ``folder``, as its manifest names it now."""
-        folder = os.path.abspath(os.fspath(folder))
+        folder = os.path.abspath(check_folder(folder))
         manifest_path = os.path.join(folder, MANIFEST)
         try:
-            manifest = _read_manifest(manifest_path)
+            manifest, stamp, checksum, _ = _read_manifest_stamped(manifest_path)
         except FileNotFoundError:
             raise FileNotFoundError(errno.ENOENT, f"no index in {folder}; create it with `vorpaline index`",
                                     manifest_path) from None
@@ -187,19 +279,17 @@ class Index:
             if not index_folder.is_index_folder(folder):  # another program's MANIFEST: not ours to rebuild
                 raise index_folder.not_an_index(folder) from None
             raise
-        if manifest.get("format") != FORMAT:
-            raise IndexUnusable(f"the index in {folder} has format {manifest.get('format')!r}, this vorpaline reads "
-                                f"{FORMAT}; run `vorpaline index --rebuild`")
-        if manifest.get("profile") != profile_json():
-            raise IndexUnusable(f"the index in {folder} was made with another tokenisation profile; "
-                                "run `vorpaline index --rebuild`")
-        return cls(folder, manifest)
+        _check_usable(folder, manifest)
+        index = cls(folder, manifest)
+        index._committed, index._stamp, index._checksum = manifest, stamp, checksum
+        return index
 
     @classmethod
     def for_repository(cls, root: str | os.PathLike[str], folder: str | os.PathLike[str] | None = None,
                        *, rebuild: bool = False) -> Index:
         """The index of the repository at ``root`` (in ``root/.vorpaline`` unless ``folder``), made when missing."""
-        folder = os.fspath(folder) if folder is not None else os.path.join(os.fspath(root), INDEX_FOLDER)
+        root = check_folder(root, "root")
+        folder = check_folder(folder) if folder is not None else os.path.join(root, INDEX_FOLDER)
         if rebuild:
             # The index there stays searchable, and intact should this process die, until the new one is committed.
             folder = os.path.abspath(folder)
@@ -210,69 +300,139 @@ class Index:
         except FileNotFoundError:
             return cls.create(folder)
 
+    # ---------------------------------------------------------------- closing
+
+    def close(self) -> None:
+        """Lets the searcher go (searches running now finish with it); using the index then raises
+        ValueError. Closing again does nothing."""
+        with self._state_lock:
+            self._closed = True
+            self._searcher = None
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def __enter__(self) -> Index:
+        self._check_open()
+        return self
+
+    def __exit__(self, *_: object) -> None:
+        self.close()
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ValueError(f"I/O operation on a closed index ({self.folder})")
+
     # ---------------------------------------------------------------- reading
 
     @property
     def root(self) -> str | None:
         """The repository the index last indexed; None for an index of an application's documents."""
-        return self._manifest.get("root")
+        return self._reading_manifest().get("root")
 
     @property
     def documents(self) -> int:
-        return sum(segment["documents"] - len(segment["deleted"]) for segment in self._manifest["segments"])
+        return sum(segment["documents"] - len(segment["deleted"]) for segment in self._committed["segments"])
 
-    def _open_searcher(self) -> Any:
-        while self._searcher is None:
+    def refresh(self) -> bool:
+        """Reads the manifest again if another writer (another process's, or another Index object's)
+        committed since it was read; returns whether it had. Each search, look-up, ``files`` and
+        ``status`` does this first: it costs a stat of the manifest when nothing changed."""
+        self._check_open()
+        if self._rebuilding:
+            return False  # this object's next commit replaces what is there: it searches nothing until then
+        path = os.path.join(self.folder, MANIFEST)
+        try:
+            stamp = _stamp_of(os.stat(path))
+            if stamp[:3] == (self._stamp or ())[:3] and not (self._stamp and self._stamp[3]):
+                return False
+            if _checksum_line(path) == self._checksum:
+                self._stamp = stamp  # the same manifest, or one written again the same
+                return False
+            manifest, stamp, checksum, _ = _read_manifest_stamped(path)
+        except FileNotFoundError:
+            return False  # the folder was removed: searches go on with what was read, as long as they can
+        _check_usable(self.folder, manifest)
+        with self._state_lock:
+            self._committed, self._searcher, self._stamp, self._checksum = manifest, None, stamp, checksum
+        return True
+
+    def _reading(self) -> tuple[dict[str, Any], Any]:
+        """The manifest as last committed (refreshed first) and its searcher, one that fits it (None
+        when it names no segment)."""
+        self.refresh()
+        while True:
+            with self._state_lock:
+                self._check_open()
+                manifest, searcher = self._committed, self._searcher
+            if searcher is not None or not manifest["segments"]:
+                return manifest, searcher
             segments = [{"path": os.path.join(self.folder, s["name"]), "deleted": s["deleted"]}
-                        for s in self._manifest["segments"]]
+                        for s in manifest["segments"]]
             try:
-                self._searcher = _core().index_open(json.dumps(segments))
+                searcher = _core().index_open(json.dumps(segments))
             except FileNotFoundError as error:
                 # An update committed since this manifest was read removes the segments it no longer
                 # needs: the new manifest names the index to search. The same manifest: really missing.
-                manifest = self._manifest
-                self._reload()
-                if self._manifest == manifest:
+                if not self.refresh() and self._committed is manifest:
                     missing = next((s["path"] for s in segments if not os.path.exists(s["path"])), str(error))
                     raise IndexUnusable(f"index file {missing} named by {os.path.join(self.folder, MANIFEST)} "
                                         "is missing; run `vorpaline index --rebuild`") from None
+                continue
             except ValueError as error:  # a damaged segment, or deletions that do not fit it
                 raise IndexUnusable(f"{error}; run `vorpaline index --rebuild`") from None
-        return self._searcher
+            with self._state_lock:
+                if self._committed is manifest and not self._closed:
+                    self._searcher = searcher  # kept for the next search, unless a newer manifest came meanwhile
+            return manifest, searcher
+
+    def _open_searcher(self) -> Any:
+        return self._reading()[1]
 
     def search(self, query: str, k: int = 10, path_glob: PathGlobs = None, *, files: bool = False,
                case: str = "smart", regex: str | None = None, types: Sequence[str] = (),
-               types_not: Sequence[str] = (), tests: str | None = None) -> list[Hit]:
+               types_not: Sequence[str] = (), tests: str | None = None,
+               metadata: dict[str, str | Sequence[str]] | None = None) -> list[Hit]:
         """The ``k`` best documents for ``query`` (in the query language of ``query_language``), best
         first; ``path_glob``, ``types`` and ``types_not`` keep the chunks of matching files, ``tests``
         ("exclude" or "only") those of test files or the others, ``regex`` those whose text matches it.
+        ``metadata`` ({key: glob or [globs]}) keeps the application's documents whose metadata value
+        for each key matches one of its globs (fnmatch's, case-sensitive), as ``meta:KEY=GLOB`` does.
         With ``files``, the ``k`` best files instead, each as its best chunk.
         A chunk whose file is gone, or is no longer the regular file indexed, is left out; one whose
         file changed since it was indexed is marked ``stale``."""
+        check_search(query, k, path_glob, files)
+        wanted_metadata = check_metadata_filter(metadata)
         plan = query_language.plan(query, path_glob=path_glob, types=types, types_not=types_not, tests=tests,
                                    case=case, regex=regex)
-        if k < 1 or not self._manifest["segments"] or plan.impossible:
+        asked_metadata = {key: list(globs) for key, globs in plan.metadata.items()}
+        if k < 1 or plan.impossible:
+            self._check_open()
             return []
-        searcher = self._open_searcher()
-        profile = self._manifest["profile"]
+        manifest, searcher = self._reading()
+        if searcher is None:
+            return []
+        profile = manifest["profile"]
         from vorpaline.config import settings
 
-        k1 = settings.search_k1 if self._manifest.get("k1") is None else self._manifest["k1"]
-        b = settings.search_b if self._manifest.get("b") is None else self._manifest["b"]
+        k1 = settings.search_k1 if manifest.get("k1") is None else manifest["k1"]
+        b = settings.search_b if manifest.get("b") is None else manifest["b"]
         ranking = queries.ranking_json(plan.ranked, settings)
         ranked = queries.prepared_query(plan.ranked)
         terms = queries.query_terms(ranked, profile)
-        files_now = FilesNow(self._manifest.get("root", ""), self._manifest["files"])
+        files_now = FilesNow(manifest.get("root", ""), manifest["files"])
         matches = plan.accepts_path
         wanted = k * 4 if files else k
         while True:
             # Filters apply to the ranking; more is asked until k hits pass or none are left.
             reply = loads(searcher.search(ranked, profile, wanted, k1, b, ranking))
             found = [Found.of(item) for item in reply["hits"]]
-            kept = [hit for hit in found if matches is None or matches(hit.metadata[0])]
+            kept = [hit for hit in found
+                    if _passes(hit, matches, wanted_metadata) and _passes(hit, None, asked_metadata)]
             if files and not plan.filters_rows:
                 kept = best_of_each_file(kept)[:k]
-            hits = self._hits(kept, terms, files_now, plan)
+            hits = self._hits(kept, terms, files_now, profile, plan)
             if files and plan.filters_rows:
                 hits = best_hit_of_each_file(hits)
             if len(hits) >= k or len(found) < wanted:
@@ -282,57 +442,77 @@ class Index:
     def definitions(self, name: str, *, ignore_case: bool = False, path_glob: PathGlobs = None) -> list[Definition]:
         """Where ``name`` is defined (exactly, or ignoring case), in path and line order, in the files
         whose language has a parser."""
-        return definitions_among(self._with_symbols(name, "names"), name, ignore_case, path_glob)
+        return definitions_among(self._with_symbols(name, "names", ignore_case, path_glob), name, ignore_case,
+                                 path_glob)
 
     def references(self, name: str, *, ignore_case: bool = False, path_glob: PathGlobs = None) -> list[Reference]:
         """Where ``name`` is used (called, say) as the files' parsers mark uses, in path and line order."""
-        return references_among(self._with_symbols(name, "text"), name, ignore_case, path_glob)
+        return references_among(self._with_symbols(name, "text", ignore_case, path_glob), name, ignore_case,
+                                path_glob)
 
-    def _with_symbols(self, name: str, field: str) -> list[Found]:
-        if not name.strip() or not self._manifest["segments"]:
+    def _with_symbols(self, name: str, field: str, ignore_case: bool, path_glob: PathGlobs) -> list[Found]:
+        check_lookup(name, ignore_case, path_glob)
+        manifest, searcher = self._reading()
+        if not name.strip() or searcher is None:
             return []
-        reply = loads(self._open_searcher().with_symbols(name, self._manifest["profile"], field))
+        reply = loads(searcher.with_symbols(name, manifest["profile"], field))
         return [Found.of(item) for item in reply["hits"]]
 
     def files(self) -> list[IndexedFile]:
         """The repository's files the index holds, in path order (an application's documents are not files)."""
+        manifest = self._reading_manifest()
         return [IndexedFile(path, entry["size"], entry.get("count", 0) if entry["hash"] is not None else 0)
-                for path, entry in sorted(self._manifest["files"].items())]
+                for path, entry in sorted(manifest["files"].items())]
+
+    def _reading_manifest(self) -> dict[str, Any]:
+        """The manifest as last committed, refreshed first: what needs no searcher reads this."""
+        self.refresh()
+        return self._committed
 
     def status(self, root: str | os.PathLike[str] | None = None) -> Status:
         """What the index holds as its manifest read last says, and the files that changed, came or
         went under ``root`` (default: the repository it last indexed) since."""
-        root = os.fspath(root) if root is not None else self._manifest.get("root")
+        manifest = self._reading_manifest()
+        root = check_folder(root, "root") if root is not None else manifest.get("root")
         try:
             updated: float | None = os.stat(os.path.join(self.folder, MANIFEST)).st_mtime
         except FileNotFoundError:
             updated = None
         stale: tuple[str, ...] = ()
         if root is not None:
-            known = self._manifest["files"]
+            known = manifest["files"]
             now = {f.path: f for f in listed_files(os.path.abspath(root), self.folder)}
             stale = tuple(sorted({path for path, f in now.items() if (entry := known.get(path)) is None
                                   or (entry["size"], entry["mtime_ns"]) != (f.size, f.mtime_ns)}
                                  | known.keys() - now.keys()))
-        return Status(self.folder, root, len(self._manifest["files"]), self.documents, updated, stale)
+        documents = sum(segment["documents"] - len(segment["deleted"]) for segment in manifest["segments"])
+        return Status(self.folder, root, len(manifest["files"]), documents, updated, stale)
 
-    def _hits(self, found: list[Found], terms: frozenset[int], files: FilesNow, plan: Any = None) -> list[Hit]:
-        """The hits with their snippets, from each chunk's lines as the file holds them now."""
+    def _hits(self, found: list[Found], terms: frozenset[int], files: FilesNow, profile: str,
+              plan: Any = None) -> list[Hit]:
+        """The hits with their snippets, from each chunk's lines as the file holds them now, and from
+        each document's text as the index keeps it."""
         rows, chunks, stale = [], [], []
         for hit in found:
             path, first, last, doc_id, *span = hit.metadata
             lines: list[str] = []
             changed = False
+            kept = None
             if path:
                 now = files.lines(path, first, last, *span)
                 if now is None:
                     continue  # gone, or no longer the regular file indexed
                 lines, changed = now
+            else:
+                kept = _kept(hit)
+                if isinstance(kept.get("text"), str):
+                    # lines end at "\n", as a file's chunk's do
+                    lines = [line.removesuffix("\r") for line in kept["text"].split("\n")]
             rows.append(Row(hit.score, path, first, last, doc_id, None, queries.role_names(hit.roles),
-                             hit.definitions()))
+                            hit.definitions(), kept.get("metadata") if kept else None))
             chunks.append(lines)
             stale.append(changed)
-        return planned_hits(rows, chunks, terms, self._manifest["profile"], plan, stale=stale)
+        return planned_hits(rows, chunks, terms, profile, plan, stale=stale)
 
     # ---------------------------------------------------------------- writing
 
@@ -340,18 +520,28 @@ class Index:
     def _writing_lock(self, wait: float | None, *, reload: bool = True) -> Iterator[None]:
         """The folder (refused unless it is an index's) and its lock, held while this object writes,
         with the manifest as it is on disk once the lock is held."""
-        index_folder.claim(self.folder)
-        lock = FolderLock(self.folder, wait)
-        self._lock = lock
-        self._writing = list(lock.leftover_prefixes)  # a killed writer's files, removed at the next commit
+        self._check_open()
+        if wait is not None:
+            check_seconds(wait, "wait")
+        # Threads writing through this object take turns: the folder's lock is the object's, not theirs.
+        if not self._write_mutex.acquire(timeout=-1 if wait is None else wait):
+            raise index_folder.LockTimeout(errno.ETIMEDOUT, f"another write through this index of {self.folder} "
+                                           f"is running; gave up after {wait:g} s")
         try:
-            if reload:
-                self._reload()
-            yield
+            index_folder.claim(self.folder)
+            lock = FolderLock(self.folder, wait)
+            self._lock = lock
+            self._writing = list(lock.leftover_prefixes)  # a killed writer's files, removed at the next commit
+            try:
+                if reload:
+                    self._reload()
+                yield
+            finally:
+                self._lock = None
+                self._writing = []
+                lock.release()
         finally:
-            self._lock = None
-            self._writing = []
-            lock.release()
+            self._write_mutex.release()
 
     def _record_writing(self, *prefixes: str) -> None:
         """Notes in the lock, before they are written, the names of files this index is about to own."""
@@ -370,13 +560,25 @@ class Index:
         self._record_writing(f"{MANIFEST}.{token}.")
         _write_atomically(os.path.join(self.folder, MANIFEST), _manifest_text(self._manifest), token)
 
-    def add_documents(self, ids: Sequence[str], texts: Sequence[str], *, wait: float | None = None) -> None:
-        """Adds one document per text, found by ``search`` with its id in ``Hit.id``. A document
-        whose id the index holds already replaces it; of equal ids in one call, the last is kept."""
+    def add_documents(self, ids: Sequence[str], texts: Sequence[str],
+                      metadata: Sequence[dict[str, str] | None] | None = None, *, wait: float | None = None) -> None:
+        """Adds one document per text, found by ``search`` with its id in ``Hit.id``, its best lines
+        in ``Hit.snippet`` and its ``metadata`` entry (a dict of str to str, or None) in
+        ``Hit.metadata``: the index keeps each document's text and metadata. A document whose id
+        the index holds already replaces it; of equal ids in one call, the last is kept."""
+        ids = check_ids(ids)
+        texts = check_texts(texts)
         if len(ids) != len(texts):
             raise ValueError(f"{len(ids)} ids but {len(texts)} texts")
-        for doc_id in ids:
+        kept_metadata = check_document_metadata(metadata, len(ids))
+        for doc_id, text in zip(ids, texts):
             _check_id(doc_id)
+            if not is_utf8(text):  # the core takes UTF-8 only: said here, before a segment is begun
+                raise ValueError(f"the text of document {doc_id!r} is not valid UTF-8: give texts of Unicode text")
+        for entry in kept_metadata:
+            for key, value in (entry or {}).items():
+                utf8_name(key, "metadata key", "give metadata of Unicode text")
+                utf8_name(value, "metadata value", "give metadata of Unicode text")
         with self._writing_lock(wait):
             by_id, deletions = self._document_ids()
             name = self._new_segment_name()
@@ -385,11 +587,12 @@ class Index:
                 if older is not None:
                     deletions.setdefault(older[0], []).append(older[1])
                 by_id[doc_id] = [name, position]
-            metadata = [_metadata(None, 1, text.count("\n") + 1, doc_id) for doc_id, text in zip(ids, texts)]
-            self._commit([(name, self._write_segment(name, list(texts), metadata))], deletions)
+            records = [_document_record(doc_id, text, entry) for doc_id, text, entry in zip(ids, texts, kept_metadata)]
+            self._commit([(name, self._write_segment(name, texts, records))], deletions)
 
     def delete_documents(self, ids: Sequence[str], *, wait: float | None = None) -> int:
         """Removes the documents of these ids; returns how many the index held."""
+        ids = check_ids(ids)
         for doc_id in ids:
             _check_id(doc_id)
         with self._writing_lock(wait):
@@ -445,7 +648,7 @@ class Index:
         from vorpaline.scan import ScannedFile, config_json
 
         started = time.perf_counter()
-        root = utf8_name(os.path.abspath(os.fspath(root)), "the repository's path", UTF8_ROOT_REMEDY)
+        root = utf8_name(os.path.abspath(check_folder(root, "root")), "the repository's path", UTF8_ROOT_REMEDY)
         with self._writing_lock(wait):
             known: dict[str, dict[str, Any]] = self._manifest["files"]
             # Neither a .vorpaline folder (in_index_folder) nor this index, wherever it lies in the tree, is indexed.
@@ -558,17 +761,30 @@ class Index:
                                 time.perf_counter() - started, without_parser)
 
     def _reload(self) -> None:
-        """The manifest as it is on disk now: another process may have updated it."""
+        """The manifest as it is on disk now, the lock held: another process may have updated it.
+        Searches read it too, as a copy of their own that the writer does not change."""
         path = os.path.join(self.folder, MANIFEST)
         if self._rebuilding:
             self._manifest = _empty_manifest(self._manifest["k1"], self._manifest["b"])
             self._named_on_disk = _segments_named_by_any(path, self.folder)
         else:
-            self._manifest = _read_manifest(path)
+            manifest, stamp, checksum, (working,) = _read_manifest_stamped(path, copies=1)
+            _check_usable(self.folder, manifest)
+            self._publish(manifest, stamp, checksum)
+            self._manifest = working
             self._named_on_disk = {segment["name"] for segment in self._manifest["segments"]}
         ids = self._manifest.get("ids")
         self._ids_current = isinstance(ids, dict) and self._manifest.get("ids_generation") == self._manifest["generation"]
-        self._searcher = None
+
+    def _publish(self, manifest: dict[str, Any], stamp: Stamp, checksum: bytes) -> None:
+        with self._state_lock:
+            if checksum != self._checksum:
+                self._committed, self._searcher = manifest, None
+            self._stamp, self._checksum = stamp, checksum
+
+    def _published_from_disk(self) -> None:
+        """What this object has just committed, for its searches: read back, so that nothing is shared."""
+        self._publish(*_read_manifest_stamped(os.path.join(self.folder, MANIFEST))[:3])
 
     def _write_segment(self, name: str, texts: list[str], metadata: list[str]) -> int:
         """A new segment file of these documents; returns its document count."""
@@ -600,7 +816,7 @@ class Index:
         self._write_manifest()
         _test_crash_point("manifest-replaced")
         self._rebuilding = False
-        self._searcher = None
+        self._published_from_disk()
         self._remove_unnamed_files()
 
     def _merge_small(self, segments: list[dict[str, Any]]) -> list[dict[str, Any]]:

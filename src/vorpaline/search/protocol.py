@@ -76,3 +76,6 @@ class Searchable(Protocol):
 
     def status(self, root: str | os.PathLike[str] | None = None) -> Status:
         """What the index holds, and what changed under ``root`` (default: the root it last read) since."""
+
+    def close(self) -> None:
+        """Lets go of what the backend holds (a searcher, a client); using it then raises ValueError."""

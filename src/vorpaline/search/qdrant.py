@@ -53,6 +53,7 @@ import orjson
 
 from vorpaline import languages
 from vorpaline.search import queries, query_language, snippets
+from vorpaline.search.arguments import check_lookup, check_metadata_filter, check_search
 from vorpaline.search.files import DEFAULT_MAX_FILE_BYTES, file_type, not_indexed
 from vorpaline.search.hits import (Definition, Found, Hit, PathGlobs, Reference, best_hit_of_each_file,
                                    definitions_among, planned_hits, references_among)
@@ -326,6 +327,7 @@ class QdrantStore:
         # Every call of the store's ends within this many seconds from now, retries included
         self._deadline = Deadline(deadline) if deadline is not None else None
         self._searchable = False  # the collection was found to be of this format and profile
+        self._closed = False
 
     @classmethod
     def connect(cls, url: str, *, api_key: str | None = None, timeout: float = REQUEST_SECONDS,
@@ -349,6 +351,45 @@ class QdrantStore:
         store._check_server()
         return store
 
+    # ---------------------------------------------------------------- closing
+
+    def close(self) -> None:
+        """Closes the client; using the store then raises ValueError. Closing again does nothing."""
+        if not self._closed:
+            self._closed = True
+            self.client.close()
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def __enter__(self) -> QdrantStore:
+        self._check_open()
+        return self
+
+    def __exit__(self, *_: object) -> None:
+        self.close()
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ValueError(f"I/O operation on a closed store ({self.where})")
+
+    def add_documents(self, ids: Sequence[str], texts: Sequence[str],
+                      metadata: Sequence[dict[str, str] | None] | None = None, *, wait: float | None = None) -> None:
+        """Not for a store: it holds repositories' files. An application's own documents go in a local Index."""
+        raise NotImplementedError("a Qdrant store holds repositories' files only: add an application's documents "
+                                  "to a local Index (vorpaline.search.Index)")
+
+    def delete_documents(self, ids: Sequence[str], *, wait: float | None = None) -> int:
+        """Not for a store: see ``add_documents``."""
+        raise NotImplementedError("a Qdrant store holds repositories' files only: an application's documents "
+                                  "are in a local Index (vorpaline.search.Index)")
+
+    def refresh(self) -> bool:
+        """Each search asks the server: there is nothing to read again. Always False."""
+        self._check_open()
+        return False
+
     # ---------------------------------------------------------------- calls
 
     def _call(self, method: str, **arguments: Any) -> Any:
@@ -356,6 +397,7 @@ class QdrantStore:
         return self._retried(lambda: function(collection_name=self.collection, **arguments))
 
     def _retried(self, call: Callable[[], Any], attempts: int = ATTEMPTS) -> Any:
+        self._check_open()
         return call_with_retries(call, self.where, attempts=attempts, deadline=self._deadline)
 
     def _check_server(self) -> None:
@@ -698,13 +740,19 @@ class QdrantStore:
 
     def search(self, query: str, k: int = 10, path_glob: PathGlobs = None, repository: str | None = None, *,
                files: bool = False, case: str = "smart", regex: str | None = None, types: Sequence[str] = (),
-               types_not: Sequence[str] = (), tests: str | None = None) -> list[Hit]:
+               types_not: Sequence[str] = (), tests: str | None = None,
+               metadata: dict[str, str | Sequence[str]] | None = None) -> list[Hit]:
         """The ``k`` best chunks for ``query``, best first, of one repository or of all of them; with
         ``files``, the ``k`` best files instead, each as its best chunk. The query and the filters
-        are read as the local index reads them."""
-        repository = self._repository(repository)
+        are read as the local index reads them. A ``metadata`` filter keeps nothing here: only an
+        application's documents have metadata, and a store holds none."""
+        check_search(query, k, path_glob, files)
         plan = query_language.plan(query, path_glob=path_glob, types=types, types_not=types_not, tests=tests,
                                    case=case, regex=regex)
+        if check_metadata_filter(metadata) is not None or plan.metadata:
+            self._check_open()
+            return []
+        repository = self._repository(repository)
         if plan.impossible:
             return []
         matches = plan.accepts_path
@@ -784,11 +832,13 @@ class QdrantStore:
                     repository: str | None = None) -> list[Definition]:
         """Where ``name`` is defined (exactly, or ignoring case), in path and line order, in the files
         whose language has a parser; of one repository or of all of them."""
+        check_lookup(name, ignore_case, path_glob)
         return definitions_among(self._with_symbols(name, repository, "names"), name, ignore_case, path_glob)
 
     def references(self, name: str, *, ignore_case: bool = False, path_glob: PathGlobs = None,
                    repository: str | None = None) -> list[Reference]:
         """Where ``name`` is used (called, say) as the files' parsers mark uses, in path and line order."""
+        check_lookup(name, ignore_case, path_glob)
         return references_among(self._with_symbols(name, repository, "text"), name, ignore_case, path_glob)
 
     def files(self, repository: str | None = None) -> list[IndexedFile]:
