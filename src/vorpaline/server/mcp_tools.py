@@ -110,6 +110,12 @@ def _answer(text: str, structured: dict[str, Any]) -> CallToolResult:
     return CallToolResult(content=[TextContent(type="text", text=text)], structured_content=structured)
 
 
+QUERY_DESCRIPTION = ('Words, identifiers or a question, as you would grep or ask. "an exact phrase" must appear '
+                     'as typed; -word and -"a phrase" leave out chunks holding them; path:GLOB and -path:GLOB, '
+                     'lang:python (or type:py), def:NAME narrow it. A word with a capital inside (getUser) '
+                     'matches that case.')
+
+
 class _Tools:
     """The tools, each a method whose signature is its input schema and whose docstring the agent reads."""
 
@@ -117,7 +123,7 @@ class _Tools:
         self.library = library
 
     def search(self,
-               query: Annotated[str, Field(description="Words, identifiers or a question, as you would grep or ask.")],
+               query: Annotated[str, Field(description=QUERY_DESCRIPTION)],
                k: Annotated[int, Field(ge=1, le=MAX_RESULTS, description="How many hits at most.")] = 10,
                path: PathGlobs = None,
                files: Annotated[bool, Field(description="Rank files instead of chunks: each file once, by its "
