@@ -22,7 +22,6 @@ from __future__ import annotations
 import os
 from typing import Any
 
-from vorpaline.search.aio import AsyncIndex
 from vorpaline.search.files import DEFAULT_MAX_FILE_BYTES, INDEX_FOLDER, listed_files
 from vorpaline.search.hits import Definition, Hit, PathGlobs, Reference
 from vorpaline.search.index_folder import LockTimeout, NotAnIndexFolder
@@ -32,6 +31,15 @@ from vorpaline.search.protocol import IndexedFile, IndexUnusable, Searchable, St
 __all__ = ["AsyncIndex", "DEFAULT_MAX_FILE_BYTES", "Definition", "FORMAT", "Hit", "INDEX_FOLDER", "Index", "IndexUnusable",
            "IndexedFile", "LockTimeout", "NotAnIndexFolder", "PathGlobs", "Reference", "Searchable", "Status",
            "UpdateCounts", "listed_files", "open_store"]
+
+
+def __getattr__(name: str) -> Any:
+    # asyncio costs a search command tens of milliseconds to import: it comes with AsyncIndex only.
+    if name == "AsyncIndex":
+        from vorpaline.search.aio import AsyncIndex
+
+        return AsyncIndex
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def open_store(root: str | os.PathLike[str] = ".", store: str | None = None, *,
