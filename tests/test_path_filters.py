@@ -20,7 +20,7 @@ TREE = [
     "src/vorpaline/search/README.md", "tests/test_a.py", "tests/data/sample.json", "tests/data/deep/more.yaml",
     "docs/guide.md", "docs/my notes.md", "docs/a b/c d.txt", "lib/v1.2/mod.rs", "lib/v1.2/mod.RS",
     "build/Makefile", "tools/docker/Dockerfile.dev", "web/app.js", "web/app.ts", "web/style.css",
-    "web/index.html", "deep/x/y/z/deep.py",
+    "web/index.html", "deep/x/y/z/deep.py", "docs/café.md", "docs/cafe.md",
 ]
 
 # (globs, types, types_not): each as `-g`, `-t` and `-T` flags, in that order.
@@ -42,6 +42,7 @@ CASES = [
     (["*.[ch]"], [], []), (["?akefile"], [], []), (["lib/v1.2/*"], [], []), (["*.gz"], [], []),
     (["*.tar.*"], [], []), (["src/**/README.md"], [], []), (["**/search/*"], [], []), (["src/*/*"], [], []),
     (["tests/data/**/*.yaml"], [], []), (["#comment"], [], []), (["*.py "], [], []), (["[!a-z]*"], [], []),
+    (["docs/caf?.md"], [], []), (["docs/caf??.md"], [], []),  # `?` is a byte, as for ripgrep
     # Types, and types with globs: a glob that matches decides before the types.
     ([], ["py"], []), ([], ["c"], []), ([], ["cpp"], []), ([], ["h"], []), ([], ["make"], []),
     ([], ["cmake"], []), ([], ["docker"], []), ([], ["txt"], []), ([], ["rust"], []), ([], ["config"], []),
