@@ -14,6 +14,10 @@ namespace {
   throw InputError("glob '" + std::string(glob) + "': " + std::string(why));
 }
 
+[[noreturn]] void refuse_too_many(std::string_view glob) {
+  refuse(glob, "the globs stand for more than " + std::to_string(kMaxGlobPatterns) + " patterns");
+}
+
 bool is_trailing_space(char byte) {
   return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r' || byte == '\f' || byte == '\v';
 }
@@ -46,7 +50,7 @@ std::size_t atom_end(std::string_view pattern, std::size_t i) {
 
 }  // namespace
 
-std::vector<std::string> expand_alternatives(std::string_view pattern, std::string_view glob) {
+std::vector<std::string> expand_alternatives(std::string_view pattern, std::string_view glob, std::size_t limit) {
   std::vector<std::string> expanded{std::string()};
   std::size_t i = 0;
   while (i < pattern.size()) {
@@ -75,6 +79,7 @@ std::vector<std::string> expand_alternatives(std::string_view pattern, std::stri
       }
     }
     if (!closed) refuse(glob, "unclosed alternate group; missing '}'");
+    if (alternatives.size() > limit / expanded.size()) refuse_too_many(glob);
     std::vector<std::string> crossed;
     crossed.reserve(expanded.size() * alternatives.size());
     for (const std::string& so_far : expanded) {
@@ -83,6 +88,7 @@ std::vector<std::string> expand_alternatives(std::string_view pattern, std::stri
     expanded = std::move(crossed);
     i = j;
   }
+  if (expanded.size() > limit) refuse_too_many(glob);
   return expanded;
 }
 
@@ -156,7 +162,7 @@ void PathRules::add_glob(std::string_view line) {
   if (!anchored && line.find('/') == std::string_view::npos && pattern != "**") pattern = "**/" + pattern;
   // `dir/**` is what is inside the folder, not the folder too.
   if (pattern.ends_with("/**")) pattern += "/*";
-  for (std::string& alternative : expand_alternatives(pattern, original)) {
+  for (std::string& alternative : expand_alternatives(pattern, original, kMaxGlobPatterns - globs_.size())) {
     check_readable(alternative, original);
     globs_.push_back({std::move(alternative), drops, folders_only});
   }

@@ -15,6 +15,7 @@
 // of no type is dropped.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,7 +25,8 @@ namespace vorpaline_core::scan {
 class PathRules {
  public:
   // Throws InputError for a glob ripgrep refuses (an unclosed `[` or `{`,
-  // nested `{`, a dangling `\`, a class name C has not).
+  // nested `{`, a dangling `\`, a class name C has not), and for globs whose
+  // alternatives stand for more than kMaxGlobPatterns patterns.
   PathRules(const std::vector<std::string>& globs, const std::vector<std::string>& type_globs);
 
   // `path` is relative to the root, `/`-separated.
@@ -52,10 +54,15 @@ class PathRules {
   bool any_type_selected_ = false;
 };
 
+// The most patterns the globs of one PathRules may stand for: each group of
+// alternatives multiplies them, and every path is matched against them all.
+constexpr std::size_t kMaxGlobPatterns = 1024;
+
 // The patterns `{a,b}` stands for, in order: one level, as ripgrep reads it;
 // `\` escapes and `[...]` classes keep their braces and commas. Throws
-// InputError naming `glob` for an unclosed or nested group.
-std::vector<std::string> expand_alternatives(std::string_view pattern, std::string_view glob);
+// InputError naming `glob` for an unclosed or nested group, or for more than
+// `limit` patterns.
+std::vector<std::string> expand_alternatives(std::string_view pattern, std::string_view glob, std::size_t limit);
 
 // Throws InputError naming `glob` unless wildmatch can read `pattern`.
 void check_readable(std::string_view pattern, std::string_view glob);

@@ -29,7 +29,8 @@ def path_filter(globs: str | Sequence[str] = (), types: str | Sequence[str] = ()
     """Whether ripgrep, given ``-g GLOB`` for each of ``globs`` (in order), ``-t`` for each of ``types`` and
     ``-T`` for each of ``types_not``, would search the file at a path; None when nothing filters.
     A path of None (a document that is no file) is never kept. A str stands for one glob or type.
-    An unknown type, or a glob ripgrep refuses, is a ValueError."""
+    An unknown type, a glob ripgrep refuses, or globs whose ``{a,b}`` groups stand for more than 1024
+    patterns, is a ValueError."""
     globs = _strs(globs, "globs")
     rules = type_globs(_strs(types, "types"), _strs(types_not, "types_not"))
     if not globs and not rules:
