@@ -7,12 +7,12 @@ best lines as its snippet, whether the chunk's lines came from the file or from 
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, NamedTuple, TypeAlias
 
 from vorpaline.search import snippets
 from vorpaline.search.native import loads
-from vorpaline.search.path_filters import path_filter
+from vorpaline.search.path_filters import path_filter, str_list
 
 __all__ = ["Definition", "Found", "Hit", "PathGlobs", "Reference", "Row", "best_hit_of_each_file", "best_of_each_file", "definitions_among",
            "hits_with_snippets", "path_matcher", "planned_hits", "references_among"]
@@ -24,16 +24,7 @@ PathGlobs: TypeAlias = "str | Sequence[str] | None"
 def path_matcher(path_glob: PathGlobs) -> Callable[[str | None], bool] | None:
     """Whether a path is kept by ``path_glob``, read as ripgrep reads ``-g`` globs given in that order
     (vorpaline.search.path_filters); None for no glob."""
-    if path_glob is None:
-        return None
-    globs = [path_glob] if isinstance(path_glob, str) else path_glob
-    if isinstance(globs, (bytes, bytearray)) or not isinstance(globs, Iterable):
-        raise TypeError(f"path_glob must be a str or a sequence of str, not {type(path_glob).__name__}")
-    globs = list(globs)
-    for glob in globs:
-        if not isinstance(glob, str):
-            raise TypeError(f"path_glob must be a str or a sequence of str, not one holding {type(glob).__name__}")
-    return path_filter(globs)
+    return None if path_glob is None else path_filter(str_list(path_glob, "path_glob"))
 
 
 class Hit(NamedTuple):

@@ -19,7 +19,7 @@ from collections.abc import Callable, Iterable, Sequence
 from vorpaline.search.file_types import FILE_TYPES
 from vorpaline.search.native import core
 
-__all__ = ["FILE_TYPES", "path_filter", "required_folder", "type_globs"]
+__all__ = ["FILE_TYPES", "path_filter", "required_folder", "str_list", "type_globs"]
 
 _GLOB_SPECIAL = "*?[\\{"
 
@@ -31,8 +31,8 @@ def path_filter(globs: str | Sequence[str] = (), types: str | Sequence[str] = ()
     A path of None (a document that is no file) is never kept. A str stands for one glob or type.
     An unknown type, a glob ripgrep refuses, or globs whose ``{a,b}`` groups stand for more than 1024
     patterns, is a ValueError."""
-    globs = _strs(globs, "globs")
-    rules = type_globs(_strs(types, "types"), _strs(types_not, "types_not"))
+    globs = str_list(globs, "globs")
+    rules = type_globs(str_list(types, "types"), str_list(types_not, "types_not"))
     if not globs and not rules:
         return None
     keeps = core().path_filter_compile(globs, rules).keeps
@@ -50,7 +50,7 @@ def required_folder(globs: str | Sequence[str]) -> str | None:
     """The deepest folder every file the globs keep lies in, or None: a glob that keeps lets a file
     through only if it matches it, so the folders of those globs' literal heads bound them all."""
     folders = []
-    for glob in _strs(globs, "globs"):
+    for glob in str_list(globs, "globs"):
         head = _keeping_head(glob)
         if head is None:
             continue  # leaves out, or keeps nothing: it lets no other file through
@@ -89,7 +89,8 @@ def _globs_of(name: str) -> tuple[str, ...]:
     return FILE_TYPES[name]
 
 
-def _strs(values: str | Sequence[str], name: str) -> list[str]:
+def str_list(values: str | Sequence[str], name: str) -> list[str]:
+    """``values`` as a list of str (a str is one); a TypeError naming ``name`` for anything else."""
     if isinstance(values, str):
         return [values]
     if isinstance(values, (bytes, bytearray)) or not isinstance(values, Iterable):
