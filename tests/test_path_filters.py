@@ -1,6 +1,7 @@
 """Path filters against ripgrep: the files kept for -g/-t/-T are those `rg --files` lists."""
 
 import os
+import random
 import re
 import shutil
 import subprocess
@@ -152,3 +153,24 @@ def test_the_types_are_ripgreps():
     listed = subprocess.run([RG, "--no-config", "--type-list"], capture_output=True, text=True, check=True).stdout
     theirs = {name: tuple(globs.split(", ")) for name, globs in (line.split(": ", 1) for line in listed.splitlines())}
     assert FILE_TYPES == theirs
+
+
+def random_glob(rng):
+    parts = ["*", "**", "src", "tests", "docs", "vorpaline", "search", "*.py", "*.md", "[a-m]*", "{src,docs}",
+             "*.{c,h}", "?ake*", "data", "deep", "x", "*.[ChH]", "lib", "v1.2", "a b", "*s*"]
+    glob = "/".join(rng.choice(parts) for _ in range(rng.choice([1, 1, 2, 2, 3])))
+    if rng.random() < 0.2:
+        glob = "/" + glob
+    if rng.random() < 0.15:
+        glob += "/"
+    return ("!" if rng.random() < 0.35 else "") + glob
+
+
+@needs_rg
+def test_random_globs_keep_what_ripgrep_searches(tree):
+    rng = random.Random(20261208)
+    for _ in range(150):
+        case = ([random_glob(rng) for _ in range(rng.choice([1, 2, 3]))],
+                rng.sample(["py", "c", "cpp", "md", "make"], rng.choice([0, 0, 1, 2])),
+                rng.sample(["h", "py", "markdown"], rng.choice([0, 0, 1])))
+        assert kept(*case) == rg_files(tree, *case), case_id(case)
