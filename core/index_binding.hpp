@@ -9,6 +9,7 @@ namespace vorpaline_core {
 // The module's own state: the types it made at exec.
 struct CoreState {
   PyObject* searcher_type;
+  PyObject* path_filter_type;
 };
 
 // Makes the Searcher type and adds it to the module; -1 with an exception set on failure.

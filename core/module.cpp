@@ -12,6 +12,7 @@
 #include "arguments.hpp"
 #include "binding.hpp"
 #include "file_binding.hpp"
+#include "glob_binding.hpp"
 #include "index_binding.hpp"
 #include "symbols_binding.hpp"
 #include "chunk/chunk_arguments.hpp"
@@ -250,18 +251,21 @@ int exec_module(PyObject* module) {
     return -1;
   }
   if (add_index_types(module) < 0) return -1;
+  if (add_glob_types(module) < 0) return -1;
   return PyModule_AddStringConstant(module, "__version__", VORPALINE_CORE_VERSION);
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
   auto* state = static_cast<CoreState*>(PyModule_GetState(module));
   Py_VISIT(state->searcher_type);
+  Py_VISIT(state->path_filter_type);
   return 0;
 }
 
 int clear_module(PyObject* module) {
   auto* state = static_cast<CoreState*>(PyModule_GetState(module));
   Py_CLEAR(state->searcher_type);
+  Py_CLEAR(state->path_filter_type);
   return 0;
 }
 
@@ -352,6 +356,12 @@ PyMethodDef methods[] = {
      "file name: {\"language\": name or null, \"definitions\": [[name, kind, line, first_line,\n"
      "last_line, scope]...], \"references\": [[name, kind, line]...]}, lines 1-based, scope\n"
      "the enclosing definitions' names joined by '.'. A text over 1 MiB has none."},
+    {"path_filter_compile", as_cfunction(path_filter_compile), METH_FASTCALL,
+     "path_filter_compile(globs, type_globs, /)\n--\n\n"
+     "Read ripgrep's -g globs (a list of str, in order, '!' to leave out) and the\n"
+     "file-name globs of the -t types (a '!' on those of -T types) into a PathFilter,\n"
+     "whose keeps(path) says whether ripgrep searches that file. Globs are matched\n"
+     "with git's wildmatch; one ripgrep refuses is a ValueError."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -109,3 +109,17 @@ def index_merge_segments(path: str, segments_json: str, /) -> str:
 def index_term_vectors(path: str, /) -> str:
     """The documents of the segment at path as term vectors: {"documents": [{"metadata",
     "length", "terms", "tfs"}]}, each document's terms ascending."""
+
+def path_filter_compile(globs: list[str] | tuple[str, ...], type_globs: list[str] | tuple[str, ...], /) -> PathFilter:
+    """Read ripgrep's -g globs (a list of str, in order, '!' to leave out) and the
+    file-name globs of the -t types (a '!' on those of -T types) into a PathFilter,
+    whose keeps(path) says whether ripgrep searches that file. Globs are matched
+    with git's wildmatch; one ripgrep refuses is a ValueError."""
+
+@final
+class PathFilter:
+    """ripgrep's -g globs and -t/-T types, read once; made by path_filter_compile()."""
+
+    def keeps(self, path: str, /) -> bool:
+        """Whether ripgrep, given these globs and types, searches the file at path
+        ('/'-separated, relative to the root)."""

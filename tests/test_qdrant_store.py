@@ -24,6 +24,7 @@ from qdrant_client.http.exceptions import ResponseHandlingException, UnexpectedR
 from conftest import DEFAULT_SETTINGS, run_python  # noqa: E402
 from test_search_index import ALL_HITS, MAX_FILE_BYTES, QUERIES, STEPS, counts_of, make_repository  # noqa: E402
 from vorpaline.search import qdrant, qdrant_calls  # noqa: E402
+from vorpaline.search.path_filters import required_folder  # noqa: E402
 from vorpaline.cli import main  # noqa: E402
 from vorpaline.search import Index, IndexUnusable  # noqa: E402
 
@@ -274,7 +275,8 @@ def test_definitions_and_references_are_the_local_indexs(both_of_roles, name):
             assert store.references(name, **options) == local.references(name, **options), options
 
 
-@pytest.mark.parametrize("glob", ["src/*", "lib/deep/*.py", "*file1?.py", "docs/file0[0-4].py", "nowhere/*"])
+@pytest.mark.parametrize("glob", ["src/*", "lib/deep/*.py", "*file1?.py", "docs/file0[0-4].py", "nowhere/*",
+                                  "lib/**", ["lib/**", "!lib/deep"], ["!docs", "!src"], ["src/**", "docs/*"]])
 def test_a_path_glob_keeps_what_it_keeps_locally(built, glob):
     store, local, _ = built
     for query in QUERIES:
@@ -753,7 +755,7 @@ def test_a_server_too_old_for_the_idf_modifier_is_named():
 @pytest.mark.parametrize("glob, folder", [("src/*.py", "src"), ("lib/deep/*", "lib/deep"), ("*.py", None),
                                           ("lib/de*/x.py", "lib"), ("docs/a[0-9]/*", "docs"), ("exact.py", None)])
 def test_a_globs_literal_folder_is_filtered_by_the_server(glob, folder):
-    assert qdrant.glob_folder(glob) == folder
+    assert required_folder(glob) == folder
 
 
 class FakeServer:

@@ -7,29 +7,24 @@ best lines as its snippet, whether the chunk's lines came from the file or from 
 
 from __future__ import annotations
 
-import fnmatch
 from collections.abc import Callable, Sequence
 from typing import Any, NamedTuple, TypeAlias
 
 from vorpaline.search import snippets
 from vorpaline.search.native import loads
+from vorpaline.search.path_filters import path_filter, str_list
 
 __all__ = ["Definition", "Found", "Hit", "PathGlobs", "Reference", "Row", "best_hit_of_each_file", "best_of_each_file", "definitions_among",
            "hits_with_snippets", "path_matcher", "planned_hits", "references_among"]
 
-# One glob, or several of which a path must match any; None for every path.
+# ripgrep's -g globs: one, or several in order (the last that matches decides); None for every path.
 PathGlobs: TypeAlias = "str | Sequence[str] | None"
 
 
 def path_matcher(path_glob: PathGlobs) -> Callable[[str | None], bool] | None:
-    """Whether a path matches ``path_glob`` (fnmatch's, case-sensitive; any of several); None for no glob."""
-    if path_glob is None:
-        return None
-    globs = [path_glob] if isinstance(path_glob, str) else list(path_glob)
-    for glob in globs:
-        if not isinstance(glob, str):
-            raise TypeError(f"path_glob must be a str or a sequence of str, not one holding {type(glob).__name__}")
-    return lambda path: path is not None and any(fnmatch.fnmatchcase(path, glob) for glob in globs)
+    """Whether a path is kept by ``path_glob``, read as ripgrep reads ``-g`` globs given in that order
+    (vorpaline.search.path_filters); None for no glob."""
+    return None if path_glob is None else path_filter(str_list(path_glob, "path_glob"))
 
 
 class Hit(NamedTuple):

@@ -58,6 +58,7 @@ from vorpaline.search.files import DEFAULT_MAX_FILE_BYTES, file_type, not_indexe
 from vorpaline.search.hits import (Definition, Found, Hit, PathGlobs, Reference, best_hit_of_each_file,
                                    definitions_among, planned_hits, references_among)
 from vorpaline.search.native import UTF8_ROOT_REMEDY, core, is_utf8, loads, profile_json, utf8_name
+from vorpaline.search.path_filters import required_folder
 from vorpaline.search.protocol import IndexedFile, IndexUnusable, Status, UpdateCounts
 from vorpaline.search.qdrant_calls import (ATTEMPTS, REQUEST_SECONDS, BoundedTransport, Deadline, StoreError, batches,
                                     bounded_proxy_mounts, call_with_retries, point_bytes)
@@ -78,15 +79,6 @@ def folders_of(path: str) -> list[str]:
     """The folders a path lies in, outermost first: what a path glob's literal head is matched against."""
     parts = path.split("/")[:-1]
     return ["/".join(parts[:depth]) for depth in range(1, len(parts) + 1)]
-
-
-def glob_folder(glob: str) -> str | None:
-    """The deepest folder every path that ``glob`` matches lies in, when the glob names one."""
-    literal = glob
-    for wildcard in "*?[":
-        literal = literal.split(wildcard, 1)[0]
-    folder = literal.rsplit("/", 1)[0] if "/" in literal else ""
-    return folder or None
 
 
 def parse_store_url(url: str) -> tuple[str, str]:
@@ -756,8 +748,9 @@ class QdrantStore:
         if plan.impossible:
             return []
         matches = plan.accepts_path
-        globs = plan.path_globs
-        if k < 1:
+        # Every path held lies in the folder the globs require, if any: the server filters by it.
+        folder = required_folder(plan.path_globs)
+        if k < 1 or folder is not None and not is_utf8(folder):  # every path held is UTF-8
             return []
         self._check_searchable()
         ranking = orjson.loads(queries.ranking_json(plan.ranked))
@@ -767,9 +760,6 @@ class QdrantStore:
         conditions: dict[str, Any] = {"kind": "chunk"}
         if repository is not None:
             conditions["repository"] = repository
-        # every path held is UTF-8: no other glob names a folder of them
-        folder = glob_folder(globs[0]) if len(globs) == 1 and not globs[0].startswith("!") \
-            and is_utf8(globs[0]) else None
         if folder is not None:
             conditions["folders"] = folder
         search_filter = self._filter(**conditions)

@@ -44,8 +44,9 @@ Answer = Annotated[CallToolResult, dict[str, Any]]
 Repository = Annotated[str | None, Field(
     description="Only this served repository (its name as status lists it); default: all of them.")]
 PathGlobs = Annotated[str | list[str] | None, Field(
-    description="Only files whose repository path matches this glob, or any of these globs "
-                "(fnmatch: 'src/*.py', '*test*'; '*' also crosses '/').")]
+    description="Only files these globs keep, read as ripgrep's -g globs in order: '*.py' (a name at any "
+                "depth), 'src/**/*.py' (with a '/': from the root; '*' stays within a folder), '!tests' "
+                "(leaves out any folder tests); the last glob that matches decides.")]
 
 INSTRUCTIONS = """\
 Code search over the repositories this server serves, kept up to date as their files change.
