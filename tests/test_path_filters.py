@@ -9,7 +9,7 @@ import subprocess
 import pytest
 
 from vorpaline.search import hits
-from vorpaline.search.path_filters import FILE_TYPES, path_filter, required_folder
+from vorpaline.search.path_filters import FILE_TYPES, folder_globs, path_filter, required_folder
 
 RG = shutil.which("rg")
 needs_rg = pytest.mark.skipif(RG is None, reason="ripgrep is not installed: no reference to compare with")
@@ -69,7 +69,8 @@ def tree(tmp_path_factory):
 
 
 def rg_files(root, globs, types, types_not):
-    flags = [*(f"--glob={g}" for g in globs), *(f"--type={t}" for t in types), *(f"--type-not={t}" for t in types_not)]
+    """What rg searches given our globs as it needs them written: a folder's glob keeps what is under it."""
+    flags = [*(f"--glob={g}" for g in folder_globs(globs)), *(f"--type={t}" for t in types), *(f"--type-not={t}" for t in types_not)]
     listed = subprocess.run([RG, "--no-config", "--files", "--hidden", "--no-ignore", *flags], cwd=root,
                             capture_output=True, text=True)
     assert listed.returncode in (0, 1) and not listed.stderr, listed.stderr  # 1: no file listed
@@ -136,7 +137,8 @@ def test_globs_standing_for_too_many_patterns_are_refused_before_they_are_expand
 
 
 def test_globs_standing_for_as_many_patterns_as_allowed_match():
-    assert path_filter(["{a,b}" * 10])("ab" * 5) and path_filter(["*.{c,h}"] * 512)("x.h")
+    # 1024 patterns: each glob that keeps stands for itself and its folder's form
+    assert path_filter(["{a,b}" * 9])("ab" * 4 + "a") and path_filter(["*.{c,h}"] * 256)("x.h")
 
 
 def test_names_that_are_not_utf8_match_as_their_bytes():
@@ -174,3 +176,12 @@ def test_random_globs_keep_what_ripgrep_searches(tree):
                 rng.sample(["py", "c", "cpp", "md", "make"], rng.choice([0, 0, 1, 2])),
                 rng.sample(["h", "py", "markdown"], rng.choice([0, 0, 1])))
         assert kept(*case) == rg_files(tree, *case), case_id(case)
+
+
+@pytest.mark.parametrize("globs, under", [
+    (["tests"], ("tests/", "src/tests/")), (["tests/"], ("tests/", "src/tests/")), (["/tests"], ("tests/",)),
+    (["src/vorpaline"], ("src/vorpaline/",)), (["src/vorpaline/"], ("src/vorpaline/",)),
+    (["tests", "!tests/data"], ("tests/test_a.py", "src/tests/")),
+])
+def test_a_folder_keeps_what_lies_under_it(globs, under):
+    assert kept(globs, [], []) == {path for path in TREE if path.startswith(under)}

@@ -123,13 +123,17 @@ CASES = [
     ("alpha", {"regex": r"^alpha$"}, lambda r: _rg_words(r, "alpha") & _rg(r, "-e", r"^alpha$")),
     ("kappa", {"regex": r"kappa|Delta"}, lambda r: _rg_words(r, "kappa") & _rg(r, "-s", "-e", "kappa|Delta")),
     # Files, by the same globs and types as rg's.
-    ("alpha path:src/*", {}, lambda r: _rg_words(r, "alpha", flags=["-g", "src/*"])),
+    ("alpha path:src/*", {}, lambda r: _rg_words(r, "alpha", flags=["-g", "src/*", "-g", "src/*/**"])),
     ("alpha -path:src", {}, lambda r: _rg_words(r, "alpha", flags=["-g", "!src"])),
     ('alpha path:"my dir/*.md"', {}, lambda r: _rg_words(r, "alpha", flags=["-g", "my dir/*.md"])),
     ("alpha", {"path_glob": ["*.py", "*.md", "!tests/*"]},
      lambda r: _rg_words(r, "alpha", flags=["-g", "*.py", "-g", "*.md", "-g", "!tests/*"])),
     # rg's -g naming a folder keeps no file under it (`-g tests` lists nothing); a `!` one leaves all of it out.
     ("alpha", {"path_glob": "!tests/"}, lambda r: _rg_words(r, "alpha", flags=["-g", "!tests/"])),
+    # A folder keeps what is under it, as rg keeps it for the folder's glob written out.
+    ("alpha path:tests", {}, lambda r: _rg_words(r, "alpha", flags=["-g", "**/tests/**"])),
+    ("alpha", {"path_glob": ["src/sub/", "docs"]},
+     lambda r: _rg_words(r, "alpha", flags=["-g", "src/sub/**", "-g", "**/docs/**"])),
     ("alpha lang:python", {}, lambda r: _rg_words(r, "alpha", flags=["-t", "py"])),
     ("alpha type:c -lang:md", {}, lambda r: _rg_words(r, "alpha", flags=["-t", "c", "-T", "md"])),
     ("alpha", {"types": ["md", "txt"]}, lambda r: _rg_words(r, "alpha", flags=["-t", "md", "-t", "txt"])),

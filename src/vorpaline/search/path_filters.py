@@ -5,8 +5,11 @@ their sense turned over: ``*.py`` keeps Python files at any depth (a glob withou
 name), ``src/*.py`` only those directly in ``src`` (a glob with ``/`` is anchored at the root, ``*``
 stays within a folder, ``**`` crosses folders as in git), ``!tests`` leaves out everything under any
 folder ``tests``. The last glob that matches a path decides, and when any glob keeps, a file no glob
-matches is left out. As in ripgrep, a plain glob naming a folder (``tests``, ``src/vorpaline``)
-keeps no file under it: ``tests/**`` does. Types decide only the files no glob matched.
+matches is left out. One thing differs from ripgrep, on purpose: a glob that keeps also keeps
+everything under the folders it matches (``tests``, ``src/vorpaline``), as people mean it and as a
+``!`` glob already leaves out everything under them; ripgrep keeps no file for ``-g tests`` and
+needs ``tests/**`` (``folder_globs`` writes the globs out as ripgrep would need them).
+Types decide only the files no glob matched.
 The globs are read once by the native core, which matches them with git's wildmatch.
 """
 
@@ -19,7 +22,7 @@ from collections.abc import Callable, Iterable, Sequence
 from vorpaline.search.file_types import FILE_TYPES
 from vorpaline.search.native import core
 
-__all__ = ["FILE_TYPES", "path_filter", "required_folder", "str_list", "type_globs"]
+__all__ = ["FILE_TYPES", "folder_globs", "path_filter", "required_folder", "str_list", "type_globs"]
 
 _GLOB_SPECIAL = "*?[\\{"
 
@@ -31,12 +34,27 @@ def path_filter(globs: str | Sequence[str] = (), types: str | Sequence[str] = ()
     A path of None (a document that is no file) is never kept. A str stands for one glob or type.
     An unknown type, a glob ripgrep refuses, or globs whose ``{a,b}`` groups stand for more than 1024
     patterns, is a ValueError."""
-    globs = str_list(globs, "globs")
+    globs = folder_globs(str_list(globs, "globs"))
     rules = type_globs(str_list(types, "types"), str_list(types_not, "types_not"))
     if not globs and not rules:
         return None
     keeps = core().path_filter_compile(globs, rules).keeps
     return lambda path: path is not None and keeps(path)
+
+
+def folder_globs(globs: Sequence[str]) -> list[str]:
+    """The globs with, after each that keeps, one that keeps what lies under the folders it matches:
+    ``tests`` gains ``**/tests/**``, ``src/vorpaline`` gains ``src/vorpaline/**``."""
+    written = []
+    for glob in globs:
+        written.append(glob)
+        line = glob.rstrip()
+        if not line or line.startswith(("#", "!")) or line.endswith("**"):
+            continue
+        folder = line.rstrip("/")
+        anchored = "/" in folder
+        written.append(f"{folder}/**" if anchored else f"**/{folder}/**")
+    return written
 
 
 def type_globs(types: Iterable[str], types_not: Iterable[str] = ()) -> list[str]:
