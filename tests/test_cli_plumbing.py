@@ -226,7 +226,17 @@ def test_totals_leave_out_unchanged_and_too_large_files():
     listed = [ScannedFile("same.py", 10, 1), ScannedFile("touched.py", 10, 2), ScannedFile("new.py", 5, 3),
               ScannedFile("big.bin", 2000, 4), ScannedFile("grown.py", 1000, 1)]
     known = {"same.py": (10, 1), "touched.py": (10, 1), "grown.py": (999, 1), "gone.py": (1, 1)}
-    assert index_command._totals(listed, known, max_file_bytes=1000) == (4, 10 + 5 + 1000, 10 + 5 + 2000 + 1000)
+    totals = index_command._totals(listed, known, max_file_bytes=1000)
+    assert totals == (4, 10 + 5 + 1000, ((10, 10), (5, 5), (2000, 0), (1000, 1000)))
+    bar = index_command._ProgressBar(totals)
+    bar(7, 999)  # the first report: what the update need not read
+    positions = []
+    for files, reported in [(0, 0), (1, 10), (2, 14), (2, 15), (3, 2015), (3, 2500), (4, 3015)]:
+        bar(7 + files, 999 + reported)
+        positions.append(bar._bar.n)
+    bar.close()
+    # The too-large file moves the bar no further; the last report ends it at its total.
+    assert positions == [0, 10, 10, 15, 15, 15, 1015]
 
 
 # ---------------------------------------------------------------- exit statuses and help

@@ -1,6 +1,8 @@
 """``vorpaline index``: build or update a repository's index, locally or in the shared store."""
 
 import argparse
+import bisect
+import itertools
 import os
 import sys
 
@@ -108,10 +110,9 @@ def _print_counts(counts) -> None:
 class _Totals(NamedTuple):
     files: int  # the files an update will read
     bytes: int  # and their bytes, as the summary counts them
-    reported_bytes: int = -1  # what the update reports for them: whole sizes, too-large files' included
-
-    def reported(self) -> int:
-        return self.bytes if self.reported_bytes < 0 else self.reported_bytes
+    # Per file in the order the update takes them: the bytes it reports when the file is done (its
+    # whole size, a too-large file's included) and the bytes read. Empty: the reports are the bytes.
+    sizes: tuple[tuple[int, int], ...] = ()
 
 
 def _totals(listed, known: dict[str, tuple[int, int]], max_file_bytes: int | None = None) -> _Totals:
@@ -121,8 +122,8 @@ def _totals(listed, known: dict[str, tuple[int, int]], max_file_bytes: int | Non
     from vorpaline.search.files import DEFAULT_MAX_FILE_BYTES
 
     limit = DEFAULT_MAX_FILE_BYTES if max_file_bytes is None else max_file_bytes
-    to_read = [f for f in listed if known.get(f.path) != (f.size, f.mtime_ns)]
-    return _Totals(len(to_read), sum(f.size for f in to_read if f.size <= limit), sum(f.size for f in to_read))
+    sizes = tuple((f.size, f.size if f.size <= limit else 0) for f in listed if known.get(f.path) != (f.size, f.mtime_ns))
+    return _Totals(len(sizes), sum(read for _, read in sizes), sizes)
 
 
 def _listed(root: str, folder: str) -> list[Any]:
@@ -141,14 +142,16 @@ class _ProgressBar:
 
     The update reports the files and bytes it has looked at, unchanged ones and whole sizes of
     files too large to read included; the bar counts from its first report (the files it need not
-    read) and scales the bytes to what is read, so it ends at its totals and its time left is
-    measured on the reading alone."""
+    read) and only the bytes read, so it ends at its totals and its time left is measured on the
+    reading alone."""
 
     def __init__(self, totals: _Totals) -> None:
         from tqdm import tqdm
 
         self.totals = totals
         self._start: tuple[int, int] | None = None
+        self._reported_upto = list(itertools.accumulate(reported for reported, _ in totals.sizes))
+        self._read_upto = list(itertools.accumulate(read for _, read in totals.sizes))
         self._bar = tqdm(total=totals.bytes, unit="B", unit_scale=True, unit_divisor=1000, leave=False,
                          dynamic_ncols=True, file=sys.stderr, desc="indexing",
                          # tqdm's {postfix} starts with ", ": the file count goes after the bar
@@ -163,10 +166,14 @@ class _ProgressBar:
         self._bar.update(self._position(files, bytes_done - self._start[1]) - self._bar.n)
 
     def _position(self, files: int, reported: int) -> int:
-        # Too-large files are met anywhere in the order: their sizes are shared out in proportion.
-        if files >= self.totals.files or self.totals.reported() <= 0:
+        # The update reports whole sizes, too-large files' included, in about the order of the
+        # plan: the reported bytes are turned into the bytes read by the files done up to there.
+        if files >= self.totals.files:
             return self.totals.bytes
-        return min(self.totals.bytes, max(0, reported * self.totals.bytes // self.totals.reported()))
+        if not self._reported_upto:
+            return min(self.totals.bytes, max(0, reported))
+        done = bisect.bisect_right(self._reported_upto, reported)
+        return self._read_upto[done - 1] if done else 0
 
     def close(self) -> None:
         self._bar.close()
