@@ -20,8 +20,10 @@ def add_to(commands) -> None:
     index = commands.add_parser(
         "index",
         help="build or update the search index of a repository",
-        description="Build or update the BM25 index of the repository at PATH (default: the current folder) "
-        "in PATH/.vorpaline (or --index DIR), from the files the scan lists: unchanged files are not read again.",
+        description="Build or update the BM25 index of the repository at PATH in PATH/.vorpaline (or --index DIR), "
+        "from the files the scan lists: unchanged files are not read again. Without PATH: the repository "
+        "holding the current folder (the nearest folder up with an index, else the git work tree's top, else .). "
+        "The index folder gets a .gitignore holding '*', so git never lists it.",
     )
     add_repository_arguments(index, index_help="keep the index in DIR (default: PATH/.vorpaline)")
     index.add_argument("--rebuild", action="store_true", help="start from nothing")
