@@ -4,7 +4,6 @@ exit statuses of grep."""
 
 from __future__ import annotations
 
-import argparse
 import os
 import shutil
 import subprocess
@@ -43,7 +42,8 @@ def git_init(root):
 
 
 def arguments(path=None, index=None):
-    return argparse.Namespace(path=path, index=index)
+    # As the parser leaves them: PATH not given reads as "." to code that does not ask.
+    return parser().parse_args(["def", "NAME", *([path] if path else []), *(["--index", index] if index else [])])
 
 
 # ---------------------------------------------------------------- where the repository is

@@ -70,9 +70,21 @@ def shown_prefix(path: str) -> str:
 INDEX_FOLDER = ".vorpaline"  # as vorpaline.search.files names it; not imported, so --help stays fast
 
 
+class _NotGiven(str):
+    """PATH's default: "." to code that reads ``args.path``, and told apart from a "." typed."""
+
+
+NOT_GIVEN = _NotGiven(os.curdir)
+
+
+def path_given(args: argparse.Namespace) -> bool:
+    path = getattr(args, "path", None)
+    return path is not None and not isinstance(path, _NotGiven)
+
+
 def add_repository_arguments(command: argparse.ArgumentParser,
                              index_help: str = "the index folder (default: PATH/.vorpaline)") -> None:
-    command.add_argument("path", nargs="?", default=None, metavar="PATH",
+    command.add_argument("path", nargs="?", default=NOT_GIVEN, metavar="PATH",
                          help="the repository (default: the nearest folder above the current one that holds "
                               "a .vorpaline index, else the git work tree holding it, else .)")
     command.add_argument("--index", metavar="DIR", help=index_help)
@@ -91,9 +103,9 @@ def find_repository(args: argparse.Namespace) -> Repository:
     holding the current folder; failing that, ``.``. The walk stops at a work tree's top: an index
     above the repository is not this repository's.
     """
-    path, index = getattr(args, "path", None), getattr(args, "index", None)
-    if path is not None or index is not None:
-        root = path if path is not None else os.curdir
+    index = getattr(args, "index", None)
+    if path_given(args) or index is not None:
+        root = str(args.path) if path_given(args) else os.curdir
         return Repository(root, index if index is not None else os.path.join(root, INDEX_FOLDER))
     here = os.getcwd()
     top = _nearest_repository_top(here)

@@ -10,7 +10,7 @@ from typing import Any, NamedTuple
 
 from vorpaline.cli.common import (
     CliError, add_repository_arguments, add_store_options, check_store_options, connect_store, find_repository,
-    report_skipped, scan_root, seconds, shown_path,
+    path_given, report_skipped, scan_root, seconds, shown_path,
 )
 
 DEFAULT_WAIT = 600.0  # seconds an update waits for another one: long enough for a big build, never forever
@@ -45,7 +45,7 @@ def run(args: argparse.Namespace) -> int:
     check_store_options(args)
     root, folder = find_repository(args)
     scan_root(root)
-    if os.path.normpath(root) != os.curdir and args.path is None and args.index is None and not args.quiet:
+    if os.path.normpath(root) != os.curdir and not path_given(args) and args.index is None and not args.quiet:
         print(f"indexing {os.path.abspath(root)} (the repository holding the current folder)", file=sys.stderr)
     bar = None
     if args.store is not None:
