@@ -3,29 +3,36 @@
 PYTHON ?= python3.11
 VENV   ?= .venv
 PY     := $(VENV)/bin/python
-# orjson and tqdm are the package's runtime dependencies (pyproject.toml): the index's
-# manifest, and the progress bar of `vorpaline index`. qdrant-client is the optional
-# store's client, and qdrant-edge-py the embedded Qdrant engine its tests also run on.
-# The tree-sitter grammars are runtime dependencies too (definitions and references);
-# the tree-sitter binding only the tests' reference for them.
+# What a build and the package need: the build tools, then the runtime dependencies (pyproject.toml):
+# orjson and tqdm (the index's manifest, the progress bar of `vorpaline index`), the tree-sitter
+# grammars (definitions and references), and starlette, uvicorn, watchfiles and mcp, which serve
+# `vorpaline serve` and `vorpaline mcp`. `make build`, `make demo` and `make wheel` install no more.
+BUILD_TOOLS := scikit-build-core cmake ninja
 TREE_SITTER_GRAMMARS := tree-sitter-python tree-sitter-c tree-sitter-cpp tree-sitter-javascript \
   tree-sitter-typescript tree-sitter-go tree-sitter-rust tree-sitter-java tree-sitter-ruby
-# starlette, uvicorn, watchfiles and mcp serve `vorpaline serve` and `vorpaline mcp`; selenium drives
-# the web page's test in chromium, where Debian's chromium and chromium-driver are installed.
 SERVER_PACKAGES := starlette uvicorn watchfiles mcp
-PIP_PACKAGES := scikit-build-core cmake ninja pytest pytest-xdist hypothesis mypy orjson tqdm qdrant-client qdrant-edge-py \
-  $(TREE_SITTER_GRAMMARS) tree-sitter $(SERVER_PACKAGES) selenium httpx
+PIP_PACKAGES := $(BUILD_TOOLS) orjson tqdm $(TREE_SITTER_GRAMMARS) $(SERVER_PACKAGES)
+# What only the tests need: pytest and its plugins, mypy, the tree-sitter binding (the symbol
+# tests' reference), qdrant-client (the optional store's client) and qdrant-edge-py (the embedded
+# Qdrant engine its tests also run on), selenium (drives the web page's test in chromium, where
+# Debian's chromium and chromium-driver are installed) and httpx (the server tests' client).
+TEST_PACKAGES := pytest pytest-xdist hypothesis mypy tree-sitter qdrant-client qdrant-edge-py selenium httpx
 BUILD_OPTS ?=
 
-.PHONY: deps build test demo clean
+.PHONY: deps test-deps build test demo clean
 
 deps: $(VENV)/.deps-stamp
+test-deps: $(VENV)/.test-deps-stamp
 
 $(VENV)/.deps-stamp: tools/debian-deps.sh Makefile
 	bash tools/debian-deps.sh $(PYTHON)
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q $(PIP_PACKAGES)
+	touch $@
+
+$(VENV)/.test-deps-stamp: $(VENV)/.deps-stamp
+	$(PY) -m pip install -q $(TEST_PACKAGES)
 	touch $@
 
 # The build directory is reused between installs, so a rebuild compiles only what changed.
@@ -36,11 +43,13 @@ build: deps
 
 # The tests run in one worker per core (pytest-xdist): each makes its own trees and indexes.
 TEST_WORKERS ?= auto
-test: build
+test: build test-deps
 	cd tests && ../$(PY) -m pytest -q -p no:cacheprovider -n $(TEST_WORKERS) .
 
+# Indexes the interpreter's standard library into build/demo-index and searches it, each command
+# shown before what it prints (tools/demo.sh). `vorpaline demo` shows the embeddings instead.
 demo: build
-	$(PY) -m vorpaline demo
+	bash tools/demo.sh $(PY) build/demo-index
 
 # Distributions. `make wheel` leaves in dist/ a wheel that installs without a tool
 # chain or the -dev packages: auditwheel copies the shared libraries the core links
@@ -74,7 +83,7 @@ sdist: deps $(VENV)/.wheel-tools-stamp
 
 # Installs the wheel into a fresh venv where the libraries are hidden
 # (tools/without-native-libs.sh), and builds a wheel from the sdist.
-wheel-check: wheel sdist
+wheel-check: wheel sdist test-deps
 	cd tests && VORPALINE_WHEEL="$$(ls $(abspath dist)/vorpaline-*-manylinux*.whl)" \
 	  VORPALINE_UNREPAIRED_WHEEL="$$(ls $(abspath $(WHEEL_BUILD))/unrepaired/vorpaline-*.whl)" \
 	  VORPALINE_SDIST="$$(ls $(abspath dist)/vorpaline-*.tar.gz)" \
@@ -86,7 +95,7 @@ wheel-check: wheel sdist
 # Debian mirror, so CI runs wheel-check instead.
 CHROOT_TREE := build/chroot/bookworm
 .PHONY: wheel-check-chroot
-wheel-check-chroot: wheel
+wheel-check-chroot: wheel test-deps
 	bash tools/bookworm-chroot.sh $(CHROOT_TREE) $(PY)
 	cd tests && VORPALINE_WHEEL="$$(ls $(abspath dist)/vorpaline-*-manylinux*.whl)" \
 	  VORPALINE_CHROOT_TREE="$(abspath $(CHROOT_TREE))" \
@@ -99,7 +108,7 @@ wheel-check-chroot: wheel
 # (cindex) is a peer of the code-aware indexing table.
 # BENCH_OPTS="--idle-wait 300" waits for an idle machine before the thread-scaling table.
 .PHONY: bench
-bench: build
+bench: build test-deps
 	$(PY) -m pip install -q scikit-learn matplotlib pathspec bm25s tantivy
 	bash tools/apt-install-missing.sh ripgrep fd-find codesearch
 	$(PY) -m pytest -q -p no:cacheprovider bench/tests
@@ -128,7 +137,7 @@ fuzz-long: deps
 
 # The whole suite with the long cases: many more kills, trees, examples and seconds of
 # stress (tests marked `long`, and counts raised by VORPALINE_LONG_TESTS). CI runs it.
-test-long: build
+test-long: build test-deps
 	cd tests && VORPALINE_LONG_TESTS=1 ../$(PY) -m pytest -q -p no:cacheprovider -n $(TEST_WORKERS) .
 
 clean:

@@ -222,7 +222,7 @@ def test_demo_shows_every_sample(fake_core_dir):
     assert all(len(block.strip().splitlines()) == 1 + 1 + 3 for block in blocks)
 
 
-USAGE, FAILURE = 2, 1
+USAGE = FAILURE = 2  # as grep and rg: a usage error and a failure both exit 2
 
 
 @pytest.mark.parametrize(("args", "stdin", "status", "message"), [

@@ -41,7 +41,7 @@ def test_a_folder_holding_other_files_is_refused_and_left_as_it_was(tmp_path, ca
     repo = make_repo(tmp_path / "repo")
     folder = make_repo(tmp_path / "elsewhere", foreign)
     before = contents(folder)
-    assert main(["index", str(repo), "--index", str(folder), "--quiet", *options]) == 1
+    assert main(["index", str(repo), "--index", str(folder), "--quiet", *options]) == 2
     assert f"{folder} holds files that are not a vorpaline index; choose an empty folder" in capsys.readouterr().err
     assert contents(folder) == before
 
@@ -49,7 +49,7 @@ def test_a_folder_holding_other_files_is_refused_and_left_as_it_was(tmp_path, ca
 def test_the_repository_itself_is_refused_as_its_index_folder(tmp_path, capsys):
     repo = make_repo(tmp_path / "repo", {"config.py": SOURCE, **USER_FILES})
     before = contents(repo)
-    assert main(["index", str(repo), "--index", str(repo), "--quiet"]) == 1
+    assert main(["index", str(repo), "--index", str(repo), "--quiet"]) == 2
     assert "not a vorpaline index" in capsys.readouterr().err
     assert contents(repo) == before
 
@@ -69,7 +69,7 @@ def test_an_index_removes_only_files_it_wrote(tmp_path):
         assert (folder / name).read_text() == text
     named = {segment["name"] for segment in _read_manifest(str(folder / "MANIFEST"))["segments"]}
     own = set(os.listdir(folder)) - set(USER_FILES)
-    assert own == named | {"MANIFEST", "lock", index_folder.MARKER}
+    assert own == named | {"MANIFEST", "lock", index_folder.MARKER, ".gitignore"}
 
 
 def test_an_index_made_before_the_marker_is_still_its_own(tmp_path):
@@ -123,7 +123,7 @@ def test_the_command_waits_a_bounded_time_and_says_so(tmp_path, capsys):
     assert main(["index", str(repo), "--quiet"]) == 0
     holder = index_folder.FolderLock(str(repo / ".vorpaline"), wait=0)
     try:
-        assert main(["index", str(repo), "--quiet", "--wait", "0.1"]) == 1
+        assert main(["index", str(repo), "--quiet", "--wait", "0.1"]) == 2
     finally:
         holder.release()
     assert "another update of the index in" in capsys.readouterr().err
@@ -153,7 +153,7 @@ def test_names_that_are_not_utf8_are_skipped_and_the_rest_indexed(tmp_path, caps
 
 def test_a_root_that_is_not_utf8_is_refused_by_name(tmp_path, capsys):
     repo = make_repo(tmp_path / BAD_FOLDER)
-    assert main(["index", str(repo), "--quiet"]) == 1
+    assert main(["index", str(repo), "--quiet"]) == 2
     assert 'dir\\376" is not valid UTF-8: the scan reads trees under UTF-8 paths' in capsys.readouterr().err
 
 

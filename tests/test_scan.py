@@ -428,5 +428,5 @@ def test_files_explain(tmp_path, isolated, monkeypatch, capsys, argv, status, ou
 )
 def test_files_errors(tmp_path, isolated, monkeypatch, capsys, argv, message):
     monkeypatch.chdir(tmp_path)
-    assert main(argv) == 1
+    assert main(argv) == 2
     assert capsys.readouterr().err == message

@@ -86,7 +86,7 @@ def test_a_query_without_known_tokens_prints_nothing(repo, capsys, query):
 
 
 def test_a_missing_index_says_how_to_make_one(tmp_path, capsys):
-    assert main(["search", "anything", str(tmp_path)]) == 1
+    assert main(["search", "anything", str(tmp_path)]) == 2
     err = capsys.readouterr().err
     assert err.startswith("vorpaline: error: no index in ") and "vorpaline index" in err and len(err.splitlines()) == 1
 

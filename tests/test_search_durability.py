@@ -115,7 +115,7 @@ def run_index(root, folder, *options, env=None):
 def leftovers(folder):
     """Files of the folder that its manifest does not name."""
     named = {segment["name"] for segment in local._read_manifest(str(folder / "MANIFEST"))["segments"]}
-    return sorted(set(os.listdir(folder)) - named - {"MANIFEST", "lock", index_folder.MARKER})
+    return sorted(set(os.listdir(folder)) - named - {"MANIFEST", "lock", index_folder.MARKER, index_folder.GITIGNORE})
 
 
 def finish_and_check(snapshot, folder):
@@ -225,7 +225,7 @@ def test_a_second_update_waits_for_the_first_or_gives_up(snapshot, tmp_path):
     try:
         started = time.monotonic()
         refused = run_index(snapshot.root, folder, "--wait", "0.2")
-        assert refused.returncode == 1 and refused.stdout == ""
+        assert refused.returncode == 2 and refused.stdout == ""
         assert refused.stderr.count("\n") == 1 and refused.stderr.startswith("vorpaline: error: another update")
         assert time.monotonic() - started < 30
         waiting = subprocess.Popen(index_command(snapshot.root, folder), stderr=subprocess.PIPE, text=True)
@@ -308,7 +308,7 @@ def test_a_damaged_segment_is_refused_by_name(tmp_path, settings, sparse, damage
     with pytest.raises(ValueError, match=f"{segment}.*damaged.*vorpaline index --rebuild"):
         search.Index.open(folder).search("quota")
     failed = search_cli(root, folder)
-    assert failed.returncode == 1 and failed.stdout == ""
+    assert failed.returncode == 2 and failed.stdout == ""
     assert failed.stderr.count("\n") == 1 and str(segment) in failed.stderr
     rebuilt = run_index(root, folder, "--rebuild")
     assert rebuilt.returncode == 0, rebuilt.stderr
@@ -322,7 +322,7 @@ def test_a_missing_segment_is_named(tmp_path, settings, sparse):
     with pytest.raises(search.IndexUnusable, match=f"{segment}.*missing.*vorpaline index --rebuild"):
         search.Index.open(folder).search("quota")
     failed = search_cli(root, folder)
-    assert failed.returncode == 1 and str(segment) in failed.stderr and failed.stderr.count("\n") == 1
+    assert failed.returncode == 2 and str(segment) in failed.stderr and failed.stderr.count("\n") == 1
 
 
 def edit_json(change):
@@ -370,7 +370,7 @@ def test_a_damaged_manifest_says_to_rebuild(tmp_path, settings, sparse, damage):
     with pytest.raises(search.IndexUnusable, match=f"{manifest}.*vorpaline index --rebuild"):
         search.Index.open(folder).search("quota")
     for command in (search_cli(root, folder), run_index(root, folder)):
-        assert command.returncode == 1 and command.stdout == ""
+        assert command.returncode == 2 and command.stdout == ""
         assert command.stderr.count("\n") == 1 and "vorpaline index --rebuild" in command.stderr
     rebuilt = run_index(root, folder, "--rebuild")
     assert rebuilt.returncode == 0, rebuilt.stderr
@@ -392,6 +392,6 @@ def test_an_index_of_another_format_or_profile_says_to_rebuild(tmp_path, setting
         with pytest.raises(search.IndexUnusable, match="vorpaline index --rebuild"):
             search.Index.open(folder)
         for command in (search_cli(root, folder), run_index(root, folder)):
-            assert command.returncode == 1 and "vorpaline index --rebuild" in command.stderr
+            assert command.returncode == 2 and "vorpaline index --rebuild" in command.stderr
         assert run_index(root, folder, "--rebuild").returncode == 0
         assert search.Index.open(folder).search("quota")

@@ -314,6 +314,6 @@ def test_search_json_is_one_object_per_hit(indexed, capsys, top, glob):
 
 def test_search_without_an_index_says_how_to_make_one(repository, capsys):
     status, out, err = run(capsys, "search", "quota", str(repository))
-    assert status == 1 and out == ""
+    assert status == 2 and out == ""
     assert err.count("\n") == 1 and err.startswith("vorpaline: error: ")
     assert "no index in" in err and "vorpaline index" in err

@@ -330,5 +330,5 @@ def test_failures_become_tool_errors(served_tree, monkeypatch, caplog, failure, 
 def test_a_command_line_it_cannot_serve_fails_on_stderr_alone(served_tree, arguments, message):
     run = subprocess.run([*MCP, *(argument.format(base=served_tree[0]) for argument in arguments)],
                          capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=TIMEOUT)
-    assert run.returncode == 1 and run.stdout == ""
+    assert run.returncode == 2 and run.stdout == ""
     assert run.stderr.startswith("vorpaline: error: ") and message in run.stderr

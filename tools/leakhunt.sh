@@ -16,7 +16,7 @@ bash tools/reliability-deps.sh leakhunt
 # -isystem makes GCC take the release pyconfig.h through the symlinked
 # python3.11d headers, compiling the modules without reference debugging;
 # plain -I keeps the debug one.
-make build PYTHON=/usr/bin/python3.11d VENV="$venv" \
+make build test-deps PYTHON=/usr/bin/python3.11d VENV="$venv" \
   BUILD_OPTS="-Cbuild-dir=$build_dir -Ccmake.define.CMAKE_NO_SYSTEM_FROM_IMPORTED=ON"
 
 # A module built without Py_REF_DEBUG would make every count meaningless.

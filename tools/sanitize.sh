@@ -13,7 +13,7 @@ venv=${VENV:-.venv-asan}
 build_dir=${BUILD_DIR:-build/asan}
 
 bash tools/reliability-deps.sh sanitize
-make build VENV="$venv" \
+make build test-deps VENV="$venv" \
   BUILD_OPTS="-Cbuild-dir=$build_dir -Ccmake.define.VORPALINE_SANITIZE=ON"
 
 # The interpreter is not instrumented: the runtime must be loaded before it.

@@ -5,26 +5,48 @@ and sets ``run`` (called with the parsed arguments; it returns the exit status o
 Command modules import the search package and the core only when they run, so ``--help`` stays fast.
 """
 
+import argparse
 import io
 import os
 import sys
 
 from vorpaline import __version__
 from vorpaline.cli import demo, embed, files, index, mcp, search, serve, symbols
-from vorpaline.cli.common import PROG, CliError, Parser, report
+from vorpaline.cli.common import ERROR, PROG, CliError, Parser, report
 
 # In the order ``--help`` lists them: searching first, then indexing and serving, then the rest.
 COMMANDS = (search, symbols, index, serve, mcp, files, embed, demo)
+COMMAND_GROUPS = (
+    ("search", ("search", "def", "refs")),
+    ("index and serve", ("index", "serve", "mcp")),
+    ("other", ("files", "embed", "demo")),
+)
+EXIT_STATUS = "exit status: 0 when something was found, 1 when nothing was, 2 on an error (as grep and rg)"
 
 
 def parser() -> Parser:
-    top = Parser(prog=PROG, description="Code search for developers and their coding agents: index a repository, "
-                                        "search it, look names up, serve it to a browser or an MCP client.")
+    # Raw, for the epilog's table: the description is wrapped here.
+    top = Parser(prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
+                 usage="%(prog)s [-h] [--version] COMMAND ...",
+                 description="Code search for developers and their coding agents: index a repository, search it,\n"
+                             "look names up, serve it to a browser or an MCP client.")
     top.add_argument("--version", action="version", version=f"{PROG} {__version__}")
-    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    # The commands are listed in the epilog, grouped; argparse's own list is flat.
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND", help=argparse.SUPPRESS)
     for command in COMMANDS:
         command.add_to(commands)
+    top.epilog = _grouped_commands(commands) + "\n\n" + EXIT_STATUS
     return top
+
+
+def _grouped_commands(commands: argparse._SubParsersAction) -> str:
+    """The commands under their groups' headings, each with its one-line help, as argparse aligns them."""
+    helps = {action.dest: action.help or "" for action in commands._get_subactions()}
+    width = max(map(len, helps)) + 2
+    grouped = [name for _, names in COMMAND_GROUPS for name in names]
+    assert sorted(grouped) == sorted(helps), "every command belongs to one group"
+    return "\n\n".join(f"{heading} commands:\n" + "\n".join(f"  {name:<{width}}{helps[name]}" for name in names)
+                        for heading, names in COMMAND_GROUPS)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -37,7 +59,7 @@ def main(argv: list[str] | None = None) -> int:
         return status or 0
     except SystemExit as exc:  # --help and --version
         return exc.code if isinstance(exc.code, int) else 0
-    except BrokenPipeError:
+    except BrokenPipeError:  # the reader has all it wanted: not an error of ours
         _silence_stdout()
         return 1
     except KeyboardInterrupt:
@@ -47,10 +69,10 @@ def main(argv: list[str] | None = None) -> int:
         return exc.exit_status
     except (OSError, ValueError) as exc:  # bad settings, or a core that rejected a text
         report(exc)
-        return 1
+        return ERROR
     except Exception as exc:  # noqa: BLE001 - any other failure still ends in one line, not a traceback
         report(f"{type(exc).__name__}: {exc}")
-        return 1
+        return ERROR
 
 
 def _silence_stdout() -> None:

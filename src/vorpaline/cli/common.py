@@ -7,18 +7,23 @@ the parser is built.
 import argparse
 import os
 import sys
+from typing import NamedTuple
 
 PROG = "vorpaline"
+
+
+# As grep and rg: 0 when something was found, 1 when nothing was, 2 on any error.
+FOUND, NOT_FOUND, ERROR = 0, 1, 2
 
 
 class CliError(Exception):
     """A failure reported to the user as one line, without a traceback."""
 
-    exit_status = 1
+    exit_status = ERROR
 
 
 class UsageError(CliError):
-    exit_status = 2
+    pass
 
 
 class Parser(argparse.ArgumentParser):
@@ -76,14 +81,85 @@ def shown_prefix(path: str) -> str:
     return "" if os.path.normpath(path) == os.curdir else path.rstrip("/") + "/"
 
 
+INDEX_FOLDER = ".vorpaline"  # as vorpaline.search.files names it; not imported, so --help stays fast
+
+
+class _NotGiven(str):
+    """PATH's default: "." to code that reads ``args.path``, and told apart from a "." typed."""
+
+
+NOT_GIVEN = _NotGiven(os.curdir)
+
+
+def path_given(args: argparse.Namespace) -> bool:
+    path = getattr(args, "path", None)
+    return path is not None and not isinstance(path, _NotGiven)
+
+
 def add_repository_arguments(command: argparse.ArgumentParser,
                              index_help: str = "the index folder (default: PATH/.vorpaline)") -> None:
-    command.add_argument("path", nargs="?", default=".", metavar="PATH", help="the repository (default: .)")
+    command.add_argument("path", nargs="?", default=NOT_GIVEN, metavar="PATH",
+                         help="the repository (default: the nearest folder above the current one that holds "
+                              "a .vorpaline index, else the git work tree holding it, else .)")
     command.add_argument("--index", metavar="DIR", help=index_help)
 
 
+class Repository(NamedTuple):
+    root: str  # as the user typed it, or relative to the current folder when it was found by walking up
+    index_folder: str
+
+
+def find_repository(args: argparse.Namespace) -> Repository:
+    """The repository a command works on and its index folder, as git finds its ``.git``.
+
+    An explicit PATH or ``--index`` is taken as given (PATH defaults to ``.``). Otherwise the nearest
+    folder from the current one up that holds an index; failing that, the top of the git work tree
+    holding the current folder; failing that, ``.``. The walk stops at a work tree's top: an index
+    above the repository is not this repository's.
+    """
+    index = getattr(args, "index", None)
+    if path_given(args) or index is not None:
+        root = str(args.path) if path_given(args) else os.curdir
+        return Repository(root, index if index is not None else os.path.join(root, INDEX_FOLDER))
+    here = os.getcwd()
+    top = _nearest_repository_top(here)
+    if top is None or top == here:
+        return Repository(os.curdir, os.path.join(os.curdir, INDEX_FOLDER))
+    root = os.path.relpath(top, here)
+    return Repository(root, os.path.join(root, INDEX_FOLDER))
+
+
+def _nearest_repository_top(start: str) -> str | None:
+    """The nearest folder from ``start`` up holding an index, else the nearest holding ``.git``, else None."""
+    folder = start
+    while True:
+        if _holds_index(os.path.join(folder, INDEX_FOLDER)):
+            return folder
+        if os.path.lexists(os.path.join(folder, ".git")):  # a folder, or the file of a worktree or submodule
+            return folder
+        parent = os.path.dirname(folder)
+        if parent == folder:
+            return None
+        folder = parent
+
+
+def _holds_index(folder: str) -> bool:
+    # The marker, or the manifest of an index made before the marker existed: an empty or foreign
+    # .vorpaline folder is not an index to search.
+    return any(os.path.isfile(os.path.join(folder, name)) for name in ("VORPALINE-INDEX", "MANIFEST"))
+
+
+def shown_path(repository_root: str, path_in_repository: str) -> str:
+    """A repository's path as rg and git grep print it: below an absolute PATH as given, else
+    relative to the current folder (``../src/x.py``; from inside ``src/``, ``x.py``)."""
+    if os.path.isabs(repository_root):
+        return repository_root.rstrip("/") + "/" + path_in_repository
+    here = os.getcwd()
+    return os.path.relpath(os.path.join(here, repository_root, path_in_repository), here)
+
+
 def index_folder(args: argparse.Namespace) -> str:
-    return args.index if args.index is not None else os.path.join(args.path, ".vorpaline")
+    return find_repository(args).index_folder
 
 
 def open_index(folder: str):

@@ -33,20 +33,30 @@ def run(args: argparse.Namespace) -> int:
     if args.explain is not None:
         return _print_explanation(root, args.explain, args.json)
     scan = _scan_module()
-    if args.json:
-        # The core's reply as it stands: {"root", "files": [...], "skipped": [...]}.
-        print(scan._core().scan_repository(scan.config_json(root), args.threads or 0))
+    reply_text = scan._core().scan_repository(scan.config_json(root), args.threads or 0)
+    reply = json.loads(reply_text)
+    listed = _without_index_files(root, reply["files"])
+    if args.json:  # the core's reply, the index's files left out: {"root", "files": [...], "skipped": [...]}
+        print(reply_text if len(listed) == len(reply["files"]) else json.dumps({**reply, "files": listed}))
         return 0
-    report = scan.scan_report(root, threads=args.threads)
     prefix = shown_prefix(args.path)
+    paths = [item["path"] for item in listed]
     if args.null:  # byte-exact for xargs -0 and the like
-        sys.stdout.writelines(f"{prefix}{file.path}\0" for file in report.files)
+        sys.stdout.writelines(f"{prefix}{path}\0" for path in paths)
     else:  # a name that could move the cursor or pose as two lines is quoted, as git quotes it
-        sys.stdout.writelines(f"{quoted(prefix + file.path)}\n" for file in report.files)
+        sys.stdout.writelines(f"{quoted(prefix + path)}\n" for path in paths)
     sys.stdout.flush()
-    for skipped in report.skipped:
-        report_skipped(prefix + skipped.path, skipped.reason)
+    for skipped in reply["skipped"]:
+        report_skipped(prefix + skipped["path"], skipped["reason"])
     return 0
+
+
+def _without_index_files(root: str, files: list[dict]) -> list[dict]:
+    """The scan's files but an index's own, by the rule an update goes by (``vorpaline index`` never
+    indexes them), so that ``files`` lists what an update reads."""
+    from vorpaline.search.files import repository_files
+
+    return repository_files(files, os.path.abspath(root), None)
 
 
 def _scan_module():

@@ -3,7 +3,7 @@
 import argparse
 import json
 
-from vorpaline.cli.common import add_repository_arguments, index_folder, open_index
+from vorpaline.cli.common import FOUND, NOT_FOUND, add_repository_arguments, find_repository, open_index, shown_path
 
 
 def add_to(commands) -> None:
@@ -26,13 +26,15 @@ def add_to(commands) -> None:
 def run(args: argparse.Namespace) -> int:
     from vorpaline.search import snippets
 
-    index = open_index(index_folder(args))
+    root, folder = find_repository(args)
+    index = open_index(folder)
     look_up = index.definitions if args.command == "def" else index.references
     found = look_up(args.name, ignore_case=args.ignore_case, path_glob=args.path_glob)
     for symbol in found:
+        shown = shown_path(root, symbol.path)  # as rg prints it: relative to the current folder
         if args.json:
-            print(json.dumps(symbol._asdict(), ensure_ascii=False))
+            print(json.dumps({**symbol._asdict(), "path": shown}, ensure_ascii=False))
             continue
         where = " ".join(part for part in (symbol.kind, getattr(symbol, "scope", "")) if part)
-        print(snippets.printable(f"{symbol.path}:{symbol.line}: {where}"))
-    return 0 if found else 1
+        print(snippets.printable(f"{shown}:{symbol.line}: {where}"))
+    return FOUND if found else NOT_FOUND

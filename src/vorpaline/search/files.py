@@ -10,6 +10,7 @@ from __future__ import annotations
 import os
 from typing import Any
 
+from vorpaline.search.index_folder import MARKER
 from vorpaline.search.native import core, loads
 
 INDEX_FOLDER = ".vorpaline"
@@ -44,13 +45,25 @@ def in_index_folder(path: str) -> bool:
 
 def listed_files(root: str, index_folder: str | None) -> list[Any]:
     """The scanner's files under ``root`` (ScannedFile records) but those of any .vorpaline
-    folder and of ``index_folder`` when it lies in the tree: what an update indexes."""
+    folder, of ``index_folder`` when it lies in the tree, and of any folder marked as an index's:
+    what an update indexes, and what ``vorpaline files`` lists."""
     from vorpaline.scan import ScannedFile, config_json
 
-    reply = loads(core().scan_repository(config_json(root), 0))
-    skipped = skipped_folders(root, index_folder)
-    return [ScannedFile(item["path"], item["size"], item["mtime_ns"]) for item in reply["files"]
-            if not not_indexed(item["path"], skipped)]
+    return [ScannedFile(item["path"], item["size"], item["mtime_ns"])
+            for item in repository_files(loads(core().scan_repository(config_json(root), 0))["files"], root, index_folder)]
+
+
+def repository_files(scanned: list[dict[str, Any]], root: str, index_folder: str | None) -> list[dict[str, Any]]:
+    """The scan's file records but those of an index: ``index_folder``, any .vorpaline folder, and any
+    folder carrying an index's marker (one kept under another name, its .gitignore gone or overruled)."""
+    skipped = skipped_folders(root, index_folder) + marked_folders(item["path"] for item in scanned)
+    return [item for item in scanned if not not_indexed(item["path"], skipped)]
+
+
+def marked_folders(paths) -> tuple[str, ...]:
+    """The folders ('/'-ended) below the root where the listed ``paths`` show an index's marker file.
+    A marker at the root itself leaves out nothing: the scan was asked for that folder."""
+    return tuple(path[:-len(MARKER)] for path in paths if path.endswith("/" + MARKER))
 
 
 def skipped_folders(root: str, index_folder: str | None) -> tuple[str, ...]:

@@ -22,12 +22,13 @@ import os
 import re
 import time
 
-__all__ = ["FolderLock", "LockTimeout", "MARKER", "NotAnIndexFolder", "claim", "is_index_folder", "marked_segment_files",
-           "not_an_index", "remove_own_files"]
+__all__ = ["FolderLock", "LockTimeout", "MARKER", "NotAnIndexFolder", "claim", "ignore_in_git", "is_index_folder",
+           "marked_segment_files", "not_an_index", "remove_own_files"]
 
 MARKER = "VORPALINE-INDEX"
 MANIFEST = "MANIFEST"
 LOCK = "lock"
+GITIGNORE = ".gitignore"
 _MARKER_TEXT = b"This folder holds a vorpaline search index; vorpaline writes and removes the files in it.\n"
 
 # The names an index has ever written. Only used to recognise an index made before the
@@ -86,6 +87,20 @@ def claim(folder: str) -> None:
             os.fsync(descriptor)
         finally:
             os.close(descriptor)
+
+
+def ignore_in_git(folder: str) -> None:
+    """Writes ``folder/.gitignore`` holding ``*`` where it is missing, so that git (and the scan) never
+    lists the index's files, as a venv keeps itself out of ``git status``. One already there is kept."""
+    try:
+        descriptor = os.open(os.path.join(folder, GITIGNORE),
+                             os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC | os.O_NOFOLLOW, 0o644)
+    except FileExistsError:
+        return
+    try:
+        os.write(descriptor, b"*\n")
+    finally:
+        os.close(descriptor)
 
 
 def _flock(descriptor: int, deadline: float | None, folder: str, wait: float | None) -> bool:
