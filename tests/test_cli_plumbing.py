@@ -97,18 +97,22 @@ def test_paths_are_shown_relative_to_the_current_folder(tmp_path, monkeypatch, c
 
 @pytest.mark.skipif(not HAS_GIT, reason="git is not installed")
 @pytest.mark.parametrize("cwd", ["", "src", "src/deep", "docs"])
-@pytest.mark.parametrize("command, pattern", [("def", "def parse_config"), ("refs", "[parse_config(p)")])
-def test_def_and_refs_print_paths_as_git_grep_does(tmp_path, monkeypatch, capsys, cwd, command, pattern):
+@pytest.mark.parametrize("command, pattern", [
+    (["def", "parse_config"], ["-F", "def parse_config"]), (["refs", "parse_config"], ["-F", "[parse_config(p)"]),
+    (["search", '"parse_config"', "-l", "--top", "100"], ["-w", "-i", "-F", "parse_config"]),
+    (["search", "\"load_all\"", "--vimgrep"], ["-w", "-i", "-F", "load_all"]),
+])
+def test_commands_print_paths_as_git_grep_does(tmp_path, monkeypatch, capsys, cwd, command, pattern):
     repo = make_tree(tmp_path / "repo", SOURCE)
     git_init(repo)
     monkeypatch.chdir(repo)
     assert main(["index", "--quiet"]) == 0
     monkeypatch.chdir(repo / cwd)
     capsys.readouterr()
-    assert main([command, "parse_config"]) == 0
+    assert main(command) == 0
     printed = {line.split(":")[0] for line in capsys.readouterr().out.splitlines()}
     # git grep from a subfolder searches below it; with ":/" the whole work tree, shown from here.
-    assert printed == set(git(repo / cwd, "grep", "-l", "--untracked", "-F", pattern, "--", ":/").splitlines())
+    assert printed == set(git(repo / cwd, "grep", "-l", "--untracked", *pattern, "--", ":/").splitlines())
 
 
 @pytest.mark.skipif(not HAS_GIT, reason="git is not installed")

@@ -49,12 +49,15 @@ def _search(capsys, repo, *arguments):
     (["config lang:klingon"], 1, "nothing can match: unknown file type 'klingon'"),
     (["config", "--type", "klingon"], 2, "unknown file type 'klingon'"),
     (["config", "--regex", "(open"], 2, "--regex"),
-    ([], 2, "give a QUERY"),
 ])
 def test_exit_status_is_greps(repo, capsys, arguments, status, err):
     got, out, error = _search(capsys, repo, *arguments)
     assert got == status and (err in error if err else error == "")
     assert (out != "") is (status == 0)
+
+
+def test_a_search_needs_a_query_or_a_pattern(capsys):
+    assert main(["search"]) == 2 and "give a QUERY" in capsys.readouterr().err
 
 
 @pytest.mark.parametrize("when, tty, environment, colored", [

@@ -158,6 +158,15 @@ def shown_path(repository_root: str, path_in_repository: str) -> str:
     return os.path.relpath(os.path.join(here, repository_root, path_in_repository), here)
 
 
+def shows_paths(args: argparse.Namespace, repository_root: str):
+    """How a command prints a path of the repository: relative to the current folder when the
+    repository was found from it (a subfolder's ``../src/x.py``, as git grep prints it), and as the
+    repository holds it when PATH or ``--index`` named the repository."""
+    if path_given(args) or getattr(args, "index", None) is not None:
+        return lambda path: path
+    return lambda path: shown_path(repository_root, path)
+
+
 def index_folder(args: argparse.Namespace) -> str:
     return find_repository(args).index_folder
 

@@ -7,7 +7,7 @@ import argparse
 import json
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any
 
 from vorpaline.cli.common import PROG
@@ -37,7 +37,8 @@ def _is_terminal(stream: Any) -> bool:
 class Printer:
     """What every shape of output shares: colour, the query's terms, cut lines, file names shown."""
 
-    def __init__(self, args: argparse.Namespace, plan: Any, root: str, out: Any) -> None:
+    def __init__(self, args: argparse.Namespace, plan: Any, root: str, out: Any,
+                 shown: Callable[[str], str] | None = None) -> None:
         terminal = _is_terminal(out)
         self.out = out
         self.color = wants_color(args.color, out)
@@ -46,10 +47,11 @@ class Printer:
             DEFAULT_TERMINAL_COLUMNS if terminal else 0)
         self.plan = plan
         self.root = root
+        self._shown = shown or (lambda path: path)
         self._files = FilesNow(os.path.abspath(root), {}) if root else None
 
     def place(self, hit: Any, several_repositories: bool) -> str:
-        place = hit.path if hit.path is not None else hit.id
+        place = self._shown(hit.path) if hit.path is not None else hit.id
         return snippets.printable(f"{hit.repository}:{place}" if several_repositories else str(place))
 
     def text(self, line: str) -> str:
@@ -87,13 +89,16 @@ class Printer:
         return len(line[:start].encode("utf-8", "surrogateescape")) + 1
 
 
-def print_hits(hits: Sequence[Any], args: argparse.Namespace, plan: Any, root: str, out: Any = None) -> None:
+def print_hits(hits: Sequence[Any], args: argparse.Namespace, plan: Any, root: str, out: Any = None,
+               shown: Callable[[str], str] | None = None) -> None:
+    """The hits as the options ask; ``root`` is where their files are read for context lines, and
+    ``shown`` turns a path in the repository into the path printed (JSON keeps the former)."""
     out = out if out is not None else sys.stdout
     if args.json:
         for hit in hits:
             print(json.dumps(hit_record(hit), ensure_ascii=False), file=out)
         return
-    printer = Printer(args, plan, root, out)
+    printer = Printer(args, plan, root, out, shown)
     several = getattr(args, "store", None) is not None and args.repository is None \
         and len({hit.repository for hit in hits}) > 1
     if args.files_with_matches:

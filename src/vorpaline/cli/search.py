@@ -4,8 +4,8 @@ import argparse
 import sys
 
 from vorpaline.cli.common import (
-    PROG, CliError, add_repository_arguments, add_store_options, check_store_options, connect_store, index_folder,
-    open_index, positive_int,
+    PROG, CliError, add_repository_arguments, add_store_options, check_store_options, connect_store, find_repository,
+    open_index, positive_int, shows_paths,
 )
 
 QUERY_HELP = """\
@@ -111,15 +111,16 @@ def run(args: argparse.Namespace) -> int:
         print(f"{PROG}: nothing can match: {plan.impossible}", file=sys.stderr)
         return 1
     by_file = args.files or args.files_with_matches
-    if args.store is not None:
+    if args.store is not None:  # the store names each file as its repository holds it
         hits = connect_store(args.store).search(query, k=args.top, repository=args.repository, files=by_file,
                                                 **options)
-        root = args.path
+        files_root, shown = str(args.path), None
     else:
-        index = open_index(index_folder(args))
+        root, folder = find_repository(args)
+        index = open_index(folder)
         hits = index.search(query, k=args.top, files=by_file, **options)
-        root = index.root or args.path
+        files_root, shown = index.root or root, shows_paths(args, root)
     from vorpaline.cli import hit_output
 
-    hit_output.print_hits(hits, args, plan, root)
+    hit_output.print_hits(hits, args, plan, files_root, shown=shown)
     return 0 if hits else 1

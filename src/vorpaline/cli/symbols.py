@@ -3,7 +3,7 @@
 import argparse
 import json
 
-from vorpaline.cli.common import FOUND, NOT_FOUND, add_repository_arguments, find_repository, open_index, shown_path
+from vorpaline.cli.common import FOUND, NOT_FOUND, add_repository_arguments, find_repository, open_index, shows_paths
 
 
 def add_to(commands) -> None:
@@ -27,14 +27,15 @@ def run(args: argparse.Namespace) -> int:
     from vorpaline.search import snippets
 
     root, folder = find_repository(args)
+    shown_path = shows_paths(args, root)
     index = open_index(folder)
     look_up = index.definitions if args.command == "def" else index.references
     found = look_up(args.name, ignore_case=args.ignore_case, path_glob=args.path_glob)
     for symbol in found:
-        shown = shown_path(root, symbol.path)  # as rg prints it: relative to the current folder
-        if args.json:
-            print(json.dumps({**symbol._asdict(), "path": shown}, ensure_ascii=False))
+        if args.json:  # for programs: the path in the repository, wherever the command ran
+            print(json.dumps(symbol._asdict(), ensure_ascii=False))
             continue
+        shown = shown_path(symbol.path)
         where = " ".join(part for part in (symbol.kind, getattr(symbol, "scope", "")) if part)
         print(snippets.printable(f"{shown}:{symbol.line}: {where}"))
     return FOUND if found else NOT_FOUND
