@@ -5,17 +5,19 @@ VENV   ?= .venv
 PY     := $(VENV)/bin/python
 # What a build and the package need: the build tools, then the runtime dependencies (pyproject.toml):
 # orjson and tqdm (the index's manifest, the progress bar of `vorpaline index`), the tree-sitter
-# grammars (definitions and references), and starlette, uvicorn, watchfiles and mcp, which serve
-# `vorpaline serve` and `vorpaline mcp`. `make build`, `make demo` and `make wheel` install no more.
+# grammars (definitions and references), starlette, uvicorn, watchfiles and mcp, which serve
+# `vorpaline serve` and `vorpaline mcp`, and google-re2 (the query language's phrases, exclusions
+# and patterns). `make build`, `make demo` and `make wheel` install no more.
 BUILD_TOOLS := scikit-build-core cmake ninja
 TREE_SITTER_GRAMMARS := tree-sitter-python tree-sitter-c tree-sitter-cpp tree-sitter-javascript \
   tree-sitter-typescript tree-sitter-go tree-sitter-rust tree-sitter-java tree-sitter-ruby
 SERVER_PACKAGES := starlette uvicorn watchfiles mcp
-PIP_PACKAGES := $(BUILD_TOOLS) orjson tqdm $(TREE_SITTER_GRAMMARS) $(SERVER_PACKAGES)
+PIP_PACKAGES := $(BUILD_TOOLS) orjson tqdm google-re2 $(TREE_SITTER_GRAMMARS) $(SERVER_PACKAGES)
 # What only the tests need: pytest and its plugins, mypy, the tree-sitter binding (the symbol
 # tests' reference), qdrant-client (the optional store's client) and qdrant-edge-py (the embedded
 # Qdrant engine its tests also run on), selenium (drives the web page's test in chromium, where
-# Debian's chromium and chromium-driver are installed) and httpx (the server tests' client).
+# Debian's chromium and chromium-driver are installed) and httpx (the server tests' client); from
+# Debian, ripgrep: the reference the query language's and the path filters' tests compare with.
 TEST_PACKAGES := pytest pytest-xdist hypothesis mypy tree-sitter qdrant-client qdrant-edge-py selenium httpx
 BUILD_OPTS ?=
 
@@ -32,6 +34,7 @@ $(VENV)/.deps-stamp: tools/debian-deps.sh Makefile
 	touch $@
 
 $(VENV)/.test-deps-stamp: $(VENV)/.deps-stamp
+	bash tools/apt-install-missing.sh ripgrep
 	$(PY) -m pip install -q $(TEST_PACKAGES)
 	touch $@
 
