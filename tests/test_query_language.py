@@ -31,6 +31,15 @@ def test_a_query_is_read_into_its_pieces(query, expected):
     assert parse(query) == query_language.ParsedQuery(**expected)
 
 
+@pytest.mark.parametrize("word, alone, names_its_case", [
+    ("getUser", False, True), ("HttpServer", False, True), ("parseURL", False, True), ("MAX_SIZE", False, True),
+    ("UTF8", False, True), ("Path", True, True), ("URL", True, True), ("Path", False, False), ("JSON", False, False),
+    ("parse", True, False), ("_x", False, False), ("Été", False, False),
+])
+def test_smart_case_reads_identifiers_by_their_case(word, alone, names_its_case):
+    assert query_language._names_its_case(word, alone) is names_its_case
+
+
 @pytest.mark.parametrize("query, options, reason", [
     ("path:*.py", {}, "no words to search for"),
     ("-alpha", {}, "no words to search for"),
@@ -113,12 +122,15 @@ CASES = [
     ("alpha beta -gamma -kappa", {},
      lambda r: _rg_words(r, "alpha", "beta") - _rg_words(r, "gamma") - _rg_words(r, "kappa")),
     ("alpha -Delta", {}, lambda r: _rg_words(r, "alpha") - _rg(r, "-w", "-s", "Delta")),
-    # Smart case: an identifier with a capital matches that case; a sentence's first capital does not.
+    # Smart case: a word alone, or written as an identifier, matches its case; a capital among words folds.
     ("Delta", {}, lambda r: _rg(r, "-s", "-F", "Delta")),
-    ("theta Delta", {}, lambda r: _rg(r, "-s", "-F", "Delta")),
+    ("theta Delta", {}, lambda r: _rg_words(r, "delta", "theta")),
     ("Delta theta", {}, lambda r: _rg_words(r, "delta", "theta")),
+    ("theta DELTA", {}, lambda r: _rg_words(r, "delta", "theta")),
+    ("theta", {"case": "sensitive"}, lambda r: _rg(r, "-s", "-F", "theta")),
     ("Delta", {"case": "insensitive"}, lambda r: _rg_words(r, "delta")),
     ("delta", {"case": "sensitive"}, lambda r: _rg(r, "-s", "-F", "delta")),
+    ("kappa Delta", {"case": "sensitive"}, lambda r: _rg(r, "-s", "-F", "kappa") & _rg(r, "-s", "-F", "Delta")),
     ("alpha", {"regex": r"alp\w+ be"}, lambda r: _rg_words(r, "alpha") & _rg(r, "-i", "-e", r"alp\w+ be")),
     ("alpha", {"regex": r"^alpha$"}, lambda r: _rg_words(r, "alpha") & _rg(r, "-e", r"^alpha$")),
     ("kappa", {"regex": r"kappa|Delta"}, lambda r: _rg_words(r, "kappa") & _rg(r, "-s", "-e", "kappa|Delta")),

@@ -200,30 +200,44 @@ def test_a_name_that_is_not_utf8_is_skipped_with_its_bytes(tmp_path, isolated):
 
 
 def _as_user(name, work):
-    """The str `work` returns, run in a forked child that has become user `name`."""
-    import pwd
+    """The str `work` returns, run in a thread of this process that has become user `name`.
 
+    Linux keeps credentials per thread, and the raw system calls change only the calling thread's
+    (glibc's wrappers would change every thread's): the threads the core starts for the work inherit
+    them, and the rest of the process stays root. A forked child would do as well in a process with
+    no other threads, but a test worker has several, and a child forked among them can hang or take
+    the worker down with it.
+    """
+    import ctypes
+    import platform
+    import pwd
+    import threading
+
+    if platform.machine() != "x86_64":
+        pytest.skip("the system call numbers here are x86-64's")
+    setgroups, setresgid, setresuid = 116, 119, 117
+    libc = ctypes.CDLL(None, use_errno=True)
     user = pwd.getpwnam(name)
-    read_end, write_end = os.pipe()
-    pid = os.fork()
-    if pid == 0:  # the child: never returns into pytest
-        status = 1
+    result = {}
+
+    def run():
         try:
-            os.close(read_end)
-            os.setgroups([])
-            os.setgid(user.pw_gid)
-            os.setuid(user.pw_uid)
-            with os.fdopen(write_end, "w") as out:
-                out.write(work())
-            status = 0
-        finally:
-            os._exit(status)
-    os.close(write_end)
-    with os.fdopen(read_end) as result:
-        text = result.read()
-    _, status = os.waitpid(pid, 0)
-    assert os.waitstatus_to_exitcode(status) == 0
-    return text
+            for call, *arguments in ((setgroups, 0, None), (setresgid, *[user.pw_gid] * 3),
+                                     (setresuid, *[user.pw_uid] * 3)):
+                if libc.syscall(call, *arguments) != 0:
+                    raise OSError(ctypes.get_errno(), "cannot become " + name)
+            result["text"] = work()
+        except BaseException as error:  # noqa: BLE001 - reported in the test's own thread
+            result["error"] = error
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join(timeout=120)
+    assert not thread.is_alive(), "the work as another user did not finish"
+    if "error" in result:
+        raise result["error"]
+    assert os.getuid() == 0  # the test's own thread kept its credentials
+    return result["text"]
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="becomes another user to meet permissions; needs root")

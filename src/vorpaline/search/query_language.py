@@ -13,8 +13,9 @@ value too: a query is never an error. A query that cannot match anything says wh
 
 Case is smart, as rg's ``--smart-case``: a phrase, an excluded word or a pattern with an upper-case
 letter matches that case only, and so does a word written as an identifier with one (``getUser``,
-``URL``, ``Path`` alone; not the capital that starts a sentence). The ranking itself folds case; a
-word that matches its case is required in that case. ``case="sensitive"`` makes every word match
+``MAX_SIZE``; any capital when the word is the whole query: ``Path``, ``URL``), but not a
+capitalised or all-capital word among others ("Parse JSON lines" folds). The ranking itself folds
+case; a word that matches its case is required in that case. ``case="sensitive"`` makes every word match
 its case, ``case="insensitive"`` none.
 """
 
@@ -142,13 +143,18 @@ def _has_upper(text: str) -> bool:
     return any(character.isupper() for character in text)
 
 
-def _names_its_case(word: str, first_of_several: bool) -> bool:
-    """Whether a word, as smart case reads it, is an identifier written in a case: an upper-case
-    letter after its first, or a capital that does not simply start a sentence."""
-    letters = [character for character in word if character.isalpha()]
-    if not letters or not _has_upper(word):
+def _names_its_case(word: str, alone: bool) -> bool:
+    """Whether a word, as smart case reads it, is an identifier written in a case: a capital after a
+    lower-case letter (getUser, HttpServer), a capital beside ``_`` or a digit (MAX_SIZE, UTF8), or
+    any capital in a query of that word alone (Path, URL). A capitalised or all-capital word among
+    others (a sentence's first word, JSON in "parse JSON") folds, as words of prose do."""
+    if not _has_upper(word):
         return False
-    return any(character.isupper() for character in letters[1:]) or not first_of_several
+    if alone:
+        return True
+    letters = [character for character in word if character.isalpha()]
+    mixed = any(a.islower() and b.isupper() for a, b in zip(letters, letters[1:]))
+    return mixed or any(character == "_" or character.isdigit() for character in word)
 
 
 def _literal_pattern(text: str, case_sensitive: bool) -> str:
@@ -240,9 +246,9 @@ def plan(query: str, *, path_glob: Any = None, types: Sequence[str] = (), types_
     """The plan of a search for ``query`` with the options given (the query's own terms add to them)."""
     _check(query, path_glob, types, types_not, tests, case, regex)
     parsed = parse(query)
-    several = len(parsed.words) > 1
-    words_with_case = [word for number, word in enumerate(parsed.words)
-                       if case == "sensitive" or case == "smart" and _names_its_case(word, several and number == 0)]
+    alone = len(parsed.words) == 1
+    words_with_case = [word for word in parsed.words
+                       if case == "sensitive" or case == "smart" and _names_its_case(word, alone)]
 
     def sensitive(text: str) -> bool:
         return case == "sensitive" or case == "smart" and _has_upper(text)
