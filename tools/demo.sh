@@ -31,7 +31,9 @@ printf '$ export VORPALINE_EXTRA_IGNORE_PATTERNS="%s"\n' "$VORPALINE_EXTRA_IGNOR
 printf '$ cd %s\n' "$stdlib"
 cd "$stdlib"
 show vorpaline index --index "$index"
-show vorpaline search "parse a url into its parts" --index "$index" --top 3 || found_nothing
+show vorpaline search "split a url into scheme, host and path" --index "$index" --top 3 || found_nothing
+show vorpaline search '"def urlsplit" lang:python' --index "$index" --vimgrep || found_nothing
+show vorpaline search 'temporary directory cleanup -test' --path 'tempfile.py' --path 'shutil.py' --index "$index" -l || found_nothing
 show vorpaline def urlsplit --index "$index" || found_nothing
 printf '\n$ vorpaline refs urlsplit --index %s | head -n 8\n' "$index"
 { vorpaline refs urlsplit --index "$index" || found_nothing; } | head -n 8

@@ -47,14 +47,23 @@ class Parser(argparse.ArgumentParser):
 
 # --- argument types ----------------------------------------------------------------------------
 
-def positive_int(text: str) -> int:
+def _integer_at_least(text: str, least: int, needs: str) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
+    if value < least:
+        raise argparse.ArgumentTypeError(f"must be {needs}: {text!r}")
     return value
+
+
+def positive_int(text: str) -> int:
+    return _integer_at_least(text, 1, "at least 1")
+
+
+def count(text: str) -> int:
+    """A number of lines or columns: 0 or more."""
+    return _integer_at_least(text, 0, "0 or more")
 
 
 def seconds(text: str) -> float:

@@ -4,8 +4,8 @@ import argparse
 import sys
 
 from vorpaline.cli.common import (
-    PROG, CliError, add_repository_arguments, add_store_options, check_store_options, connect_store, find_repository,
-    open_index, positive_int, shows_paths,
+    PROG, CliError, add_repository_arguments, add_store_options, check_store_options, connect_store, count,
+    find_repository, open_index, positive_int, shows_paths,
 )
 
 QUERY_HELP = """\
@@ -42,11 +42,11 @@ def add_to(commands) -> None:
                        help="print path:N for each file, N the number of the K best chunks in it")
     shown.add_argument("--vimgrep", action="store_true", help="print each hit as path:line:column:text")
     shown.add_argument("--json", action="store_true", help="print one JSON object per hit")
-    output.add_argument("-C", "--context", type=_count, metavar="N", help="show N lines before and after the "
+    output.add_argument("-C", "--context", type=count, metavar="N", help="show N lines before and after the "
                         "hit's line instead of its best lines")
-    output.add_argument("-A", "--after-context", type=_count, metavar="N", help="show N lines after the hit's line")
-    output.add_argument("-B", "--before-context", type=_count, metavar="N", help="show N lines before the hit's line")
-    output.add_argument("--max-columns", type=_count, metavar="N",
+    output.add_argument("-A", "--after-context", type=count, metavar="N", help="show N lines after the hit's line")
+    output.add_argument("-B", "--before-context", type=count, metavar="N", help="show N lines before the hit's line")
+    output.add_argument("--max-columns", type=count, metavar="N",
                         help="cut lines longer than N characters (default 200 on a terminal, 0 for no limit)")
     heading = output.add_mutually_exclusive_group()
     heading.add_argument("--heading", action="store_true", default=None,
@@ -82,16 +82,6 @@ def add_filter_options(command: argparse.ArgumentParser) -> None:
     case.add_argument("-S", "--smart-case", dest="case", action="store_const", const="smart",
                       help="what holds an upper-case letter matches its case (the default)")
     command.set_defaults(case="smart", tests=None)
-
-
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more: {text!r}")
-    return value
 
 
 def run(args: argparse.Namespace) -> int:

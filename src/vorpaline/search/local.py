@@ -45,7 +45,7 @@ from vorpaline.search.hits import (Definition, Found, Hit, PathGlobs, Reference,
 from vorpaline.search.index_folder import FolderLock
 from vorpaline.search.native import UTF8_ROOT_REMEDY, is_utf8, loads, profile_json, utf8_name
 from vorpaline.search.native import core as _core
-from vorpaline.search.protocol import IndexedFile, IndexUnusable, Status, UpdateCounts
+from vorpaline.search.protocol import Closable, IndexedFile, IndexUnusable, Status, UpdateCounts
 
 __all__ = ["Index"]
 
@@ -221,7 +221,7 @@ def _check_usable(folder: str, manifest: dict[str, Any]) -> None:
                             "run `vorpaline index --rebuild`")
 
 
-class Index:
+class Index(Closable):
     """A BM25 index kept in one folder; see the module docstring.
 
     Searches may run from several threads at once; one write at a time runs (others wait for it).
@@ -309,20 +309,8 @@ class Index:
             self._closed = True
             self._searcher = None
 
-    @property
-    def closed(self) -> bool:
-        return self._closed
-
-    def __enter__(self) -> Index:
-        self._check_open()
-        return self
-
-    def __exit__(self, *_: object) -> None:
-        self.close()
-
-    def _check_open(self) -> None:
-        if self._closed:
-            raise ValueError(f"I/O operation on a closed index ({self.folder})")
+    def _closed_message(self) -> str:
+        return f"index ({self.folder})"
 
     # ---------------------------------------------------------------- reading
 

@@ -10,7 +10,7 @@ from __future__ import annotations
 import os
 from collections.abc import Callable, Mapping, Sequence
 from types import MappingProxyType
-from typing import NamedTuple, Protocol, runtime_checkable
+from typing import NamedTuple, Protocol, TypeVar, runtime_checkable
 
 from vorpaline.search.hits import Definition, Hit, PathGlobs, Reference
 
@@ -51,6 +51,34 @@ class Status(NamedTuple):
     # The files that changed, came or went since, as the scan lists them now: what the next
     # update reads. Empty when the root is not known.
     stale: tuple[str, ...] = ()
+
+
+_Open = TypeVar("_Open", bound="Closable")
+
+
+class Closable:
+    """``closed``, with-blocks and the check every call makes, for a backend whose ``close`` sets
+    ``_closed``; ``_closed_message`` names it in the error."""
+
+    _closed = False
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def __enter__(self: _Open) -> _Open:
+        self._check_open()
+        return self
+
+    def __exit__(self, *_: object) -> None:
+        self.close()  # type: ignore[attr-defined]
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ValueError(f"I/O operation on a closed {self._closed_message()}")
+
+    def _closed_message(self) -> str:
+        return type(self).__name__
 
 
 @runtime_checkable

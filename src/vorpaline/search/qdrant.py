@@ -59,7 +59,7 @@ from vorpaline.search.hits import (Definition, Found, Hit, PathGlobs, Reference,
                                    definitions_among, planned_hits, references_among)
 from vorpaline.search.native import UTF8_ROOT_REMEDY, core, is_utf8, loads, profile_json, utf8_name
 from vorpaline.search.path_filters import required_folder
-from vorpaline.search.protocol import IndexedFile, IndexUnusable, Status, UpdateCounts
+from vorpaline.search.protocol import Closable, IndexedFile, IndexUnusable, Status, UpdateCounts
 from vorpaline.search.qdrant_calls import (ATTEMPTS, REQUEST_SECONDS, BoundedTransport, Deadline, StoreError, batches,
                                     bounded_proxy_mounts, call_with_retries, point_bytes)
 from vorpaline.scan import ScannedFile, config_json
@@ -297,7 +297,7 @@ class _Changes:
             f"and update {len(self.touched)} files' times")
 
 
-class QdrantStore:
+class QdrantStore(Closable):
     """A Qdrant collection holding the code search of any number of repositories; see the module docstring."""
 
     def __init__(self, client: Any, collection: str, *, where: str | None = None, rebuild: bool = False,
@@ -351,20 +351,8 @@ class QdrantStore:
             self._closed = True
             self.client.close()
 
-    @property
-    def closed(self) -> bool:
-        return self._closed
-
-    def __enter__(self) -> QdrantStore:
-        self._check_open()
-        return self
-
-    def __exit__(self, *_: object) -> None:
-        self.close()
-
-    def _check_open(self) -> None:
-        if self._closed:
-            raise ValueError(f"I/O operation on a closed store ({self.where})")
+    def _closed_message(self) -> str:
+        return f"store ({self.where})"
 
     def add_documents(self, ids: Sequence[str], texts: Sequence[str],
                       metadata: Sequence[dict[str, str] | None] | None = None, *, wait: float | None = None) -> None:
