@@ -13,7 +13,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 # Each run is one chance for a daemon thread to be ended inside module code.
-RUNS = 200 if os.environ.get("VORPALINE_LONG_TESTS") else 20
+RUNS = 200 if os.environ.get("VORPALINE_LONG_TESTS") else 12
 
 # Each situation starts daemon threads that are inside a module function, with
 # the interpreter lock given up, when the main thread returns.

@@ -150,7 +150,7 @@ def test_a_kill_at_each_step_leaves_the_old_or_the_new_index(snapshot, tmp_path,
 # A native build of the tree takes a tenth of a second or so: the kills fall
 # before, inside and after it. VORPALINE_LONG_TESTS=1 tries many more moments.
 @pytest.mark.parametrize("delay", [0.005 * 1.12 ** n for n in range(40)] if os.environ.get("VORPALINE_LONG_TESTS")
-                         else [0.01 * 1.9 ** n for n in range(5)])
+                         else [0.01 * 2.5 ** n for n in range(4)])
 def test_a_kill_at_any_moment_leaves_the_old_or_the_new_index(snapshot, tmp_path, mode, delay):
     folder = snapshot.copy_old_index(tmp_path / "index")
     process = subprocess.Popen(index_command(snapshot.root, folder, *MODES[mode]), stderr=subprocess.PIPE)
@@ -359,6 +359,10 @@ MANIFEST_DAMAGE = {
 }
 
 
+CLI_CHECKED = [MANIFEST_DAMAGE[name] for name in ("truncated", "a list", "a segment renamed")] \
+    if not os.environ.get("VORPALINE_LONG_TESTS") else list(MANIFEST_DAMAGE.values())
+
+
 @pytest.mark.parametrize("damage", MANIFEST_DAMAGE.values(), ids=MANIFEST_DAMAGE.keys())
 def test_a_damaged_manifest_says_to_rebuild(tmp_path, settings, sparse, damage):
     root, folder = small_index(tmp_path)
@@ -369,6 +373,8 @@ def test_a_damaged_manifest_says_to_rebuild(tmp_path, settings, sparse, damage):
     manifest.write_text(damage(manifest.read_text()))
     with pytest.raises(search.IndexUnusable, match=f"{manifest}.*vorpaline index --rebuild"):
         search.Index.open(folder).search("quota")
+    if damage not in CLI_CHECKED:  # the commands report every damage through the same error
+        return
     for command in (search_cli(root, folder), run_index(root, folder)):
         assert command.returncode == 2 and command.stdout == ""
         assert command.stderr.count("\n") == 1 and "vorpaline index --rebuild" in command.stderr

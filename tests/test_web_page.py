@@ -30,8 +30,12 @@ SCREENS = "/tmp/vorpaline-screens"
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 CHROMEDRIVER = shutil.which("chromedriver") or "/usr/bin/chromedriver"
 
-pytestmark = pytest.mark.skipif(not (os.access(CHROMIUM, os.X_OK) and os.access(CHROMEDRIVER, os.X_OK)),
-                                reason="needs chromium and chromedriver")
+# A real browser's run is the long suite's (make test-long, which CI runs): it takes a quarter of a
+# minute of a two-core machine.
+pytestmark = [pytest.mark.skipif(not (os.access(CHROMIUM, os.X_OK) and os.access(CHROMEDRIVER, os.X_OK)),
+                                 reason="needs chromium and chromedriver"),
+              pytest.mark.skipif(os.environ.get("VORPALINE_LONG_TESTS") != "1",
+                                 reason="a browser run: make test-long")]
 
 FILES = {
     "settings/loader.py": 'import os\n\n\ndef parse_config(path):\n    """Reads the settings file at path."""\n'
