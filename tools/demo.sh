@@ -14,7 +14,8 @@ show() {
   local shown="" argument
   for argument in "$@"; do
     case $argument in
-      *[[:space:]\"\'\$\*]*) shown+=" \"$argument\"" ;;
+      *\"*) shown+=" '$argument'" ;;  # a query with a phrase in it, as it would be typed
+      *[[:space:]\'\$\*]*) shown+=" \"$argument\"" ;;
       *) shown+=" $argument" ;;
     esac
   done
@@ -31,7 +32,7 @@ printf '$ export VORPALINE_EXTRA_IGNORE_PATTERNS="%s"\n' "$VORPALINE_EXTRA_IGNOR
 printf '$ cd %s\n' "$stdlib"
 cd "$stdlib"
 show vorpaline index --index "$index"
-show vorpaline search "split a url into scheme, host and path" --index "$index" --top 3 || found_nothing
+show vorpaline search "parse a url into its components" --index "$index" --top 2 || found_nothing
 show vorpaline search '"def urlsplit" lang:python' --index "$index" --vimgrep || found_nothing
 show vorpaline search 'temporary directory cleanup -test' --path 'tempfile.py' --path 'shutil.py' --index "$index" -l || found_nothing
 show vorpaline def urlsplit --index "$index" || found_nothing
