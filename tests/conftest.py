@@ -294,6 +294,15 @@ def run_threads(work, count):
         thread.join()
 
 
+def make_tree(root, files):
+    """``files`` ({path: text or bytes}) written under ``root``."""
+    for path, text in files.items():
+        target = root / path
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(text if isinstance(text, bytes) else text.encode())
+    return root
+
+
 def git_repository(root, files):
     """A git work tree at ``root`` holding ``files`` ({path: text}), nothing committed."""
     root.mkdir(parents=True)

@@ -10,6 +10,8 @@ import subprocess
 
 import pytest
 
+from conftest import make_tree
+
 pytest.importorskip("vorpaline_core_py")
 
 from vorpaline.cli import index as index_command  # noqa: E402
@@ -23,14 +25,6 @@ SOURCE = {
     "docs/notes.md": "Call parse_config for each file.\n",
 }
 HAS_GIT = shutil.which("git") is not None
-
-
-def make_tree(root, files):
-    for path, text in files.items():
-        target = root / path
-        target.parent.mkdir(parents=True, exist_ok=True)
-        target.write_bytes(text if isinstance(text, bytes) else text.encode())
-    return root
 
 
 def git(root, *args):

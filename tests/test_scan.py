@@ -10,6 +10,8 @@ import sys
 
 import pytest
 
+from conftest import make_tree
+
 core = pytest.importorskip("vorpaline_core_py")
 from vorpaline import scan as scan_api  # noqa: E402
 from vorpaline.cli import main  # noqa: E402
@@ -27,14 +29,6 @@ def isolated(tmp_path, monkeypatch):
     monkeypatch.setenv("HOME", str(home))
     monkeypatch.setenv("GIT_CONFIG_NOSYSTEM", "1")
     return home
-
-
-def make_tree(root, files):
-    for path, text in files.items():
-        target = root / path
-        target.parent.mkdir(parents=True, exist_ok=True)
-        target.write_bytes(text if isinstance(text, bytes) else text.encode())
-    return root
 
 
 def config(root, **changes):
