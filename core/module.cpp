@@ -12,6 +12,7 @@
 #include "arguments.hpp"
 #include "binding.hpp"
 #include "file_binding.hpp"
+#include "stamps_binding.hpp"
 #include "glob_binding.hpp"
 #include "index_binding.hpp"
 #include "symbols_binding.hpp"
@@ -34,7 +35,7 @@ namespace {
 constexpr char kHandshake[] =
     "{\"capabilities\": [\"sparse_embed\", \"sparse_embed_batch\", \"sparse_explain\", "
     "\"scan_repository\", \"scan_explain\", \"ignore_builtin_replace\", \"chunk_text\", \"index_bm25\", "
-    "\"index_term_vectors\", \"read_repository_file\"], "
+    "\"index_term_vectors\", \"read_repository_file\", \"listing_unchanged\"], "
     "\"version\": \"" VORPALINE_CORE_VERSION "\"}";
 
 // Reads the (text, profile) argument pair shared by the embedding functions.
@@ -340,6 +341,11 @@ PyMethodDef methods[] = {
      "Return (data, size, mtime_ns) with the opened file's size and mtime. A path that\n"
      "is not a regular file inside root raises OSError(errno, reason, path); a path that\n"
      "is empty, absolute or has '.', '..' or empty components raises ValueError."},
+    {"listing_unchanged", as_cfunction(listing_unchanged), METH_FASTCALL,
+     "listing_unchanged(root, stamps_json, threads, /)\n--\n\n"
+     "Whether the file list of the scan of root whose reply carried stamps_json (its\n"
+     "\"stamps\", as JSON text) still stands: every folder and source keeps its stamp and\n"
+     "none is racy. threads: 0 for one per core. False whenever it cannot tell."},
     {"index_open", as_cfunction(index_open), METH_FASTCALL,
      "index_open(segments_json, /)\n--\n\n"
      "Open segments for search: segments_json is [{\"path\", \"deleted\": [doc ids]}].\n"

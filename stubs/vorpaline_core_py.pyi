@@ -55,6 +55,11 @@ def index_build_segment(path: str, profile_json: str, texts_json: str, metadata_
     one index segment to path (which must not exist), each document keeping the
     string of the same place in metadata_json. Return {"documents", "postings"}."""
 
+def listing_unchanged(root: str, stamps_json: str, threads: int, /) -> bool:
+    """Whether the file list of the scan of root whose reply carried stamps_json (its
+    "stamps", as JSON text) still stands: every folder and source keeps its stamp and
+    none is racy. threads: 0 for one per core. False whenever it cannot tell."""
+
 def read_repository_file(root: str, path: str, begin: int, end: int, /) -> tuple[bytes, int, int]:
     """Read bytes [begin, end) (clipped to the file's size) of the file at path, '/'-separated
     below root, opened a component at a time without following a link or blocking.

@@ -12,7 +12,8 @@
 
 namespace vorpaline_core::scan {
 
-int read_file_at(int directory_fd, const char* name, bool follow_links, std::string* contents) {
+int read_file_at(int directory_fd, const char* name, bool follow_links, std::string* contents,
+                 struct stat* status_out) {
   const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (follow_links ? 0 : O_NOFOLLOW);
   const UniqueFd file(::openat(directory_fd, name, flags));
   if (file.get() < 0) return errno;
@@ -20,6 +21,7 @@ int read_file_at(int directory_fd, const char* name, bool follow_links, std::str
   if (::fstat(file.get(), &status) != 0) return errno;
   if (S_ISDIR(status.st_mode)) return EISDIR;
   if (!S_ISREG(status.st_mode)) return EINVAL;  // a FIFO or device is no ignore file
+  if (status_out != nullptr) *status_out = status;
   contents->clear();
   contents->reserve(static_cast<std::size_t>(status.st_size));
   char buffer[16384];

@@ -71,8 +71,9 @@ struct Repository {
 // ("gitdir:", "gitdir/i:", "onbranch:") when their condition holds.
 class ConfigReader {
  public:
-  ConfigReader(const GitEnvironment& environment, const Repository& repository)
-      : environment_(environment), repository_(repository) {}
+  ConfigReader(const GitEnvironment& environment, const Repository& repository,
+               std::vector<std::string>* consulted)
+      : environment_(environment), repository_(repository), consulted_(consulted) {}
 
   void read_file(const std::string& path, const std::string& relative_base, int depth = 0);
   const std::optional<std::string>& excludes_file() const { return excludes_file_; }
@@ -85,6 +86,7 @@ class ConfigReader {
 
   const GitEnvironment& environment_;
   const Repository& repository_;
+  std::vector<std::string>* consulted_;
   std::optional<std::string> excludes_file_;
 };
 
@@ -124,6 +126,7 @@ bool ConfigReader::git_dir_matches(std::string_view pattern_text, bool fold_case
 
 void ConfigReader::read_file(const std::string& path, const std::string& relative_base, int depth) {
   if (depth > kIncludeDepthLimit) return;
+  consulted_->push_back(path);
   std::string text;
   if (read_file_at(AT_FDCWD, path.c_str(), true, &text) != 0) return;  // absent files are normal
   read_text(text, path, relative_base, depth);
@@ -228,12 +231,13 @@ std::optional<std::string> config_home(const GitEnvironment& environment) {
 
 // The git directory of a worktree top: `.git` itself, or where a `.git` file
 // ("gitdir: PATH") points.
-std::optional<std::string> git_directory(const std::string& top) {
+std::optional<std::string> git_directory(const std::string& top, std::vector<std::string>* consulted) {
   const std::string dot_git = joined(top, ".git");
   struct stat status {};
   if (::lstat(dot_git.c_str(), &status) != 0) return std::nullopt;
   if (S_ISDIR(status.st_mode)) return dot_git;
   if (!S_ISREG(status.st_mode)) return std::nullopt;
+  consulted->push_back(dot_git);
   std::string text;
   if (read_file_at(AT_FDCWD, dot_git.c_str(), false, &text) != 0) return std::nullopt;
   constexpr std::string_view kPrefix = "gitdir: ";
@@ -244,7 +248,8 @@ std::optional<std::string> git_directory(const std::string& top) {
 }
 
 // A linked worktree keeps info/ and config in the repository's common directory.
-std::string common_directory(const std::string& git_dir) {
+std::string common_directory(const std::string& git_dir, std::vector<std::string>* consulted) {
+  consulted->push_back(joined(git_dir, "commondir"));
   std::string text;
   if (read_file_at(AT_FDCWD, joined(git_dir, "commondir").c_str(), true, &text) != 0) return git_dir;
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
@@ -252,7 +257,8 @@ std::string common_directory(const std::string& git_dir) {
 }
 
 // The branch HEAD names ("ref: refs/heads/NAME"); none when it is detached.
-std::optional<std::string> checked_out_branch(const std::string& git_dir) {
+std::optional<std::string> checked_out_branch(const std::string& git_dir, std::vector<std::string>* consulted) {
+  consulted->push_back(joined(git_dir, "HEAD"));
   std::string text;
   if (read_file_at(AT_FDCWD, joined(git_dir, "HEAD").c_str(), true, &text) != 0) return std::nullopt;
   constexpr std::string_view kPrefix = "ref: refs/heads/";
@@ -282,11 +288,13 @@ GitSetup find_git_setup(const std::string& root, const GitEnvironment& environme
   GitSetup setup;
   std::optional<std::string> git_dir;
   for (std::string directory = root;; directory = parent_of(directory)) {
-    git_dir = git_directory(directory);
+    git_dir = git_directory(directory, &setup.consulted);
     if (git_dir) {
       setup.top = directory;
       break;
     }
+    // A `.git` made here later would move the worktree's top.
+    setup.consulted.push_back(joined(directory, ".git"));
     if (directory == "/") break;
   }
   if (git_dir) {
@@ -299,9 +307,9 @@ GitSetup find_git_setup(const std::string& root, const GitEnvironment& environme
   Repository repository;
   if (git_dir && is_directory(*git_dir)) {
     repository.git_dir = real_path(*git_dir);
-    repository.branch = checked_out_branch(*git_dir);
+    repository.branch = checked_out_branch(*git_dir, &setup.consulted);
   }
-  ConfigReader reader(environment, repository);
+  ConfigReader reader(environment, repository, &setup.consulted);
   if (!environment.no_system) {
     reader.read_file(environment.config_system.value_or("/etc/gitconfig"), relative_base);
   }
@@ -313,7 +321,8 @@ GitSetup find_git_setup(const std::string& root, const GitEnvironment& environme
   }
   std::string common;
   if (git_dir && is_directory(*git_dir)) {
-    common = common_directory(*git_dir);
+    common = common_directory(*git_dir, &setup.consulted);
+    setup.consulted.push_back(joined(*git_dir, "index"));
     reader.read_file(joined(common, "config"), relative_base);
     setup.info_exclude = joined(common, "info/exclude");
   }

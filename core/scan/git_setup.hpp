@@ -15,6 +15,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vorpaline_core::scan {
 
@@ -35,6 +36,8 @@ struct GitSetup {
   std::string root_prefix;   // the scanned root relative to `top`: "" or "a/b/"
   std::string info_exclude;  // "" when there is none
   std::string excludes_file; // "" when there is none
+  // Every file whose contents (or absence) decided the above, and the index.
+  std::vector<std::string> consulted;
 };
 
 // `root` is an absolute path with symbolic links resolved.

@@ -16,10 +16,14 @@ namespace vorpaline_core::scan {
 RepositoryScan::RepositoryScan(std::string_view config_json, const GitEnvironment& environment,
                                unsigned threads) {
   const ScanConfig config = parse_scan_config(config_json);
+  // Before anything is read: whatever changes after this is either seen or racy.
+  const std::int64_t at_ns = realtime_now_ns();
   ScanPlan plan;
   make_scan_plan(config, environment, &plan);
   result_ = walk(plan, threads);
+  result_.stamps.at_ns = at_ns;
   root_ = config.repo_root;
+  stamps_ = config.stamps;
 }
 
 template <class Sink>
@@ -48,7 +52,12 @@ void RepositoryScan::put_reply(Sink& sink) const {
     put_string(sink, skipped.reason);
     sink.put('}');
   }
-  sink.put("]}");
+  sink.put(']');
+  if (stamps_) {
+    sink.put(",\"stamps\":");
+    put_stamps(sink, result_.stamps);
+  }
+  sink.put('}');
 }
 
 std::size_t RepositoryScan::reply_size() const {

@@ -5,6 +5,7 @@
 // (walker.hpp) and replies with the JSON text
 //   {"root": ..., "files": [{"path": ..., "size": ..., "mtime_ns": ...}, ...],
 //    "skipped": [{"path": ..., "reason": ...}, ...]}
+// and, when the configuration asks for them, "stamps": {...} (stamps.hpp),
 // in pure ASCII, paths relative to the root and sorted bytewise.
 //
 // scan_explain says what decides one path, as `git check-ignore -v` does:
@@ -39,6 +40,7 @@ class RepositoryScan {
   void put_reply(Sink& sink) const;
 
   std::string root_;
+  bool stamps_ = false;
   WalkResult result_;
 };
 

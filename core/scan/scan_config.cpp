@@ -75,6 +75,10 @@ ScanConfig parse_scan_config(std::string_view config_json) {
   result.use_gitignore = bool_member(config, "use_gitignore");
   result.use_vorpalineignore = bool_member(config, "use_vorpalineignore");
   result.replace_builtin_patterns = bool_member(config, "replace_builtin_patterns");
+  if (element value; config["stamps"].get(value) == simdjson::SUCCESS) {
+    if (!value.is_bool()) fail("stamps", std::string("must be a boolean, not ") + json_type_name(value.type()));
+    result.stamps = bool(value);
+  }
   return result;
 }
 

@@ -4,7 +4,8 @@
 // Seven members are required: "repo_root" (string), "builtin_patterns" and
 // "extra_patterns" (arrays of strings), "ignore_mode" (string; the two flags
 // below already say what it means), "use_gitignore", "use_vorpalineignore" and
-// "replace_builtin_patterns" (booleans). Other members are ignored. Anything
+// "replace_builtin_patterns" (booleans). "stamps" (boolean, false when
+// absent) asks for the listing's stamps (stamps.hpp). Other members are ignored. Anything
 // else throws InputError naming the member.
 #pragma once
 
@@ -22,6 +23,7 @@ struct ScanConfig {
   bool use_gitignore = true;
   bool use_vorpalineignore = true;
   bool replace_builtin_patterns = false;
+  bool stamps = false;
 };
 
 ScanConfig parse_scan_config(std::string_view config_json);

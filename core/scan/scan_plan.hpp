@@ -10,6 +10,7 @@
 #include "git_setup.hpp"
 #include "rule_stack.hpp"
 #include "scan_config.hpp"
+#include "stamps.hpp"
 
 namespace vorpaline_core::scan {
 
@@ -34,6 +35,8 @@ struct ScanPlan {
   RootRules root_rules;
   SharedFolderRules above_root;           // may be null
   std::vector<SkippedPath> problems;      // ignore files that exist but cannot be read
+  bool stamps = false;                    // whether the walk stamps what it reads
+  std::vector<SourceStamp> sources;       // git's files and the ignore files above the root
 };
 
 // Throws InputError when the root is missing or not a folder.
@@ -41,9 +44,11 @@ void make_scan_plan(const ScanConfig& config, const GitEnvironment& environment,
 
 // The rules of one folder: its parent's, plus its own ignore files, read from
 // `folder_fd` when the listing showed them. `folder` is its path as patterns
-// see it ("" or ending in '/'); `shown` its path in problem reports.
+// see ("" or ending in '/'); `shown` its path in problem reports, relative
+// to the root. The files looked for are stamped into `sources` when given.
 SharedFolderRules folder_rules(int folder_fd, const std::string& folder, const std::string& shown,
                                SharedFolderRules parent, const ScanPlan& plan, bool has_gitignore,
-                               bool has_vorpalineignore, std::vector<SkippedPath>* problems);
+                               bool has_vorpalineignore, std::vector<SkippedPath>* problems,
+                               std::vector<SourceStamp>* sources = nullptr);
 
 }  // namespace vorpaline_core::scan

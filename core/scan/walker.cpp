@@ -150,6 +150,8 @@ struct Harvest {
   NameArena arena;
   FileRun run;
   std::vector<SkippedPath> skipped;
+  std::vector<FolderStamp> folder_stamps;
+  std::vector<SourceStamp> source_stamps;
   Listing listing;
   std::unique_ptr<std::uint64_t[]> entries_buffer = std::make_unique<std::uint64_t[]>(kListingBuffer / 8);
 };
@@ -174,9 +176,14 @@ class Walk {
   void finish(std::vector<Folder>& found);
   void visit(Folder& folder, Harvest& harvest, std::vector<Folder>& found);
   static bool list(int fd, Harvest& harvest);
+  static void stamp_folder(int fd, std::string path, Harvest& harvest);
   // `path` as patterns see it; the root itself (the prefix without its '/') is ".".
   void skip(Harvest& harvest, std::string_view path, std::string reason) const {
     const std::string_view shown = path.size() > plan_.prefix.size() ? path.substr(plan_.prefix.size()) : ".";
+    // Being let in changes no folder's time: what could not be read keeps the stamps from ever holding.
+    if (plan_.stamps && reason.find("permission denied") != std::string::npos) {
+      harvest.folder_stamps.push_back({std::string(shown), kNeverHolds});
+    }
     harvest.skipped.push_back({std::string(shown), std::move(reason)});
   }
 
@@ -250,6 +257,15 @@ bool Walk::list(int fd, Harvest& harvest) {
   }
 }
 
+// Taken after the listing: an entry added meanwhile gives the folder a time
+// within the racy window, which proves nothing.
+void Walk::stamp_folder(int fd, std::string path, Harvest& harvest) {
+  if (!path.empty()) path.pop_back();  // "a/b/" is shown as "a/b"
+  struct stat status {};
+  const std::int64_t mtime_ns = ::fstat(fd, &status) == 0 ? mtime_ns_of(status) : kNeverHolds;
+  harvest.folder_stamps.push_back({std::move(path), mtime_ns});
+}
+
 void Walk::visit(Folder& folder, Harvest& harvest, std::vector<Folder>& found) {
   const std::string_view shown_folder = std::string_view(folder.path).substr(0, folder.path.size() - 1);
   int fd;
@@ -266,6 +282,7 @@ void Walk::visit(Folder& folder, Harvest& harvest, std::vector<Folder>& found) {
   }
   const auto open = std::make_shared<const OpenFolder>(fd);
   if (!list(fd, harvest)) skip(harvest, shown_folder, "listing failed: " + reason_for(errno));
+  if (plan_.stamps) stamp_folder(fd, folder.path.substr(plan_.prefix.size()), harvest);
   const Listing& listing = harvest.listing;
 
   FileRun& run = harvest.run;
@@ -279,7 +296,8 @@ void Walk::visit(Folder& folder, Harvest& harvest, std::vector<Folder>& found) {
   const char* relative = folder.path.c_str() + plan_.prefix.size();
   const SharedFolderRules rules =
       folder_rules(fd, folder.path, std::string(relative), folder.rules, plan_,
-                   listing.has_gitignore, listing.has_vorpalineignore, &harvest.skipped);
+                   listing.has_gitignore, listing.has_vorpalineignore, &harvest.skipped,
+                   plan_.stamps ? &harvest.source_stamps : nullptr);
   std::string path = folder.path;
   const std::size_t name_start = path.size();
   // The names of this folder's listed files, in one piece of the arena.
@@ -423,7 +441,13 @@ WalkResult Walk::run(unsigned threads) {
     result.runs.push_back(std::move(harvest.run));
     std::move(harvest.skipped.begin(), harvest.skipped.end(), std::back_inserter(result.skipped));
     harvest.arena.move_blocks_to(&result.arenas);
+    std::move(harvest.folder_stamps.begin(), harvest.folder_stamps.end(),
+              std::back_inserter(result.stamps.folders));
+    std::move(harvest.source_stamps.begin(), harvest.source_stamps.end(),
+              std::back_inserter(result.stamps.sources));
   }
+  result.stamps.sources.insert(result.stamps.sources.end(), plan_.sources.begin(), plan_.sources.end());
+  if (plan_.stamps) settle(&result.stamps);
   link_folders(&result);
   // An unreadable ignore file is also an unreadable file: it is reported once,
   // with the reason that tells more.

@@ -65,6 +65,8 @@ struct WalkResult {
   std::vector<FileRun> runs;
   std::vector<SkippedPath> skipped;  // sorted bytewise by path
   std::vector<std::unique_ptr<char[]>> arenas;
+  // With ScanPlan::stamps: every folder listed and every ignore file read, then the plan's sources.
+  ListingStamps stamps;
 
   // The folder tree, every folder numbered across the runs: its record, its
   // files, and its subfolders children[first_child[n], first_child[n + 1])

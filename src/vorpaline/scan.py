@@ -16,7 +16,16 @@ import json
 import os
 from typing import NamedTuple
 
-__all__ = ["Explanation", "ScanReport", "ScannedFile", "SkippedPath", "explain", "scan", "scan_report"]
+__all__ = [
+    "Explanation",
+    "ScanReport",
+    "ScannedFile",
+    "SkippedPath",
+    "explain",
+    "listing_unchanged",
+    "scan",
+    "scan_report",
+]
 
 
 class ScannedFile(NamedTuple):
@@ -69,11 +78,28 @@ def _core():
     return vorpaline_core_py
 
 
-def config_json(repo_path: str | os.PathLike[str]) -> str:
-    """The scan configuration of ``repo_path`` from the current settings, as the core takes it."""
+def config_json(repo_path: str | os.PathLike[str], *, stamps: bool = False) -> str:
+    """The scan configuration of ``repo_path`` from the current settings, as the core takes it.
+
+    With ``stamps`` the core's reply also carries ``"stamps"``: what
+    ``listing_unchanged`` needs to tell later that the file list still stands.
+    """
     from vorpaline.skiprules import build_scan_config
 
-    return json.dumps(build_scan_config(os.fspath(repo_path)))
+    config = build_scan_config(os.fspath(repo_path))
+    if stamps:
+        config["stamps"] = True
+    return json.dumps(config)
+
+
+def listing_unchanged(repo_path: str | os.PathLike[str], stamps_json: str, *, threads: int | None = None) -> bool:
+    """Whether a scan of ``repo_path`` would list what the scan that gave ``stamps_json`` listed.
+
+    ``stamps_json`` is the JSON text of that reply's ``"stamps"``. True only when
+    no folder read and no file deciding the rules has changed since, and no stamp
+    is too recent to tell; a file's content changing in place is no listing change.
+    """
+    return _core().listing_unchanged(os.fspath(repo_path), stamps_json, threads or 0)
 
 
 def scan_report(repo_path: str | os.PathLike[str], *, threads: int | None = None) -> ScanReport:
