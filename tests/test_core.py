@@ -361,7 +361,7 @@ def test_handshake_lists_what_this_core_offers():
     assert reply["capabilities"] == [
         "sparse_embed", "sparse_embed_batch", "sparse_explain",
         "scan_repository", "scan_explain", "ignore_builtin_replace", "chunk_text", "index_bm25", "index_term_vectors",
-        "read_repository_file",
+        "read_repository_file", "listing_unchanged",
     ]
     assert reply["version"] == core.__version__
 

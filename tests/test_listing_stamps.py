@@ -207,3 +207,13 @@ def test_malformed_stamps_are_refused(repo, stamps_json):
 def test_missing_root_does_not_hold(tmp_path):
     stamps = {"at_ns": time.time_ns(), "folders": [["", 1]], "sources": []}
     assert not core.listing_unchanged(str(tmp_path / "gone"), json.dumps(stamps), 1)
+
+
+def test_python_wrapper_asks_the_core(repo, home):
+    from vorpaline import scan as scan_module
+
+    back_date([repo, home], SCANNED)
+    stamps_json = json.dumps(scan(repo)["stamps"])
+    assert scan_module.listing_unchanged(repo, stamps_json)
+    write(repo / "new.txt", "n")
+    assert not scan_module.listing_unchanged(repo, stamps_json, threads=1)

@@ -69,10 +69,10 @@ class Explanation(NamedTuple):
     note: str | None
 
 
-def _core():
+def _core(capability: str = "scan_repository"):
     from vorpaline.enginecheck import require_capability
 
-    require_capability("scan_repository", "vorpaline.scan")
+    require_capability(capability, "vorpaline.scan")
     import vorpaline_core_py
 
     return vorpaline_core_py
@@ -99,7 +99,7 @@ def listing_unchanged(repo_path: str | os.PathLike[str], stamps_json: str, *, th
     no folder read and no file deciding the rules has changed since, and no stamp
     is too recent to tell; a file's content changing in place is no listing change.
     """
-    return _core().listing_unchanged(os.fspath(repo_path), stamps_json, threads or 0)
+    return _core("listing_unchanged").listing_unchanged(os.fspath(repo_path), stamps_json, threads or 0)
 
 
 def scan_report(repo_path: str | os.PathLike[str], *, threads: int | None = None) -> ScanReport:
