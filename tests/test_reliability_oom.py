@@ -27,7 +27,7 @@ PROFILE = (
 )
 CORE_CAPABILITIES = {
     "sparse_embed", "sparse_embed_batch", "sparse_explain", "scan_repository", "scan_explain", "ignore_builtin_replace", "chunk_text", "index_bm25", "index_term_vectors",
-    "read_repository_file",
+    "read_repository_file", "listing_unchanged",
 }
 
 SETTLE = 30  # passes in a row meaning the failure point is past the call's last allocation
