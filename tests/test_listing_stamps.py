@@ -204,6 +204,12 @@ def test_malformed_stamps_are_refused(repo, stamps_json):
         core.listing_unchanged(str(repo), stamps_json, 1)
 
 
+@pytest.mark.parametrize("at_ns", [-(2**63), 0, 2**63 - 1])
+def test_any_start_time_is_taken(repo, at_ns):
+    stamps = {"at_ns": at_ns, "folders": [["", os.stat(repo).st_mtime_ns]], "sources": []}
+    assert core.listing_unchanged(str(repo), json.dumps(stamps), 1) == (at_ns == 2**63 - 1)
+
+
 def test_missing_root_does_not_hold(tmp_path):
     stamps = {"at_ns": time.time_ns(), "folders": [["", 1]], "sources": []}
     assert not core.listing_unchanged(str(tmp_path / "gone"), json.dumps(stamps), 1)

@@ -95,7 +95,9 @@ simdjson::dom::array array_member(simdjson::dom::object stamps, const char* key,
 bool read_checks(simdjson::dom::object stamps, std::vector<Check>* checks) {
   element at;
   if (stamps["at_ns"].get(at) != simdjson::SUCCESS) malformed("\"at_ns\" is missing");
-  const std::int64_t racy_from = integer(at, "\"at_ns\" must be an integer") - kRacyWindowNs;
+  const std::int64_t at_ns = integer(at, "\"at_ns\" must be an integer");
+  // Near the least time there is, every stamp is racy.
+  const std::int64_t racy_from = at_ns < INT64_MIN + kRacyWindowNs ? INT64_MIN : at_ns - kRacyWindowNs;
   bool provable = true;
   for (const element item : array_member(stamps, "folders", "\"folders\" must be an array")) {
     Check check{nullptr, kFolder, 0, 0};
