@@ -37,7 +37,8 @@ def compile_patterns(patterns: list[str], *, fixed: bool = False, case: str = "s
                      word: bool = False) -> GrepPattern:
     if case not in ("sensitive", "insensitive", "smart"):
         raise ValueError(f"case must be sensitive, insensitive or smart, not {case!r}")
-    parsers = [(grep_syntax.fixed if fixed else grep_syntax.parse)(p) for p in patterns]
+    # rg 13 joins its patterns as text: a "(?i)" in one reaches those after it.
+    parsers = [grep_syntax.fixed(p) for p in patterns] if fixed else [grep_syntax.parse("|".join(patterns))] * bool(patterns)
     if case == "smart":
         ignore_case = any(p.any_literal for p in parsers) and not any(p.any_upper for p in parsers)
     else:
@@ -46,7 +47,7 @@ def compile_patterns(patterns: list[str], *, fixed: bool = False, case: str = "s
     tree = trees[0] if len(trees) == 1 else ("alt", tuple(trees))
     if not trees:
         tree = ("alt", ())
-    body = "|".join(f"(?:{emit(t, ignore_case)})" for t in trees) if trees else NEVER
+    body = "|".join(emit(t, ignore_case) for t in trees) if trees else NEVER
     flags = "(?mi)" if ignore_case else "(?m)"
     if word:
         non_word = emit_charsets((CharSet(True, grep_syntax._WORD.ranges, grep_syntax._WORD.props),))

@@ -191,8 +191,8 @@ class Parser:
         self.note_literal(ch)
         return ("lit", ch, flags["i"])
 
-    def note_literal(self, ch: str) -> None:
-        if ch == "\n":
+    def note_literal(self, ch: str, in_class: bool = False) -> None:
+        if ch == "\n" and not in_class:  # in a class, "\n" is dropped (an empty class is the error)
             raise PatternError(NEWLINE_ERROR)
         self.any_literal = True
         if ch.isupper():
@@ -270,7 +270,10 @@ class Parser:
         if ch == "(":
             return self.group(flags)
         if ch == "[":
-            return ("cls", self.bracket(flags), flags["i"])
+            charsets = self.bracket(flags)
+            if all(not cs.negated and not cs.props and _drop_newline(cs.ranges) == () for cs in charsets):
+                raise PatternError(NEWLINE_ERROR)
+            return ("cls", charsets, flags["i"])
         if ch == ".":
             return ("dot",)
         if ch == "^":
@@ -311,7 +314,7 @@ class Parser:
 
     def flag_list(self, flags: dict) -> bool:
         """Reads ``imsUxu-...`` up to ``)`` (returns True) or ``:`` (returns False)."""
-        value, seen = True, False
+        value, seen, named = True, False, set()
         while True:
             ch = self.peek()
             if not ch:
@@ -328,18 +331,19 @@ class Parser:
                 continue
             if ch not in "imsUxu":
                 raise self.error("unrecognized flag")
+            if ch in named:
+                raise self.error("duplicate flag")
+            named.add(ch)
             flags[ch] = value
             seen = True
 
     # -- escapes -------------------------------------------------------------------------------
     def escape(self, flags: dict, in_class: bool = False) -> tuple:
         ch = self.take()
-        if ch in _META:
-            return self.literal(ch, flags)
-        if ch in _SIMPLE_ESCAPES:
-            return self.literal(_SIMPLE_ESCAPES[ch], flags)
-        if ch in "xuU":
-            return self.literal(self.hex_escape(ch), flags)
+        if ch in _META or ch in _SIMPLE_ESCAPES or ch in "xuU":
+            value = _SIMPLE_ESCAPES.get(ch) or (self.hex_escape(ch) if ch in "xuU" else ch)
+            self.note_literal(value, in_class)
+            return ("lit", value, flags["i"])
         if ch in "dDwWsS":
             return ("cls", (self.perl_class(ch, flags),), flags["i"])
         if ch in "pP":
@@ -386,8 +390,6 @@ class Parser:
                 raise self.error("unclosed Unicode class literal")
             name = self.text[self.pos + 1:end]
             self.pos = end + 1
-            if name.startswith("^"):
-                negated, name = not negated, name[1:]
         else:
             name = self.take()
         try:
@@ -418,13 +420,11 @@ class Parser:
             self.pos += 1
             break
         self.depth -= 1
-        if not negated:
-            return result
-        if all(not cs.negated for cs in result):
-            return (CharSet(True, normalise(r for cs in result for r in cs.ranges), tuple(p for cs in result for p in cs.props)),)
-        if len(result) == 1:
-            return (CharSet(False, result[0].ranges, result[0].props),)
-        return (CharSet(True, complement(_explicit(result))),)
+        if negated:
+            result = _negate(result)
+        if all(_is_empty(cs) for cs in result):
+            raise self.error("empty character classes are not allowed")
+        return result
 
     def class_union(self, flags: dict, first: bool) -> tuple[CharSet, ...]:
         items: list[CharSet] = []
@@ -472,7 +472,7 @@ class Parser:
     def class_char(self, flags: dict) -> str | CharSet:
         ch = self.take()
         if ch != "\\":
-            self.note_literal(ch)
+            self.note_literal(ch, in_class=True)
             return ch
         node = self.escape(flags, in_class=True)
         if node[0] == "cls":
@@ -492,6 +492,24 @@ class Parser:
             return None
         self.pos = end + 2
         return CharSet(negated, ranges)
+
+
+def _drop_newline(ranges) -> tuple[tuple[int, int], ...]:
+    return _intersect(normalise(ranges), complement(((10, 10),)))
+
+
+def _negate(charsets: tuple[CharSet, ...]) -> tuple[CharSet, ...]:
+    if all(not cs.negated for cs in charsets):
+        return (CharSet(True, normalise(r for cs in charsets for r in cs.ranges), tuple(p for cs in charsets for p in cs.props)),)
+    if len(charsets) == 1:
+        return (CharSet(False, charsets[0].ranges, charsets[0].props),)
+    return (CharSet(True, complement(_explicit(charsets))),)
+
+
+def _is_empty(cs: CharSet) -> bool:
+    if cs.props:
+        return False
+    return complement(cs.ranges) == () if cs.negated else not cs.ranges
 
 
 def _concat(items: list) -> tuple:
