@@ -120,6 +120,9 @@ TABLE = [
     # realistic
     r"def\s+should_\w+", r"fn \w+\(", r"^\s+def", r"\w+\.py:\d+", r"[A-Z][a-z]+[A-Z]", r"(\w+) \1",
     "quick.*fox", "o{2}d", r"(?i)hello,?\s+world", r"\$\w+", r"[^\x00-\x7f]+", r"\x{3000}", r"\x{2003}em",
+    # without Unicode
+    r"(?-u:\w)+", r"(?-u)\b\w", "(?-u).", r"(?-u)\W", "(?-u)[^a]", r"(?-u)\pL", "(?-u)\u00e9", r"\w(?-u:\d)",
+    "(?i-u)k",
     # newlines
     r"\n", r"a\nb", r"[\n]", r"[\x0a]", r"\x0A", r"[^\n]", r"[\x00-\x7f]", "(?s)a.", "[\t-\r]",
 ]
@@ -144,6 +147,16 @@ def test_table_pattern_matches_rg(corpus, pattern):
 ], ids=repr)
 def test_options_match_rg(corpus, patterns, options):
     check_against_rg(corpus, patterns, **options)
+
+
+@needs_rg
+@pytest.mark.parametrize("case", ["sensitive", "smart"])
+@pytest.mark.parametrize("patterns", [
+    ["a(", ")b"], ["(?i)x", "k"], ["x(?i)", "K"], ["(?i)HELLO", "world"], ["foo", "(?x) b a r"], ["(", ")"],
+    ["a", "(?i)"], ["[", "]"], ["", ""],
+], ids=repr)
+def test_patterns_join_as_rg_joins_them(corpus, patterns, case):
+    check_against_rg(corpus, patterns, case=case)
 
 
 # -- a seeded generator ---------------------------------------------------------------------------
@@ -315,7 +328,8 @@ def test_nesting_beyond_rgs_limit_is_an_error():
         compile_patterns(["(" * 300 + "a" + ")" * 300])
 
 
-@pytest.mark.parametrize("pattern", [r"[\w&&[a-z]]", r"[\pL&&\p{Greek}]", r"\p{Alphabetic}", r"\p{scx=Greek}", "a{1001}"])
+@pytest.mark.parametrize("pattern", [r"[\w&&[a-z]]", r"[\pL&&\p{Greek}]", r"\p{Alphabetic}", r"\p{scx=Greek}", "a{1001}",
+                                     r"(?-u)\xFF"])
 def test_unsupported_forms_say_so(pattern):
     with pytest.raises(PatternError, match="(?s)regex parse error.*not supported"):
         compile_patterns([pattern])

@@ -188,12 +188,17 @@ class Parser:
                 return
 
     def literal(self, ch: str, flags: dict) -> tuple:
-        self.note_literal(ch)
+        self.note_literal(ch, flags)
         return ("lit", ch, flags["i"])
 
-    def note_literal(self, ch: str, in_class: bool = False) -> None:
+    def note_literal(self, ch: str, flags: dict, in_class: bool = False, escaped: bool = False) -> None:
         if ch == "\n" and not in_class:  # in a class, "\n" is dropped (an empty class is the error)
             raise PatternError(NEWLINE_ERROR)
+        if not flags.get("u", True) and not ch.isascii():
+            # Without Unicode, rg refuses such characters and reads \x80-\xFF as raw bytes,
+            # which a UTF-8 RE2 pattern cannot say.
+            raise self.error("raw bytes (\\x80-\\xFF without Unicode) are not supported" if escaped
+                             else "Unicode not allowed here")
         self.any_literal = True
         if ch.isupper():
             self.any_upper = True
@@ -342,11 +347,13 @@ class Parser:
         ch = self.take()
         if ch in _META or ch in _SIMPLE_ESCAPES or ch in "xuU":
             value = _SIMPLE_ESCAPES.get(ch) or (self.hex_escape(ch) if ch in "xuU" else ch)
-            self.note_literal(value, in_class)
+            self.note_literal(value, flags, in_class, escaped=True)
             return ("lit", value, flags["i"])
         if ch in "dDwWsS":
             return ("cls", (self.perl_class(ch, flags),), flags["i"])
         if ch in "pP":
+            if not flags["u"]:
+                raise self.error("Unicode not allowed here")
             return ("cls", (self.property_class(ch == "P"),), flags["i"])
         if not in_class and ch in "AzbB":
             return ("assert", {"A": "^", "z": "$", "b": "\\b", "B": "\\B"}[ch])
@@ -472,7 +479,7 @@ class Parser:
     def class_char(self, flags: dict) -> str | CharSet:
         ch = self.take()
         if ch != "\\":
-            self.note_literal(ch, in_class=True)
+            self.note_literal(ch, flags, in_class=True)
             return ch
         node = self.escape(flags, in_class=True)
         if node[0] == "cls":
@@ -532,5 +539,5 @@ def parse(text: str) -> Parser:
 
 def fixed(text: str) -> Parser:
     parser = Parser(text)
-    parser.tree = _concat([parser.literal(ch, {"i": None}) for ch in text])
+    parser.tree = _concat([parser.literal(ch, {"i": None, "u": True}) for ch in text])
     return parser
