@@ -14,7 +14,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from vorpaline.search.grep_pattern import PatternError, compile_patterns
+from vorpaline.search import grep_syntax
+from vorpaline.search.grep_pattern import PatternError, compile_patterns, emit_charsets
 
 re2 = pytest.importorskip("re2")
 RG = shutil.which("rg")
@@ -162,7 +163,8 @@ def test_patterns_join_as_rg_joins_them(corpus, patterns, case):
 # -- a seeded generator ---------------------------------------------------------------------------
 
 PIECES_LITERAL = ["a", "b", "o", "foo", "bar", "K", "k", "s", "S", "\u00e9", "\u00c9", "\u03b1", "\u0391", "\u017f",
-                  "\u212a", "l", " ", "_", "1", "\u0663", "\\.", "\\t", "x", "e", "\u65e5", "-", "\\$", "ß"]
+                  "\u212a", "l", " ", "_", "1", "\u0663", "\\.", "\\t", "x", "e", "\u65e5", "-", "\\$", "ß",
+                  "hello", "kelvin", "world", "stra\u00dfe", "caf\u00e9", "\u03b1\u03b2\u03b3", "Foo", "should"]
 PIECES_ATOM = [".", r"\w", r"\W", r"\d", r"\D", r"\s", r"\S", r"\pL", r"\p{Greek}", "[a-f]", "[^a-f]", "[kK]",
                "[[:alpha:]]", "[\u00e9\u00c9]", "[0-9]", "[a-z&&[^a-e]]", "[a-z--x]"]
 
@@ -264,6 +266,66 @@ def test_query_holds_for_every_matching_line(seed, text, planted):
         return
     regex = re2.compile(grep.re2)
     for line in (text + "\n" + planted).split("\n"):
+        if regex.search(line):
+            assert evaluate(grep.query, trigram_keys(line)), (patterns, options, line, grep.query)
+
+
+SAMPLE_POOL = "abcfoxyzkKsS\u017f\u212a\u00e9\u00c9\u03b1\u0391 _1\u0663-.\u65e5\t\u00dfl"
+
+
+def case_variants(ch: str) -> list[str]:
+    forms = {ch, ch.lower(), ch.upper(), ch.swapcase()}
+    for fold in ("k\u212a", "s\u017f"):
+        if ch.lower() in fold or ch in fold:
+            forms.update(fold + fold.upper())
+    return sorted(f for f in forms if len(f) == 1)
+
+
+def sample(node, rng: random.Random, icase: bool) -> str:
+    """A random string the tree matches (as a whole), to plant in a line."""
+    kind = node[0]
+    if kind == "lit":
+        folded = icase if node[2] is None else node[2]
+        return rng.choice(case_variants(node[1])) if folded else node[1]
+    if kind == "cls":
+        folded = icase if node[2] is None else node[2]
+        members = re2.compile(("(?i)" if folded else "") + emit_charsets(node[1]))
+        pool = SAMPLE_POOL + "".join(chr(c) for cs in node[1] for lo, hi in cs.ranges
+                                     for c in (lo, hi, rng.randint(lo, hi)) if c != 10)
+        chars = [c for c in pool if members.fullmatch(c)]
+        if not chars:
+            raise LookupError("no sample character")
+        return rng.choice(chars)
+    if kind == "dot":
+        return rng.choice(SAMPLE_POOL)
+    if kind == "cat":
+        return "".join(sample(n, rng, icase) for n in node[1])
+    if kind == "alt":
+        return sample(rng.choice(node[1]), rng, icase) if node[1] else ""
+    if kind == "rep":
+        _, sub, lo, hi, _greedy = node
+        return "".join(sample(sub, rng, icase) for _ in range(rng.randint(lo, lo + 3 if hi is None else hi)))
+    return ""
+
+
+@settings(max_examples=400, deadline=None)
+@given(seed=st.integers(0, 10**9), around=st.tuples(st.text(alphabet=ALPHABET, max_size=8),
+                                                     st.text(alphabet=ALPHABET, max_size=8)))
+def test_query_holds_for_lines_planted_with_a_match(seed, around):
+    patterns, options = random_case(seed)
+    try:
+        grep = compile_patterns(patterns, **options)
+    except PatternError:
+        return
+    parser = grep_syntax.parse("|".join(patterns)) if not options["fixed"] else None
+    tree = parser.tree if parser else ("alt", tuple(grep_syntax.fixed(p).tree for p in patterns))
+    rng = random.Random(seed)
+    try:
+        planted = sample(tree, rng, grep.ignore_case)
+    except LookupError:
+        return
+    regex = re2.compile(grep.re2)
+    for line in (around[0] + planted + around[1]).split("\n"):
         if regex.search(line):
             assert evaluate(grep.query, trigram_keys(line)), (patterns, options, line, grep.query)
 
