@@ -390,7 +390,7 @@ def test_nesting_beyond_rgs_limit_is_an_error():
         compile_patterns(["(" * 300 + "a" + ")" * 300])
 
 
-@pytest.mark.parametrize("pattern", [r"[\w&&[a-z]]", r"[\pL&&\p{Greek}]", r"\p{Alphabetic}", r"\p{scx=Greek}", "a{1001}",
+@pytest.mark.parametrize("pattern", [r"[\w&&[a-z]]", r"[\pL&&\p{Greek}]", r"\p{Alphabetic}", r"\p{scx=Greek}", "a{1001}", "(?:x{100}){11}", "(?:a{2,}){600}",
                                      r"(?-u)\xFF"])
 def test_unsupported_forms_say_so(pattern):
     with pytest.raises(PatternError, match="(?s)regex parse error.*not supported"):

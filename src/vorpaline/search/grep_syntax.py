@@ -526,6 +526,22 @@ def _concat(items: list) -> tuple:
     return items[0] if len(items) == 1 else ("cat", tuple(items))
 
 
+def _check_repeat_sizes(node: tuple, product: int = 1) -> None:
+    """RE2 refuses counted repetitions nested to more than 1000 copies in all (``(x{100}){11}``)."""
+    kind = node[0]
+    if kind == "rep":
+        _, sub, lo, hi, _greedy = node
+        if (lo, hi) not in ((0, None), (1, None), (0, 1)):
+            product *= hi if hi is not None else lo
+            if product > MAX_REPEAT:
+                raise PatternError(f"regex parse error: nested repetition counts above {MAX_REPEAT} in all are not supported")
+        _check_repeat_sizes(sub, product)
+    elif kind in ("cat", "alt"):
+        for sub in node[1]:
+            if sub[0] in ("rep", "cat", "alt"):
+                _check_repeat_sizes(sub, product)
+
+
 def parse(text: str) -> Parser:
     """Parses ``text``; the tree is in ``.tree`` and the literal counts on the parser.
 
@@ -534,6 +550,7 @@ def parse(text: str) -> Parser:
     """
     parser = Parser(text)
     parser.tree = parser.parse({"i": None, "m": True, "s": False, "U": False, "x": False, "u": True})
+    _check_repeat_sizes(parser.tree)
     return parser
 
 
