@@ -371,7 +371,9 @@ def test_case_folding_expands_to_the_non_ascii_forms():
     "(?:" + "|".join("abcdefghijklmnopqrstuvwxyz") + "){20}",
     "(" * 240 + "a" + ")" * 240,
     "x" * 10000,
-    "".join(random.Random(7).choice(["a", "b|", "(c", ")", "[de]", r"\w", "*", "f", "gh"]) for _ in range(3000)),
+    "".join(random.Random(7).choices(["a", "b|", "(c", ")", "[de]", r"\w", "*", "f", "gh"], k=3000)),
+    "".join(random.Random(3).choices("abcdefgh", k=10000)),
+    "".join(random.Random(5).choices(["(?:ab|cd)", "[xy]", "e?", "fgh", r"\d", "(?i)k", "."], k=2000)),
     "(?:[a-z]{2,5}[0-9]?){50}",
     "|".join(f"word{i}" for i in range(2000)),
 ])

@@ -61,10 +61,14 @@ def q_and(a, b):
         return a
     if a is False or b is False:
         return False
-    terms = set(a[1]) if isinstance(a, tuple) and a[0] == "and" else {a}
-    terms |= set(b[1]) if isinstance(b, tuple) and b[0] == "and" else {b}
-    if len(terms) > MAX_TERMS:
-        terms = set(sorted(terms, key=repr)[:MAX_TERMS])
+    a_terms = a[1] if isinstance(a, tuple) and a[0] == "and" else (a,)
+    if len(a_terms) >= MAX_TERMS:  # enough to select by; more would only slow planning and lookups
+        return a
+    terms = set(a_terms)
+    for term in b[1] if isinstance(b, tuple) and b[0] == "and" else (b,):
+        if len(terms) >= MAX_TERMS:
+            break
+        terms.add(term)
     return ("and", frozenset(terms))
 
 
@@ -251,8 +255,8 @@ def analyse(node: tuple, ignore_case: bool) -> Info:
         return _empty_string()
     if kind == "cat":
         info = _empty_string()
-        for sub in node[1]:
-            info = _concat(info, analyse(sub, ignore_case))
+        for part in _literal_runs(node[1], ignore_case):
+            info = _concat(info, part if isinstance(part, Info) else analyse(part, ignore_case))
         return info
     if kind == "alt":
         if not node[1]:
@@ -267,6 +271,23 @@ def analyse(node: tuple, ignore_case: bool) -> Info:
             return _any_match()
         return _repeat(analyse(sub, ignore_case), lo, hi)
     raise AssertionError(kind)
+
+
+def _literal_runs(nodes, ignore_case: bool):
+    """The nodes, with each run of literals that have one spelling as one exact string (cheaper)."""
+    run = b""
+    for node in nodes:
+        if node[0] == "lit":
+            info = _char_set(node[1], ignore_case if node[2] is None else node[2])
+            if info.exact is not None and len(info.exact) == 1:
+                run += next(iter(info.exact))
+                continue
+        if run:
+            yield Info(False, {run}, set(), set(), True)
+            run = b""
+        yield node
+    if run:
+        yield Info(False, {run}, set(), set(), True)
 
 
 def _to_json(query):
