@@ -110,7 +110,7 @@ TABLE = [
     # groups and flags
     "(foo)", "(?:foo)", "(?P<n>foo)", "(?<n>foo)", "(?P<1n>foo)", "(foo", "foo)", "(?i)foo", "(?i:foo)bar",
     "(?i)FOO(?-i)bar", "(?i)k", "(?i)s", "(?i)\u017f", "(?i)\u212a", "(?i)straSSe", "(?i)caf\u00c9",
-    "(?i)[k]", "(?i)[a-c]b", "(?x)f o o  # comment", r"(?x)[a b]x", r"(?x)hello\ world", "(?U)a+", "(?i",
+    "(?i)[k]", "(?i)[a-c]b", r"(?i)\p{Lu}", "(?i)[[:upper:]]+", "(?i)[^a-z]", r"(?i)\W", r"(?i)[^\W]", "(?i)[^k]", "(?x)f o o  # comment", r"(?x)[a b]x", r"(?x)hello\ world", "(?U)a+", "(?i",
     "(?)", "(?z)", "(?i-i)k", "(a(b(c)))", "()", "(|a)", "a|", "|",
     # repetition
     "a*", "a+", "a?", "x{2}", r"x\{2\}", "a{3}", "a{2,}", "(ab){2}", "(abc){2,3}", "a{1,2}?", "a+?", "a**",
@@ -144,7 +144,7 @@ def test_table_pattern_matches_rg(corpus, pattern):
     ["foo"], ["Foo"], ["kelvin"], ["KELVIN"], ["stra\u00dfe"], ["caf\u00e9"], ["CAF\u00c9"], ["\u00e9"], [r"\w+"],
     [r"\W"], ["a.b"], ["a+b"], ["x{2}"], ["(paren)"], ["$dollar"], ["bar", "Baz"], ["foo", "bar"], ["o b", "x-y"],
     ["word1"], ["word"], [r"\x41"], [r"\pL\pL"], ["[a-z]+"], ["hello"], ["s"], ["k"], ["\u212a"], ["\u03b1\u03b2"],
-    ["back\\slash"], ["foo_bar"], ["e"], [""], ["", "q"], [r"\d"], ["\u0663"], ["z\u0301"], ["\u01c5"],
+    ["back\\slash"], ["foo_bar"], ["e"], [""], ["", "q"], ["foo\nbar"], [r"\d"], ["\u0663"], ["z\u0301"], ["\u01c5"],
 ], ids=repr)
 def test_options_match_rg(corpus, patterns, options):
     check_against_rg(corpus, patterns, **options)
@@ -154,10 +154,37 @@ def test_options_match_rg(corpus, patterns, options):
 @pytest.mark.parametrize("case", ["sensitive", "smart"])
 @pytest.mark.parametrize("patterns", [
     ["a(", ")b"], ["(?i)x", "k"], ["x(?i)", "K"], ["(?i)HELLO", "world"], ["foo", "(?x) b a r"], ["(", ")"],
-    ["a", "(?i)"], ["[", "]"], ["", ""],
+    ["a", "(?i)"], ["[", "]"], ["", ""], ["foo\nbar"], ["foo", "(?x)fo\no"], ["(?x)#\n", "k"],
 ], ids=repr)
 def test_patterns_join_as_rg_joins_them(corpus, patterns, case):
     check_against_rg(corpus, patterns, case=case)
+
+
+@pytest.fixture(scope="module")
+def every_character(tmp_path_factory):
+    """One line per code point assigned in Unicode 14 (rg 13's and this Python's tables; RE2 knows later ones)."""
+    import unicodedata
+
+    assert unicodedata.unidata_version == "14.0.0"
+    chars = [chr(c) for c in range(0xF0000) if c != 10 and unicodedata.category(chr(c)) not in ("Cn", "Cs")]
+    path = tmp_path_factory.mktemp("grep") / "characters.txt"
+    text = "\n".join(chars) + "\n"
+    path.write_bytes(text.encode())
+    return path, text.encode()
+
+
+@needs_rg
+@pytest.mark.parametrize("pattern", [
+    r"^\w$", r"^\W$", r"^\s$", r"^\S$", r"^\d$", r"^\D$", "^.$", r"^\pL$", r"^\PL$", r"^\p{Greek}$",
+    "(?i)^k$", "(?i)^s$", "(?i)^\u00e9$", "(?i)^\u03c3$", r"^[[:^alpha:]]$", r"^\p{Cc}$",
+    r"^[^\w\s]$", r"(?i)^[^k]$", r"^\p{Nl}$",
+])
+def test_classes_match_rg_on_every_character(every_character, pattern):
+    path, data = every_character
+    out = subprocess.run([RG, "--no-config", "-a", "-b", "-o", "--", pattern, str(path)], capture_output=True).stdout
+    expected = {int(line.split(b":", 1)[0]) for line in out.splitlines() if line}
+    regex = re2.compile(compile_patterns([pattern]).re2.encode())
+    assert {m.start() for m in regex.finditer(data)} == expected
 
 
 # -- a seeded generator ---------------------------------------------------------------------------
