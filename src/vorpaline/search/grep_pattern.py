@@ -3,14 +3,23 @@
 ``compile_patterns`` gives a ``GrepPattern``:
 
 - ``re2`` starts with ``(?m)`` (``^``/``$`` at line ends: the core searches whole files) and never
-  matches "\\n", so no match spans lines. Rust's Unicode ``\\w \\d \\s`` are spelled out for RE2.
-  ``\\b``/``\\B`` keep RE2's ASCII meaning: next to a non-ASCII word character they differ from rg.
+  matches "\\n", so no match spans lines. Several patterns join as rg 13 joins them, as text with
+  ``|`` (so a ``(?i)`` in one reaches the later ones). Rust's Unicode ``\\w \\d \\s`` are spelled out.
 - With ``word`` (rg -w) the pattern is rg 13's own wrapper ``(?:^|\\W)(P)(?:$|\\W)``: it matches the
   same lines as rg, and rg's match is capture group ``match_group`` (1; it is 0, the whole match,
-  otherwise). RE2 has no look-around, so the whole match would include the boundary characters.
+  otherwise). A search for the next match resumes at that group's end, as rg's does. RE2 has no
+  look-around: the whole match also holds the boundary character on each side that is not a line end.
 - ``query`` is True, False, a trigram key, or ``{"and": [...]}``/``{"or": [...]}`` of queries. It is
   sound: a file holding a line the pattern matches satisfies it. Keys are three UTF-8 bytes after ASCII
   lower-casing, ``(b0 << 16) | (b1 << 8) | b2``.
+
+Where RE2 cannot say what rg means: ``\\b``/``\\B`` keep RE2's ASCII meaning (they differ next to
+non-ASCII word characters); RE2's Unicode tables are newer than rg 13's (Unicode 14), so characters
+assigned since then may be classed differently; ``(?i-u)`` still folds ``k`` with U+212A and ``s`` with
+U+017F; without Unicode (``(?-u)``) ``.`` and negated classes match characters, not single bytes. Forms
+that cannot be translated raise ``PatternError`` saying they are not supported: set operations on
+Unicode properties, ``\\w`` or ``\\d``; binary Unicode properties; ``\\x80``-``\\xFF`` without Unicode;
+counted repetitions beyond RE2's 1000.
 """
 
 from __future__ import annotations

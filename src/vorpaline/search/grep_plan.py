@@ -190,7 +190,7 @@ def _inexact(info: Info) -> Info:
 # -- nodes -------------------------------------------------------------------------------------
 
 def _char_set(chars: str, icase: bool) -> Info:
-    strings = set()
+    strings: set[bytes] = set()
     for ch in chars:
         if icase:
             folded = _ASCII_FOLDS.get(ch.lower())
@@ -213,7 +213,8 @@ def _has_case(ch: str) -> bool:
 def _class(charsets: tuple[CharSet, ...], icase: bool) -> Info:
     if any(cs.negated or cs.props for cs in charsets):
         return _any_char()
-    chars, total = [], 0
+    chars: list[str] = []
+    total = 0
     for cs in charsets:
         for lo, hi in cs.ranges:
             total += hi - lo + 1 - (lo <= 10 <= hi)

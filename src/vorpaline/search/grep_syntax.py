@@ -158,6 +158,7 @@ class Parser:
         self.depth = 0
         self.any_literal = False
         self.any_upper = False
+        self.tree: tuple = ("empty",)
 
     # -- helpers ---------------------------------------------------------------------------------
     def error(self, message: str) -> PatternError:
@@ -214,7 +215,8 @@ class Parser:
         self.depth += 1
         if self.depth > NEST_LIMIT:
             raise self.error("exceed the maximum number of nested parentheses/brackets")
-        branches, items = [], []
+        branches: list[tuple] = []
+        items: list[tuple | None] = []
         while True:
             self.skip_space(flags)
             ch = self.peek()
