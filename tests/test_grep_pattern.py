@@ -357,6 +357,24 @@ def test_query_holds_for_lines_planted_with_a_match(seed, around):
             assert evaluate(grep.query, trigram_keys(line)), (patterns, options, line, grep.query)
 
 
+FUZZ_PIECES = list("ab()[]{}|*+?^$.\\-&~:,059PpxuUwWdDsSbBAzi#=<>!_ k\u00e9\n") + [
+    "(?", "[:alpha:]", "\\p{", "\\x{", "(?x)", "(?i)", "[^", "&&", "--", "~~", "{2,3}", "(?P<n>", "}"]
+
+
+@settings(max_examples=1500, deadline=None)
+@given(pieces=st.lists(st.sampled_from(FUZZ_PIECES), min_size=1, max_size=16),
+       case=st.sampled_from(["sensitive", "insensitive", "smart"]), word=st.booleans())
+def test_any_pattern_is_refused_cleanly_or_compiles_in_re2(pieces, case, word):
+    try:
+        grep = compile_patterns(["".join(pieces)], case=case, word=word)
+    except PatternError as error:
+        assert str(error).startswith(("regex parse error", "the literal"))
+        return
+    quiet = re2.Options()
+    quiet.log_errors = False
+    re2.compile(grep.re2, quiet)
+
+
 def key(trigram: str) -> int:
     a, b, c = trigram.lower().encode()
     return (a << 16) | (b << 8) | c
@@ -414,9 +432,17 @@ def test_hostile_patterns_plan_in_bounded_time(pattern):
     assert len(repr(grep.query)) < 200_000
 
 
-def test_nesting_beyond_rgs_limit_is_an_error():
-    with pytest.raises(PatternError):
-        compile_patterns(["(" * 300 + "a" + ")" * 300])
+@pytest.mark.parametrize("pattern", ["(" * 300 + "a" + ")" * 300, "a" + "*" * 5000, "[" * 300 + "a" + "]" * 300,
+                                     "(?:a+)" * 3 + "*" * 260])
+def test_nesting_beyond_rgs_limit_is_an_error(pattern):
+    with pytest.raises(PatternError, match="nested"):
+        compile_patterns([pattern])
+
+
+@needs_rg
+@pytest.mark.parametrize("pattern", ["a" + "*" * 200, "(" * 200 + "a" + ")" * 200, "a" + "*" * 300])
+def test_nesting_near_the_limit_matches_rg(corpus, pattern):
+    check_against_rg(corpus, [pattern])
 
 
 @pytest.mark.parametrize("pattern", [r"[\w&&[a-z]]", r"[\pL&&\p{Greek}]", r"\p{Alphabetic}", r"\p{scx=Greek}", "a{1001}", "(?:x{100}){11}", "(?:a{2,}){600}",

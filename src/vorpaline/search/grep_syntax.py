@@ -78,8 +78,12 @@ def _script_name(name: str) -> str:
     spelled = "_".join(part[:1].upper() + part[1:].lower() for part in name.replace("-", "_").replace(" ", "_").split("_") if part)
     import re2  # only patterns naming a script pay for it
 
+    quiet = re2.Options()
+    quiet.log_errors = False  # an unknown name is the user's error to report, not RE2's to log
     try:
-        re2.compile("\\p{%s}" % spelled)
+        if not spelled.replace("_", "").isalpha() or not spelled.isascii():
+            raise re2.error(name)
+        re2.compile("\\p{%s}" % spelled, quiet)
     except re2.error:
         raise PatternError(f"regex parse error: Unicode property not found or not supported: {name}") from None
     return spelled
@@ -214,7 +218,7 @@ class Parser:
     def alternation(self, flags: dict) -> tuple:
         self.depth += 1
         if self.depth > NEST_LIMIT:
-            raise self.error("exceed the maximum number of nested parentheses/brackets")
+            raise self.error(f"exceed the maximum number of nested parentheses/brackets ({NEST_LIMIT})")
         branches: list[tuple] = []
         items: list[tuple | None] = []
         while True:
@@ -247,6 +251,11 @@ class Parser:
         if lazy:
             self.pos += 1
         greedy = lazy == flags["U"]
+        nested, inner = 1, node
+        while inner[0] == "rep" and nested + self.depth <= NEST_LIMIT:
+            nested, inner = nested + 1, inner[1]
+        if nested + self.depth > NEST_LIMIT:  # "a***...": each repetition nests, as in Rust
+            raise self.error(f"exceed the maximum number of nested parentheses/brackets ({NEST_LIMIT})")
         return ("rep", node, lo, hi, greedy)
 
     def counts(self) -> tuple[int, int | None]:
@@ -412,7 +421,7 @@ class Parser:
         """A ``[...]`` class (the ``[`` already read) as a union of charsets."""
         self.depth += 1
         if self.depth > NEST_LIMIT:
-            raise self.error("exceed the maximum number of nested parentheses/brackets")
+            raise self.error(f"exceed the maximum number of nested parentheses/brackets ({NEST_LIMIT})")
         negated = self.peek() == "^"
         if negated:
             self.pos += 1
