@@ -375,6 +375,13 @@ def test_any_pattern_is_refused_cleanly_or_compiles_in_re2(pieces, case, word):
     re2.compile(grep.re2, quiet)
 
 
+@needs_rg
+@pytest.mark.parametrize("seed", range(200))
+def test_fuzzed_pattern_is_accepted_or_refused_as_rg_does(corpus, seed):
+    rng = random.Random(seed)
+    check_against_rg(corpus, ["".join(rng.choices(FUZZ_PIECES, k=rng.randint(1, 10)))])
+
+
 def key(trigram: str) -> int:
     a, b, c = trigram.lower().encode()
     return (a << 16) | (b << 8) | c
