@@ -27,8 +27,8 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Any
 
-from vorpaline.search import grep_syntax
-from vorpaline.search.grep_syntax import CharSet, PatternError
+from vorpaline.search import grep_classes, grep_syntax
+from vorpaline.search.grep_classes import CharSet, PatternError
 from vorpaline.search.grep_plan import plan
 
 __all__ = ["GrepPattern", "PatternError", "compile_patterns"]
@@ -59,7 +59,7 @@ def compile_patterns(patterns: list[str], *, fixed: bool = False, case: str = "s
     body = "|".join(emit(t, ignore_case) for t in trees) if trees else NEVER
     flags = "(?mi)" if ignore_case else "(?m)"
     if word:
-        non_word = emit_charsets((CharSet(True, grep_syntax._WORD.ranges, grep_syntax._WORD.props),))
+        non_word = emit_charsets((CharSet(True, grep_classes.WORD.ranges, grep_classes.WORD.props),))
         return GrepPattern(f"{flags}(?:^|{non_word})({body})(?:$|{non_word})", plan(tree, ignore_case), ignore_case, 1)
     return GrepPattern(flags + body, plan(tree, ignore_case), ignore_case)
 
@@ -139,7 +139,7 @@ def _ranges_text(ranges) -> str:
 
 def emit_charsets(charsets: tuple[CharSet, ...]) -> str:
     """One RE2 class for a union, or an alternation of classes where one class cannot say it."""
-    positive_ranges = grep_syntax.normalise(r for cs in charsets if not cs.negated for r in cs.ranges)
+    positive_ranges = grep_classes.normalise(r for cs in charsets if not cs.negated for r in cs.ranges)
     positive_props = [p for cs in charsets if not cs.negated for p in cs.props]
     alternatives = []
     plain = [p for p in positive_props if p not in _HOLDS_NEWLINE]

@@ -9,7 +9,7 @@ is sound, at worst True.
 
 from __future__ import annotations
 
-from vorpaline.search.grep_syntax import CharSet
+from vorpaline.search.grep_classes import CharSet
 
 MAX_EXACT = 7  # exact strings kept before they become trigrams plus prefixes and suffixes
 MAX_SET = 20  # prefix/suffix strings kept before they are shortened
