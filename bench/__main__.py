@@ -13,6 +13,7 @@
     python -m bench --only identifiers  # a standard-library name's definition, found from the bare name
     python -m bench --only code_cost # code-aware indexing against the version before it, bm25s and cindex
     python -m bench --only serving   # search through `vorpaline serve` (HTTP, MCP) against a process and csearch
+    python -m bench --only grep      # vorpaline grep against rg, git grep and csearch on two real trees
 """
 from __future__ import annotations
 
@@ -21,12 +22,12 @@ import json
 import sys
 from pathlib import Path
 
-from . import (code_cost, corpus, flooding, identifiers, limits, localize, machine, memory, overhead, plots, report,
-               retrieval, scaling, scan, serving, throughput)
+from . import (code_cost, corpus, flooding, grep, identifiers, limits, localize, machine, memory, overhead, plots,
+               report, retrieval, scaling, scan, serving, throughput)
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
 TABLES = ("overhead", "throughput", "scaling", "memory", "flooding", "scan", "retrieval", "limits", "localize",
-          "identifiers", "code_cost", "serving")
+          "identifiers", "code_cost", "serving", "grep")
 
 
 def parse_args(argv: list[str]) -> argparse.Namespace:
@@ -99,6 +100,9 @@ def run_tables(args: argparse.Namespace) -> dict[str, object]:
     if "serving" in tables:
         starting("serving")
         results["serving"] = serving.run(args.build_dir, rounds=1 if args.quick else 3, quick=args.quick)
+    if "grep" in tables:
+        starting("grep")
+        results["grep"] = grep.run(args.build_dir, rounds=1 if args.quick else 3, quick=args.quick)
     return results
 
 

@@ -11,20 +11,22 @@ import os
 import sys
 
 from vorpaline import __version__
-from vorpaline.cli import demo, embed, files, index, mcp, search, serve, symbols
+from vorpaline.cli import demo, embed, files, grep, index, mcp, search, serve, symbols
 from vorpaline.cli.common import ERROR, PROG, CliError, Parser, report
 
 # In the order ``--help`` lists them: searching first, then indexing and serving, then the rest.
-COMMANDS = (search, symbols, index, serve, mcp, files, embed, demo)
+COMMANDS = (search, grep, symbols, index, serve, mcp, files, embed, demo)
+ONLY_ALONE = {"grep": grep}  # commands whose parser is built alone when they are asked for
 COMMAND_GROUPS = (
-    ("search", ("search", "def", "refs")),
+    ("search", ("search", "grep", "def", "refs")),
     ("index and serve", ("index", "serve", "mcp")),
     ("other", ("files", "embed", "demo")),
 )
 EXIT_STATUS = "exit status: 0 when something was found, 1 when nothing was, 2 on an error (as grep and rg)"
 
 
-def parser() -> Parser:
+def parser(only: str | None = None) -> Parser:
+    """The whole command line; with ``only``, that command's alone (a grep must start fast)."""
     # Raw, for the epilog's table: the description is wrapped here.
     top = Parser(prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
                  usage="%(prog)s [-h] [--version] COMMAND ...",
@@ -33,9 +35,10 @@ def parser() -> Parser:
     top.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     # The commands are listed in the epilog, grouped; argparse's own list is flat.
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND", help=argparse.SUPPRESS)
-    for command in COMMANDS:
+    for command in COMMANDS if only is None else (ONLY_ALONE[only],):
         command.add_to(commands)
-    top.epilog = _grouped_commands(commands) + "\n\n" + EXIT_STATUS
+    if only is None:
+        top.epilog = _grouped_commands(commands) + "\n\n" + EXIT_STATUS
     return top
 
 
@@ -53,7 +56,8 @@ def main(argv: list[str] | None = None) -> int:
     if isinstance(sys.stdout, io.TextIOWrapper):
         sys.stdout.reconfigure(errors="backslashreplace")  # a non-UTF-8 terminal still gets every token
     try:
-        args = parser().parse_args(argv)
+        given = sys.argv[1:] if argv is None else argv
+        args = parser(given[0] if given[:1] and given[0] in ONLY_ALONE else None).parse_args(argv)
         status = args.run(args)
         sys.stdout.flush()
         return status or 0

@@ -33,6 +33,11 @@ def add_to(commands) -> None:
                        help=f"wait at most this long for another update to finish (default {DEFAULT_WAIT:g}; "
                             "'inf': as long as it takes)")
     index.add_argument("--quiet", action="store_true", help="print nothing")
+    grep_index = index.add_mutually_exclusive_group()
+    grep_index.add_argument("--no-grep-index", dest="grep", action="store_false", default=None,
+                            help="keep no trigram index: 'vorpaline grep' then reads every file")
+    grep_index.add_argument("--grep-index", dest="grep", action="store_true",
+                            help="keep the trigram index 'vorpaline grep' answers from (the default)")
     add_store_options(index)
     index.add_argument("--dry-run", action="store_true",
                        help="with --store: print what would be sent and deleted, and send nothing")
@@ -96,7 +101,8 @@ def _local_index(args: argparse.Namespace, root: str, folder: str):
 def _local_update(args: argparse.Namespace, root: str, index):
     """The update of ``root``'s index, to run with a progress callback."""
     skipped_path = None if args.quiet else lambda path, reason: report_skipped(shown_path(root, path), reason)
-    return lambda progress: index.update(root, wait=args.wait, progress=progress, skipped_path=skipped_path)
+    return lambda progress: index.update(root, wait=args.wait, progress=progress, skipped_path=skipped_path,
+                                         grep=args.grep)
 
 
 def _print_counts(counts) -> None:

@@ -131,3 +131,36 @@ def check_folder(value: Any, parameter: str = "folder") -> str:
     if not isinstance(folder, str):
         raise TypeError(f"{parameter} must name a folder as text, not as {_name_of(folder)}")
     return folder
+
+
+_GREP_OPTIONS = {"fixed", "case", "word", "path_glob", "types", "types_not", "hidden", "paths", "mode", "context",
+                 "before", "after", "max_count", "threads"}
+
+
+def check_grep(options: dict[str, Any]) -> dict[str, Any]:
+    """A grep's keyword arguments, checked, with ``context`` spread over ``before`` and ``after``."""
+    unknown = set(options) - _GREP_OPTIONS
+    if unknown:
+        raise TypeError(f"grep() got an unexpected keyword argument {sorted(unknown)[0]!r}")
+    checked = dict(options)
+    for flag in ("fixed", "word", "hidden"):
+        if flag in checked:
+            check_bool(checked[flag], flag)
+    if checked.get("case", "sensitive") not in ("sensitive", "insensitive", "smart"):
+        raise ValueError(f"case must be 'sensitive', 'insensitive' or 'smart', not {checked['case']!r}")
+    check_globs(checked.get("path_glob"))
+    checked["path_glob"] = checked.get("path_glob") or ()
+    for name in ("types", "types_not"):
+        value = checked.get(name, ())
+        checked[name] = [value] if isinstance(value, str) else _sequence_of_str(value, name, "a sequence of str")
+    if checked.get("paths") is not None:
+        checked["paths"] = _sequence_of_str(checked["paths"], "paths", "a sequence of str or None")
+    context = checked.pop("context", 0) or 0
+    for name in ("before", "after", "max_count", "threads"):
+        value = checked.get(name)
+        if value is not None and check_count(value, name) < (1 if name == "max_count" else 0):
+            raise ValueError(f"{name} must be {'at least 1' if name == 'max_count' else '0 or more'}, not {value}")
+    check_count(context, "context")
+    for name in ("before", "after"):
+        checked[name] = context if checked.get(name) is None else checked[name]
+    return checked

@@ -175,7 +175,7 @@ class FolderLock:
         self._file_fd = self._folder_fd = -1
 
 
-_SEGMENT_NAME = re.compile(r"seg-\d{6,}-[0-9a-f]{8}(-\d{4})?(-merged)?")
+_SEGMENT_NAME = re.compile(r"seg-\d{6,}-[0-9a-f]{8}(-\d{4})?(-merged)?(\.grep)?")
 
 
 def _safe_prefix(prefix: str) -> bool:

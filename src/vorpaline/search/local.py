@@ -35,13 +35,14 @@ from typing import Any
 import orjson
 
 from vorpaline import languages
-from vorpaline.search import index_folder, queries, query_language
-from vorpaline.search.arguments import (check_document_metadata, check_folder, check_ids, check_lookup,
+from vorpaline.search import grep_state, index_folder, queries, query_language
+from vorpaline.search.arguments import (check_document_metadata, check_folder, check_grep, check_ids, check_lookup,
                                         check_metadata_filter, check_search, check_seconds, check_texts)
 from vorpaline.search.files import (DEFAULT_MAX_FILE_BYTES, INDEX_FOLDER, FilesNow, listed_files, not_indexed,
                                     skipped_folders)
 from vorpaline.search.hits import (Definition, Found, Hit, PathGlobs, Reference, Row, best_hit_of_each_file,
                                    best_of_each_file, definitions_among, planned_hits, references_among)
+from vorpaline.search.grep import GrepFile, GrepResult, grep_repository
 from vorpaline.search.index_folder import FolderLock
 from vorpaline.search.native import UTF8_ROOT_REMEDY, is_utf8, loads, profile_json, utf8_name
 from vorpaline.search.native import core as _core
@@ -152,7 +153,8 @@ def _parsed_manifest(path: str, data: bytes) -> dict[str, Any]:
         and isinstance(manifest.get("files"), dict) and isinstance(segments, list)
         and all(isinstance(segment, dict) and isinstance(segment.get("name"), str)
                 and isinstance(segment.get("documents"), int) and isinstance(segment.get("deleted"), list)
-                for segment in segments))
+                for segment in segments)
+        and grep_state.well_formed(manifest.get("grep")))
     if not isinstance(manifest, dict) or manifest.get("format") == FORMAT and not well_formed:
         raise IndexUnusable(f"index file {path} is damaged (its fields do not fit); run `vorpaline index --rebuild`")
     return manifest
@@ -164,10 +166,14 @@ def _segments_named_by_any(manifest_path: str, folder: str) -> set[str]:
     try:
         with open(manifest_path, "rb") as handle:
             body = handle.read()[:-1].rpartition(b"\n")[0]
-        return {segment["name"] for segment in loads(body)["segments"]
-                if isinstance(segment["name"], str) and "/" not in segment["name"]}
+        return {name for name in _named_segments(loads(body)) if isinstance(name, str) and "/" not in name}
     except (OSError, ValueError, TypeError, KeyError):
         return index_folder.marked_segment_files(folder)
+
+
+def _named_segments(manifest: dict[str, Any]) -> set[str]:
+    """The files of the segments, BM25 and trigram, that a manifest names."""
+    return {segment["name"] for segment in manifest["segments"]} | grep_state.segment_names(manifest)
 
 
 def _check_id(doc_id: Any) -> None:
@@ -246,6 +252,8 @@ class Index(Closable):
         self._writing: list[str] = []  # name prefixes of the files being written, as the lock records them
         self._named_on_disk: set[str] = set()  # the segments the manifest on disk names
         self._ids_current = False  # the manifest's table of the application's ids is up to date
+        self._grep_part: dict[str, Any] | None = None  # what a grep hands the core of _grep_part_of
+        self._grep_part_of: dict[str, Any] | None = None
 
     # ---------------------------------------------------------------- opening
 
@@ -452,6 +460,38 @@ class Index(Closable):
         return [IndexedFile(path, entry["size"], entry.get("count", 0) if entry["hash"] is not None else 0)
                 for path, entry in sorted(manifest["files"].items())]
 
+    def grep(self, patterns: str | Sequence[str], *, fixed: bool = False, case: str = "sensitive",
+             word: bool = False, path_glob: PathGlobs = None, types: Sequence[str] = (),
+             types_not: Sequence[str] = (), hidden: bool = False, paths: Sequence[str] | None = None,
+             mode: str = "lines", context: int = 0, before: int | None = None, after: int | None = None,
+             max_count: int | None = None, threads: int | None = None) -> list[GrepFile]:
+        """Every file of the indexed repository with a line matching one of ``patterns`` (rg's regular
+        expressions; with ``fixed``, literal texts), in rg's ``--sort path`` order, as the files are now.
+        ``case`` is "sensitive", "insensitive" or "smart" (rg's -S); ``word`` matches whole words only (-w).
+        ``path_glob``, ``types`` and ``types_not`` filter as rg's -g, -t and -T, ``hidden`` searches hidden
+        files and folders too, ``paths`` (relative to the root) keeps what lies at or under them.
+        ``mode`` "lines" gives each file's matching lines, with ``context`` (or ``before``/``after``) lines
+        around them; "count" the number of matching lines; "files" only the files. ``max_count`` stops
+        each file after that many matching lines. See ``vorpaline.search.grep``."""
+        return self.grep_result(patterns, fixed=fixed, case=case, word=word, path_glob=path_glob, types=types,
+                                types_not=types_not, hidden=hidden, paths=paths, mode=mode, context=context,
+                                before=before, after=after, max_count=max_count, threads=threads).files
+
+    def grep_result(self, patterns: str | Sequence[str], **options: Any) -> GrepResult:
+        """As ``grep``, with the pattern as it was read and the search's counts."""
+        manifest = self._reading_manifest()
+        root = manifest.get("root")
+        if root is None:
+            raise ValueError("this index holds no repository's files: grep searches a repository's files; "
+                             "index one with `vorpaline index`")
+        with self._state_lock:
+            part = self._grep_part if self._grep_part_of is manifest else None
+        if part is None:
+            part = grep_state.request_part(self.folder, manifest)
+            with self._state_lock:
+                self._grep_part, self._grep_part_of = part, manifest
+        return grep_repository(root, part, patterns, index_folder=self.folder, **check_grep(options))
+
     def _reading_manifest(self) -> dict[str, Any]:
         """The manifest as last committed, refreshed first: what needs no searcher reads this."""
         self.refresh()
@@ -621,7 +661,7 @@ class Index(Closable):
     def update(self, root: str | os.PathLike[str], *, max_file_bytes: int = DEFAULT_MAX_FILE_BYTES,
                wait: float | None = None, threads: int | None = None,
                progress: Callable[[int, int], None] | None = None,
-               skipped_path: Callable[[str, str], None] | None = None) -> UpdateCounts:
+               skipped_path: Callable[[str, str], None] | None = None, grep: bool | None = None) -> UpdateCounts:
         """Brings the index up to date with the files of the repository at ``root``.
 
         Files whose size and modification time are as the index last saw them
@@ -632,16 +672,21 @@ class Index(Closable):
         ``skipped_path(path, reason)`` is told of each path the scan could not
         list (a name that is not UTF-8, a folder it may not read...) and of
         each file that could not be read (one no longer a regular file, say).
+        ``grep`` turns the trigram index that ``grep`` searches on or off; None keeps it as it is (on for
+        an index made before it existed: its files are read once more).
         """
         from vorpaline.scan import ScannedFile, config_json
 
         started = time.perf_counter()
         root = utf8_name(os.path.abspath(check_folder(root, "root")), "the repository's path", UTF8_ROOT_REMEDY)
         with self._writing_lock(wait):
+            grep_state.switch(self._manifest, grep)
             known: dict[str, dict[str, Any]] = self._manifest["files"]
             # Neither a .vorpaline folder (in_index_folder) nor this index, wherever it lies in the tree, is indexed.
             left_out = skipped_folders(root, self.folder)
-            reply = loads(_core().scan_repository(config_json(root), threads or 0))
+            # With trigrams, the scan's stamps tell a grep later whether this listing still holds.
+            grep_on = self._manifest.get("grep") is not None
+            reply = loads(_core().scan_repository(config_json(root, stamps=grep_on), threads or 0))
             if skipped_path is not None:
                 for item in reply["skipped"]:
                     skipped_path(item["path"], item["reason"])
@@ -663,7 +708,8 @@ class Index(Closable):
                 if reparsed and entry is not None and entry["hash"] is not None and \
                         languages.language_of(path) in reparsed:
                     to_parse.add(path)
-                elif entry is not None and entry["size"] == item["size"] and entry["mtime_ns"] == item["mtime_ns"]:
+                elif entry is not None and entry["size"] == item["size"] and entry["mtime_ns"] == item["mtime_ns"] \
+                        and not grep_state.wants_reading(entry, self._manifest):
                     files[path] = entry
                     if entry["hash"] is None:  # binary, too large or unreadable, as it was
                         skipped += 1
@@ -673,8 +719,10 @@ class Index(Closable):
                 to_read.append(ScannedFile(path, item["size"], item["mtime_ns"]))
 
             deletions: dict[str, list[int]] = {}
+            trigrams = grep_state.GrepUpdate(self._manifest)
 
             def forget(entry: dict[str, Any] | None) -> None:
+                trigrams.forget(entry)
                 if entry is not None and entry.get("segment") is not None:
                     deletions.setdefault(entry["segment"], []).extend(
                         range(entry["first"], entry["first"] + entry["count"]))
@@ -691,37 +739,43 @@ class Index(Closable):
             parsers = languages.ensure_registered_for(f.path for f in to_read)
             built = json.loads(_core().index_build_files(
                 root, json.dumps([[f.path, f.size] for f in to_read]), self.folder, prefix,
-                self._manifest["profile"], json.dumps({"max_file_bytes": max_file_bytes, "segment_bytes": max(
+                self._manifest["profile"], json.dumps({"max_file_bytes": max_file_bytes, "grep": trigrams.enabled,
+                                                       "segment_bytes": max(
                     MIN_SEGMENT_BYTES, sum(f.size for f in to_read) // BUILD_SEGMENTS + 1)}),
                 threads or len(os.sched_getaffinity(0)), report if progress is not None else None))
             report(len(to_read), sum(f.size for f in to_read))
             new_segments = [(segment["name"], segment["documents"]) for segment in built["segments"]]
-            if new_segments:
+            trigrams.built(built)
+            if new_segments or trigrams.new_segment:
                 _test_crash_point("segment-written")
             indexed = chunks = read_bytes = 0
             without_parser: dict[str, int] = {}
             for scanned, outcome in zip(to_read, built["files"]):
                 entry = known.get(scanned.path)
                 placed = None if outcome["segment"] is None else new_segments[outcome["segment"]][0]
+                grep_place = {"grep": trigrams.place(outcome)} if trigrams.enabled else {}
                 if outcome["status"] != "indexed":
                     if skipped_path is not None and outcome["status"] not in ("binary", "too large"):
                         skipped_path(scanned.path, outcome["status"])  # unreadable, or no longer a regular file
                     # kept, so that the file is not read again until it changes
                     forget(entry)
-                    files[scanned.path] = {"size": scanned.size, "mtime_ns": scanned.mtime_ns, "hash": None}
+                    files[scanned.path] = {"size": scanned.size, "mtime_ns": scanned.mtime_ns, "hash": None,
+                                           **grep_place}
                     skipped += 1
                     continue
                 read_bytes += outcome["bytes"]
                 if entry is not None and entry["hash"] == outcome["hash"] and scanned.path not in to_parse:
                     # only touched: the index keeps the chunks it has, the new ones go
-                    files[scanned.path] = {**entry, "size": scanned.size, "mtime_ns": scanned.mtime_ns}
+                    trigrams.forget(entry)  # the new document holds what was read now, with its time
+                    files[scanned.path] = {**entry, "size": scanned.size, "mtime_ns": scanned.mtime_ns, **grep_place}
                     if placed is not None:
                         deletions.setdefault(placed, []).extend(range(outcome["first"], outcome["first"] + outcome["count"]))
                     unchanged += 1
                     continue
                 forget(entry)
                 files[scanned.path] = {"size": scanned.size, "mtime_ns": scanned.mtime_ns, "hash": outcome["hash"],
-                                       "segment": placed, "first": outcome["first"], "count": outcome["count"]}
+                                       "segment": placed, "first": outcome["first"], "count": outcome["count"],
+                                       **grep_place}
                 indexed += 1
                 chunks += outcome["count"]
                 language = languages.language_of(scanned.path)
@@ -734,15 +788,19 @@ class Index(Closable):
                     if path not in files:
                         forget(entry)
                         removed += 1
-            changed = bool(new_segments or deletions or to_read or removed) or self._manifest.get("root") != root \
+            listing = reply.get("stamps") if grep_on else None
+            changed = bool(new_segments or deletions or to_read or removed or trigrams.changed) \
+                or grep_state.stamps_renewed(root, self._manifest.get("listing"), listing) \
+                or self._manifest.get("root") != root or self._manifest.get("grep") != self._committed.get("grep") \
                 or self._manifest.get("parsers") != parsers_now
             if changed:
                 self._manifest["root"] = root
                 self._manifest["parsers"] = parsers_now
                 self._manifest["files"] = files
-                if new_segments:
+                self._manifest["listing"] = listing
+                if new_segments or trigrams.new_segment:
                     _fsync_folder(self.folder)
-                self._commit(new_segments, deletions)
+                self._commit(new_segments, deletions, trigrams)
             else:
                 self._remove_unnamed_files()  # what a killed update left behind
             return UpdateCounts(indexed, skipped, unchanged, removed, chunks, read_bytes,
@@ -760,7 +818,7 @@ class Index(Closable):
             _check_usable(self.folder, manifest)
             self._publish(manifest, stamp, checksum)
             self._manifest = working
-            self._named_on_disk = {segment["name"] for segment in self._manifest["segments"]}
+            self._named_on_disk = _named_segments(self._manifest)
         ids = self._manifest.get("ids")
         self._ids_current = isinstance(ids, dict) and self._manifest.get("ids_generation") == self._manifest["generation"]
 
@@ -782,7 +840,8 @@ class Index(Closable):
         _fsync_folder(self.folder)
         return int(json.loads(reply)["documents"])
 
-    def _commit(self, new_segments: list[tuple[str, int]], deletions: dict[str, list[int]]) -> None:
+    def _commit(self, new_segments: list[tuple[str, int]], deletions: dict[str, list[int]],
+                trigrams: grep_state.GrepUpdate | None = None) -> None:
         """The new manifest: the segments with their deletions, the new ones after them, written atomically."""
         segments = self._manifest["segments"] + [{"name": name, "documents": documents, "deleted": []}
                                                  for name, documents in new_segments]
@@ -794,13 +853,15 @@ class Index(Closable):
             if len(segment["deleted"]) < segment["documents"]:
                 kept.append(segment)
         self._manifest["segments"] = self._merge_small(kept)
+        if trigrams is not None:
+            trigrams.commit(self._manifest, self.folder, self._new_segment_name)
         if self._ids_current:
             self._manifest["ids_generation"] = self._manifest["generation"]
         else:  # out of date (an older version wrote since): rebuilt from the segments when next needed
             self._manifest.pop("ids", None)
             self._manifest.pop("ids_generation", None)
         # The segments this commit stops naming are noted first, so that a kill after it leaves none behind.
-        self._record_writing(*sorted(self._named_on_disk - {s["name"] for s in self._manifest["segments"]}))
+        self._record_writing(*sorted(self._named_on_disk - _named_segments(self._manifest)))
         self._write_manifest()
         _test_crash_point("manifest-replaced")
         self._rebuilding = False
@@ -849,7 +910,7 @@ class Index(Closable):
 
     def _remove_unnamed_files(self) -> None:
         """The segments the manifest no longer names, and the files a killed writer recorded and left."""
-        named = {segment["name"] for segment in self._manifest["segments"]}
+        named = _named_segments(self._manifest)
         index_folder.remove_own_files(self.folder, self._named_on_disk - named, self._writing,
                                       named | {MANIFEST, index_folder.LOCK, index_folder.MARKER})
         self._named_on_disk = named
@@ -859,5 +920,6 @@ class Index(Closable):
 
 
 def _empty_manifest(k1: float | None, b: float | None) -> dict[str, Any]:
-    return {"format": FORMAT, "profile": profile_json(), "generation": 0, "k1": k1, "b": b, "segments": [], "files": {}}
+    return {"format": FORMAT, "profile": profile_json(), "generation": 0, "k1": k1, "b": b, "segments": [], "files": {},
+            "grep": {"segments": []}}
 

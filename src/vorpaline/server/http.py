@@ -26,6 +26,7 @@ from starlette.responses import FileResponse, JSONResponse, Response
 from starlette.routing import Mount, Route
 from starlette.types import ASGIApp, Receive, Scope, Send
 
+from vorpaline.search.grep import PatternError
 from vorpaline.server import shapes
 from vorpaline.server.library import Library, NotServed
 
@@ -157,6 +158,13 @@ def _globs(request: Request) -> list[str] | None:
     return globs or None
 
 
+def _types(request: Request) -> list[str]:
+    types = [name for name in request.query_params.getlist("type") if name]
+    if len(types) > 32 or any(len(name) > 64 for name in types):
+        raise BadRequest("at most 32 types")
+    return types
+
+
 # ---------------------------------------------------------------- endpoints
 
 def _endpoints(library: Library) -> list[Route]:
@@ -178,6 +186,25 @@ def _endpoints(library: Library) -> list[Route]:
                             limit=_number(request, "limit", 1000))
             return {kind: [shape(repository, item) for repository, item in found]}
         return answer
+
+    def grep(request: Request) -> dict[str, Any]:
+        started = time.perf_counter()
+        context = _number(request, "context", 0)
+        if context is None or not 0 <= context <= 100:
+            raise BadRequest("'context' is 0 to 100 lines")
+        case = request.query_params.get("case", "sensitive")
+        if case not in ("sensitive", "insensitive", "smart"):
+            raise BadRequest("'case' is sensitive, insensitive or smart")
+        try:
+            found, truncated = library.grep(
+                _text(request, "q"), fixed=_flag(request, "fixed"), case=case, word=_flag(request, "word"),
+                path_glob=_globs(request) or (), types=_types(request), context=context,
+                mode="files" if _flag(request, "files") else "lines",
+                repository=_text(request, "repository", required=False), limit=_number(request, "limit", 1000))
+        except PatternError as error:
+            raise BadRequest(str(error)) from None
+        return {"files": [shapes.grep_file(repository, file) for repository, file in found], "truncated": truncated,
+                "took_ms": round((time.perf_counter() - started) * 1e3, 3)}
 
     def file(request: Request) -> dict[str, Any]:
         return shapes.file_lines(library.read(_text(request, "repository", required=False),
@@ -210,6 +237,7 @@ def _endpoints(library: Library) -> list[Route]:
 
     return [Route("/api/search", threaded(search)), Route("/api/definitions", threaded(symbols("definitions"))),
             Route("/api/references", threaded(symbols("references"))), Route("/api/file", threaded(file)),
+            Route("/api/grep", threaded(grep)),
             Route("/api/status", threaded(status)), Route("/api/health", threaded(health)),
             Route("/api/update", update, methods=["POST"])]
 

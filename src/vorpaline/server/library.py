@@ -22,7 +22,9 @@ from collections.abc import Callable, Iterable, Sequence
 from typing import Any, NamedTuple, TypeVar
 
 from vorpaline.search import Definition, Hit, PathGlobs, Reference, Searchable, Status, UpdateCounts, open_store
+from vorpaline.search.arguments import check_grep
 from vorpaline.search.files import file_type, listed_files, text_lines
+from vorpaline.search.grep import GrepFile, grep_repository
 from vorpaline.search.native import core
 
 __all__ = ["FileLines", "Library", "NotServed", "Repository"]
@@ -155,6 +157,28 @@ class Library:
         hits.sort(key=lambda hit: (-hit.score, hit.repository or "", hit.path or "", hit.start_line))
         return hits[:k]
 
+    def grep(self, patterns: str | Sequence[str], *, repository: str | None = None, limit: int = MAX_RESULTS,
+             **options: Any) -> tuple[list[tuple[str, GrepFile]], bool]:
+        """(repository, file) of each file with a line matching ``patterns``, by repository and path, as
+        ``Index.grep`` answers with ``options``; at most ``limit`` matching lines in all, and whether
+        more were left out. A backend without trigrams (a Qdrant store) has the root's files read."""
+        limit = _bounded(limit, "limit")
+        options["max_count"] = min(options.get("max_count") or limit, limit)
+        found: list[tuple[str, GrepFile]] = []
+        left = limit
+        for served in self.chosen(repository):
+            grep_result = getattr(served.reader, "grep_result", None)
+            result = grep_result(patterns, **options) if grep_result is not None else \
+                grep_repository(served.root, None, patterns, **check_grep(options))
+            for file in result.files:
+                if left <= 0:
+                    return found, True
+                if file.count is not None and file.count > left:
+                    file = _cut(file, left)
+                found.append((served.name, file))
+                left -= file.count or 1
+        return found, False
+
     def definitions(self, name: str, *, ignore_case: bool = False, path_glob: PathGlobs = None,
                     repository: str | None = None, limit: int = MAX_RESULTS) -> list[tuple[str, Definition]]:
         """(repository, definition) of each place ``name`` is defined, by repository, path and line."""
@@ -258,6 +282,20 @@ class Library:
         if counts.indexed or counts.removed:
             log.info("%s: %d files indexed, %d removed in %.2f s", served.name, counts.indexed, counts.removed,
                      time.perf_counter() - started)
+
+
+def _cut(file: GrepFile, matches: int) -> GrepFile:
+    """The file's first ``matches`` matching lines, with their context up to the last of them."""
+    if not file.lines:
+        return GrepFile(file.path, (), matches)
+    kept, seen = [], 0
+    for line in file.lines:
+        if line.is_match:
+            if seen == matches:
+                break
+            seen += 1
+        kept.append(line)
+    return GrepFile(file.path, tuple(kept), matches)
 
 
 def _bounded(count: Any, what: str) -> int:

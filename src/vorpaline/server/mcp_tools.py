@@ -51,7 +51,8 @@ PathGlobs = Annotated[str | list[str] | None, Field(
 INSTRUCTIONS = """\
 Code search over the repositories this server serves, kept up to date as their files change.
 Start with `search` (words, identifiers or a question: ranked chunks as path:LINE with their best
-lines), then `read` the lines around a hit. `definitions` finds where a name is defined and
+lines), then `read` the lines around a hit. `grep` finds every line matching a regular expression
+or an exact text, as ripgrep would. `definitions` finds where a name is defined and
 `references` where it is used, exactly and at once. `status` says what is indexed; `update`
 re-reads changed files now (normally not needed: the server watches the files)."""
 
@@ -62,7 +63,7 @@ def build_mcp(library: Library, *, watch: bool = True) -> MCPServer[Any]:
                                        lifespan=(lambda _: _watching(library)) if watch else None)
     tools = _Tools(library)
     reading = ToolAnnotations(read_only_hint=True, open_world_hint=False)
-    for tool in (tools.search, tools.definitions, tools.references, tools.read, tools.status):
+    for tool in (tools.search, tools.grep, tools.definitions, tools.references, tools.read, tools.status):
         server.add_tool(_answering(tool), annotations=reading)
     server.add_tool(_answering(tools.update),
                     annotations=ToolAnnotations(read_only_hint=False, destructive_hint=False, idempotent_hint=True,
@@ -153,6 +154,45 @@ class _Tools:
         elif not hits:
             text = f"no hits for {query!r}{self._still_updating()}"
         return _answer(text, {"hits": hits[:kept], "left_out": len(hits) - kept})
+
+    def grep(self,
+             pattern: Annotated[str, Field(description="A regular expression in ripgrep's syntax (or, with fixed, "
+                                                       "a literal text).")],
+             fixed: Annotated[bool, Field(description="Take the pattern as a literal text.")] = False,
+             ignore_case: Annotated[bool, Field(description="Ignore case.")] = False,
+             word: Annotated[bool, Field(description="Only whole-word matches.")] = False,
+             path: PathGlobs = None,
+             context: Annotated[int, Field(ge=0, le=20, description="Lines shown before and after each "
+                                                                    "match.")] = 0,
+             max_lines: Annotated[int, Field(ge=1, le=MAX_RESULTS, description="Matching lines at most.")] = 100,
+             repository: Repository = None,
+             max_tokens: Annotated[int | None, Field(ge=1, description="Keep the answer within about this many "
+                                                                       "tokens.")] = None,
+             ) -> Answer:
+        """Every line matching a regular expression or an exact text in the served repositories, as ripgrep
+        finds them (ignored files left out), as the files are now, answered from a trigram index. Use it for
+        exhaustive answers: every use of a string, an error message, a pattern such as `def test_\\w+`.
+        Each line is path:LINE:text (context lines path-LINE-text), by path."""
+        found, truncated = self.library.grep(pattern, fixed=fixed, case="insensitive" if ignore_case else "sensitive",
+                                             word=word, path_glob=path or (), context=context,
+                                             repository=repository, limit=max_lines)
+        several = self.library.several
+        lines = []
+        for name, file in found:
+            place = f"{name}:{file.path}" if several else file.path
+            for line in file.lines:
+                text = line.text.decode("utf-8", "replace").removesuffix("\n")[:LINE_CHARS]
+                mark = ":" if line.is_match else "-"
+                lines.append(snippets.printable(f"{place}{mark}{line.number}{mark}{text}"))
+        budget = None if max_tokens is None else max_tokens * CHARS_PER_TOKEN
+        kept = _within(lines, budget) if budget is not None else lines
+        text = "\n".join(kept)
+        if truncated or len(kept) < len(lines):
+            text += f"\n(more matching lines left out: narrow with path, or raise max_lines)"
+        elif not lines:
+            text = f"no line matches {pattern!r}"
+        return _answer(text, {"files": [shapes.grep_file(name, file) for name, file in found],
+                              "truncated": truncated or len(kept) < len(lines)})
 
     def definitions(self,
                     name: Annotated[str, Field(description="The exact name: a function, class, method, "

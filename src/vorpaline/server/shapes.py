@@ -5,6 +5,7 @@ from __future__ import annotations
 from typing import Any
 
 from vorpaline.search import Definition, Hit, Reference, Status, UpdateCounts
+from vorpaline.search.grep import GrepFile
 from vorpaline.server.library import FileLines
 
 MAX_STALE_SHOWN = 100  # paths a status lists of the files that changed since the last update
@@ -20,6 +21,14 @@ def hit(found: Hit) -> dict[str, Any]:
 def _defined(definition: Definition) -> dict[str, Any]:
     return {"name": definition.name, "kind": definition.kind, "line": definition.line,
             "first_line": definition.first_line, "last_line": definition.last_line, "scope": definition.scope}
+
+
+def grep_file(repository: str, found: GrepFile) -> dict[str, Any]:
+    """A file's matching lines; offsets are in bytes of the line's UTF-8, as rg's JSON gives them."""
+    return {"repository": repository, "path": found.path, "count": found.count,
+            "lines": [{"line": line.number, "text": line.text.decode("utf-8", "replace").removesuffix("\n"),
+                       "match": line.is_match, "submatches": [list(span) for span in line.submatches or ()]}
+                      for line in found.lines]}
 
 
 def definition(repository: str, found: Definition) -> dict[str, Any]:

@@ -1,0 +1,254 @@
+"""Where ``vorpaline grep`` searches and how it prints, as rg does: its paths, separators, colours and JSON."""
+
+from __future__ import annotations
+
+import argparse
+import base64
+import os
+import time
+from collections.abc import Callable, Sequence
+from typing import Any, BinaryIO
+
+import orjson
+
+from vorpaline.cli.common import CliError, _holds_index, _nearest_repository_top, INDEX_FOLDER
+from vorpaline.search.grep import GrepFile, GrepLine, GrepResult, grep_repository, repository_prefixes
+
+# rg's default colours, escape for escape.
+PATH_COLOR, LINE_COLOR, MATCH_COLOR, RESET = b"\x1b[0m\x1b[35m", b"\x1b[0m\x1b[32m", b"\x1b[0m\x1b[1m\x1b[31m", b"\x1b[0m"
+
+
+class Where:
+    """The repository, its index (None without one), the paths searched and how each is shown."""
+
+    def __init__(self, root: str, folder: str | None, operands: Sequence[str]) -> None:
+        self.root = root
+        self.folder = folder
+        self.started = time.perf_counter()
+        try:
+            if operands:
+                self.prefixes: list[str] | None = repository_prefixes(root, operands)
+                self._operands = list(zip(operands, self.prefixes))
+            else:
+                below = repository_prefixes(root, [os.curdir])[0]
+                self.prefixes = [below] if below else None
+                self._operands = [("", below)]
+        except ValueError as error:
+            raise CliError(str(error)) from None
+        if self.prefixes is not None and "" in self.prefixes:
+            self.prefixes = None
+        self.one_file = len(operands) == 1 and os.path.isfile(operands[0])
+
+    @classmethod
+    def find(cls, index: str | None, operands: Sequence[str]) -> Where:
+        if index is not None:
+            root = _indexed_root(index)
+            return cls(root, index, operands)
+        here = os.getcwd()
+        top = _nearest_repository_top(here) or here
+        folder = os.path.join(top, INDEX_FOLDER)
+        if not _holds_index(folder):
+            from vorpaline.cli.grep import no_index_notice
+
+            no_index_notice(top)
+            return cls(top, None, operands)
+        return cls(_indexed_root(folder) or top, folder, operands)
+
+    def grep(self, patterns: list[str], options: dict[str, Any]) -> GrepResult:
+        from vorpaline.search.arguments import check_grep
+
+        if self.folder is None:
+            return grep_repository(self.root, None, patterns, **check_grep(options))
+        from vorpaline.cli.common import open_index
+
+        with open_index(self.folder) as index:
+            return index.grep_result(patterns, **options)
+
+    def shown(self, path: str) -> str:
+        """A repository path as rg prints it: below the operand that named it, as typed; with no operand,
+        relative to the current folder."""
+        for operand, prefix in self._operands:
+            if not prefix:
+                rest = path
+            elif path == prefix:
+                return operand
+            elif path.startswith(prefix + "/"):
+                rest = path[len(prefix) + 1:]
+            else:
+                continue
+            return operand.rstrip("/") + "/" + rest if operand else rest
+        return path
+
+
+def _indexed_root(folder: str) -> str | None:
+    manifest_path = os.path.join(folder, "MANIFEST")
+    try:
+        with open(manifest_path, "rb") as handle:
+            body = handle.read()[:-1].rpartition(b"\n")[0]
+        root = orjson.loads(body).get("root")
+    except FileNotFoundError:
+        raise CliError(f"no index in {folder}; create it with 'vorpaline index'") from None
+    except (OSError, ValueError) as error:
+        raise CliError(f"cannot read the index in {folder}: {error}") from None
+    if root is None:
+        raise CliError(f"the index in {folder} holds no repository's files")
+    return root
+
+
+def _is_terminal(stream: Any) -> bool:
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError):
+        return False
+
+
+def wants_color(when: str, stream: Any, environ: Any = None) -> bool:
+    environ = os.environ if environ is None else environ
+    if when != "auto":
+        return when == "always"
+    return environ.get("TERM") != "dumb" and not environ.get("NO_COLOR") and _is_terminal(stream)
+
+
+class GrepPrinter:
+    """rg's standard output (headings or paths on each line, ``:`` for matches, ``-`` for context, ``--``
+    between groups), ``-l``, ``-c``, ``-o``, ``--vimgrep`` and ``--json``."""
+
+    def __init__(self, args: argparse.Namespace, where: Where, result: GrepResult, out: BinaryIO) -> None:
+        terminal = _is_terminal(out)
+        self.args, self.where, self.result, self.out = args, where, result, out
+        self.color = wants_color(args.color, out)
+        self.vimgrep = args.vimgrep
+        self.line_numbers = args.line_number if args.line_number is not None else (terminal or self.vimgrep)
+        self.with_filename = args.with_filename if args.with_filename is not None else not where.one_file
+        self.heading = (args.heading if args.heading is not None else terminal) and self.with_filename \
+            and not self.vimgrep
+        self.column = args.column or self.vimgrep
+        self.context = bool(result.files) and (args.context or args.before_context or args.after_context)
+
+    def print_all(self) -> None:
+        if self.args.json:
+            return self._print_json()
+        write = self.out.write
+        for number, found in enumerate(self.result.files):
+            path = self._path(found.path)
+            if self.args.files_with_matches:
+                write(path + b"\n")
+            elif self.args.count:
+                write((path + b":" if self.with_filename else b"") + str(found.count).encode() + b"\n")
+            else:
+                self._print_lines(found, path, first_file=number == 0)
+        self.out.flush()
+
+    def _path(self, path: str) -> bytes:
+        shown = os.fsencode(self.where.shown(path))
+        return PATH_COLOR + shown + RESET if self.color else shown
+
+    def _print_lines(self, found: GrepFile, path: bytes, first_file: bool) -> None:
+        write = self.out.write
+        if self.heading:
+            if not first_file:
+                write(b"\n")
+            write(path + b"\n")
+        elif self.context and not first_file:
+            write(b"--\n")
+        previous = None
+        for line in found.lines:
+            if self.context and previous is not None and line.number != previous + 1:
+                write(b"--\n")
+            previous = line.number
+            if self.args.only_matching or self.vimgrep:  # a line per match; context lines are not shown
+                for start, end in line.submatches or ():
+                    shown, at = (line.text[start:end], start) if self.args.only_matching else (_without_end(line.text), 0)
+                    write(self._prefix(path, line, b":", start + 1) + self._text(shown, line, at) + b"\n")
+                continue
+            separator = b":" if line.is_match else b"-"
+            column = line.submatches[0][0] + 1 if line.submatches else None
+            write(self._prefix(path, line, separator, column) + self._text(_without_end(line.text), line, 0) + b"\n")
+
+    def _prefix(self, path: bytes, line: GrepLine, separator: bytes, column: int | None) -> bytes:
+        parts = []
+        if self.with_filename and not self.heading:
+            parts.append(path)
+        if self.line_numbers:
+            number = str(line.number).encode()
+            parts.append(LINE_COLOR + number + RESET if self.color else number)
+        if self.column and column is not None and line.is_match:
+            parts.append(str(column).encode())
+        return b"".join(part + separator for part in parts)
+
+    def _text(self, text: bytes, line: GrepLine, start: int) -> bytes:
+        """The text, its matches coloured; ``start`` is where the text begins in the line."""
+        if not self.color or not line.submatches:
+            return text
+        pieces, at = [], 0
+        for begin, end in line.submatches:
+            begin, end = max(begin - start, 0), min(end - start, len(text))
+            if end <= at or begin >= len(text):
+                continue
+            if begin >= at and end > begin:
+                pieces += [text[at:begin], MATCH_COLOR, text[begin:end], RESET]
+                at = end
+        pieces.append(text[at:])
+        return b"".join(pieces)
+
+    # ------------------------------------------------------------------ JSON
+
+    def _print_json(self) -> None:
+        write = self.out.write
+        totals = {"bytes_printed": 0, "bytes_searched": 0, "matched_lines": 0, "matches": 0}
+        for found in self.result.files:
+            path = _json_text(os.fsencode(self.where.shown(found.path)))
+            printed = _json_line(write, {"type": "begin", "data": {"path": path}})
+            matched_lines = matches = 0
+            for line in found.lines:
+                kind = "match" if line.is_match else "context"
+                submatches = [{"match": _json_text(line.text[start:end]), "start": start, "end": end}
+                              for start, end in line.submatches or ()]
+                matched_lines += line.is_match
+                matches += len(submatches)
+                printed += _json_line(write, {"type": kind, "data": {
+                    "path": path, "lines": _json_text(line.text), "line_number": line.number,
+                    "absolute_offset": line.offset, "submatches": submatches}})
+            searched = self._size_of(found.path)
+            stats = {"elapsed": _elapsed(0.0), "searches": 1, "searches_with_match": 1, "bytes_searched": searched,
+                     "bytes_printed": printed, "matched_lines": matched_lines, "matches": matches}
+            _json_line(write, {"type": "end", "data": {"path": path, "binary_offset": None, "stats": stats}})
+            for key, value in (("bytes_printed", printed), ("bytes_searched", searched),
+                               ("matched_lines", matched_lines), ("matches", matches)):
+                totals[key] += value
+        elapsed = _elapsed(time.perf_counter() - self.where.started)
+        stats = self.result.stats
+        summary = {"bytes_printed": totals["bytes_printed"], "bytes_searched": totals["bytes_searched"],
+                   "elapsed": elapsed, "matched_lines": totals["matched_lines"], "matches": totals["matches"],
+                   "searches": stats.get("docs", 0) + stats.get("extra_read", 0),
+                   "searches_with_match": len(self.result.files)}
+        _json_line(write, {"data": {"elapsed_total": elapsed, "stats": summary}, "type": "summary"})
+        self.out.flush()
+
+    def _size_of(self, path: str) -> int:
+        try:
+            return os.lstat(os.path.join(self.where.root, path)).st_size
+        except OSError:
+            return 0
+
+
+def _without_end(text: bytes) -> bytes:
+    return text[:-1] if text.endswith(b"\n") else text
+
+
+def _json_text(data: bytes) -> dict[str, str]:
+    try:
+        return {"text": data.decode("utf-8")}
+    except UnicodeDecodeError:
+        return {"bytes": base64.b64encode(data).decode()}
+
+
+def _json_line(write: Callable[[bytes], Any], message: dict[str, Any]) -> int:
+    data = orjson.dumps(message) + b"\n"
+    write(data)
+    return len(data)
+
+
+def _elapsed(seconds: float) -> dict[str, Any]:
+    whole = int(seconds)
+    return {"secs": whole, "nanos": int((seconds - whole) * 1e9), "human": f"{seconds:.6f}s"}
