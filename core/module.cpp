@@ -13,6 +13,7 @@
 #include "binding.hpp"
 #include "file_binding.hpp"
 #include "glob_binding.hpp"
+#include "grep_binding.hpp"
 #include "index_binding.hpp"
 #include "symbols_binding.hpp"
 #include "chunk/chunk_arguments.hpp"
@@ -362,6 +363,18 @@ PyMethodDef methods[] = {
      "file-name globs of the -t types (a '!' on those of -T types) into a PathFilter,\n"
      "whose keeps(path) says whether ripgrep searches that file. Globs are matched\n"
      "with git's wildmatch; one ripgrep refuses is a ValueError."},
+    {"grep_search", as_cfunction(grep_search), METH_FASTCALL,
+     "grep_search(request_json, threads, /)\n--\n\n"
+     "Search the files of grep segments (and the request's extra files) for an RE2\n"
+     "pattern, reading only the docs the trigram query lets through and those changed\n"
+     "since they were indexed. Returns (files, stats): files in ripgrep's --sort path\n"
+     "order as (path, result), result a list of (line_number, offset, text, submatches\n"
+     "or None for context), an int (mode count) or None (mode files). ValueError for a\n"
+     "bad request or pattern, OSError for a segment that cannot be read or is damaged."},
+    {"grep_merge_segments", as_cfunction(grep_merge_segments), METH_FASTCALL,
+     "grep_merge_segments(out_path, inputs_json, /)\n--\n\n"
+     "Write one grep segment holding the live docs of each input ([{\"path\", \"deleted\"}])\n"
+     "in order; returns {\"files\": N}."},
     {nullptr, nullptr, 0, nullptr},
 };
 
