@@ -12,13 +12,10 @@ struct Line {
   std::size_t end;  // past its "\n", or the text's end
 };
 
-// Where the next search starts after an empty match at `at`: one UTF-8
-// character on, judged by the lead byte as Rust's regex does.
-std::size_t next_character(std::string_view text, std::size_t at) {
-  if (at >= text.size()) return at + 1;
-  const auto lead = static_cast<unsigned char>(text[at]);
-  return at + (lead <= 0x7F ? 1 : lead <= 0xDF ? 2 : lead <= 0xEF ? 3 : 4);
-}
+// Where the next search starts after an empty match at `at`: the next byte,
+// as ripgrep's matcher over bytes does (an empty match may then fall inside
+// a character, as ripgrep reports it too).
+std::size_t after_empty(std::size_t at) { return at + 1; }
 
 std::size_t line_begin(std::string_view text, std::size_t at) {
   if (at == 0) return 0;
@@ -40,9 +37,13 @@ void line_matches(const RE2& pattern, std::string_view text, Line line, std::str
   for (;;) {
     const std::size_t start = found.data() - text.data();
     const std::size_t end = start + found.size();
+    // ripgrep lists only matches that start before the line's end: an empty
+    // match at the end of a last line without "\n" makes the line match but
+    // is not listed.
+    if (start == line.end) return;
     std::size_t next = end;
     if (start == end) {
-      next = next_character(text, end);
+      next = after_empty(end);
       if (end != last_end) matches.emplace_back(start - line.begin, end - line.begin);
     } else {
       matches.emplace_back(start - line.begin, end - line.begin);
@@ -55,6 +56,18 @@ void line_matches(const RE2& pattern, std::string_view text, Line line, std::str
 
 ReportedLine reported(std::string_view text, Line line, std::uint64_t number, bool context) {
   return {number, line.begin, std::string(text.substr(line.begin, line.end - line.begin)), {}, context};
+}
+
+// The matches of one line, when any starts in it (an after-context line that
+// ripgrep still reports as matched once the count is reached).
+bool match_line(const RE2& pattern, std::string_view text, Line line,
+                std::vector<std::pair<std::uint32_t, std::uint32_t>>& matches) {
+  const std::size_t content_end = line.end > line.begin && text[line.end - 1] == '\n' ? line.end - 1 : line.end;
+  re2::StringPiece found;
+  matches.clear();
+  if (!pattern.Match(text, line.begin, content_end, RE2::UNANCHORED, &found, 1)) return false;
+  line_matches(pattern, text, line, std::string_view(found.data(), found.size()), matches);
+  return true;
 }
 
 // Adds the lines from `from` (a line start) to `to`, as context.
@@ -77,8 +90,12 @@ void match_text(const RE2& pattern, std::string_view text, const MatchOptions& o
   std::size_t emitted_end = 0;     // the end of the last line reported
   std::uint64_t emitted_number = 0;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> matches;
+  bool count_reached = false;
   while (at < text.size()) {  // `at` is a line start: at the end there is no line left
-    if (options.max_count && out.matched_lines >= *options.max_count) break;
+    if (options.max_count && out.matched_lines >= *options.max_count) {
+      count_reached = true;
+      break;
+    }
     re2::StringPiece found;
     if (!pattern.Match(text, at, text.size(), RE2::UNANCHORED, &found, 1)) break;
     const std::size_t start = found.data() - text.data();
@@ -119,9 +136,17 @@ void match_text(const RE2& pattern, std::string_view text, const MatchOptions& o
     const std::uint64_t next_number = i + 1 < out.lines.size() ? out.lines[i + 1].number : UINT64_MAX;
     std::size_t from = line.offset + line.text.size();
     std::uint64_t n = line.number + 1;
+    // Once the count is reached ripgrep still marks the matches in the last after-context.
+    const bool last = count_reached && i + 1 == out.lines.size();
     for (std::uint32_t k = 0; k < options.after && n < next_number && from < text.size(); ++k, ++n) {
       const std::size_t end = line_end(text, from);
       merged.push_back(reported(text, {from, end}, n, true));
+      if (last && match_line(pattern, text, {from, end}, matches)) {
+        merged.back().context = false;
+        merged.back().matches = matches;
+        ++out.matched_lines;
+        out.matches += matches.size();
+      }
       from = end;
     }
   }

@@ -7,8 +7,10 @@
 // the last stopped. A match belongs to the line its start is in; a match
 // found at a "\n" (an empty one) to the line that "\n" ends. In a matched
 // line every non-overlapping match is listed, leftmost-first: after an empty
-// match the search moves one UTF-8 character on, and an empty match right
-// where the previous match ended is skipped, as Rust's regex iterator does.
+// match the search moves one byte on, and an empty match right where the
+// previous match ended is skipped, as ripgrep 13's iterator does. Once
+// `max_count` lines matched, the after-context of the last is still shown
+// and a line of it that matches is reported as matched, as ripgrep does.
 #pragma once
 
 #include <cstdint>
