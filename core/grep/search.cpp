@@ -152,9 +152,11 @@ class Searcher {
       const ExtraFile& extra = *item.extra;
       if (extra.size && extra.mtime_ns && *extra.size == size && *extra.mtime_ns == mtime) return;
     }
-    thread_local std::string data;
+    std::string data;  // per file: no thread keeps the largest file's buffer
     const scan::GuardedOpen opened = root_.open(item.path);
-    if (!opened.opened() || !read_whole(opened.file.fd.get(), data)) return;
+    if (!opened.opened()) return;
+    data.reserve(opened.file.size + 1);
+    if (!read_whole(opened.file.fd.get(), data)) return;
     outcome.read = true;
     if (std::memchr(data.data(), '\0', data.size()) != nullptr) return;  // binary, as ripgrep skips it
     outcome.bytes = data.size();
