@@ -365,3 +365,63 @@ def test_results_do_not_depend_on_threads(tmp_path):
     files, _ = search(root, [{"path": str(tmp_path / "a" / "g.grep"), "deleted": []}], "needle", mode="files",
                       threads=0)
     assert [p for p, _ in files] == sorted(tree, key=rg_order)
+
+
+def random_tree(seed, count=25):
+    import random
+    rng = random.Random(seed)
+    words = ["foo", "Foo", "FOO", "bar", "été", "日本", "x", "", " ", "\t", "a", "aa", "ab", "\r", "Ünï", "fo", "oo"]
+    tree = {}
+    for i in range(count):
+        lines = ["".join(rng.choice(words) for _ in range(rng.randrange(6))) for _ in range(rng.randrange(8))]
+        text = rng.choice(["\n", "\r\n"]).join(lines) + rng.choice(["", "\n"])
+        tree[f"{rng.choice(['', 'd/', 'd/e/', 'd-e/'])}r{i}.txt"] = text
+    return tree
+
+
+@pytest.mark.skipif(RG is None, reason="needs ripgrep")
+@pytest.mark.parametrize("seed", range(3))
+def test_random_trees_match_ripgrep(tmp_path, seed):
+    tree = random_tree(seed)
+    root, segment, _ = make_indexed(tmp_path, tree)
+    segments = [{"path": segment, "deleted": []}]
+    for pattern, literal in [("foo", "foo"), ("(?i)foo", "foo"), ("a*", None), ("^a", None), ("o$", None),
+                             ("été|日本", None), ("fo+", "fo"), ("^$", None), ("b?", None), ("Ün.", "Ün")]:
+        expected = rg_lines(root, pattern)
+        assert search(root, segments, pattern, trigram_query(literal) if literal != "Ün" else True)[0] == expected
+        assert search(root, segments, pattern, before=1, after=1)[0] == rg_lines(root, pattern, "-C", "1"), pattern
+
+
+@pytest.mark.parametrize("data", [
+    b"",
+    b"ab",
+    b"abc",
+    b"ABCabc\n",
+    b"\x80\xff\xfe\x80\xff",
+    "Ünïcode ÄÖÜ äöü".encode(),
+    b"line one\nline two\r\nLINE three",
+    bytes(range(1, 256)) * 2,
+])
+def test_index_holds_exactly_the_model_keys(tmp_path, data):
+    """Every key the model finds selects the file, and keys near them that it lacks do not."""
+    root, segment, reply = make_indexed(tmp_path, {"f.bin": data, "other.txt": "zzz\n"})
+    segments = [{"path": segment, "deleted": []}]
+    model = keys_of(data)
+    probes = sorted(model)[:40] + [k ^ 1 for k in sorted(model)[:40]] + [key(b"zzz")]
+    present = {k for k in probes if search(root, segments, "", k, mode="files")[0][:1] == [("f.bin", None)]}
+    assert present == {k for k in probes if k in model}
+
+
+def test_every_flipped_byte_is_caught_or_harmless(tmp_path):
+    tree = {f"f{i}.txt": f"needle {i} word{i * 7} " * (i % 5 + 1) + "\n" for i in range(40)}
+    root, segment, _ = make_indexed(tmp_path, tree)
+    original = open(segment, "rb").read()
+    query = {"or": sorted(keys_of(b"needle word1 word2 word3 0123456789"))}
+    for position in range(0, len(original), max(1, len(original) // 300)):
+        data = bytearray(original)
+        data[position] ^= 0x5A
+        open(segment, "wb").write(bytes(data))
+        try:
+            search(root, [{"path": segment, "deleted": []}], "needle", query, mode="count")
+        except OSError as error:
+            assert "damaged" in str(error)
