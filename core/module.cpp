@@ -324,8 +324,11 @@ PyMethodDef methods[] = {
      "read, chunked and tokenised, consecutive files of about limits_json's\n"
      "\"segment_bytes\" making one segment folder/prefix-NNNN. Return {\"segments\":\n"
      "[{\"name\", \"documents\"}], \"files\": [{\"status\", \"bytes\", \"hash\", \"segment\",\n"
-     "\"first\", \"count\"}]}, one per file in order. progress, when not None, is called\n"
-     "now and then with (files done, their listed bytes); what it raises stops the build."},
+     "\"first\", \"count\", \"grep\"}], \"grep_segments\": [{\"name\", \"files\"}]}, one per file\n"
+     "in order. With limits_json's \"grep\": true the same reads also make the trigram\n"
+     "segment folder/prefix.grep (files up to \"grep_max_file_bytes\", binary ones left\n"
+     "out). progress, when not None, is called now and then with (files done, their\n"
+     "listed bytes); what it raises stops the build."},
     {"index_merge_segments", as_cfunction(index_merge_segments), METH_FASTCALL,
      "index_merge_segments(path, segments_json, /)\n--\n\n"
      "Write the documents of segments_json ([{\"path\", \"deleted\"}]) that are not\n"
