@@ -246,7 +246,7 @@ PyType_Spec searcher_spec = {
     searcher_slots,
 };
 
-// [[path, size], ...] and {"max_file_bytes", "segment_bytes"}.
+// [[path, size], ...] and {"max_file_bytes", "segment_bytes", "grep", "grep_max_file_bytes"}.
 std::vector<index::FileToIndex> files_to_index(std::string_view files_json) {
   const PaddedCopy padded(files_json);
   simdjson::dom::parser parser;
@@ -278,6 +278,12 @@ index::BuildLimits build_limits(std::string_view limits_json) {
   }
   index::BuildLimits result;
   for (auto [key, value] : limits) {
+    if (key == "grep") {
+      if (value.get_bool().get(result.grep) != simdjson::SUCCESS) {
+        throw InputError("index_build_files: option \"grep\" must be true or false");
+      }
+      continue;
+    }
     std::uint64_t number = 0;
     if (value.get_uint64().get(number) != simdjson::SUCCESS || number == 0) {
       throw InputError("index_build_files: limit \"" + std::string(key) + "\" must be a positive integer");
@@ -286,6 +292,8 @@ index::BuildLimits build_limits(std::string_view limits_json) {
       result.max_file_bytes = number;
     } else if (key == "segment_bytes") {
       result.segment_bytes = number;
+    } else if (key == "grep_max_file_bytes") {
+      result.grep_max_file_bytes = number;
     } else {
       throw InputError("index_build_files: unknown limit \"" + std::string(key) + "\"");
     }
@@ -325,6 +333,20 @@ void put_build_result(scan::StringSink& sink, const index::BuildResult& built) {
     scan::put_number(sink, file.first);
     sink.put(",\"count\":");
     scan::put_number(sink, file.count);
+    sink.put(",\"grep\":");
+    if (file.grep < 0) {
+      sink.put("null");
+    } else {
+      scan::put_number(sink, file.grep);
+    }
+    sink.put('}');
+  }
+  sink.put("],\"grep_segments\":[");
+  for (std::size_t i = 0; i < built.grep_segments.size(); ++i) {
+    sink.put(i == 0 ? "{\"name\":" : ",{\"name\":");
+    scan::put_string(sink, built.grep_segments[i].name);
+    sink.put(",\"files\":");
+    scan::put_number(sink, built.grep_segments[i].documents);
     sink.put('}');
   }
   sink.put("]}");

@@ -14,6 +14,7 @@
 #include "file_binding.hpp"
 #include "stamps_binding.hpp"
 #include "glob_binding.hpp"
+#include "grep_binding.hpp"
 #include "index_binding.hpp"
 #include "symbols_binding.hpp"
 #include "chunk/chunk_arguments.hpp"
@@ -324,8 +325,11 @@ PyMethodDef methods[] = {
      "read, chunked and tokenised, consecutive files of about limits_json's\n"
      "\"segment_bytes\" making one segment folder/prefix-NNNN. Return {\"segments\":\n"
      "[{\"name\", \"documents\"}], \"files\": [{\"status\", \"bytes\", \"hash\", \"segment\",\n"
-     "\"first\", \"count\"}]}, one per file in order. progress, when not None, is called\n"
-     "now and then with (files done, their listed bytes); what it raises stops the build."},
+     "\"first\", \"count\", \"grep\"}], \"grep_segments\": [{\"name\", \"files\"}]}, one per file\n"
+     "in order. With limits_json's \"grep\": true the same reads also make the trigram\n"
+     "segment folder/prefix.grep (files up to \"grep_max_file_bytes\", binary ones left\n"
+     "out). progress, when not None, is called now and then with (files done, their\n"
+     "listed bytes); what it raises stops the build."},
     {"index_merge_segments", as_cfunction(index_merge_segments), METH_FASTCALL,
      "index_merge_segments(path, segments_json, /)\n--\n\n"
      "Write the documents of segments_json ([{\"path\", \"deleted\"}]) that are not\n"
@@ -368,6 +372,18 @@ PyMethodDef methods[] = {
      "file-name globs of the -t types (a '!' on those of -T types) into a PathFilter,\n"
      "whose keeps(path) says whether ripgrep searches that file. Globs are matched\n"
      "with git's wildmatch; one ripgrep refuses is a ValueError."},
+    {"grep_search", as_cfunction(grep_search), METH_FASTCALL,
+     "grep_search(request_json, threads, /)\n--\n\n"
+     "Search the files of grep segments (and the request's extra files) for an RE2\n"
+     "pattern, reading only the docs the trigram query lets through and those changed\n"
+     "since they were indexed. Returns (files, stats): files in ripgrep's --sort path\n"
+     "order as (path, result), result a list of (line_number, offset, text, submatches\n"
+     "or None for context), an int (mode count) or None (mode files). ValueError for a\n"
+     "bad request or pattern, OSError for a segment that cannot be read or is damaged."},
+    {"grep_merge_segments", as_cfunction(grep_merge_segments), METH_FASTCALL,
+     "grep_merge_segments(out_path, inputs_json, /)\n--\n\n"
+     "Write one grep segment holding the live docs of each input ([{\"path\", \"deleted\"}])\n"
+     "in order; returns {\"files\": N}."},
     {nullptr, nullptr, 0, nullptr},
 };
 

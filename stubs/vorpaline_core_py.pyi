@@ -104,8 +104,11 @@ def index_build_files(root: str, files_json: str, folder: str, prefix: str, prof
     read, chunked and tokenised, consecutive files of about limits_json's
     "segment_bytes" making one segment folder/prefix-NNNN. Return {"segments":
     [{"name", "documents"}], "files": [{"status", "bytes", "hash", "segment",
-    "first", "count"}]}, one per file in order. progress, when not None, is called
-    now and then with (files done, their listed bytes); what it raises stops the build."""
+    "first", "count", "grep"}], "grep_segments": [{"name", "files"}]}, one per file
+    in order. With limits_json's "grep": true the same reads also make the trigram
+    segment folder/prefix.grep (files up to "grep_max_file_bytes", binary ones left
+    out). progress, when not None, is called now and then with (files done, their
+    listed bytes); what it raises stops the build."""
 
 def index_merge_segments(path: str, segments_json: str, /) -> str:
     """Write the documents of segments_json ([{"path", "deleted"}]) that are not
@@ -114,6 +117,20 @@ def index_merge_segments(path: str, segments_json: str, /) -> str:
 def index_term_vectors(path: str, /) -> str:
     """The documents of the segment at path as term vectors: {"documents": [{"metadata",
     "length", "terms", "tfs"}]}, each document's terms ascending."""
+
+def grep_search(request_json: str, threads: int, /) -> tuple[
+        list[tuple[str, list[tuple[int, int, bytes, tuple[tuple[int, int], ...] | None]] | int | None]],
+        dict[str, int]]:
+    """Search the files of grep segments (and the request's extra files) for an RE2
+    pattern, reading only the docs the trigram query lets through and those changed
+    since they were indexed. Returns (files, stats): files in ripgrep's --sort path
+    order as (path, result), result a list of (line_number, offset, text, submatches
+    or None for context), an int (mode count) or None (mode files). ValueError for a
+    bad request or pattern, OSError for a segment that cannot be read or is damaged."""
+
+def grep_merge_segments(out_path: str, inputs_json: str, /) -> str:
+    """Write one grep segment holding the live docs of each input ([{"path", "deleted"}])
+    in order; returns {"files": N}."""
 
 def path_filter_compile(globs: list[str] | tuple[str, ...], type_globs: list[str] | tuple[str, ...], /) -> PathFilter:
     """Read ripgrep's -g globs (a list of str, in order, '!' to leave out) and the

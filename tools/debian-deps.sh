@@ -3,7 +3,7 @@
 set -euo pipefail
 python=${1:-python3.11}
 
-packages=(g++ make pkg-config libsimdjson-dev libxxhash-dev libutf8proc-dev)
+packages=(g++ make pkg-config libsimdjson-dev libxxhash-dev libutf8proc-dev libre2-dev)
 if ! command -v "$python" >/dev/null 2>&1; then
   packages+=(python3.11 python3.11-venv python3.11-dev)
 elif ! "$python" -c 'import sysconfig, os, sys; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))'; then

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <thread>
 
@@ -21,6 +22,7 @@
 #include "chunk_fields.hpp"
 #include "document_text.hpp"
 #include "file_roles.hpp"
+#include "grep/collector.hpp"
 #include "embed/embedder.hpp"
 #include "scan/file_reading.hpp"
 #include "scan/guarded_open.hpp"
@@ -135,6 +137,7 @@ class Builder {
         progress_(progress), batches_(batches_of(files, limits.segment_bytes)) {
     result_.files.resize(files.size());
     built_.resize(batches_.size());
+    if (limits.grep) grep_.emplace(files.size());
   }
 
   BuildResult run(unsigned threads) {
@@ -163,6 +166,7 @@ class Builder {
         if (result_.files[f].count > 0) result_.files[f].segment = number[b];
       }
     }
+    if (grep_) write_grep();
     return std::move(result_);
   }
 
@@ -186,6 +190,25 @@ class Builder {
       if (!failure_) failure_ = std::current_exception();
       stopped_.store(true);
     }
+  }
+
+  void write_grep() {
+    const std::string name = prefix_ + ".grep";
+    std::vector<std::int64_t> docs;
+    const std::uint32_t count = grep_->write(folder_ + "/" + name, docs);
+    for (std::size_t f = 0; f < docs.size(); ++f) result_.files[f].grep = docs[f];
+    if (count > 0) result_.grep_segments.push_back({name, count});
+  }
+
+  // The bytes to read of each file: enough for the grep index too when it is built.
+  std::uint64_t read_limit() const {
+    return grep_ ? std::max(limits_.max_file_bytes, limits_.grep_max_file_bytes) : limits_.max_file_bytes;
+  }
+
+  void add_to_grep(std::size_t f, const scan::GuardedFile& opened, const std::string& data) {
+    if (!grep_ || data.size() > limits_.grep_max_file_bytes) return;
+    if (std::memchr(data.data(), '\0', data.size()) != nullptr) return;
+    grep_->add(f, files_[f].path, opened.size, opened.mtime_ns, data);
   }
 
   // A file is done: the progress is told, at most every 50 ms and by one thread at a time.
@@ -225,11 +248,12 @@ class Builder {
         outcome.status = opened.reason;
         continue;
       }
-      if (const int error = read_capped(opened.file.fd.get(), limits_.max_file_bytes, &data); error != 0) {
+      if (const int error = read_capped(opened.file.fd.get(), read_limit(), &data); error != 0) {
         outcome.status = scan::reason_for(error);
         continue;
       }
-      outcome.bytes = data.size();
+      add_to_grep(f, opened.file, data);
+      outcome.bytes = std::min<std::uint64_t>(data.size(), limits_.max_file_bytes + 1);
       if (data.size() > limits_.max_file_bytes) {
         outcome.status = "too large";
         continue;
@@ -283,6 +307,7 @@ class Builder {
   std::mutex report_mutex_;
   BuildResult result_;
   std::vector<BuiltSegment> built_;
+  std::optional<grep::GrepCollector> grep_;
   std::atomic<std::size_t> next_batch_{0};
   std::atomic<bool> stopped_{false};
   std::mutex mutex_;

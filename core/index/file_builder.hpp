@@ -12,6 +12,11 @@
 // of consecutive files, about `segment_bytes` each, and every batch becomes
 // one segment named `prefix-NNNN` in `folder`: the segments, their documents
 // and their order do not depend on the number of threads.
+//
+// With `grep` on, the same read of each file also feeds the trigram index
+// (grep/collector.hpp): every file read whole, up to `grep_max_file_bytes`
+// (so also those too large for the segments) and with no NUL byte anywhere,
+// becomes a doc of one grep segment `prefix.grep`, in the order of `files`.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +37,8 @@ struct FileToIndex {
 struct BuildLimits {
   std::uint64_t max_file_bytes = 1 << 20;
   std::uint64_t segment_bytes = 16 << 20;
+  bool grep = false;
+  std::uint64_t grep_max_file_bytes = std::uint64_t{256} << 20;
 };
 
 struct FileOutcome {
@@ -41,6 +48,7 @@ struct FileOutcome {
   std::int64_t segment = -1;  // in BuildResult::segments, when it has chunks
   std::uint32_t first = 0;
   std::uint32_t count = 0;
+  std::int64_t grep = -1;  // its doc in the grep segment, when it has one
 };
 
 struct BuiltSegment {
@@ -51,6 +59,7 @@ struct BuiltSegment {
 struct BuildResult {
   std::vector<BuiltSegment> segments;
   std::vector<FileOutcome> files;  // one per file, in order
+  std::vector<BuiltSegment> grep_segments;  // none, or the one grep segment
 };
 
 // Told now and then, from any of the threads, how many files and how many of
