@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "parallel.hpp"
 #include "trigrams.hpp"
 
 namespace vorpaline_core::grep {
@@ -9,7 +10,7 @@ namespace vorpaline_core::grep {
 namespace {
 
 // At most this many postings are inverted at once (4 bytes each).
-constexpr std::uint64_t kPostingsPerPass = 16u << 20;
+constexpr std::uint64_t kPostingsPerPass = 4u << 20;
 
 struct Cursor {
   const unsigned char* at;
@@ -53,7 +54,7 @@ void GrepCollector::add(std::size_t slot, std::string_view path, std::uint64_t s
   target.present = true;
 }
 
-std::uint32_t GrepCollector::write(const std::string& path, std::vector<std::int64_t>& docs) {
+std::uint32_t GrepCollector::write(const std::string& path, std::vector<std::int64_t>& docs, unsigned threads) {
   docs.assign(slots_.size(), -1);
   std::vector<GrepFile> files;
   std::vector<Cursor> cursors;
@@ -72,35 +73,62 @@ std::uint32_t GrepCollector::write(const std::string& path, std::vector<std::int
     std::uint32_t key = 0;
     while (next_key(cursor, &key)) ++counts[key];
   }
-  GrepSegmentWriter writer(path, files);
-  std::vector<std::uint32_t> postings;
-  std::vector<std::uint64_t> starts;
-  std::vector<std::uint32_t> pending(cursors.size(), kKeySpace);  // a key read but not yet placed
-  for (std::uint32_t low = 0; low < kKeySpace;) {
-    std::uint32_t high = low;
+  std::vector<std::uint32_t> bounds{0};  // pass p takes keys [bounds[p], bounds[p + 1])
+  for (std::uint32_t high = 0; high < kKeySpace;) {
     std::uint64_t total = 0;
     while (high < kKeySpace && (total == 0 || total + counts[high] <= kPostingsPerPass)) total += counts[high++];
-    starts.assign(high - low + 1, 0);
-    for (std::uint32_t k = low; k < high; ++k) starts[k - low + 1] = starts[k - low] + counts[k];
-    postings.resize(total);
-    std::vector<std::uint64_t> fill(starts.begin(), starts.end() - 1);
-    for (std::uint32_t doc = 0; doc < cursors.size(); ++doc) {
-      std::uint32_t key = pending[doc];
-      if (key == kKeySpace && !next_key(cursors[doc], &key)) continue;
-      while (key < high) {
-        postings[fill[key - low]++] = doc;
-        if (!next_key(cursors[doc], &key)) {
-          key = kKeySpace + 1;  // this doc is done
+    bounds.push_back(high);
+  }
+  const std::size_t passes = bounds.size() - 1;
+  // Where each doc's keys of each pass begin, so that the passes can run at once.
+  std::vector<Cursor> starts(passes * cursors.size());
+  for (std::size_t doc = 0; doc < cursors.size(); ++doc) {
+    Cursor cursor = cursors[doc];
+    for (std::size_t p = 0; p < passes; ++p) {
+      for (;;) {
+        Cursor before = cursor;
+        std::uint32_t key = 0;
+        if (!next_key(cursor, &key) || key >= bounds[p]) {
+          starts[p * cursors.size() + doc] = before;
+          cursor = before;
           break;
         }
       }
-      pending[doc] = key;
     }
+  }
+  struct PassOutput {
+    std::string bytes;
+    std::vector<GrepSegmentWriter::EncodedList> lists;
+  };
+  std::vector<PassOutput> outputs(passes);
+  const auto doc_count = static_cast<std::uint32_t>(files.size());
+  const auto invert = [&](std::size_t p) {
+    const std::uint32_t low = bounds[p];
+    const std::uint32_t high = bounds[p + 1];
+    std::vector<std::uint64_t> fill(high - low + 1, 0);
+    for (std::uint32_t k = low; k < high; ++k) fill[k - low + 1] = fill[k - low] + counts[k];
+    std::vector<std::uint32_t> postings(fill.back());
+    std::vector<std::uint64_t> at(fill.begin(), fill.end() - 1);
+    for (std::uint32_t doc = 0; doc < cursors.size(); ++doc) {
+      Cursor cursor = starts[p * cursors.size() + doc];
+      std::uint32_t key = 0;
+      while (next_key(cursor, &key) && key < high) postings[at[key - low]++] = doc;
+    }
+    PassOutput& output = outputs[p];
     for (std::uint32_t k = low; k < high; ++k) {
       if (counts[k] == 0) continue;
-      writer.add_key(k, std::span<const std::uint32_t>(postings.data() + starts[k - low], counts[k]));
+      const std::span<const std::uint32_t> docs(postings.data() + fill[k - low], counts[k]);
+      output.lists.push_back(GrepSegmentWriter::encode_list(k, docs, doc_count, output.bytes));
     }
-    low = high;
+  };
+  for_each_index(passes, threads, invert, 1);
+  GrepSegmentWriter writer(path, files);
+  for (const PassOutput& output : outputs) {
+    std::size_t offset = 0;
+    for (const GrepSegmentWriter::EncodedList& list : output.lists) {
+      writer.add_encoded(list, output.bytes.data() + offset);
+      offset += list.size;
+    }
   }
   writer.finish();
   return static_cast<std::uint32_t>(files.size());

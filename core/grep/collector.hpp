@@ -24,9 +24,10 @@ class GrepCollector {
   // Slots are distinct across threads, so no lock is needed.
   void add(std::size_t slot, std::string_view path, std::uint64_t size, std::int64_t mtime_ns, std::string_view data);
 
-  // Writes the segment at `path` unless no file was added; the doc of each
+  // Writes the segment at `path` unless no file was added, inverting on up to
+  // `threads` threads (the same bytes whatever their number); the doc of each
   // slot (or -1) goes into `docs`. Returns the number of docs.
-  std::uint32_t write(const std::string& path, std::vector<std::int64_t>& docs);
+  std::uint32_t write(const std::string& path, std::vector<std::int64_t>& docs, unsigned threads);
 
  private:
   struct Slot {

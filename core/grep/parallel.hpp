@@ -13,12 +13,13 @@
 namespace vorpaline_core::grep {
 
 // Calls `task(i)` for every i below `count`, on up to `threads` threads (0:
-// one per core), the calling thread among them. The first exception a task
-// throws stops the others from taking more and is thrown again here.
+// one per core), the calling thread among them, each given at least
+// `per_thread` tasks. The first exception a task throws stops the others from
+// taking more and is thrown again here.
 template <class Task>
-void for_each_index(std::size_t count, unsigned threads, const Task& task) {
+void for_each_index(std::size_t count, unsigned threads, const Task& task, std::size_t per_thread = 16) {
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-  const std::size_t wanted = std::min<std::size_t>(threads, std::max<std::size_t>(1, count / 16));
+  const std::size_t wanted = std::min<std::size_t>(threads, std::max<std::size_t>(1, count / per_thread));
   std::atomic<std::size_t> next{0};
   std::atomic<bool> failed{false};
   std::exception_ptr failure;

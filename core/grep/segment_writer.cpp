@@ -46,22 +46,35 @@ GrepSegmentWriter::~GrepSegmentWriter() {
   }
 }
 
-void GrepSegmentWriter::add_key(std::uint32_t key, std::span<const std::uint32_t> docs) {
-  list_.clear();
+GrepSegmentWriter::EncodedList GrepSegmentWriter::encode_list(std::uint32_t key, std::span<const std::uint32_t> docs,
+                                                              std::uint32_t doc_count, std::string& out) {
+  const std::size_t start = out.size();
   std::uint32_t previous = 0;
   for (std::size_t i = 0; i < docs.size(); ++i) {
-    put_varint(list_, i == 0 ? docs[i] : docs[i] - previous);
+    put_varint(out, i == 0 ? docs[i] : docs[i] - previous);
     previous = docs[i];
   }
-  const std::size_t bitmap_size = (std::size_t{doc_count_} + 7) / 8;
+  const std::size_t bitmap_size = (std::size_t{doc_count} + 7) / 8;
   std::uint32_t stored_key = key;
-  if (bitmap_size < list_.size()) {
-    list_.assign(bitmap_size, '\0');
-    for (const std::uint32_t doc : docs) list_[doc >> 3] = static_cast<char>(list_[doc >> 3] | (1 << (doc & 7)));
+  if (bitmap_size < out.size() - start) {
+    out.resize(start);
+    out.append(bitmap_size, '\0');
+    char* bitmap = out.data() + start;
+    for (const std::uint32_t doc : docs) bitmap[doc >> 3] = static_cast<char>(bitmap[doc >> 3] | (1 << (doc & 7)));
     stored_key |= kBitmapList;
   }
-  dictionary_.push_back({stored_key, static_cast<std::uint32_t>(docs.size()), offset_ - postings_start_});
-  put(list_.data(), list_.size(), &postings_hash_);
+  return {stored_key, static_cast<std::uint32_t>(docs.size()), out.size() - start};
+}
+
+void GrepSegmentWriter::add_encoded(const EncodedList& list, const char* bytes) {
+  dictionary_.push_back({list.stored_key, list.docs, offset_ - postings_start_});
+  put(bytes, list.size, &postings_hash_);
+}
+
+void GrepSegmentWriter::add_key(std::uint32_t key, std::span<const std::uint32_t> docs) {
+  list_.clear();
+  const EncodedList list = encode_list(key, docs, doc_count_, list_);
+  add_encoded(list, list_.data());
 }
 
 void GrepSegmentWriter::finish() {

@@ -32,6 +32,15 @@ class GrepSegmentWriter {
 
   // `key` above every key added before; `docs` strictly increasing, below the file count, not empty.
   void add_key(std::uint32_t key, std::span<const std::uint32_t> docs);
+  // The same in two steps: `encode_list` from any thread, then `add_encoded` in key order.
+  struct EncodedList {
+    std::uint32_t stored_key;  // kBitmapList set for a bitmap
+    std::uint32_t docs;
+    std::size_t size;  // of its bytes, appended to the caller's buffer
+  };
+  static EncodedList encode_list(std::uint32_t key, std::span<const std::uint32_t> docs, std::uint32_t doc_count,
+                                 std::string& out);
+  void add_encoded(const EncodedList& list, const char* bytes);
   void finish();
 
  private:

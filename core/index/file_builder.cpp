@@ -141,6 +141,7 @@ class Builder {
   }
 
   BuildResult run(unsigned threads) {
+    threads_ = std::max(1u, threads);
     std::vector<std::thread> helpers;
     const unsigned wanted = std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(batches_.size())));
     for (unsigned i = 1; i < wanted; ++i) {
@@ -195,7 +196,7 @@ class Builder {
   void write_grep() {
     const std::string name = prefix_ + ".grep";
     std::vector<std::int64_t> docs;
-    const std::uint32_t count = grep_->write(folder_ + "/" + name, docs);
+    const std::uint32_t count = grep_->write(folder_ + "/" + name, docs, threads_);
     for (std::size_t f = 0; f < docs.size(); ++f) result_.files[f].grep = docs[f];
     if (count > 0) result_.grep_segments.push_back({name, count});
   }
@@ -308,6 +309,7 @@ class Builder {
   BuildResult result_;
   std::vector<BuiltSegment> built_;
   std::optional<grep::GrepCollector> grep_;
+  unsigned threads_ = 1;
   std::atomic<std::size_t> next_batch_{0};
   std::atomic<bool> stopped_{false};
   std::mutex mutex_;
