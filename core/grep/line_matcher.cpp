@@ -28,11 +28,16 @@ std::size_t line_end(std::string_view text, std::size_t at) {
   return found == nullptr ? text.size() : static_cast<const char*>(found) - text.data() + 1;
 }
 
-// The matches inside `line` (its "\n" left out), the first known already.
-void line_matches(const RE2& pattern, std::string_view text, Line line, std::string_view first,
+// The matches inside `line` (its "\n" left out), the first known already. With a
+// `group`, each match is that group's span (a whole-word search's inner match) and the
+// next search starts at its end, as ripgrep's word matcher does.
+void line_matches(const RE2& pattern, std::string_view text, Line line, std::string_view first, std::uint32_t group,
                   std::vector<std::pair<std::uint32_t, std::uint32_t>>& matches) {
   const std::size_t content_end = line.end > line.begin && text[line.end - 1] == '\n' ? line.end - 1 : line.end;
-  re2::StringPiece found(first.data(), first.size());
+  re2::StringPiece spans[kMaxMatchGroup + 1];
+  const int wanted = static_cast<int>(group) + 1;
+  if (group > 0 && !pattern.Match(text, line.begin, content_end, RE2::UNANCHORED, spans, wanted)) return;
+  re2::StringPiece found = group > 0 ? spans[group] : re2::StringPiece(first.data(), first.size());
   std::size_t last_end = SIZE_MAX;
   for (;;) {
     const std::size_t start = found.data() - text.data();
@@ -50,7 +55,8 @@ void line_matches(const RE2& pattern, std::string_view text, Line line, std::str
     }
     if (start != end || end != last_end) last_end = end;
     if (next > content_end) return;
-    if (!pattern.Match(text, next, content_end, RE2::UNANCHORED, &found, 1)) return;
+    if (!pattern.Match(text, next, content_end, RE2::UNANCHORED, spans, wanted)) return;
+    found = spans[group];
   }
 }
 
@@ -60,13 +66,13 @@ ReportedLine reported(std::string_view text, Line line, std::uint64_t number, bo
 
 // The matches of one line, when any starts in it (an after-context line that
 // ripgrep still reports as matched once the count is reached).
-bool match_line(const RE2& pattern, std::string_view text, Line line,
+bool match_line(const RE2& pattern, std::string_view text, Line line, std::uint32_t group,
                 std::vector<std::pair<std::uint32_t, std::uint32_t>>& matches) {
   const std::size_t content_end = line.end > line.begin && text[line.end - 1] == '\n' ? line.end - 1 : line.end;
   re2::StringPiece found;
   matches.clear();
   if (!pattern.Match(text, line.begin, content_end, RE2::UNANCHORED, &found, 1)) return false;
-  line_matches(pattern, text, line, std::string_view(found.data(), found.size()), matches);
+  line_matches(pattern, text, line, std::string_view(found.data(), found.size()), group, matches);
   return true;
 }
 
@@ -106,7 +112,7 @@ void match_text(const RE2& pattern, std::string_view text, const MatchOptions& o
     ++out.matched_lines;
     if (options.mode == Mode::kFiles) return;
     matches.clear();
-    line_matches(pattern, text, line, std::string_view(found.data(), found.size()), matches);
+    line_matches(pattern, text, line, std::string_view(found.data(), found.size()), options.match_group, matches);
     out.matches += matches.size();
     if (options.mode == Mode::kLines) {
       // Before-context: up to `before` lines, none already reported.
@@ -141,7 +147,7 @@ void match_text(const RE2& pattern, std::string_view text, const MatchOptions& o
     for (std::uint32_t k = 0; k < options.after && n < next_number && from < text.size(); ++k, ++n) {
       const std::size_t end = line_end(text, from);
       merged.push_back(reported(text, {from, end}, n, true));
-      if (last && match_line(pattern, text, {from, end}, matches)) {
+      if (last && match_line(pattern, text, {from, end}, options.match_group, matches)) {
         merged.back().context = false;
         merged.back().matches = matches;
         ++out.matched_lines;

@@ -26,8 +26,11 @@ namespace vorpaline_core::grep {
 
 enum class Mode { kLines, kFiles, kCount };
 
+inline constexpr std::uint32_t kMaxMatchGroup = 9;
+
 struct MatchOptions {
   Mode mode = Mode::kLines;
+  std::uint32_t match_group = 0;  // the capture group whose span is a match (0: the whole match)
   std::uint32_t before = 0;  // context lines, in kLines mode
   std::uint32_t after = 0;
   std::optional<std::uint64_t> max_count;  // matched lines per file

@@ -109,6 +109,11 @@ MatchOptions options_of(object request) {
   if (request["max_count"].get(value) == simdjson::SUCCESS && !value.is_null()) {
     options.max_count = count_of(value, "max_count");
   }
+  if (request["match_group"].get(value) == simdjson::SUCCESS && !value.is_null()) {
+    const std::uint64_t group = count_of(value, "match_group");
+    if (group > kMaxMatchGroup) bad("match_group must be at most 9");
+    options.match_group = static_cast<std::uint32_t>(group);
+  }
   return options;
 }
 

@@ -160,7 +160,10 @@ class Searcher {
     outcome.read = true;
     if (std::memchr(data.data(), '\0', data.size()) != nullptr) return;  // binary, as ripgrep skips it
     outcome.bytes = data.size();
-    match_text(pattern_, data, request_.options, outcome.matches);
+    // ripgrep drops a UTF-8 byte order mark: lines and offsets count from the text after it.
+    const std::string_view text = std::string_view(data).starts_with("\xEF\xBB\xBF")
+                                      ? std::string_view(data).substr(3) : std::string_view(data);
+    match_text(pattern_, text, request_.options, outcome.matches);
     outcome.matched = outcome.matches.matched_lines > 0;
   }
 
@@ -181,6 +184,9 @@ bool path_order(std::string_view a, std::string_view b) {
 
 SearchResult search(const GrepRequest& request, unsigned threads) {
   const std::unique_ptr<RE2> pattern = compile(request.pattern);
+  if (static_cast<int>(request.options.match_group) > pattern->NumberOfCapturingGroups()) {
+    throw InputError("grep_search: match_group names a group the pattern does not have");
+  }
   const PathFilter filter(request);
   std::vector<std::unique_ptr<GrepSegmentReader>> segments;
   for (const SegmentToSearch& segment : request.segments) {

@@ -64,6 +64,18 @@ class Where:
         with open_index(self.folder) as index:
             return index.grep_result(patterns, **options)
 
+    def in_operand_order(self, files: list[GrepFile]) -> list[GrepFile]:
+        """rg searches its PATH operands one after the other, each in path order."""
+        if len(self._operands) < 2:
+            return files
+        return sorted(files, key=lambda found: self._operand_of(found.path))
+
+    def _operand_of(self, path: str) -> int:
+        for number, (_, prefix) in enumerate(self._operands):
+            if not prefix or path == prefix or path.startswith(prefix + "/"):
+                return number
+        return len(self._operands)
+
     def shown(self, path: str) -> str:
         """A repository path as rg prints it: below the operand that named it, as typed; with no operand,
         relative to the current folder."""
@@ -115,7 +127,8 @@ class GrepPrinter:
 
     def __init__(self, args: argparse.Namespace, where: Where, result: GrepResult, out: BinaryIO) -> None:
         terminal = _is_terminal(out)
-        self.args, self.where, self.result, self.out = args, where, result, out
+        self.args, self.where, self.out = args, where, out
+        self.result = GrepResult(where.in_operand_order(result.files), result.pattern, result.stats)
         self.color = wants_color(args.color, out)
         self.vimgrep = args.vimgrep
         self.line_numbers = args.line_number if args.line_number is not None else (terminal or self.vimgrep)
