@@ -266,5 +266,5 @@ def test_help_lists_the_commands_in_groups_search_first():
     assert headings == ["search commands:", "index and serve commands:", "other commands:"]
     listed = [line.split()[0] for line in text.split("search commands:")[1].splitlines()
               if line.startswith("  ") and not line.startswith("   ")]
-    assert listed == ["search", "def", "refs", "index", "serve", "mcp", "files", "embed", "demo"]
+    assert listed == ["search", "grep", "def", "refs", "index", "serve", "mcp", "files", "embed", "demo"]
     assert "usage: vorpaline [-h] [--version] COMMAND ..." in text

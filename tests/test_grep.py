@@ -24,6 +24,7 @@ from vorpaline.cli import main
 from vorpaline.search import Index
 
 RG = shutil.which("rg")
+LONG = os.environ.get("VORPALINE_LONG_TESTS") == "1"  # more of the real trees and patterns
 pytestmark = pytest.mark.skipif(RG is None, reason="rg is the reference")
 REPOSITORY = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -220,7 +221,7 @@ def test_this_repository(tmp_path):
     subprocess.run(["git", "clone", "-q", "--depth", "1", "--no-local", REPOSITORY, str(tree)], check=True)
     Index.for_repository(tree).update(tree)
     words = _words_of(tree / "src")
-    for number, pattern in enumerate(_random_patterns(1, words, 40)):
+    for number, pattern in enumerate(_random_patterns(1, words, 40 if LONG else 20)):
         same_as_rg([*(["-i"] if number % 3 == 0 else []), "--", pattern], tree)
 
 
@@ -228,13 +229,14 @@ def test_this_repository(tmp_path):
 def standard_library(tmp_path_factory):
     source = sysconfig.get_paths()["stdlib"]
     tree = tmp_path_factory.mktemp("stdlib") / "lib"
-    picked = ["json", "email", "http", "urllib", "asyncio", "collections", "importlib"]
+    picked = ["json", "email", "http", "urllib", "asyncio", "collections", "importlib"] if LONG else \
+        ["json", "http", "urllib", "collections"]
     for name in picked:
         shutil.copytree(os.path.join(source, name), tree / name, copy_function=os.link,
                         ignore=shutil.ignore_patterns("__pycache__"))
-    for name in sorted(os.listdir(source)):
-        if name.endswith(".py"):
-            os.link(os.path.join(source, name), tree / name)
+    modules = sorted(name for name in os.listdir(source) if name.endswith(".py"))
+    for name in modules if LONG else modules[::4]:
+        os.link(os.path.join(source, name), tree / name)
     subprocess.run(["git", "init", "-q", str(tree)], check=True)
     Index.for_repository(tree).update(tree)
     return tree
@@ -243,7 +245,7 @@ def standard_library(tmp_path_factory):
 def test_the_standard_library(standard_library):
     words = _words_of(standard_library)
     fixed = ["def __init__(self", "raise ValueError(", "import os", "self._", "return None", "# XXX", "if __name__"]
-    for number, pattern in enumerate(_random_patterns(2, words, 40) + fixed):
+    for number, pattern in enumerate(_random_patterns(2, words, 40 if LONG else 16) + fixed):
         flags = (["-F"] if pattern in fixed else []) + (["-w"] if number % 5 == 0 else [])
         same_as_rg([*flags, "--", pattern], standard_library)
     for pattern in ["\\bclass \\w+\\(Exception\\)", "def \\w+\\(self\\):$", "[A-Z]{5,}_[A-Z]+", "\\d+\\.\\d+\\.\\d+"]:

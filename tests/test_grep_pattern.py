@@ -5,6 +5,7 @@ matching lines must agree (and, for some, the match spans). Every line the patte
 its own trigrams, satisfy the query: that is what makes the index's candidate selection sound.
 """
 
+import os
 import random
 import shutil
 import subprocess
@@ -16,6 +17,8 @@ from hypothesis import strategies as st
 
 from vorpaline.search import grep_syntax
 from vorpaline.search.grep_pattern import PatternError, compile_patterns, emit_charsets
+
+LONG = os.environ.get("VORPALINE_LONG_TESTS") == "1"  # the wider random runs
 
 re2 = pytest.importorskip("re2")
 RG = shutil.which("rg")
@@ -227,7 +230,7 @@ def random_case(seed: int):
 
 
 @needs_rg
-@pytest.mark.parametrize("seed", range(300))
+@pytest.mark.parametrize("seed", range(300 if LONG else 80))
 def test_random_pattern_matches_rg(corpus, seed):
     patterns, options = random_case(seed)
     check_against_rg(corpus, patterns, **options)
@@ -376,7 +379,7 @@ def test_any_pattern_is_refused_cleanly_or_compiles_in_re2(pieces, case, word):
 
 
 @needs_rg
-@pytest.mark.parametrize("seed", range(200))
+@pytest.mark.parametrize("seed", range(200 if LONG else 60))
 def test_fuzzed_pattern_is_accepted_or_refused_as_rg_does(corpus, seed):
     rng = random.Random(seed)
     check_against_rg(corpus, ["".join(rng.choices(FUZZ_PIECES, k=rng.randint(1, 10)))])

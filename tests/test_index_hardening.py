@@ -15,7 +15,7 @@ pytest.importorskip("vorpaline_core_py")
 from vorpaline.search import index_folder  # noqa: E402
 from vorpaline.cli import main  # noqa: E402
 from vorpaline.search import Index, LockTimeout, NotAnIndexFolder  # noqa: E402
-from vorpaline.search.local import _manifest_text, _read_manifest  # noqa: E402
+from vorpaline.search.local import _manifest_text, _named_segments, _read_manifest  # noqa: E402
 
 SOURCE = "def parse_config(path):\n    return load_config(open(path).read())\n"
 USER_FILES = {"report.tmp": "mine", "seg-notes.txt": "mine too", "notes.tmp": "x", "seg-fault.c": "int main;"}
@@ -67,7 +67,7 @@ def test_an_index_removes_only_files_it_wrote(tmp_path):
     assert main(["index", str(repo), "--index", str(folder), "--quiet", "--rebuild"]) == 0
     for name, text in USER_FILES.items():
         assert (folder / name).read_text() == text
-    named = {segment["name"] for segment in _read_manifest(str(folder / "MANIFEST"))["segments"]}
+    named = _named_segments(_read_manifest(str(folder / "MANIFEST")))
     own = set(os.listdir(folder)) - set(USER_FILES)
     assert own == named | {"MANIFEST", "lock", index_folder.MARKER, ".gitignore"}
 

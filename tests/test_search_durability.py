@@ -114,7 +114,7 @@ def run_index(root, folder, *options, env=None):
 
 def leftovers(folder):
     """Files of the folder that its manifest does not name."""
-    named = {segment["name"] for segment in local._read_manifest(str(folder / "MANIFEST"))["segments"]}
+    named = local._named_segments(local._read_manifest(str(folder / "MANIFEST")))
     return sorted(set(os.listdir(folder)) - named - {"MANIFEST", "lock", index_folder.MARKER, index_folder.GITIGNORE})
 
 

@@ -50,6 +50,22 @@ def client(repository):
         yield client
 
 
+@pytest.mark.parametrize("params, expected", [
+    ({"q": "parse_config"}, {("main.py", 1), ("main.py", 2), ("settings/loader.py", 1)}),
+    ({"q": "PARSE CONFIG", "case": "insensitive", "fixed": "1"}, {("page.html", 1)}),
+    ({"q": "parse", "path": "settings/**", "word": "0"}, {("settings/loader.py", 1)}),
+    ({"q": "API_KEY"}, set()),  # .env is ignored, and never read
+])
+def test_grep_endpoint_answers_as_rg(client, params, expected):
+    answer = client.get("/api/grep", params=params).json()
+    assert {(f["path"], line["line"]) for f in answer["files"] for line in f["lines"] if line["match"]} == expected
+
+
+def test_grep_endpoint_refuses_a_bad_pattern(client):
+    answer = client.get("/api/grep", params={"q": "("})
+    assert answer.status_code == 400 and "regex parse error" in answer.json()["error"]
+
+
 def test_the_api_answers_with_the_records(client):
     found = client.get("/api/search", params={"q": "parse config", "k": 3}).json()
     best = found["hits"][0]

@@ -108,7 +108,19 @@ TOOL_INPUTS = {
     "read": ({"path"}, {"path", "repository", "first", "last"}),
     "status": (set(), {"repository"}),
     "update": (set(), {"repository"}),
+    "grep": ({"pattern"}, {"pattern", "fixed", "ignore_case", "word", "path", "context", "max_lines", "repository",
+                           "max_tokens"}),
 }
+
+
+def test_grep_gives_every_matching_line_and_says_what_it_left_out(alpha_server):
+    server, _ = alpha_server
+    result = server.call("grep", pattern=r"def \w+\(\):", path="twins.py", max_lines=5)
+    lines = text_of(result).splitlines()
+    assert lines[:5] == [f"twins.py:{3 * n + 1}:def twin():" for n in range(5)]
+    assert "left out" in lines[-1] and result.structured_content["truncated"]
+    assert text_of(server.call("grep", pattern="SECRET")).startswith("no line matches")  # .env is ignored
+    assert server.call("grep", pattern="(").is_error
 
 
 def test_tools_and_their_input_schemas(alpha_server):

@@ -1,7 +1,6 @@
 """``vorpaline grep``: every line matching a pattern, as rg prints it, answered from the index."""
 
 import argparse
-import os
 import sys
 
 from vorpaline.cli.common import FOUND, NOT_FOUND, PROG, CliError, count, positive_int
@@ -104,8 +103,3 @@ def run(args: argparse.Namespace) -> int:
     printer = grep_output.GrepPrinter(args, where, result, sys.stdout.buffer)
     printer.print_all()
     return FOUND if result.files else NOT_FOUND
-
-
-def no_index_notice(folder: str) -> None:
-    if os.isatty(sys.stderr.fileno()):
-        print(f"{PROG}: no index in {folder}: every file is read; '{PROG} index' makes this fast", file=sys.stderr)

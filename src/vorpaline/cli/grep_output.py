@@ -5,13 +5,14 @@ from __future__ import annotations
 import argparse
 import base64
 import os
+import sys
 import time
 from collections.abc import Callable, Sequence
 from typing import Any, BinaryIO
 
 import orjson
 
-from vorpaline.cli.common import CliError, _holds_index, _nearest_repository_top, INDEX_FOLDER
+from vorpaline.cli.common import INDEX_FOLDER, PROG, CliError, _holds_index, _nearest_repository_top
 from vorpaline.search.grep import GrepFile, GrepLine, GrepResult, grep_repository, repository_prefixes
 
 # rg's default colours, escape for escape.
@@ -48,8 +49,6 @@ class Where:
         top = _nearest_repository_top(here) or here
         folder = os.path.join(top, INDEX_FOLDER)
         if not _holds_index(folder):
-            from vorpaline.cli.grep import no_index_notice
-
             no_index_notice(top)
             return cls(top, None, operands)
         return cls(_indexed_root(folder) or top, folder, operands)
@@ -90,6 +89,11 @@ class Where:
                 continue
             return operand.rstrip("/") + "/" + rest if operand else rest
         return path
+
+
+def no_index_notice(folder: str) -> None:
+    if os.isatty(sys.stderr.fileno()):
+        print(f"{PROG}: no index in {folder}: every file is read; '{PROG} index' makes this fast", file=sys.stderr)
 
 
 def _indexed_root(folder: str) -> str | None:

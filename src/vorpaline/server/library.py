@@ -163,7 +163,8 @@ class Library:
         ``Index.grep`` answers with ``options``; at most ``limit`` matching lines in all, and whether
         more were left out. A backend without trigrams (a Qdrant store) has the root's files read."""
         limit = _bounded(limit, "limit")
-        options["max_count"] = min(options.get("max_count") or limit, limit)
+        asked = options.get("max_count")
+        options["max_count"] = min(asked or limit + 1, limit + 1)  # one more than shown tells a cut
         found: list[tuple[str, GrepFile]] = []
         left = limit
         for served in self.chosen(repository):
@@ -174,7 +175,8 @@ class Library:
                 if left <= 0:
                     return found, True
                 if file.count is not None and file.count > left:
-                    file = _cut(file, left)
+                    found.append((served.name, _cut(file, left)))
+                    return found, True
                 found.append((served.name, file))
                 left -= file.count or 1
         return found, False
