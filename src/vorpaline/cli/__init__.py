@@ -11,12 +11,12 @@ import os
 import sys
 
 from vorpaline import __version__
-from vorpaline.cli import demo, embed, files, grep, index, mcp, search, serve, symbols
+import importlib
 from vorpaline.cli.common import ERROR, PROG, CliError, Parser, report
 
 # In the order ``--help`` lists them: searching first, then indexing and serving, then the rest.
-COMMANDS = (search, grep, symbols, index, serve, mcp, files, embed, demo)
-ONLY_ALONE = {"grep": grep}  # commands whose parser is built alone when they are asked for
+COMMANDS = ("search", "grep", "symbols", "index", "serve", "mcp", "files", "embed", "demo")
+ONLY_ALONE = ("grep",)  # commands whose parser is built alone when they are asked for: a grep must start fast
 COMMAND_GROUPS = (
     ("search", ("search", "grep", "def", "refs")),
     ("index and serve", ("index", "serve", "mcp")),
@@ -35,8 +35,8 @@ def parser(only: str | None = None) -> Parser:
     top.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     # The commands are listed in the epilog, grouped; argparse's own list is flat.
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND", help=argparse.SUPPRESS)
-    for command in COMMANDS if only is None else (ONLY_ALONE[only],):
-        command.add_to(commands)
+    for name in COMMANDS if only is None else (only,):
+        importlib.import_module(f"{__name__}.{name}").add_to(commands)
     if only is None:
         top.epilog = _grouped_commands(commands) + "\n\n" + EXIT_STATUS
     return top

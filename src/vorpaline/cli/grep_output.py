@@ -22,9 +22,11 @@ PATH_COLOR, LINE_COLOR, MATCH_COLOR, RESET = b"\x1b[0m\x1b[35m", b"\x1b[0m\x1b[3
 class Where:
     """The repository, its index (None without one), the paths searched and how each is shown."""
 
-    def __init__(self, root: str, folder: str | None, operands: Sequence[str]) -> None:
+    def __init__(self, root: str, folder: str | None, operands: Sequence[str],
+                 manifest: dict[str, Any] | None = None) -> None:
         self.root = root
         self.folder = folder
+        self._manifest = manifest
         self.started = time.perf_counter()
         try:
             if operands:
@@ -43,25 +45,27 @@ class Where:
     @classmethod
     def find(cls, index: str | None, operands: Sequence[str]) -> Where:
         if index is not None:
-            root = _indexed_root(index)
-            return cls(root, index, operands)
+            manifest = _committed_manifest(index)
+            return cls(manifest["root"], index, operands, manifest)
         here = os.getcwd()
         top = _nearest_repository_top(here) or here
         folder = os.path.join(top, INDEX_FOLDER)
         if not _holds_index(folder):
             no_index_notice(top)
             return cls(top, None, operands)
-        return cls(_indexed_root(folder) or top, folder, operands)
+        manifest = _committed_manifest(folder)
+        return cls(manifest["root"], folder, operands, manifest)
 
     def grep(self, patterns: list[str], options: dict[str, Any]) -> GrepResult:
         from vorpaline.search.arguments import check_grep
 
         if self.folder is None:
             return grep_repository(self.root, None, patterns, **check_grep(options))
-        from vorpaline.cli.common import open_index
+        # The committed manifest read here, not through Index: a grep needs none of the ranking.
+        from vorpaline.search.grep_state import request_part
 
-        with open_index(self.folder) as index:
-            return index.grep_result(patterns, **options)
+        return grep_repository(self.root, request_part(os.path.abspath(self.folder), self._manifest), patterns,
+                               index_folder=os.path.abspath(self.folder), **check_grep(options))
 
     def in_operand_order(self, files: list[GrepFile]) -> list[GrepFile]:
         """rg searches its PATH operands one after the other, each in path order."""
@@ -96,19 +100,25 @@ def no_index_notice(folder: str) -> None:
         print(f"{PROG}: no index in {folder}: every file is read; '{PROG} index' makes this fast", file=sys.stderr)
 
 
-def _indexed_root(folder: str) -> str | None:
-    manifest_path = os.path.join(folder, "MANIFEST")
+def _committed_manifest(folder: str) -> dict[str, Any]:
+    """The index's manifest as last committed, its checksum checked."""
+    from vorpaline.search.index_folder import MANIFEST, checked_manifest_body
+
+    path = os.path.join(folder, MANIFEST)
     try:
-        with open(manifest_path, "rb") as handle:
-            body = handle.read()[:-1].rpartition(b"\n")[0]
-        root = orjson.loads(body).get("root")
+        with open(path, "rb") as handle:
+            manifest = orjson.loads(checked_manifest_body(path, handle.read()))
     except FileNotFoundError:
-        raise CliError(f"no index in {folder}; create it with 'vorpaline index'") from None
-    except (OSError, ValueError) as error:
+        raise CliError(f"no index in {folder}; create it with '{PROG} index'") from None
+    except (OSError, ValueError) as error:  # IndexUnusable is a ValueError
         raise CliError(f"cannot read the index in {folder}: {error}") from None
-    if root is None:
+    if not isinstance(manifest, dict) or manifest.get("root") is None or not isinstance(manifest.get("files"), dict):
         raise CliError(f"the index in {folder} holds no repository's files")
-    return root
+    from vorpaline.search.grep_state import well_formed
+
+    if not well_formed(manifest.get("grep")):
+        raise CliError(f"the index in {folder} is damaged; run '{PROG} index --rebuild'")
+    return manifest
 
 
 def _is_terminal(stream: Any) -> bool:

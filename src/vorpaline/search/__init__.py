@@ -19,27 +19,37 @@ their arguments).
 
 from __future__ import annotations
 
+import importlib
 import os
 from typing import Any
-
-from vorpaline.search.files import DEFAULT_MAX_FILE_BYTES, INDEX_FOLDER, listed_files
-from vorpaline.search.hits import Definition, Hit, PathGlobs, Reference
-from vorpaline.search.index_folder import LockTimeout, NotAnIndexFolder
-from vorpaline.search.local import FORMAT, Index
-from vorpaline.search.protocol import IndexedFile, IndexUnusable, Searchable, Status, UpdateCounts
 
 __all__ = ["AsyncIndex", "DEFAULT_MAX_FILE_BYTES", "Definition", "FORMAT", "Hit", "INDEX_FOLDER", "Index", "IndexUnusable",
            "IndexedFile", "LockTimeout", "NotAnIndexFolder", "PathGlobs", "Reference", "Searchable", "Status",
            "UpdateCounts", "listed_files", "open_store"]
 
+# Each name from the module that defines it, imported on first use: a grep needs neither the index's
+# ranking nor asyncio (tens of milliseconds of imports a command would pay at every start).
+_HOMES = {
+    "DEFAULT_MAX_FILE_BYTES": "files", "INDEX_FOLDER": "files", "listed_files": "files",
+    "Definition": "hits", "Hit": "hits", "PathGlobs": "hits", "Reference": "hits",
+    "LockTimeout": "index_folder", "NotAnIndexFolder": "index_folder",
+    "FORMAT": "local", "Index": "local", "AsyncIndex": "aio",
+    "IndexedFile": "protocol", "IndexUnusable": "protocol", "Searchable": "protocol", "Status": "protocol",
+    "UpdateCounts": "protocol",
+}
+
 
 def __getattr__(name: str) -> Any:
-    # asyncio costs a search command tens of milliseconds to import: it comes with AsyncIndex only.
-    if name == "AsyncIndex":
-        from vorpaline.search.aio import AsyncIndex
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(f"{__name__}.{home}"), name)
+    globals()[name] = value
+    return value
 
-        return AsyncIndex
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))
 
 
 def open_store(root: str | os.PathLike[str] = ".", store: str | None = None, *,
@@ -50,6 +60,8 @@ def open_store(root: str | os.PathLike[str] = ".", store: str | None = None, *,
     (``qdrant://HOST:PORT/COLLECTION``, a ``QdrantStore``; with ``repository``, its searches keep
     to that repository). Both are ``Searchable``."""
     if store is None:
+        from vorpaline.search.local import Index
+
         return Index.for_repository(root, folder, rebuild=rebuild)
     from vorpaline.search.qdrant import QdrantStore
 

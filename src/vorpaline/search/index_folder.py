@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import errno
 import fcntl
+import hashlib
 import json
 import os
 import re
@@ -47,6 +48,18 @@ def not_an_index(folder: str) -> NotAnIndexFolder:
 
 class LockTimeout(TimeoutError):
     """Another update held the folder's lock for longer than the caller would wait."""
+
+
+def checked_manifest_body(path: str, data: bytes) -> bytes:
+    """The JSON of a manifest file's bytes, its checksum line checked (before the format, so that a
+    format number can be trusted); IndexUnusable when they do not match."""
+    body, _, checksum = data[:-1].rpartition(b"\n")  # the file ends with the checksum's line end
+    if not data.endswith(b"\n") or not body or hashlib.blake2b(body, digest_size=16).hexdigest().encode() != checksum:
+        from vorpaline.search.protocol import IndexUnusable
+
+        raise IndexUnusable(f"index file {path} is damaged (its checksum does not match); "
+                            "run `vorpaline index --rebuild`")
+    return body
 
 
 def is_index_folder(folder: str) -> bool:

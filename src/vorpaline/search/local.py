@@ -137,11 +137,7 @@ def _read_manifest_stamped(path: str, copies: int = 0) -> tuple[dict[str, Any], 
 
 
 def _parsed_manifest(path: str, data: bytes) -> dict[str, Any]:
-    body, _, checksum = data[:-1].rpartition(b"\n")  # the file ends with the checksum's line end
-    if not data.endswith(b"\n") or not body or hashlib.blake2b(body, digest_size=16).hexdigest().encode() != checksum:
-        # checked before the format, so that a format number can be trusted
-        raise IndexUnusable(f"index file {path} is damaged (its checksum does not match); "
-                            "run `vorpaline index --rebuild`")
+    body = index_folder.checked_manifest_body(path, data)
     try:
         manifest = loads(body)
     except ValueError as error:
