@@ -266,3 +266,31 @@ def test_the_api_answers_as_the_command(generated):
 
 if __name__ == "__main__":
     sys.exit(pytest.main([__file__, "-q"]))
+
+
+def _grep_files(folder):
+    return sorted(name for name in os.listdir(folder) if name.endswith(".grep"))
+
+
+def test_the_trigram_index_turned_off_and_on_answers_the_same(changing):
+    folder = changing / ".vorpaline"
+    expected = run_rg(["--json", "TODO"], changing)[1]
+    with Index.open(folder) as index:
+        index.update(changing, grep=False)
+        assert _grep_files(folder) == [] and index.grep("TODO", mode="count")  # every file read
+    assert messages(run_ours(["--json", "TODO"], changing)[1]) == messages(expected)
+    with Index.open(folder) as index:
+        index.update(changing, grep=True)  # every file read again for its trigrams
+        assert len(_grep_files(folder)) == 1
+    assert messages(run_ours(["--json", "TODO"], changing)[1]) == messages(expected)
+
+
+def test_many_updates_merge_the_trigram_segments_and_keep_every_answer(changing):
+    with Index.open(changing / ".vorpaline") as index:
+        for number in range(12):
+            (changing / f"src/gen_{number}.py").write_text(f"VALUE_{number} = {number}  # TODO\n")
+            (changing / "docs/crlf.txt").write_text(f"edit {number} TODO\r\n")
+            index.update(changing)
+        assert len(_grep_files(changing / ".vorpaline")) <= 8
+    for pattern in ["TODO", "VALUE_\\d+", "edit 11"]:
+        same_as_rg(["--", pattern], changing)

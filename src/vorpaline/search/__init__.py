@@ -14,7 +14,9 @@ returns), ``queries`` (how a query is read and what it asks of the ranking), ``s
 (the lines shown for a hit), ``files`` (the files as the scan lists them and as they are
 read now), ``local`` and ``index_folder`` (the local index), ``qdrant`` and
 ``qdrant_calls`` (the store), ``aio`` (coroutines over either), ``arguments`` (the checks of
-their arguments).
+their arguments), and for ``Index.grep``: ``grep_syntax``, ``grep_classes``, ``grep_pattern`` and
+``grep_plan`` (rg's regular expressions read, translated to RE2 and planned as a trigram query),
+``grep`` (the search) and ``grep_state`` (the trigram segments in the manifest).
 """
 
 from __future__ import annotations
