@@ -258,6 +258,7 @@ def test_the_api_answers_as_the_command(generated):
         assert [(f.path, [line.number for line in f.lines]) for f in files] == \
             [("src/app.py", [3]), ("src/app_test.py", [1])]
         assert [f.count for f in index.grep("TODO", mode="count", paths=["docs"])] == [1, 1, 1]
+        assert index.grep("TODO", mode="files", paths=["."]) == index.grep("TODO", mode="files")
         with pytest.raises(ValueError, match="regex parse error"):
             index.grep("(")
         with pytest.raises(TypeError, match="unexpected keyword"):

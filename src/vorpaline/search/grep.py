@@ -85,12 +85,20 @@ def grep_repository(root: str, state: dict[str, Any] | None, patterns: str | Seq
     request: dict[str, Any] = {
         "root": root, "pattern": pattern.re2, "match_group": pattern.match_group, "query": pattern.query, "mode": mode,
         "before": before, "after": after, "max_count": max_count,
-        "prefixes": None if paths is None else [path.strip("/") for path in paths],
+        "prefixes": _prefixes(paths),
         "globs": globs, "type_globs": type_globs(str_list(types, "types"), str_list(types_not, "types_not")),
     }
     request.update(_file_sources(root, state, index_folder))
     found, stats = core().grep_search(orjson.dumps(request).decode(), threads or 0)
     return GrepResult([_grep_file(path, result, mode) for path, result in found], pattern, stats)
+
+
+def _prefixes(paths: Sequence[str] | None) -> list[str] | None:
+    """The repository-relative folders or files searched; None for the whole repository."""
+    if paths is None:
+        return None
+    prefixes = [os.path.normpath(path).strip("/") for path in paths]
+    return None if any(prefix in ("", os.curdir) for prefix in prefixes) else prefixes
 
 
 def _file_sources(root: str, state: dict[str, Any] | None, index_folder: str | None) -> dict[str, Any]:
