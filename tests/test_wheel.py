@@ -76,6 +76,7 @@ WHEEL_MEMBERS = [
     # The libraries the core links, copied in by auditwheel under hashed names.
     r"vorpaline\.libs/libsimdjson-[0-9a-f]+\.so[.0-9]*",
     r"vorpaline\.libs/libutf8proc-[0-9a-f]+\.so[.0-9]*",
+    r"vorpaline\.libs/libre2-[0-9a-f]+\.so[.0-9]*",
 ]
 
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs a command as on a machine without simdjson, utf8proc and xxHash: in a
+# Runs a command as on a machine without simdjson, utf8proc, xxHash and RE2: in a
 # private mount namespace their shared libraries, headers, pkg-config and CMake
 # files are covered by an empty file (or folder), and LD_LIBRARY_PATH,
 # LD_PRELOAD and the build search paths are emptied. What runs there can load
@@ -49,9 +49,10 @@ while IFS= read -r -d '' path; do
 done < <(find -H "${search_roots[@]}" -maxdepth 3 \
            \( -name 'libsimdjson*' -o -name 'simdjson*' \
               -o -name 'libutf8proc*' -o -name 'utf8proc*' \
-              -o -name 'libxxhash*' -o -name 'xxhash*' -o -name 'xxh3.h' -o -name 'xxh_x86dispatch*' \) \
+              -o -name 'libxxhash*' -o -name 'xxhash*' -o -name 'xxh3.h' -o -name 'xxh_x86dispatch*' \
+              -o -name 'libre2.*' -o -name 'libre2-*' -o -name 're2.pc' \) \
            -print0 2>/dev/null)
-echo "without-native-libs: covered $covered paths of simdjson, utf8proc and xxHash" >&2
+echo "without-native-libs: covered $covered paths of simdjson, utf8proc, xxHash and RE2" >&2
 
 export LD_LIBRARY_PATH=
 unset LD_PRELOAD PKG_CONFIG_PATH CMAKE_PREFIX_PATH CPATH LIBRARY_PATH VORPALINE_LIBS_COVER
