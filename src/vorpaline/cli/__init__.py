@@ -34,7 +34,7 @@ def parser(only: str | None = None) -> Parser:
                              "look names up, serve it to a browser or an MCP client.")
     top.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     # The commands are listed in the epilog, grouped; argparse's own list is flat.
-    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND", help=argparse.SUPPRESS)
+    commands = top.add_subparsers(dest="command", required=True, prog=PROG, metavar="COMMAND", help=argparse.SUPPRESS)
     for name in COMMANDS if only is None else (only,):
         importlib.import_module(f"{__name__}.{name}").add_to(commands)
     if only is None:
