@@ -40,5 +40,5 @@ printf '\n$ vorpaline refs urlsplit --index %s | head -n 8\n' "$index"
 { vorpaline refs urlsplit --index "$index" || found_nothing; } | head -n 8
 show vorpaline search "remove a temporary directory when done" --index "$index" --top 2 --files || found_nothing
 show vorpaline grep --index "$index" -n 'def url(split|parse)\(' urllib || found_nothing
-show vorpaline grep --index "$index" -F -c 'raise ValueError(' json email/_header_value_parser.py || found_nothing
-show vorpaline grep --index "$index" -w -i -C 1 -m 1 'splittype' urllib/request.py || found_nothing
+show vorpaline grep --index "$index" -F -c 'raise ValueError(' json email || found_nothing
+show vorpaline grep --index "$index" -n -w -C 1 -m 1 urlsplit http/client.py || found_nothing
