@@ -30,6 +30,17 @@ def segment_names(manifest: dict[str, Any]) -> set[str]:
     return {segment["name"] for segment in grep["segments"]} if grep else set()
 
 
+def listing_stamps(stamps: dict[str, Any] | None, left_out: tuple[str, ...]) -> dict[str, Any] | None:
+    """The scan's stamps without the index's own folders: the index writes there after the scan, and
+    nothing in them is ever listed."""
+    if stamps is None:
+        return None
+    from vorpaline.search.files import not_indexed
+
+    return {**stamps, "folders": [f for f in stamps["folders"] if not f[0] or not not_indexed(f[0] + "/", left_out)],
+            "sources": [s for s in stamps["sources"] if os.path.isabs(s[0]) or not not_indexed(s[0], left_out)]}
+
+
 def stamps_renewed(root: str, recorded: Any, scanned: Any) -> bool:
     """Whether an update that changed nothing else must still record the scan's stamps: the recorded
     ones are missing, or prove nothing now (too recent when taken, or a folder has moved since)."""

@@ -784,7 +784,7 @@ class Index(Closable):
                     if path not in files:
                         forget(entry)
                         removed += 1
-            listing = reply.get("stamps") if grep_on else None
+            listing = grep_state.listing_stamps(reply.get("stamps"), left_out) if grep_on else None
             changed = bool(new_segments or deletions or to_read or removed or trigrams.changed) \
                 or grep_state.stamps_renewed(root, self._manifest.get("listing"), listing) \
                 or self._manifest.get("root") != root or self._manifest.get("grep") != self._committed.get("grep") \
