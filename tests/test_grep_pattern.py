@@ -176,6 +176,9 @@ def every_character(tmp_path_factory):
     return path, text.encode()
 
 
+EVERY_CHARACTER_SHORT = {r"^\w$", r"^\s$", r"^\d$", r"(?i)^k$"}  # the rest with VORPALINE_LONG_TESTS=1
+
+
 @needs_rg
 @pytest.mark.parametrize("pattern", [
     r"^\w$", r"^\W$", r"^\s$", r"^\S$", r"^\d$", r"^\D$", "^.$", r"^\pL$", r"^\PL$", r"^\p{Greek}$",
@@ -183,6 +186,8 @@ def every_character(tmp_path_factory):
     r"^[^\w\s]$", r"(?i)^[^k]$", r"^\p{Nl}$",
 ])
 def test_classes_match_rg_on_every_character(every_character, pattern):
+    if not LONG and pattern not in EVERY_CHARACTER_SHORT:
+        pytest.skip("every character, for the wider run")
     path, data = every_character
     out = subprocess.run([RG, "--no-config", "-a", "-b", "-o", "--", pattern, str(path)], capture_output=True).stdout
     expected = {int(line.split(b":", 1)[0]) for line in out.splitlines() if line}
