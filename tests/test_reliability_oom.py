@@ -10,6 +10,8 @@ through its error paths and then lets the clean-up allocate again).
 
 import functools
 import gc
+import os
+import subprocess
 import sys
 
 import pytest
@@ -29,6 +31,33 @@ CORE_CAPABILITIES = {
     "sparse_embed", "sparse_embed_batch", "sparse_explain", "scan_repository", "scan_explain", "ignore_builtin_replace", "chunk_text", "index_bm25", "index_term_vectors",
     "read_repository_file", "listing_unchanged",
 }
+
+# A failing allocator fails every thread's allocations. Under pytest-xdist a
+# worker's message thread allocates whenever the controller writes to it, and
+# a failure there makes the worker take the connection for lost: it interrupts
+# itself and exits. In a worker the sweeps therefore run in a child
+# interpreter with no other thread, and this process only reports its outcome.
+IN_XDIST_WORKER = "PYTEST_XDIST_WORKER" in os.environ
+ALONE = "test_sweeps_alone_in_a_child_interpreter"
+
+
+@pytest.fixture(autouse=True)
+def _run_alone(request):
+    if IN_XDIST_WORKER and request.node.name != ALONE:
+        pytest.skip(f"run by {ALONE}")
+
+
+@pytest.mark.skipif(not IN_XDIST_WORKER, reason="this process runs the sweeps itself")
+def test_sweeps_alone_in_a_child_interpreter(tmp_path):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTEST_")}
+    child = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-p", "no:xdist",
+         f"--basetemp={tmp_path}", os.path.basename(__file__)],
+        cwd=os.path.dirname(os.path.abspath(__file__)), env=env,
+        capture_output=True, text=True, timeout=600,
+    )
+    assert child.returncode == 0, child.stdout[-20000:] + child.stderr[-5000:]
+
 
 SETTLE = 30  # passes in a row meaning the failure point is past the call's last allocation
 LIMIT = 50_000
