@@ -246,7 +246,8 @@ PyType_Spec searcher_spec = {
     searcher_slots,
 };
 
-// [[path, size], ...] and {"max_file_bytes", "segment_bytes", "grep", "grep_max_file_bytes"}.
+// [[path, size] or [path, size, known_hash], ...] and {"max_file_bytes", "segment_bytes", "grep",
+// "grep_max_file_bytes"}.
 std::vector<index::FileToIndex> files_to_index(std::string_view files_json) {
   const PaddedCopy padded(files_json);
   simdjson::dom::parser parser;
@@ -259,12 +260,15 @@ std::vector<index::FileToIndex> files_to_index(std::string_view files_json) {
     simdjson::dom::array pair;
     std::string_view path;
     std::uint64_t size = 0;
-    if (item.get_array().get(pair) != simdjson::SUCCESS || pair.size() != 2 ||
+    std::string_view known_hash;
+    if (item.get_array().get(pair) != simdjson::SUCCESS || (pair.size() != 2 && pair.size() != 3) ||
         pair.at(0).get_string().get(path) != simdjson::SUCCESS ||
-        pair.at(1).get_uint64().get(size) != simdjson::SUCCESS) {
-      throw InputError("index_build_files: files_json must be a JSON array of [path, size] pairs");
+        pair.at(1).get_uint64().get(size) != simdjson::SUCCESS ||
+        (pair.size() == 3 && (pair.at(2).get_string().get(known_hash) != simdjson::SUCCESS || known_hash.empty()))) {
+      throw InputError("index_build_files: files_json must be a JSON array of [path, size] pairs "
+                       "(or [path, size, known_hash])");
     }
-    result.push_back({std::string(path), size});
+    result.push_back({std::string(path), size, std::string(known_hash)});
   }
   return result;
 }

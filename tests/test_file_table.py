@@ -146,3 +146,18 @@ def test_a_scan_against_the_table_replies_with_what_differs(tmp_path, need_grep)
         handle.truncate(60)
     with pytest.raises(ValueError, match="known_files.*is damaged"):
         vorpaline_core_py.scan_repository(json.dumps(config), 1)
+
+
+@pytest.mark.parametrize("environment", [{}, {"VORPALINE_SPARSE_MAX_TEXT_CHARS": "1000"},
+                                         {"VORPALINE_CODE_PRETOKENIZE": "false"},
+                                         {"VORPALINE_SPARSE_PROFILE_VERSION": "bm25-v2"}])
+def test_the_profile_without_the_sparse_module_is_the_shared_services(environment):
+    import subprocess
+    import sys
+
+    script = ("import sys; from vorpaline.search import native; before = native.profile_json(); "
+              "assert 'vorpaline.sparse' not in sys.modules; import vorpaline.sparse; "
+              "print(before == vorpaline.sparse.get_sparse_service()._profile_json == native.profile_json())")
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         env={**os.environ, **environment}, timeout=60)
+    assert run.stdout.strip() == "True", run.stderr

@@ -32,9 +32,8 @@ import struct
 from collections.abc import Iterator, Mapping
 from typing import Any, NamedTuple
 
-import orjson
 
-from vorpaline.search.native import loads
+from vorpaline.search.native import fast_json, loads
 
 __all__ = ["FileStamps", "HAS_GREP", "NOT_INDEXED", "SUFFIX", "TABLE_KEYS", "TableDamaged", "read", "read_listing",
            "verify", "write"]
@@ -66,7 +65,7 @@ def _encoded(path: str) -> bytes:
 
 def _json(value: Any) -> bytes:
     try:
-        return orjson.dumps(value)
+        return fast_json().dumps(value)
     except TypeError:  # a name that is not UTF-8: written as an escape, read back as the same name
         import json
 

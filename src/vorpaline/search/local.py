@@ -32,7 +32,6 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
-import orjson
 
 from vorpaline import languages
 from vorpaline.search import file_table, grep_state, index_folder, queries, query_language
@@ -43,7 +42,7 @@ from vorpaline.search.files import (DEFAULT_MAX_FILE_BYTES, INDEX_FOLDER, FilesN
 from vorpaline.search.hits import (Definition, Found, Hit, PathGlobs, Reference, Row, best_hit_of_each_file,
                                    best_of_each_file, definitions_among, planned_hits, references_among)
 from vorpaline.search.index_folder import FolderLock
-from vorpaline.search.native import UTF8_ROOT_REMEDY, is_utf8, loads, profile_json, utf8_name
+from vorpaline.search.native import UTF8_ROOT_REMEDY, fast_json, is_utf8, loads, profile_json, utf8_name
 from vorpaline.search.native import core as _core
 from vorpaline.search.protocol import Closable, IndexedFile, IndexUnusable, Status, UpdateCounts
 
@@ -97,7 +96,7 @@ def _manifest_text(manifest: dict[str, Any]) -> bytes:
     """The manifest's JSON, then a line with the checksum of those bytes."""
     fields = {key: value for key, value in manifest.items() if key != "checksum" and key not in file_table.TABLE_KEYS}
     try:
-        body = orjson.dumps(fields)
+        body = fast_json().dumps(fields)
     except TypeError:
         # A name that is not UTF-8 (a surrogate escape, as os.fsdecode gives it): written as an escape,
         # which the standard parser reads back as the same name.
@@ -277,8 +276,7 @@ class Index(Closable):
         self._grep_part_of: dict[str, Any] | None = None
         # The committed manifest with its file table read in, and the table's stamps: each made once.
         self._full_committed: tuple[dict[str, Any], dict[str, Any]] | None = None
-        self._stamps: dict[str, file_table.FileStamps] = {}
-        self._newest_stamps = ""
+        self._searcher_stamps: Any = None  # the file stamps of the manifest the searcher was opened for
 
     # ---------------------------------------------------------------- opening
 
@@ -382,18 +380,23 @@ class Index(Closable):
     def _reading(self) -> tuple[dict[str, Any], Any]:
         """The manifest as last committed (refreshed first) and its searcher, one that fits it (None
         when it names no segment)."""
+        manifest, searcher, _ = self._reading_with_stamps()
+        return manifest, searcher
+
+    def _reading_with_stamps(self) -> tuple[dict[str, Any], Any, Any]:
+        """``_reading``'s manifest and searcher, and the size and time of each file it indexed, by path."""
         self.refresh()
         while True:
             with self._state_lock:
                 self._check_open()
-                manifest, searcher = self._committed, self._searcher
+                manifest, searcher, stamps = self._committed, self._searcher, self._searcher_stamps
             if searcher is not None or not manifest["segments"]:
-                return manifest, searcher
+                return manifest, searcher, stamps
             segments = [{"path": os.path.join(self.folder, s["name"]), "deleted": s["deleted"]}
                         for s in manifest["segments"]]
             try:
                 # The file table too, while the files the manifest names are there: open, it stays readable.
-                self._file_stamps(manifest)
+                stamps = self._file_stamps(manifest)
                 searcher = _core().index_open(json.dumps(segments))
             except FileNotFoundError as error:
                 # An update committed since this manifest was read removes the segments it no longer
@@ -408,8 +411,9 @@ class Index(Closable):
                 raise IndexUnusable(f"{error}; run `vorpaline index --rebuild`") from None
             with self._state_lock:
                 if self._committed is manifest and not self._closed:
-                    self._searcher = searcher  # kept for the next search, unless a newer manifest came meanwhile
-            return manifest, searcher
+                    # Kept for the next search, unless a newer manifest came meanwhile.
+                    self._searcher, self._searcher_stamps = searcher, stamps
+            return manifest, searcher, stamps
 
     def _open_searcher(self) -> Any:
         return self._reading()[1]
@@ -434,7 +438,7 @@ class Index(Closable):
         if k < 1 or plan.impossible:
             self._check_open()
             return []
-        manifest, searcher = self._reading()
+        manifest, searcher, stamps = self._reading_with_stamps()
         if searcher is None:
             return []
         profile = manifest["profile"]
@@ -445,7 +449,7 @@ class Index(Closable):
         ranking = queries.ranking_json(plan.ranked, settings)
         ranked = queries.prepared_query(plan.ranked)
         terms = queries.query_terms(ranked, profile)
-        files_now = FilesNow(manifest.get("root", ""), self._file_stamps(manifest))
+        files_now = FilesNow(manifest.get("root", ""), stamps)
         matches = plan.accepts_path
         wanted = k * 4 if files else k
         while True:
@@ -527,19 +531,10 @@ class Index(Closable):
         (FileNotFoundError when a later commit removed it)."""
         if "files" in manifest:
             return manifest["files"]
-        name = manifest["table"]
-        stamps = self._stamps.get(name)
-        if stamps is None:
-            try:
-                stamps = file_table.FileStamps(os.path.join(self.folder, name))
-            except file_table.TableDamaged as error:
-                raise IndexUnusable(f"{error}; run `vorpaline index --rebuild`") from None
-            with self._state_lock:
-                # The last two: a search that began before the latest commit still finds its own.
-                self._stamps = {**{key: value for key, value in self._stamps.items() if key == self._newest_stamps},
-                                name: stamps}
-                self._newest_stamps = name
-        return stamps
+        try:
+            return file_table.FileStamps(os.path.join(self.folder, manifest["table"]))
+        except file_table.TableDamaged as error:
+            raise IndexUnusable(f"{error}; run `vorpaline index --rebuild`") from None
 
     def _with_table(self, manifest: dict[str, Any]) -> dict[str, Any]:
         """The committed ``manifest`` with the entries of its file table, read once for it."""
@@ -729,7 +724,7 @@ class Index(Closable):
         deletions: dict[str, list[int]] = {}
         for segment in self._manifest["segments"]:
             deleted = set(segment["deleted"])
-            documents = orjson.loads(_core().index_term_vectors(os.path.join(self.folder, segment["name"])))
+            documents = fast_json().loads(_core().index_term_vectors(os.path.join(self.folder, segment["name"])))
             for number, document in enumerate(documents["documents"]):
                 path, _first, _last, doc_id, *_ = json.loads(document["metadata"])
                 if number in deleted or path is not None or doc_id is None:
@@ -848,7 +843,7 @@ class Index(Closable):
             report(0, 0)
             parsers = languages.ensure_registered_for(f.path for f in to_read)
             built = json.loads(_core().index_build_files(
-                root, json.dumps([[f.path, f.size] for f in to_read]), self.folder, prefix,
+                root, json.dumps([self._file_to_read(f, known.get(f.path), to_parse) for f in to_read]), self.folder, prefix,
                 self._manifest["profile"], json.dumps({"max_file_bytes": max_file_bytes, "grep": trigrams.enabled,
                                                        "segment_bytes": max(
                     MIN_SEGMENT_BYTES, sum(f.size for f in to_read) // BUILD_SEGMENTS + 1)}),
@@ -864,6 +859,13 @@ class Index(Closable):
                 entry = known.get(scanned.path)
                 placed = None if outcome["segment"] is None else new_segments[outcome["segment"]][0]
                 grep_place = {"grep": trigrams.place(outcome)} if trigrams.enabled else {}
+                if outcome["status"] == "unchanged":  # only touched: hashed, its chunks kept
+                    assert entry is not None
+                    trigrams.forget(entry)  # the new document holds what was read now, with its time
+                    files[scanned.path] = {**entry, "size": scanned.size, "mtime_ns": scanned.mtime_ns, **grep_place}
+                    read_bytes += outcome["bytes"]
+                    unchanged += 1
+                    continue
                 if outcome["status"] != "indexed":
                     if skipped_path is not None and outcome["status"] not in ("binary", "too large"):
                         skipped_path(scanned.path, outcome["status"])  # unreadable, or no longer a regular file
@@ -915,6 +917,14 @@ class Index(Closable):
                 self._remove_unnamed_files()  # what a killed update left behind
             return UpdateCounts(indexed, skipped, unchanged, removed, chunks, read_bytes,
                                 time.perf_counter() - started, without_parser)
+
+    @staticmethod
+    def _file_to_read(scanned: Any, entry: dict[str, Any] | None, to_parse: set[str]) -> list[Any]:
+        """What the core is given of a file to read: with the hash the index holds, when the file may
+        be unchanged but for its time, so that the core then only hashes it."""
+        if entry is None or entry["hash"] is None or entry["size"] != scanned.size or scanned.path in to_parse:
+            return [scanned.path, scanned.size]
+        return [scanned.path, scanned.size, entry["hash"]]
 
     def _table_to_compare(self, root: str, grep: bool | None, parsers_now: list[str]) -> str | None:
         """The file table the scan can compare the files with in place, when the update changes
@@ -1014,7 +1024,7 @@ class Index(Closable):
             return segments
         inputs = [s for s in segments if s["name"] in chosen]
         name = self._new_segment_name() + "-merged"
-        reply = _core().index_merge_segments(os.path.join(self.folder, name), orjson.dumps(
+        reply = _core().index_merge_segments(os.path.join(self.folder, name), fast_json().dumps(
             [{"path": os.path.join(self.folder, s["name"]), "deleted": s["deleted"]} for s in inputs]).decode())
         _fsync_folder(self.folder)
         # A document keeps its order among the live ones of its segment.
