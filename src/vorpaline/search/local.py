@@ -563,6 +563,29 @@ class Index(Closable):
                     continue
                 raise
 
+    def check(self) -> int:
+        """Reads every file the committed manifest names whole and checks it against its checksum (a
+        search checks only what it reads); returns how many files were checked. IndexUnusable names
+        the first damaged or missing one. Nothing is changed."""
+        manifest = self._reading_manifest(table=False)
+        core = _core()
+        named = [(core.index_verify_segment, s["name"]) for s in manifest["segments"]]
+        named += [(core.grep_verify_segment, s["name"]) for s in (manifest.get("grep") or {}).get("segments", [])]
+        if manifest.get("format") != INLINE_TABLE_FORMAT:
+            named.append((file_table.verify, manifest["table"]))
+        for verify, name in named:
+            path = os.path.join(self.folder, name)
+            try:
+                verify(path)
+            except FileNotFoundError:
+                if self.refresh():  # an update committed meanwhile: check what it committed
+                    return self.check()
+                raise IndexUnusable(f"index file {path} named by {os.path.join(self.folder, MANIFEST)} is missing; "
+                                    "run `vorpaline index --rebuild`") from None
+            except ValueError as error:  # a damaged segment or table
+                raise IndexUnusable(f"{error}; run `vorpaline index --rebuild`") from None
+        return len(named) + 1  # and the manifest, checked as it was read
+
     def status(self, root: str | os.PathLike[str] | None = None) -> Status:
         """What the index holds as its manifest read last says, and the files that changed, came or
         went under ``root`` (default: the repository it last indexed) since."""
