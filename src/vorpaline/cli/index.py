@@ -160,7 +160,7 @@ def _listed(root: str, folder: str) -> list[Any]:
 
 def _known_files(index) -> dict[str, tuple[int, int]]:
     # The manifest's record of each file, which the update compares the scan with.
-    return {path: (entry["size"], entry["mtime_ns"]) for path, entry in index._manifest["files"].items()}
+    return {path: (entry["size"], entry["mtime_ns"]) for path, entry in index._reading_manifest()["files"].items()}
 
 
 class _ProgressBar:

@@ -184,7 +184,7 @@ def _named_segments(manifest: dict[str, Any]) -> set[str]:
 
 def _read_table(folder: str, manifest: dict[str, Any]) -> dict[str, Any]:
     """The entries the manifest keeps in its file table (none to read for a format 2 manifest)."""
-    if manifest.get("format") == INLINE_TABLE_FORMAT:
+    if manifest.get("format") == INLINE_TABLE_FORMAT or "files" in manifest:
         return {}
     path = os.path.join(folder, manifest["table"])
     try:
