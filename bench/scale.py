@@ -33,8 +33,7 @@ def log(message: str) -> None:
     print(f"bench: scale: {message}", file=sys.stderr, flush=True)
 
 
-def vorpaline(*args: str) -> list[str]:
-    return [sys.executable, "-m", "vorpaline", *args]
+vorpaline = timing.vorpaline
 
 
 def timed_child(command: list[str], **options: object) -> dict[str, float]:
