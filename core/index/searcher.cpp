@@ -73,6 +73,8 @@ OpenSegments::OpenSegments(std::string_view segments_json) {
 
 SegmentStats merge_segments(const std::string& path, std::string_view segments_json) {
   const OpenSegments inputs(segments_json);
+  // A damaged input must not live on in a merged segment with a checksum of its own.
+  for (const LiveSegment& segment : inputs.live()) segment.reader->verify();
   SegmentWriter writer;
   std::vector<std::vector<std::uint32_t>> new_ids;
   for (const LiveSegment& segment : inputs.live()) {
