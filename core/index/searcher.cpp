@@ -119,6 +119,7 @@ std::vector<std::uint32_t> query_terms(std::string_view query, const Profile& pr
 
 Hit hit_of(std::span<const LiveSegment> live, const ScoredDoc& scored) {
   const SegmentReader& reader = *live[scored.segment].reader;
+  reader.check_stored(scored.doc);
   return {scored.segment, scored.doc, scored.score, reader.metadata(scored.doc), reader.symbols(scored.doc),
           reader.record(scored.doc).roles};
 }

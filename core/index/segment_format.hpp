@@ -12,7 +12,10 @@
 //               id gap (a term's first gap is its first doc id), then
 //               tf_text << 2 | has_names | has_path << 1, then the names and
 //               path frequencies that the flags say follow
-//   documents   doc_count x DocumentRecord (fields.hpp): field lengths, roles
+//   documents   doc_count x DocumentRecord (fields.hpp): field lengths, roles;
+//               format 3: then doc_count x u32, each document's stored-strings
+//               check (stored_check below), so that what a search returns
+//               is checked without reading the whole file
 //   metadata    (doc_count + 1) x u64 offsets into the blob, then the blob:
 //               what the caller stored with each document, opaque here
 //   symbols     the same layout: each document's definitions and references
@@ -25,6 +28,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "fields.hpp"
 
@@ -70,6 +74,9 @@ struct SkipEntry {
   std::uint8_t reserved;
 };
 static_assert(sizeof(SkipEntry) == 16);
+
+// The low 32 bits of XXH3-64 of the symbols seeded with XXH3-64 of the metadata.
+std::uint32_t stored_check(std::string_view metadata, std::string_view symbols);
 
 struct SegmentFooter {
   std::uint64_t checksum;

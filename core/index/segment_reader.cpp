@@ -55,7 +55,9 @@ SegmentReader::SegmentReader(const std::string& path) : path_(path) {
     // Every section inside the file, in order, aligned.
     const std::uint64_t body_end = size - sizeof footer;
     const std::uint64_t terms_end = head.terms_offset + std::uint64_t{head.term_count} * sizeof(TermEntry);
-    const std::uint64_t records_end = head.documents_offset + std::uint64_t{head.doc_count} * sizeof(DocumentRecord);
+    const bool varint = head.format == kVarintSegmentFormat;
+    const std::uint64_t checks_offset = head.documents_offset + std::uint64_t{head.doc_count} * sizeof(DocumentRecord);
+    const std::uint64_t records_end = checks_offset + (varint ? 0 : std::uint64_t{head.doc_count} * sizeof(std::uint32_t));
     const std::uint64_t postings_end =
         head.format == kVarintSegmentFormat ? head.documents_offset : head.postings_offset + head.postings_size;
     if (head.terms_offset != sizeof(SegmentHeader) || terms_end > head.postings_offset ||
@@ -68,8 +70,10 @@ SegmentReader::SegmentReader(const std::string& path) : path_(path) {
     terms_ = {reinterpret_cast<const TermEntry*>(bytes_.data() + head.terms_offset), head.term_count};
     postings_ = bytes_.subspan(head.postings_offset, postings_end - head.postings_offset);
     records_ = {reinterpret_cast<const DocumentRecord*>(bytes_.data() + head.documents_offset), head.doc_count};
+    if (!varint) stored_checks_ = {reinterpret_cast<const std::uint32_t*>(bytes_.data() + checks_offset), head.doc_count};
     metadata_ = stored_strings(head.metadata_offset, head.symbols_offset, "metadata");
     symbols_ = stored_strings(head.symbols_offset, body_end, "symbols");
+    if (varint) verify();
   } catch (...) {
     ::munmap(const_cast<unsigned char*>(bytes_.data()), bytes_.size());
     throw;
@@ -147,6 +151,16 @@ void SegmentReader::decode_block(const TermBlocks& term, std::uint32_t block, De
   if (!within) damaged("a posting list does not match its skip entries");
 }
 
+std::uint32_t stored_check(std::string_view metadata, std::string_view symbols) {
+  return static_cast<std::uint32_t>(XXH3_64bits_withSeed(symbols.data(), symbols.size(),
+                                                         XXH3_64bits(metadata.data(), metadata.size())));
+}
+
+void SegmentReader::check_stored(std::uint32_t doc) const {
+  if (stored_checks_.empty()) return;
+  if (stored_check(metadata(doc), symbols(doc)) != stored_checks_[doc]) damaged("a document's stored text is not as written");
+}
+
 void SegmentReader::verify() const {
   const std::size_t body = bytes_.size() - sizeof(SegmentFooter);
   SegmentFooter footer;
@@ -173,6 +187,7 @@ void SegmentReader::verify_structure() const {
   for (std::uint32_t doc = 0; doc < doc_count(); ++doc) {
     metadata(doc);
     symbols(doc);
+    check_stored(doc);
   }
   for (std::size_t i = 1; i < terms_.size(); ++i) {
     if (terms_[i - 1].term >= terms_[i].term || terms_[i - 1].postings_offset >= terms_[i].postings_offset) {

@@ -3,7 +3,10 @@
 // section lies inside it, nothing that grows with the segment. What is read
 // later is checked as it is read (posting lists, stored strings' offsets),
 // so that a damaged file raises DamagedIndex naming it, never reads out of
-// bounds. verify() checks every byte: the checksum and the whole structure.
+// bounds, and what a search returns of a document is checked against the
+// document's own checksum. verify() checks every byte: the checksum and the
+// whole structure. Format-2 segments, which have no checks per document,
+// are verified whole at open as they always were.
 #pragma once
 
 #include <cstdint>
@@ -56,6 +59,10 @@ class SegmentReader {
   std::string_view metadata(std::uint32_t doc) const { return stored(metadata_, doc, "metadata"); }
   std::string_view symbols(std::uint32_t doc) const { return stored(symbols_, doc, "symbols"); }
 
+  // Throws DamagedIndex unless the document's metadata and symbols are as
+  // written (format 3; format 2 segments were checked whole at open).
+  void check_stored(std::uint32_t doc) const;
+
   // The term's entry, or none when no document holds it.
   const TermEntry* find(std::uint32_t term) const;
   std::span<const TermEntry> terms() const { return terms_; }
@@ -98,6 +105,7 @@ class SegmentReader {
   std::span<const TermEntry> terms_;
   std::span<const unsigned char> postings_;
   std::span<const DocumentRecord> records_;
+  std::span<const std::uint32_t> stored_checks_;  // format 3
   StoredStrings metadata_;
   StoredStrings symbols_;
 };

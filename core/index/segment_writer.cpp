@@ -280,13 +280,23 @@ void SegmentWriter::write(const std::string& path) {
   header.postings_offset = header.terms_offset + terms.size() * sizeof(TermEntry);
   header.postings_size = encoded.size();
   header.documents_offset = aligned(header.postings_offset + encoded.size());
-  header.metadata_offset = header.documents_offset + records_.size() * sizeof(DocumentRecord);
+  std::vector<std::uint32_t> checks(records_.size());
+  for (std::size_t doc = 0; doc < checks.size(); ++doc) {
+    const auto stored = [doc](const StoredStrings& strings) {
+      return std::string_view(strings.blob).substr(strings.offsets[doc], strings.offsets[doc + 1] - strings.offsets[doc]);
+    };
+    checks[doc] = stored_check(stored(metadata_), stored(symbols_));
+  }
+  header.metadata_offset = aligned(header.documents_offset + records_.size() * sizeof(DocumentRecord) +
+                                   checks.size() * sizeof(std::uint32_t));
   header.symbols_offset = aligned(header.metadata_offset + strings_size(metadata_));
   file.put_value(header);
   file.put(terms.data(), terms.size() * sizeof(TermEntry));
   file.put(encoded.data(), encoded.size());
   file.align();
   file.put(records_.data(), records_.size() * sizeof(DocumentRecord));
+  file.put(checks.data(), checks.size() * sizeof(std::uint32_t));
+  file.align();
   put_strings(file, metadata_.offsets, metadata_.blob);
   put_strings(file, symbols_.offsets, symbols_.blob);
   file.finish();
