@@ -73,7 +73,7 @@ SegmentReader::SegmentReader(const std::string& path) : path_(path) {
     if (!varint) stored_checks_ = {reinterpret_cast<const std::uint32_t*>(bytes_.data() + checks_offset), head.doc_count};
     metadata_ = stored_strings(head.metadata_offset, head.symbols_offset, "metadata");
     symbols_ = stored_strings(head.symbols_offset, body_end, "symbols");
-    if (varint) verify();
+    if (varint) verify_whole_file();
   } catch (...) {
     ::munmap(const_cast<unsigned char*>(bytes_.data()), bytes_.size());
     throw;
@@ -161,12 +161,17 @@ void SegmentReader::check_stored(std::uint32_t doc) const {
   if (stored_check(metadata(doc), symbols(doc)) != stored_checks_[doc]) damaged("a document's stored text is not as written");
 }
 
-void SegmentReader::verify() const {
+// The checksum and the layout, as format-2 segments are checked at open.
+void SegmentReader::verify_whole_file() const {
   const std::size_t body = bytes_.size() - sizeof(SegmentFooter);
   SegmentFooter footer;
   std::memcpy(&footer, bytes_.data() + body, sizeof footer);
   if (XXH3_64bits(bytes_.data(), body) != footer.checksum) damaged("its checksum does not match");
   verify_structure();
+}
+
+void SegmentReader::verify() const {
+  verify_whole_file();
   for (const TermEntry& entry : terms_) {
     if (format() == kVarintSegmentFormat) {
       for_each_posting(entry, [](std::uint32_t, const FieldFrequencies&) {});

@@ -97,6 +97,7 @@ class SegmentReader {
     if (begin > end || end > strings.blob.size()) damaged(std::string("its document ") + what + " are out of order");
     return strings.blob.substr(begin, end - begin);
   }
+  void verify_whole_file() const;
   void verify_structure() const;
   void verify_blocks(const TermEntry& entry) const;
 
