@@ -98,6 +98,9 @@ void read_ranking(std::string_view ranking_json, index::Bm25Parameters& paramete
     simdjson::dom::array values;
     if (key == "definition_boost") {
       parameters.definition_boost = number(value, unbounded);
+    } else if (key == "exhaustive") {
+      // Not in the shape told: a test's reference, every posting scored.
+      if (value.get_bool().get(parameters.exhaustive) != simdjson::SUCCESS) throw InputError(kShape);
     } else if (key == "defined_names" && value.get_array().get(values) == simdjson::SUCCESS) {
       for (simdjson::dom::element name : values) {
         std::string_view text;
@@ -504,6 +507,17 @@ PyObject* index_term_vectors(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     return raise_failure(failure);
   }
   return PyUnicode_FromStringAndSize(reply.data(), static_cast<Py_ssize_t>(reply.size()));
+}
+
+PyObject* index_verify_segment(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  static constexpr char kName[] = "index_verify_segment";
+  std::string_view path;
+  if (!check_arity(kName, nargs, 1) || !utf8_argument(kName, args[0], 1, "path", &path)) return nullptr;
+  if (const std::exception_ptr failure =
+          run_without_gil([&] { index::SegmentReader(std::string(path)).verify(); })) {
+    return raise_failure(failure);
+  }
+  Py_RETURN_NONE;
 }
 
 PyObject* index_open(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {

@@ -30,6 +30,7 @@ std::string term_vectors_json(const SegmentReader& segment) {
   scan::StringSink sink;
   sink.put("{\"documents\":[");
   for (std::uint32_t doc = 0; doc < documents; ++doc) {
+    segment.check_stored(doc);
     sink.put(doc == 0 ? "{\"metadata\":" : ",{\"metadata\":");
     scan::put_string(sink, segment.metadata(doc));
     sink.put(",\"symbols\":");
