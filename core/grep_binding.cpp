@@ -10,6 +10,7 @@
 #include "grep/merge.hpp"
 #include "grep/request.hpp"
 #include "grep/search.hpp"
+#include "grep/segment_reader.hpp"
 #include "padded_json.hpp"
 
 namespace vorpaline_core {
@@ -149,6 +150,17 @@ PyObject* grep_merge_segments(PyObject*, PyObject* const* args, Py_ssize_t nargs
       run_without_gil([&] { files = grep::merge_segments(std::string(out_path), merge_inputs(inputs_json)); });
   if (failure) return raise_failure(failure);
   return PyUnicode_FromFormat("{\"files\":%u}", files);
+}
+
+PyObject* grep_verify_segment(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  static constexpr char kName[] = "grep_verify_segment";
+  std::string_view path;
+  if (!check_arity(kName, nargs, 1) || !utf8_argument(kName, args[0], 1, "path", &path)) return nullptr;
+  // An open checks the tables and the layout; the postings' own checksum is read only here.
+  const std::exception_ptr failure =
+      run_without_gil([&] { grep::GrepSegmentReader(std::string(path)).check_postings(); });
+  if (failure) return raise_failure(failure);
+  Py_RETURN_NONE;
 }
 
 }  // namespace vorpaline_core

@@ -389,6 +389,9 @@ PyMethodDef methods[] = {
      "grep_merge_segments(out_path, inputs_json, /)\n--\n\n"
      "Write one grep segment holding the live docs of each input ([{\"path\", \"deleted\"}])\n"
      "in order; returns {\"files\": N}."},
+    {"grep_verify_segment", as_cfunction(grep_verify_segment), METH_FASTCALL,
+     "grep_verify_segment(path, /)\n--\n\n"
+     "Check every byte of a grep segment against its checksums; OSError names a damaged file."},
     {nullptr, nullptr, 0, nullptr},
 };
 

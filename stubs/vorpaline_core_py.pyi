@@ -137,6 +137,9 @@ def grep_merge_segments(out_path: str, inputs_json: str, /) -> str:
     """Write one grep segment holding the live docs of each input ([{"path", "deleted"}])
     in order; returns {"files": N}."""
 
+def grep_verify_segment(path: str, /) -> None:
+    """Check every byte of a grep segment against its checksums; OSError names a damaged file."""
+
 def path_filter_compile(globs: list[str] | tuple[str, ...], type_globs: list[str] | tuple[str, ...], /) -> PathFilter:
     """Read ripgrep's -g globs (a list of str, in order, '!' to leave out) and the
     file-name globs of the -t types (a '!' on those of -T types) into a PathFilter,

@@ -161,3 +161,28 @@ def test_the_profile_without_the_sparse_module_is_the_shared_services(environmen
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                          env={**os.environ, **environment}, timeout=60)
     assert run.stdout.strip() == "True", run.stderr
+
+
+@pytest.mark.parametrize("damaged", [None, "segment", "grep", "table", "missing"])
+def test_check_reads_every_file_of_the_index_against_its_checksum(tmp_path, capsys, damaged):
+    from vorpaline.cli import main
+
+    root, folder = tmp_path / "repo", tmp_path / "index"
+    make_repository(root)
+    assert main(["index", str(root), "--index", str(folder), "--quiet"]) == 0
+    manifest = local._read_manifest(str(folder / "MANIFEST"))
+    victim = {"segment": manifest["segments"][0]["name"], "grep": manifest["grep"]["segments"][0]["name"],
+              "table": manifest["table"], "missing": manifest["segments"][-1]["name"]}.get(damaged)
+    if damaged == "missing":
+        os.unlink(folder / victim)
+    elif victim is not None:
+        data = bytearray((folder / victim).read_bytes())
+        data[len(data) // 2] ^= 0x10  # inside the content: a search may never read it
+        (folder / victim).write_bytes(bytes(data))
+    capsys.readouterr()
+    status = main(["index", str(root), "--index", str(folder), "--check"])
+    out, err = capsys.readouterr()
+    if damaged is None:
+        assert status == 0 and "every one intact" in out
+    else:
+        assert status == 2 and victim in err and "--rebuild" in err

@@ -582,7 +582,7 @@ class Index(Closable):
                     return self.check()
                 raise IndexUnusable(f"index file {path} named by {os.path.join(self.folder, MANIFEST)} is missing; "
                                     "run `vorpaline index --rebuild`") from None
-            except ValueError as error:  # a damaged segment or table
+            except (ValueError, OSError) as error:  # a damaged segment or table
                 raise IndexUnusable(f"{error}; run `vorpaline index --rebuild`") from None
         return len(named) + 1  # and the manifest, checked as it was read
 
