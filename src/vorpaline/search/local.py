@@ -454,7 +454,10 @@ class Index(Closable):
         wanted = k * 4 if files else k
         while True:
             # Filters apply to the ranking; more is asked until k hits pass or none are left.
-            reply = loads(searcher.search(ranked, profile, wanted, k1, b, ranking))
+            try:
+                reply = loads(searcher.search(ranked, profile, wanted, k1, b, ranking))
+            except ValueError as error:  # a document whose stored text fails its check: a damaged segment
+                raise IndexUnusable(f"{error}; run `vorpaline index --rebuild`") from None
             found = [Found.of(item) for item in reply["hits"]]
             kept = [hit for hit in found
                     if _passes(hit, matches, wanted_metadata) and _passes(hit, None, asked_metadata)]
