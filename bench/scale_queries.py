@@ -1,8 +1,8 @@
 """The core's BM25 search alone (`Searcher.search`, no snippets) on a large index, before and after pruning.
 
-The index folder given is read as it is (its segments may be of format 2, scored posting by posting);
-each of its segments is rewritten by the core's merge into a folder beside it, in format 3 (postings in
-blocks with skip entries, searched with block-max WAND), the same documents in the same order. Queries
+The index folder given is read as it is (format 3: postings in blocks with skip entries), searched
+with block-max WAND and, for the reference, with every posting scored (the ranking's "exhaustive"
+key, which the tests compare against): the same segments, the same hits. Queries
 come from the tree with a fixed seed: identifiers (names a Python file of the tree defines) and natural
 language (the first sentences of docstrings). One thread, k=10: p50 and p99 of each query's time over
 the rounds; then the same queries split over two threads, for the queries per second two threads give
@@ -14,7 +14,6 @@ import json
 import random
 import re
 import statistics
-import tempfile
 import threading
 import time
 from pathlib import Path
@@ -50,18 +49,6 @@ def open_index(folder: Path) -> tuple[object, dict, list[dict]]:
     manifest = local._read_manifest(str(folder / "MANIFEST"))
     segments = [{"path": str(folder / s["name"]), "deleted": s["deleted"]} for s in manifest["segments"]]
     return core.index_open(json.dumps(segments)), manifest, segments
-
-
-def format_3_copy(folder: Path, segments: list[dict], into: Path) -> tuple[object, list[dict]]:
-    """Each segment merged alone (its deletions dropped) into `into`: the same live documents, in order."""
-    import vorpaline_core_py as core
-
-    copies = []
-    for i, segment in enumerate(segments):
-        path = into / f"seg-{i:04d}"
-        core.index_merge_segments(str(path), json.dumps([segment]))
-        copies.append({"path": str(path), "deleted": []})
-    return core.index_open(json.dumps(copies)), copies
 
 
 def size_of(segments: list[dict]) -> int:
@@ -107,37 +94,34 @@ def run(tree: Path, index_folder: Path, rounds: int) -> dict:
     from vorpaline.config import settings
     from vorpaline.search import queries
 
-    before, manifest, segments = open_index(index_folder)
+    searcher, manifest, segments = open_index(index_folder)
     profile = manifest["profile"]
     k1 = settings.search_k1 if manifest.get("k1") is None else manifest["k1"]
     b = settings.search_b if manifest.get("b") is None else manifest["b"]
     asked = {kind: [(q, queries.ranking_json(q)) for q in found] for kind, found in tree_queries(tree).items()}
-    with tempfile.TemporaryDirectory(dir=index_folder.parent) as scratch:
-        after, copies = format_3_copy(index_folder, segments, Path(scratch))
-        result: dict = {"documents": before.documents, "rounds": rounds,  # type: ignore[attr-defined]
-                        "bytes": {"before": size_of(segments), "after": size_of(copies)}, "kinds": {}}
-        for kind, pairs in asked.items():
-            row: dict = {"queries": len(pairs)}
-            for name, searcher in (("before", before), ("after", after)):
-                times = latencies(searcher, pairs, profile, k1, b, rounds)
-                row[name] = {"p50_ms": 1000 * statistics.median(times), "p99_ms": 1000 * percentile(times, 0.99),
-                             "qps_1": threaded_rate(searcher, pairs, profile, k1, b, 1, rounds),
-                             "qps_2": threaded_rate(searcher, pairs, profile, k1, b, 2, rounds)}
-            same = all(before.search(q, profile, K, k1, b, r) == after.search(q, profile, K, k1, b, r)  # type: ignore[attr-defined]
-                       for q, r in pairs)
-            row["same_hits"] = same
-            result["kinds"][kind] = row
+    result: dict = {"documents": searcher.documents, "rounds": rounds,  # type: ignore[attr-defined]
+                    "bytes": {"before": size_of(segments), "after": size_of(segments)}, "kinds": {}}
+    for kind, pruned in asked.items():
+        exhaustive = [(q, json.dumps({**json.loads(r), "exhaustive": True})) for q, r in pruned]
+        row: dict = {"queries": len(pruned)}
+        for name, pairs in (("before", exhaustive), ("after", pruned)):
+            times = latencies(searcher, pairs, profile, k1, b, rounds)
+            row[name] = {"p50_ms": 1000 * statistics.median(times), "p99_ms": 1000 * percentile(times, 0.99),
+                         "qps_1": threaded_rate(searcher, pairs, profile, k1, b, 1, rounds),
+                         "qps_2": threaded_rate(searcher, pairs, profile, k1, b, 2, rounds)}
+        row["same_hits"] = all(searcher.search(q, profile, K, k1, b, e) == searcher.search(q, profile, K, k1, b, r)  # type: ignore[attr-defined]
+                               for (q, e), (_, r) in zip(exhaustive, pruned))
+        result["kinds"][kind] = row
     return result
 
 
 def section(result: dict) -> str:
     lines = [f"Core search alone (`Searcher.search`, k={K}, one thread unless said), {result['documents']:,} documents, "
-             f"{result['rounds']} rounds; segments {result['bytes']['before'] / 1e6:.1f} MB before, "
-             f"{result['bytes']['after'] / 1e6:.1f} MB after.", "",
+             f"{result['rounds']} rounds; segments {result['bytes']['after'] / 1e6:.1f} MB.", "",
              "| queries | index | p50 ms | p99 ms | q/s 1 thread | q/s 2 threads | 2 / 1 | same hits |",
              "|---|---|---:|---:|---:|---:|---:|---|"]
     for kind, row in result["kinds"].items():
-        for name, label in (("before", "format 2, every posting"), ("after", "format 3, block-max WAND")):
+        for name, label in (("before", "every posting scored"), ("after", "block-max WAND")):
             r = row[name]
             lines.append(f"| {kind} ({row['queries']}) | {label} | {r['p50_ms']:.3f} | {r['p99_ms']:.3f} | "
                          f"{r['qps_1']:,.0f} | {r['qps_2']:,.0f} | {r['qps_2'] / r['qps_1']:.2f}x | "
