@@ -15,7 +15,6 @@ decides it.
 from __future__ import annotations
 
 import importlib
-import importlib.util
 import json
 import threading
 from collections.abc import Iterable
@@ -80,6 +79,12 @@ _lock = threading.Lock()
 _registered: dict[str, bool] = {}
 
 
+
+def _installed(module: str) -> bool:
+    import importlib.util  # its own import costs a search command a few milliseconds
+
+    return importlib.util.find_spec(module) is not None
+
 def language_of(path: str) -> str | None:
     """The name of the language of ``path`` ('/'-separated), or None."""
     name = path.rsplit("/", 1)[-1]
@@ -120,7 +125,7 @@ def ensure_registered(wanted: Iterable[str] | None = None) -> dict[str, bool]:
 def installed() -> list[str]:
     """The languages whose grammar is installed, found without importing it."""
     return [language.name for language in LANGUAGES
-            if language.grammar_module is not None and importlib.util.find_spec(language.grammar_module) is not None]
+            if language.grammar_module is not None and _installed(language.grammar_module)]
 
 
 def ensure_registered_for(paths: Iterable[str]) -> dict[str, bool]:

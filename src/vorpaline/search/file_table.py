@@ -25,7 +25,6 @@ is read (an update that changes something, ``files``, ``status``, ``grep``) and 
 
 from __future__ import annotations
 
-import hashlib
 import mmap
 import os
 import struct
@@ -33,7 +32,7 @@ from collections.abc import Iterator, Mapping
 from typing import Any, NamedTuple
 
 
-from vorpaline.search.native import fast_json, loads
+from vorpaline.search.native import blake2b, fast_json, loads
 
 __all__ = ["FileStamps", "HAS_GREP", "NOT_INDEXED", "SUFFIX", "TABLE_KEYS", "TableDamaged", "read", "read_listing",
            "verify", "write"]
@@ -102,7 +101,7 @@ def table_bytes(table: dict[str, Any]) -> bytes:
         body,
         listing,
     ])
-    return data + hashlib.blake2b(data, digest_size=DIGEST).digest()
+    return data + blake2b(data, digest_size=DIGEST).digest()
 
 
 def write(path: str, table: dict[str, Any]) -> None:
@@ -138,7 +137,7 @@ def read(path: str) -> dict[str, Any]:
     with open(path, "rb") as handle:
         data = handle.read()
     layout = _layout(path, data, len(data))
-    if hashlib.blake2b(memoryview(data)[:-DIGEST], digest_size=DIGEST).digest() != data[-DIGEST:]:
+    if blake2b(memoryview(data)[:-DIGEST], digest_size=DIGEST).digest() != data[-DIGEST:]:
         raise TableDamaged(f"index file {path} is damaged (its checksum does not match)")
     table = _parsed(path, data[layout.files_offset:layout.listing_offset])
     if not isinstance(table, dict) or not isinstance(table.get("files"), dict):

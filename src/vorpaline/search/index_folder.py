@@ -17,11 +17,12 @@ from __future__ import annotations
 
 import errno
 import fcntl
-import hashlib
 import json
 import os
 import re
 import time
+
+from vorpaline.search.native import blake2b
 
 __all__ = ["FolderLock", "LockTimeout", "MARKER", "NotAnIndexFolder", "claim", "ignore_in_git", "is_index_folder",
            "marked_segment_files", "not_an_index", "remove_own_files"]
@@ -54,7 +55,7 @@ def checked_manifest_body(path: str, data: bytes) -> bytes:
     """The JSON of a manifest file's bytes, its checksum line checked (before the format, so that a
     format number can be trusted); IndexUnusable when they do not match."""
     body, _, checksum = data[:-1].rpartition(b"\n")  # the file ends with the checksum's line end
-    if not data.endswith(b"\n") or not body or hashlib.blake2b(body, digest_size=16).hexdigest().encode() != checksum:
+    if not data.endswith(b"\n") or not body or blake2b(body, digest_size=16).hexdigest().encode() != checksum:
         from vorpaline.search.protocol import IndexUnusable
 
         raise IndexUnusable(f"index file {path} is damaged (its checksum does not match); "

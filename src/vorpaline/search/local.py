@@ -24,7 +24,6 @@ import bisect
 import contextlib
 import errno
 import fnmatch
-import hashlib
 import json
 import os
 import threading
@@ -42,7 +41,7 @@ from vorpaline.search.files import (DEFAULT_MAX_FILE_BYTES, INDEX_FOLDER, FilesN
 from vorpaline.search.hits import (Definition, Found, Hit, PathGlobs, Reference, Row, best_hit_of_each_file,
                                    best_of_each_file, definitions_among, planned_hits, references_among)
 from vorpaline.search.index_folder import FolderLock
-from vorpaline.search.native import UTF8_ROOT_REMEDY, fast_json, is_utf8, loads, profile_json, utf8_name
+from vorpaline.search.native import UTF8_ROOT_REMEDY, blake2b, fast_json, is_utf8, loads, profile_json, utf8_name
 from vorpaline.search.native import core as _core
 from vorpaline.search.protocol import Closable, IndexedFile, IndexUnusable, Status, UpdateCounts
 
@@ -101,7 +100,7 @@ def _manifest_text(manifest: dict[str, Any]) -> bytes:
         # A name that is not UTF-8 (a surrogate escape, as os.fsdecode gives it): written as an escape,
         # which the standard parser reads back as the same name.
         body = json.dumps(fields, separators=(",", ":")).encode()
-    return body + b"\n" + hashlib.blake2b(body, digest_size=16).hexdigest().encode() + b"\n"
+    return body + b"\n" + blake2b(body, digest_size=16).hexdigest().encode() + b"\n"
 
 
 def _token() -> str:

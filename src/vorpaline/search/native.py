@@ -35,6 +35,16 @@ def profile_json() -> str:
                        "code_pretokenize": settings.code_pretokenize, "min_token_len": 2})
 
 
+def blake2b(data: bytes | memoryview, digest_size: int) -> Any:
+    """hashlib's BLAKE2b, from its own module: hashlib would first load OpenSSL's bindings, which
+    every search command would pay for a checksum of a few hundred bytes."""
+    try:
+        from _blake2 import blake2b as made
+    except ImportError:  # an interpreter built without it: hashlib has one
+        from hashlib import blake2b as made
+    return made(data, digest_size=digest_size)
+
+
 def fast_json() -> ModuleType:
     """orjson, imported on first use."""
     import orjson
