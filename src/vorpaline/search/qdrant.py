@@ -161,22 +161,23 @@ def _point_ids(repository: str, path: str, content_hash: str, parts: int) -> lis
     for part in range(parts):
         digest = head.copy()
         digest.update(str(part).encode())
-        ids.append(_uuid5_text(digest.digest()))
+        ids.append(_uuid5_text(digest.hexdigest()))
     return ids
 
 
-def _uuid5_text(sha1: bytes) -> str:
-    """The text of the version 5 UUID of a name whose SHA-1 is ``sha1``, as uuid.uuid5 makes it."""
-    octets = bytearray(sha1[:16])
-    octets[6] = octets[6] & 0x0F | 0x50  # the version
-    octets[8] = octets[8] & 0x3F | 0x80  # the variant
-    text = octets.hex()
-    return f"{text[:8]}-{text[8:12]}-{text[12:16]}-{text[16:20]}-{text[20:]}"
+# The variant's hex digit (bits 10xx) for each digit the digest has there.
+_VARIANT_DIGIT = {digit: "89ab"[int(digit, 16) & 3] for digit in "0123456789abcdef"}
+
+
+def _uuid5_text(sha1: str) -> str:
+    """The text of the version 5 UUID of a name whose SHA-1 is ``sha1`` (hex), as uuid.uuid5 makes it:
+    the digest's first 16 bytes with the version (5) and variant set."""
+    return f"{sha1[:8]}-{sha1[8:12]}-5{sha1[13:16]}-{_VARIANT_DIGIT[sha1[16]]}{sha1[17:20]}-{sha1[20:32]}"
 
 
 def _point_id(repository: str, path: str, content_hash: str, part: int) -> str:
     name = f"{repository}\0{path}\0{content_hash}\0{part}"
-    return _uuid5_text(hashlib.sha1(_NAMESPACE.bytes + name.encode()).digest())
+    return _uuid5_text(hashlib.sha1(_NAMESPACE.bytes + name.encode()).hexdigest())
 
 
 class _SegmentVectors:
@@ -698,7 +699,7 @@ class QdrantStore(Closable):
                 changes.report(report or print)
                 return changes.counts()._replace(seconds=time.perf_counter() - started)
             if changes.any or rebuild or meta["averages"] != averages:
-                meta = self._begin_writing(meta, changes, averages)
+                meta = self._begin_writing(meta, changes, averages, rebuild)
                 self._send(root, changes, segments, rebuild, averages, meta, listing)
                 weighted = self._reweight(averages, meta, settings.search_store_avglen_drift)
                 self._write_meta(self._collection_id(), {**meta, "averages": averages, "weighted": weighted,
@@ -722,13 +723,18 @@ class QdrantStore(Closable):
         bookkeeping = found[0].payload
         return UpdateCounts(0, len(bookkeeping["skipped"]), stamp["files"] + len(bookkeeping["blank"]), 0, 0, 0, 0.0)
 
-    def _begin_writing(self, meta: dict[str, Any], changes: _Changes, averages: list[float]) -> dict[str, Any]:
+    def _begin_writing(self, meta: dict[str, Any], changes: _Changes, averages: list[float],
+                       rebuild: bool) -> dict[str, Any]:
         """Before anything is written: the collection marked unsettled, its bounds of the averages its
         chunks are weighted with widened to ``averages``, and the repository's listing stamp withdrawn.
         An update stopped past here leaves the next one of every repository to look at everything."""
         meta = {**meta, "weighted": _widened(meta.get("weighted"), averages), "settled": False}
         self._write_meta(self._collection_id(), meta)
-        if "listing" in changes.bookkeeping:
+        bookkeeping = changes.bookkeeping
+        if rebuild:  # the files held were not looked at, nor the repository's point: a stamp it has must go too
+            found = self._call("retrieve", ids=[self._repository_id(changes.repository)], with_payload=["listing"])
+            bookkeeping = found[0].payload if found else {}
+        if bookkeeping.get("listing") is not None:
             self._call("batch_update_points", wait=True, update_operations=[self._models.SetPayloadOperation(
                 set_payload=self._models.SetPayload(payload={"listing": None},
                                                     points=[self._repository_id(changes.repository)]))])
