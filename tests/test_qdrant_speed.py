@@ -190,3 +190,18 @@ def test_an_update_stopped_midway_leaves_the_next_one_to_look_at_everything(stor
     store.update(shutil.copytree(repository, tmp_path / "copy"), max_file_bytes=MAX_FILE_BYTES)
     qdrant.QdrantStore(store.client, "code").update(repository, max_file_bytes=MAX_FILE_BYTES)
     assert_same_hits(store_results(store, repository="repo"), local_results(repository, tmp_path / "fresh"))
+
+
+@pytest.mark.parametrize("model, fields", [
+    ("SparseVector", {"indices": [3, 9], "values": [0.5, 1.25]}),
+    ("PointStruct", {"id": "5b0d6f9e-8c1a-4f3e-9a57-6c0e2d4b7a11", "vector": {}, "payload": {"text": "é", "n": [1]}}),
+])
+def test_points_made_unvalidated_are_what_model_construct_makes(model, fields):
+    from qdrant_client import models
+
+    cls = getattr(models, model)
+    make = qdrant._unvalidated(cls)
+    assert make is not cls.model_construct  # this pydantic keeps its models' state as the maker does
+    made, constructed = make(**fields), cls.model_construct(**fields)
+    assert made == constructed and made.model_fields_set == constructed.model_fields_set
+    assert made.model_dump_json(exclude_unset=True) == constructed.model_dump_json(exclude_unset=True)

@@ -33,7 +33,16 @@ lengths, and the files it skips). Each chunk records the averages it was
 weighted with; after an update, every chunk whose average of any field differs
 from the collection's by more than ``settings.search_store_avglen_drift`` (2%
 by default) is weighted again and re-sent. Within that share a score is off by
-less than the share.
+less than the share. The collection's point keeps the lowest and highest
+average of each field its chunks are weighted with (widened before any chunk
+is sent), so an update that can drift no chunk does not look for one.
+
+An update that changes nothing reads two points: the collection's, settled
+(no update under way, none stopped midway), and the repository's, whose stamp
+of the scan's listing (every file's path, size and time) is the scan's now.
+An update that writes withdraws both before its first write; it stamps the
+repository's point with its bookkeeping, after the chunks, and settles the
+collection last.
 """
 
 from __future__ import annotations
@@ -283,7 +292,8 @@ def _unvalidated(model: Any) -> Callable[..., Any]:
 
     sample = {name: None for name in model.model_fields}
     try:
-        same = make(**sample) == model.model_construct(**sample)
+        made, constructed = make(**sample), model.model_construct(**sample)
+        same = made == constructed and made.model_fields_set == constructed.model_fields_set
     except Exception:  # pragma: no cover - a pydantic whose models keep their state otherwise
         same = False
     return make if same else model.model_construct
