@@ -14,6 +14,7 @@
     python -m bench --only code_cost # code-aware indexing against the version before it, bm25s and cindex
     python -m bench --only serving   # search through `vorpaline serve` (HTTP, MCP) against a process and csearch
     python -m bench --only grep      # vorpaline grep against rg, git grep and csearch on two real trees
+    python -m bench --only scale     # the search command, queries, builds, re-indexing and the store, at scale
 """
 from __future__ import annotations
 
@@ -23,11 +24,11 @@ import sys
 from pathlib import Path
 
 from . import (code_cost, corpus, flooding, grep, identifiers, limits, localize, machine, memory, overhead, plots,
-               report, retrieval, scaling, scan, serving, throughput)
+               report, retrieval, scale, scaling, scan, serving, throughput)
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
 TABLES = ("overhead", "throughput", "scaling", "memory", "flooding", "scan", "retrieval", "limits", "localize",
-          "identifiers", "code_cost", "serving", "grep")
+          "identifiers", "code_cost", "serving", "grep", "scale")
 
 
 def parse_args(argv: list[str]) -> argparse.Namespace:
@@ -103,6 +104,9 @@ def run_tables(args: argparse.Namespace) -> dict[str, object]:
     if "grep" in tables:
         starting("grep")
         results["grep"] = grep.run(args.build_dir, rounds=1 if args.quick else 3, quick=args.quick)
+    if "scale" in tables:
+        starting("scale")
+        results["scale"] = scale.run(args.build_dir, rounds=1 if args.quick else 3, quick=args.quick)
     return results
 
 

@@ -35,8 +35,7 @@ def log(message: str) -> None:
     print(f"bench: grep: {message}", file=sys.stderr, flush=True)
 
 
-def vorpaline(*args: str) -> list[str]:
-    return [sys.executable, "-m", "vorpaline", *args]
+vorpaline = timing.vorpaline
 
 
 def queries_of(tree: Path, paths: list[str], seed: int) -> dict[str, list[tuple[str, bool]]]:

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from . import code_cost, flooding, grep, identifiers, limits, localize_systems, memory, overhead, retrieval, scaling, scan, serving, \
+from . import code_cost, flooding, grep, identifiers, limits, localize_systems, memory, overhead, retrieval, scale, scaling, scan, serving, \
     throughput
 
 BEGIN = "<!-- results:begin (written by `python -m bench`; edit outside these markers) -->"
@@ -528,7 +528,7 @@ SECTIONS = (("overhead", overhead_section), ("throughput", throughput_section), 
             ("memory", memory_section), ("flooding", flooding_section), ("scan", scan_section),
             ("retrieval", retrieval_section), ("limits", limits_section), ("localize", localize_section),
             ("identifiers", identifiers_section), ("code_cost", code_cost_section), ("serving", serving.section),
-            ("grep", grep.section))
+            ("grep", grep.section), ("scale", scale.section))
 
 
 def render(results: dict[str, object]) -> str:

@@ -28,7 +28,7 @@ import threading
 import time
 from pathlib import Path
 
-from . import code_cost, corpus, identifiers, machine
+from . import code_cost, corpus, identifiers, machine, timing
 
 PROCESS_QUERIES = 20  # each a whole process: they take long
 SERVER_QUERIES = 100  # of each kind, per round
@@ -63,8 +63,7 @@ def free_port() -> int:
         return probe.getsockname()[1]
 
 
-def vorpaline(*args: str) -> list[str]:
-    return [sys.executable, "-m", "vorpaline", *args]
+vorpaline = timing.vorpaline
 
 
 def cpu_seconds_of(pid: int) -> float:

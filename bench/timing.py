@@ -83,3 +83,17 @@ class CallTimer:
     def sample(self) -> float:
         loop = self._empty.timeit(self.number)
         return max(self._timer.timeit(self.number) - loop, 0.0) / self.number
+
+
+def vorpaline(*args: str) -> list[str]:
+    """The command line a user runs: the installed script. `python -m vorpaline` would put the
+    current folder first on the import path, and in a copy of the standard library it would import
+    (and compile) the copy's modules instead of the interpreter's."""
+    import shutil
+    import sys
+    from pathlib import Path
+
+    script = Path(sys.executable).parent / "vorpaline"
+    if script.exists():
+        return [str(script), *args]
+    return [shutil.which("vorpaline") or "vorpaline", *args]

@@ -99,6 +99,9 @@ void read_ranking(std::string_view ranking_json, index::Bm25Parameters& paramete
     simdjson::dom::array values;
     if (key == "definition_boost") {
       parameters.definition_boost = number(value, unbounded);
+    } else if (key == "exhaustive") {
+      // Not in the shape told: a test's reference, every posting scored.
+      if (value.get_bool().get(parameters.exhaustive) != simdjson::SUCCESS) throw InputError(kShape);
     } else if (key == "defined_names" && value.get_array().get(values) == simdjson::SUCCESS) {
       for (simdjson::dom::element name : values) {
         std::string_view text;
@@ -247,7 +250,8 @@ PyType_Spec searcher_spec = {
     searcher_slots,
 };
 
-// [[path, size], ...] and {"max_file_bytes", "segment_bytes", "grep", "grep_max_file_bytes"}.
+// [[path, size] or [path, size, known_hash], ...] and {"max_file_bytes", "segment_bytes", "grep",
+// "grep_max_file_bytes"}.
 std::vector<index::FileToIndex> files_to_index(std::string_view files_json) {
   const PaddedCopy padded(files_json);
   simdjson::dom::parser parser;
@@ -260,12 +264,15 @@ std::vector<index::FileToIndex> files_to_index(std::string_view files_json) {
     simdjson::dom::array pair;
     std::string_view path;
     std::uint64_t size = 0;
-    if (item.get_array().get(pair) != simdjson::SUCCESS || pair.size() != 2 ||
+    std::string_view known_hash;
+    if (item.get_array().get(pair) != simdjson::SUCCESS || (pair.size() != 2 && pair.size() != 3) ||
         pair.at(0).get_string().get(path) != simdjson::SUCCESS ||
-        pair.at(1).get_uint64().get(size) != simdjson::SUCCESS) {
-      throw InputError("index_build_files: files_json must be a JSON array of [path, size] pairs");
+        pair.at(1).get_uint64().get(size) != simdjson::SUCCESS ||
+        (pair.size() == 3 && (pair.at(2).get_string().get(known_hash) != simdjson::SUCCESS || known_hash.empty()))) {
+      throw InputError("index_build_files: files_json must be a JSON array of [path, size] pairs "
+                       "(or [path, size, known_hash])");
     }
-    result.push_back({std::string(path), size});
+    result.push_back({std::string(path), size, std::string(known_hash)});
   }
   return result;
 }
@@ -604,6 +611,7 @@ PyObject* index_term_vectors_packed(PyObject*, PyObject* const* args, Py_ssize_t
         }
         if (!weighting) return;  // the lengths alone, known before the weighting is
         for (std::uint32_t doc = 0; doc < segment->doc_count(); ++doc) {
+          segment->check_stored(doc);
           packed.metadata.push_back(segment->metadata(doc));
           packed.symbols.push_back(segment->symbols(doc));
         }
@@ -627,6 +635,17 @@ PyObject* index_term_vectors_packed(PyObject*, PyObject* const* args, Py_ssize_t
     return nullptr;
   }
   return PyTuple_Pack(6, metadata.get(), symbols.get(), records.get(), starts.get(), pairs.get(), weights.get());
+}
+
+PyObject* index_verify_segment(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  static constexpr char kName[] = "index_verify_segment";
+  std::string_view path;
+  if (!check_arity(kName, nargs, 1) || !utf8_argument(kName, args[0], 1, "path", &path)) return nullptr;
+  if (const std::exception_ptr failure =
+          run_without_gil([&] { index::SegmentReader(std::string(path)).verify(); })) {
+    return raise_failure(failure);
+  }
+  Py_RETURN_NONE;
 }
 
 PyObject* index_open(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {

@@ -36,7 +36,7 @@ namespace {
 constexpr char kHandshake[] =
     "{\"capabilities\": [\"sparse_embed\", \"sparse_embed_batch\", \"sparse_explain\", "
     "\"scan_repository\", \"scan_explain\", \"ignore_builtin_replace\", \"chunk_text\", \"index_bm25\", "
-    "\"index_term_vectors\", \"read_repository_file\", \"listing_unchanged\"], "
+    "\"index_term_vectors\", \"read_repository_file\", \"listing_unchanged\", \"index_verify_segment\"], "
     "\"version\": \"" VORPALINE_CORE_VERSION "\"}";
 
 // Reads the (text, profile) argument pair shared by the embedding functions.
@@ -362,7 +362,12 @@ PyMethodDef methods[] = {
     {"index_open", as_cfunction(index_open), METH_FASTCALL,
      "index_open(segments_json, /)\n--\n\n"
      "Open segments for search: segments_json is [{\"path\", \"deleted\": [doc ids]}].\n"
-     "Each file is checked whole; a damaged one is a ValueError naming it."},
+     "Each file's layout is checked, and what a search reads as it reads it; a damaged\n"
+     "file is a ValueError naming it. index_verify_segment() checks every byte."},
+    {"index_verify_segment", as_cfunction(index_verify_segment), METH_FASTCALL,
+     "index_verify_segment(path, /)\n--\n\n"
+     "Check every byte of the segment at path: its checksum, layout and postings.\n"
+     "Return None; a damaged file is a ValueError naming it."},
     {"symbols_register_language", as_cfunction(symbols_register_language), METH_FASTCALL,
      "symbols_register_language(name, language, tags_query, extensions_json, /)\n--\n\n"
      "Register a tree-sitter grammar (the \"tree_sitter.Language\" capsule of its module's\n"

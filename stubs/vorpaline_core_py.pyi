@@ -81,7 +81,12 @@ def symbols_of_text(path: str, text: str, /) -> str:
 
 def index_open(segments_json: str, /) -> Searcher:
     """Open segments for search: segments_json is [{"path", "deleted": [doc ids]}].
-    Each file is checked whole; a damaged one is a ValueError naming it."""
+    Each file's layout is checked, and what a search reads as it reads it; a damaged
+    file is a ValueError naming it. index_verify_segment() checks every byte."""
+
+def index_verify_segment(path: str, /) -> None:
+    """Check every byte of the segment at path: its checksum, layout and postings.
+    Return None; a damaged file is a ValueError naming it."""
 
 @final
 class Searcher:

@@ -361,7 +361,7 @@ def test_handshake_lists_what_this_core_offers():
     assert reply["capabilities"] == [
         "sparse_embed", "sparse_embed_batch", "sparse_explain",
         "scan_repository", "scan_explain", "ignore_builtin_replace", "chunk_text", "index_bm25", "index_term_vectors",
-        "read_repository_file", "listing_unchanged",
+        "read_repository_file", "listing_unchanged", "index_verify_segment",
     ]
     assert reply["version"] == core.__version__
 

@@ -369,7 +369,7 @@ FUZZ_PIECES = list("ab()[]{}|*+?^$.\\-&~:,059PpxuUwWdDsSbBAzi#=<>!_ k\u00e9\n") 
     "(?", "[:alpha:]", "\\p{", "\\x{", "(?x)", "(?i)", "[^", "&&", "--", "~~", "{2,3}", "(?P<n>", "}"]
 
 
-@settings(max_examples=1500, deadline=None)
+@settings(max_examples=1500 if LONG else 400, deadline=None)
 @given(pieces=st.lists(st.sampled_from(FUZZ_PIECES), min_size=1, max_size=16),
        case=st.sampled_from(["sensitive", "insensitive", "smart"]), word=st.booleans())
 def test_any_pattern_is_refused_cleanly_or_compiles_in_re2(pieces, case, word):

@@ -136,6 +136,8 @@ def segment_bytes(tmp_path):
 
 
 def test_every_truncation_and_bit_flip_is_refused_by_name(tmp_path, segment_bytes):
+    """A check of every byte refuses each; an open checks the layout alone, so a
+    damaged file may open, but then what reads the damage refuses it by name."""
     rng = random.Random(7)
     damaged = [segment_bytes[:cut] for cut in range(0, len(segment_bytes), max(1, len(segment_bytes) // 60))]
     for _ in range(200):
@@ -147,7 +149,14 @@ def test_every_truncation_and_bit_flip_is_refused_by_name(tmp_path, segment_byte
         path = tmp_path / f"damaged-{i}"
         path.write_bytes(data)
         with pytest.raises(ValueError, match=f"index file {path} is damaged"):
-            core.index_open(json.dumps([{"path": str(path), "deleted": []}]))
+            core.index_verify_segment(str(path))
+        try:
+            searcher = core.index_open(json.dumps([{"path": str(path), "deleted": []}]))
+            for query in ("user name", "get store index", "fox"):
+                searcher.search(query, PROFILE, 5, 1.2, 0.75)
+            core.index_term_vectors(str(path))
+        except ValueError as error:
+            assert f"index file {path} is damaged" in str(error)
 
 
 @pytest.mark.parametrize(

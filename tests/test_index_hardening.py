@@ -12,7 +12,7 @@ import pytest
 
 pytest.importorskip("vorpaline_core_py")
 
-from vorpaline.search import index_folder  # noqa: E402
+from vorpaline.search import file_table, index_folder  # noqa: E402
 from vorpaline.cli import main  # noqa: E402
 from vorpaline.search import Index, LockTimeout, NotAnIndexFolder  # noqa: E402
 from vorpaline.search.local import _manifest_text, _named_segments, _read_manifest  # noqa: E402
@@ -303,8 +303,12 @@ def test_an_index_without_an_id_table_finds_its_ids_in_the_segments(tmp_path):
     index.add_documents(["a", "b"], ["alpha first", "beta first"])
     index.add_documents(["a"], ["alpha second"])
     manifest = _read_manifest(str(folder / "MANIFEST"))
-    for key in ("ids", "ids_generation"):
-        manifest.pop(key)
+    manifest.pop("ids_generation")
+    table_path = str(folder / manifest["table"])
+    table = file_table.read(table_path)
+    table.pop("ids")
+    os.unlink(table_path)
+    file_table.write(table_path, table)
     # both versions of "a" live, as an older version left them
     manifest["segments"] = [{**segment, "deleted": []} for segment in manifest["segments"]]
     (folder / "MANIFEST").write_bytes(_manifest_text(manifest))

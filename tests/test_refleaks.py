@@ -11,8 +11,8 @@ import pytest
 from conftest import Boom, FakeCore
 
 WARMUP = 300
-# A leak of one object per call shows as ROUNDS blocks, more than five times the slack.
-ROUNDS = 3000 if os.environ.get("VORPALINE_LONG_TESTS") else 800
+# A leak of one object per call shows as ROUNDS blocks, more than three times the slack.
+ROUNDS = 3000 if os.environ.get("VORPALINE_LONG_TESTS") else 500
 SLACK = 150
 
 

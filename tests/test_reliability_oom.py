@@ -29,7 +29,7 @@ PROFILE = (
 )
 CORE_CAPABILITIES = {
     "sparse_embed", "sparse_embed_batch", "sparse_explain", "scan_repository", "scan_explain", "ignore_builtin_replace", "chunk_text", "index_bm25", "index_term_vectors",
-    "read_repository_file", "listing_unchanged",
+    "read_repository_file", "listing_unchanged", "index_verify_segment",
 }
 
 # A failing allocator fails every thread's allocations. Under pytest-xdist a

@@ -296,8 +296,11 @@ def flip_bit_at(fraction, bit=0):
     return damage
 
 
-SEGMENT_DAMAGE = [truncate_to(0), truncate_to(0.5), truncate_to(0.999), flip_bit_at(0), flip_bit_at(0.1, 3),
-                  flip_bit_at(0.5, 7), flip_bit_at(0.9, 1), flip_bit_at(1.0, 5), lambda data: data + b"\0" * 8]
+# What an open checks, the file's size, ends and layout: a search refuses it.
+SEGMENT_DAMAGE = [truncate_to(0), truncate_to(0.5), truncate_to(0.999), flip_bit_at(0), flip_bit_at(1.0, 5),
+                  lambda data: data + b"\0" * 8]
+# Inside postings or stored strings: an open does not read them, a check of every byte refuses them.
+CONTENT_DAMAGE = [flip_bit_at(0.1, 3), flip_bit_at(0.5, 7), flip_bit_at(0.9, 1)]
 
 
 @pytest.mark.parametrize("damage", SEGMENT_DAMAGE, ids=[d.__name__ for d in SEGMENT_DAMAGE])
@@ -313,6 +316,24 @@ def test_a_damaged_segment_is_refused_by_name(tmp_path, settings, sparse, damage
     rebuilt = run_index(root, folder, "--rebuild")
     assert rebuilt.returncode == 0, rebuilt.stderr
     assert search.Index.open(folder).search("quota")
+
+
+@pytest.mark.parametrize("damage", CONTENT_DAMAGE, ids=[d.__name__ for d in CONTENT_DAMAGE])
+def test_damage_inside_a_segment_is_found_by_its_check(tmp_path, settings, sparse, damage):
+    import vorpaline_core_py as core
+
+    root, folder = small_index(tmp_path)
+    segment = only_segment(folder)
+    segment.write_bytes(damage(segment.read_bytes()))
+    with pytest.raises(ValueError, match=f"{segment}.*damaged"):
+        core.index_verify_segment(str(segment))
+    try:
+        search.Index.open(folder).search("quota")
+    except ValueError as error:  # the search read the damage
+        assert f"index file {segment} is damaged" in str(error)
+    rebuilt = run_index(root, folder, "--rebuild")
+    assert rebuilt.returncode == 0, rebuilt.stderr
+    core.index_verify_segment(str(only_segment(folder)))
 
 
 def test_a_missing_segment_is_named(tmp_path, settings, sparse):

@@ -17,6 +17,7 @@ search = pytest.importorskip("vorpaline.search")
 pytest.importorskip("vorpaline_core_py")
 
 from vorpaline.cli import main  # noqa: E402
+from vorpaline.search import local  # noqa: E402
 
 WORDS = ("parse_config load_user render_page cache_lookup flush_buffer retry_request token_bucket "
          "open_socket close_socket hash_digest merge_sorted split_lines quota limit queue worker "
@@ -191,7 +192,10 @@ def test_every_change_in_turn_equals_a_fresh_build_each_time(repository, tmp_pat
         assert results(search.Index.open(tmp_path / "index")) == fresh_results(repository, tmp_path / "fresh")[0], \
             step.__name__
     assert search.Index.open(tmp_path / "index").documents == 0
-    assert sorted(os.listdir(tmp_path / "index")) == ["MANIFEST", "VORPALINE-INDEX", "lock"]  # no segment outlives its documents
+    # No segment outlives its documents; the file table of the last commit remains.
+    names = sorted(os.listdir(tmp_path / "index"))
+    assert [name for name in names if not name.endswith(".files")] == ["MANIFEST", "VORPALINE-INDEX", "lock"]
+    assert len(names) == 4
 
 
 def test_a_touched_file_keeps_its_new_mtime_so_it_is_not_read_again(repository, tmp_path):
@@ -206,6 +210,23 @@ def test_a_touched_file_keeps_its_new_mtime_so_it_is_not_read_again(repository, 
     set_mtime(same_size_and_mtime_of, stat.st_mtime_ns)
     counts = index.update(repository, max_file_bytes=MAX_FILE_BYTES)
     assert counts.indexed == 0 and results(index) == before
+
+
+@pytest.mark.parametrize("grep", [False, True])
+def test_files_only_touched_are_hashed_and_keep_their_chunks(repository, tmp_path, grep):
+    index = search.Index.create(tmp_path / "index")
+    index.update(repository, max_file_bytes=MAX_FILE_BYTES, grep=grep)
+    segments = [(s["name"], s["deleted"]) for s in local._read_manifest(str(tmp_path / "index" / "MANIFEST"))["segments"]]
+    before = results(index)
+    for path in sorted(repository.rglob("*.py"))[:6]:
+        later_mtime(path)
+    counts = index.update(repository, max_file_bytes=MAX_FILE_BYTES)
+    assert (counts.indexed, counts.unchanged, counts.chunks) == (0, TEXT_FILES + 1, 0)
+    # No chunk was made again, and none deleted: the segments are as they were.
+    manifest = local._read_manifest(str(tmp_path / "index" / "MANIFEST"))
+    assert [(s["name"], s["deleted"]) for s in manifest["segments"]] == segments
+    assert results(index) == before
+    assert index.update(repository, max_file_bytes=MAX_FILE_BYTES).unchanged == TEXT_FILES + 1  # not read again
 
 
 def test_rebuild_reads_everything_again(repository, tmp_path):

@@ -10,7 +10,8 @@
 // product of the weights of its file's roles, times `definition_boost` when
 // the document defines one of `defined_names` (the names the query may mean,
 // defined_names.hpp), every query term among its names field.
-// Scoring reads the segments only; it keeps no state between queries but
+// Format-3 segments are searched with block-max WAND (wand.hpp), with the
+// same results as scoring every posting. Scoring reads the segments only; it keeps no state between queries but
 // the caller's scratch, so searches may run in several threads at once.
 #pragma once
 
@@ -40,6 +41,7 @@ struct Bm25Parameters {
   double definition_boost = 1.0;
   std::vector<std::string> defined_names;  // as the query wrote them: the full boost
   std::vector<std::string> defined_names_lowered;  // their case aside: the boost's square root
+  bool exhaustive = false;  // every posting scored, no pruning: the reference a pruned search must equal
 };
 
 // A segment as the index sees it now: some of its documents may be deleted.

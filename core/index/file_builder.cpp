@@ -263,8 +263,12 @@ class Builder {
         outcome.status = "binary";
         continue;
       }
-      outcome.status = "indexed";
       outcome.hash = hex_digest(data);
+      if (!file.known_hash.empty() && outcome.hash == file.known_hash) {
+        outcome.status = "unchanged";  // only touched: the index keeps the chunks it has
+        continue;
+      }
+      outcome.status = "indexed";
       const std::string_view text = valid_utf8(data, &repaired);
       const bool parsed = fields.read_symbols(file.path, text);
       if (parsed) {

@@ -32,6 +32,9 @@ namespace vorpaline_core::index {
 struct FileToIndex {
   std::string path;     // relative to the root, '/'-separated
   std::uint64_t size;   // as the scan saw it: where the batches are cut
+  // The hash the index holds for the file, when its time changed: bytes that
+  // still hash to it are only hashed ("unchanged"), never chunked or tokenised.
+  std::string known_hash;
 };
 
 struct BuildLimits {
@@ -42,9 +45,9 @@ struct BuildLimits {
 };
 
 struct FileOutcome {
-  std::string status;  // "indexed", "binary", "too large", or why it could not be read
+  std::string status;  // "indexed", "unchanged", "binary", "too large", or why it could not be read
   std::uint64_t bytes = 0;
-  std::string hash;    // of the bytes read (XXH3-128, hex), when indexed
+  std::string hash;    // of the bytes read (XXH3-128, hex), when indexed or unchanged
   std::int64_t segment = -1;  // in BuildResult::segments, when it has chunks
   std::uint32_t first = 0;
   std::uint32_t count = 0;

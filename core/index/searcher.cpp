@@ -73,6 +73,8 @@ OpenSegments::OpenSegments(std::string_view segments_json) {
 
 SegmentStats merge_segments(const std::string& path, std::string_view segments_json) {
   const OpenSegments inputs(segments_json);
+  // A damaged input must not live on in a merged segment with a checksum of its own.
+  for (const LiveSegment& segment : inputs.live()) segment.reader->verify();
   SegmentWriter writer;
   std::vector<std::vector<std::uint32_t>> new_ids;
   for (const LiveSegment& segment : inputs.live()) {
@@ -117,6 +119,7 @@ std::vector<std::uint32_t> query_terms(std::string_view query, const Profile& pr
 
 Hit hit_of(std::span<const LiveSegment> live, const ScoredDoc& scored) {
   const SegmentReader& reader = *live[scored.segment].reader;
+  reader.check_stored(scored.doc);
   return {scored.segment, scored.doc, scored.score, reader.metadata(scored.doc), reader.symbols(scored.doc),
           reader.record(scored.doc).roles};
 }

@@ -3,9 +3,9 @@
 //
 // build_segment tokenises each text under the profile (as an embedding would)
 // and writes one segment with the text's metadata string beside each
-// document. A Searcher opens segments once (segment_reader.hpp checks each
-// whole) with the documents deleted from each, and answers BM25 queries
-// (bm25.hpp) from any number of threads at once.
+// document. A Searcher opens segments once (cheaply: segment_reader.hpp)
+// with the documents deleted from each, and answers BM25 queries (bm25.hpp)
+// from any number of threads at once. A merge checks each input whole.
 #pragma once
 
 #include <memory>

@@ -10,9 +10,11 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 
+#include "block_codec.hpp"
 #include "segment_format.hpp"
 
 namespace vorpaline_core::index {
@@ -23,14 +25,6 @@ constexpr std::size_t kWriteBuffer = 1 << 20;
 
 std::uint32_t clamped(std::uint64_t value) {
   return static_cast<std::uint32_t>(std::min<std::uint64_t>(value, std::numeric_limits<std::uint32_t>::max()));
-}
-
-void put_varint(std::string& out, std::uint32_t value) {
-  while (value >= 0x80) {
-    out.push_back(static_cast<char>(value | 0x80));
-    value >>= 7;
-  }
-  out.push_back(static_cast<char>(value));
 }
 
 // Writes through a buffer, hashing every byte, and removes the file unless
@@ -180,16 +174,64 @@ void sort_by_term(std::vector<Posting>& postings) {
 
 namespace {
 
-// The posting of one document: its gap, then the text frequency with flags
-// for the other fields, then theirs.
-void put_posting(std::string& out, std::uint32_t gap, const FieldFrequencies& frequencies) {
-  put_varint(out, gap);
-  const bool names = frequencies.tf[kNamesField] != 0;
-  const bool path = frequencies.tf[kPathField] != 0;
-  put_varint(out, clamped(std::uint64_t{frequencies.tf[kTextField]} << 2 | (names ? 1u : 0u) | (path ? 2u : 0u)));
-  if (names) put_varint(out, frequencies.tf[kNamesField]);
-  if (path) put_varint(out, frequencies.tf[kPathField]);
-}
+// A term's postings in blocks, each with its skip entry when there are more than one.
+class TermEncoder {
+ public:
+  explicit TermEncoder(std::span<const DocumentRecord> records) : records_(records) {}
+
+  void add(std::uint32_t doc, const FieldFrequencies& frequencies) {
+    docs_.push_back(doc);
+    frequencies_.push_back(frequencies);
+  }
+
+  // Appends the term's bytes to `out` and starts the next term.
+  void finish(std::string& out) {
+    const std::size_t count = docs_.size();
+    const std::size_t blocks = (count + kBlockSize - 1) / kBlockSize;
+    blocks_.clear();
+    std::vector<SkipEntry> skips;
+    for (std::size_t first = 0; first < count; first += kBlockSize) {
+      const std::size_t size = std::min<std::size_t>(kBlockSize, count - first);
+      const std::span<const std::uint32_t> docs(docs_.data() + first, size);
+      const std::uint32_t base = first == 0 ? 0 : docs_[first - 1] + 1;
+      encode_block(blocks_, base, docs, {frequencies_.data() + first, size});
+      if (blocks > 1) skips.push_back(skip_entry(docs, {frequencies_.data() + first, size}, blocks_.size()));
+    }
+    if (blocks_.size() > UINT32_MAX) throw std::length_error("a term's postings exceed 4 GiB");
+    out.append(reinterpret_cast<const char*>(skips.data()), skips.size() * sizeof(SkipEntry));
+    out += blocks_;
+    docs_.clear();
+    frequencies_.clear();
+  }
+
+ private:
+  SkipEntry skip_entry(std::span<const std::uint32_t> docs, std::span<const FieldFrequencies> frequencies,
+                       std::size_t end) const {
+    SkipEntry skip{};
+    skip.last_doc = docs.back();
+    skip.end = static_cast<std::uint32_t>(end);
+    std::uint32_t min_length[kFieldCount] = {UINT32_MAX, UINT32_MAX, UINT32_MAX};
+    for (std::size_t i = 0; i < docs.size(); ++i) {
+      const DocumentRecord& record = records_[docs[i]];
+      skip.roles |= static_cast<std::uint8_t>(record.roles & 0x3F);
+      for (std::size_t field = 0; field < kFieldCount; ++field) {
+        const std::uint32_t tf = frequencies[i].tf[field];
+        if (tf == 0) continue;
+        skip.max_tf[field] = static_cast<std::uint8_t>(std::max<std::uint32_t>(skip.max_tf[field], std::min(tf, 255u)));
+        min_length[field] = std::min(min_length[field], record.lengths[field]);
+      }
+    }
+    for (std::size_t field = 0; field < kFieldCount; ++field) {
+      skip.min_length[field] = min_length[field] == UINT32_MAX ? 0 : length_code(min_length[field]);
+    }
+    return skip;
+  }
+
+  std::span<const DocumentRecord> records_;
+  std::vector<std::uint32_t> docs_;
+  std::vector<FieldFrequencies> frequencies_;
+  std::string blocks_;
+};
 
 void put_strings(SegmentFile& file, const std::vector<std::uint64_t>& offsets, const std::string& blob) {
   file.put(offsets.data(), offsets.size() * sizeof(std::uint64_t));
@@ -205,9 +247,9 @@ void SegmentWriter::write(const std::string& path) {
   std::vector<TermEntry> terms;
   std::string encoded;
   encoded.reserve(sorted.size() * 2);
+  TermEncoder term_encoder(records_);
   for (std::size_t i = 0; i < sorted.size();) {
     TermEntry entry{sorted[i].term, 0, encoded.size()};
-    std::uint32_t previous = 0;
     while (i < sorted.size() && sorted[i].term == entry.term) {
       // Tokens of one document may share an index, in one field or several:
       // one posting, each field's counts added.
@@ -216,10 +258,10 @@ void SegmentWriter::write(const std::string& path) {
       for (; i < sorted.size() && sorted[i].term == entry.term && sorted[i].doc == doc; ++i) {
         tf[sorted[i].field] += sorted[i].tf;
       }
-      put_posting(encoded, doc - previous, FieldFrequencies{{clamped(tf[0]), clamped(tf[1]), clamped(tf[2])}});
-      previous = doc;
+      term_encoder.add(doc, FieldFrequencies{{clamped(tf[0]), clamped(tf[1]), clamped(tf[2])}});
       ++entry.df;
     }
+    term_encoder.finish(encoded);
     terms.push_back(entry);
   }
 
@@ -236,14 +278,25 @@ void SegmentWriter::write(const std::string& path) {
   };
   header.terms_offset = sizeof header;
   header.postings_offset = header.terms_offset + terms.size() * sizeof(TermEntry);
+  header.postings_size = encoded.size();
   header.documents_offset = aligned(header.postings_offset + encoded.size());
-  header.metadata_offset = header.documents_offset + records_.size() * sizeof(DocumentRecord);
+  std::vector<std::uint32_t> checks(records_.size());
+  for (std::size_t doc = 0; doc < checks.size(); ++doc) {
+    const auto stored = [doc](const StoredStrings& strings) {
+      return std::string_view(strings.blob).substr(strings.offsets[doc], strings.offsets[doc + 1] - strings.offsets[doc]);
+    };
+    checks[doc] = stored_check(stored(metadata_), stored(symbols_));
+  }
+  header.metadata_offset = aligned(header.documents_offset + records_.size() * sizeof(DocumentRecord) +
+                                   checks.size() * sizeof(std::uint32_t));
   header.symbols_offset = aligned(header.metadata_offset + strings_size(metadata_));
   file.put_value(header);
   file.put(terms.data(), terms.size() * sizeof(TermEntry));
   file.put(encoded.data(), encoded.size());
   file.align();
   file.put(records_.data(), records_.size() * sizeof(DocumentRecord));
+  file.put(checks.data(), checks.size() * sizeof(std::uint32_t));
+  file.align();
   put_strings(file, metadata_.offsets, metadata_.blob);
   put_strings(file, symbols_.offsets, symbols_.blob);
   file.finish();

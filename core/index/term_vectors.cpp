@@ -59,6 +59,7 @@ std::string term_vectors_json(const SegmentReader& segment) {
   scan::StringSink sink;
   sink.put("{\"documents\":[");
   for (std::uint32_t doc = 0; doc < segment.doc_count(); ++doc) {
+    segment.check_stored(doc);
     sink.put(doc == 0 ? "{\"metadata\":" : ",{\"metadata\":");
     scan::put_string(sink, segment.metadata(doc));
     sink.put(",\"symbols\":");

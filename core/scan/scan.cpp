@@ -24,6 +24,32 @@ RepositoryScan::RepositoryScan(std::string_view config_json, const GitEnvironmen
   result_.stamps.at_ns = at_ns;
   root_ = config.repo_root;
   stamps_ = config.stamps;
+  if (!config.known_files.empty()) {
+    known_.emplace(config.known_files);
+    changes_ = compare_listing(*known_, config.known_need_grep);
+  }
+}
+
+ListingChanges RepositoryScan::compare_listing(const KnownFiles& known, bool need_grep) const {
+  // Both lists are sorted bytewise: one merge pass.
+  ListingChanges changes;
+  std::uint64_t next = 0;
+  std::string path;
+  result_.for_each_file([&](std::string_view folder, std::string_view name, const FoundFile& file) {
+    path.assign(folder).append(name);
+    while (next < known.count() && known.path(next) < path) changes.removed.push_back(next++);
+    bool changed = true;
+    if (next < known.count() && known.path(next) == path) {
+      const std::uint8_t flags = known.flags(next);
+      changed = known.size(next) != file.size || known.mtime_ns(next) != file.mtime_ns ||
+                (need_grep && (flags & kKnownHasGrep) == 0);
+      if (!changed) ++((flags & kKnownNotIndexed) != 0 ? changes.unchanged_skipped : changes.unchanged);
+      ++next;
+    }
+    changes.changed.push_back(changed);
+  });
+  while (next < known.count()) changes.removed.push_back(next++);
+  return changes;
 }
 
 template <class Sink>
@@ -32,7 +58,9 @@ void RepositoryScan::put_reply(Sink& sink) const {
   put_string(sink, root_);
   sink.put(",\"files\":[");
   bool first = true;
+  std::size_t listed = 0;
   result_.for_each_file([&](std::string_view folder, std::string_view name, const FoundFile& file) {
+    if (known_ && !changes_.changed[listed++]) return;
     sink.put(first ? "{\"path\":" : ",{\"path\":");
     first = false;
     put_string(sink, folder, name);
@@ -53,6 +81,17 @@ void RepositoryScan::put_reply(Sink& sink) const {
     sink.put('}');
   }
   sink.put(']');
+  if (known_) {
+    sink.put(",\"removed\":[");
+    for (std::size_t i = 0; i < changes_.removed.size(); ++i) {
+      if (i > 0) sink.put(',');
+      put_string(sink, known_->path(changes_.removed[i]));
+    }
+    sink.put("],\"unchanged\":");
+    put_number(sink, static_cast<std::int64_t>(changes_.unchanged));
+    sink.put(",\"unchanged_skipped\":");
+    put_number(sink, static_cast<std::int64_t>(changes_.unchanged_skipped));
+  }
   if (stamps_) {
     sink.put(",\"stamps\":");
     put_stamps(sink, result_.stamps);

@@ -6,7 +6,11 @@
 //   {"root": ..., "files": [{"path": ..., "size": ..., "mtime_ns": ...}, ...],
 //    "skipped": [{"path": ..., "reason": ...}, ...]}
 // and, when the configuration asks for them, "stamps": {...} (stamps.hpp),
-// in pure ASCII, paths relative to the root and sorted bytewise.
+// in pure ASCII, paths relative to the root and sorted bytewise. Given an
+// index's file table ("known_files"), "files" holds only the files that
+// differ from it or that it lacks, and the reply adds
+//   "removed": [path, ...], "unchanged": n, "unchanged_skipped": n
+// (known_files.hpp).
 //
 // scan_explain says what decides one path, as `git check-ignore -v` does:
 //   {"path": ..., "ignored": bool, "source": ..., "line": ..., "pattern": ...,
@@ -19,10 +23,12 @@
 // memory runs out.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "git_setup.hpp"
+#include "known_files.hpp"
 #include "walker.hpp"
 
 namespace vorpaline_core::scan {
@@ -38,10 +44,13 @@ class RepositoryScan {
  private:
   template <class Sink>
   void put_reply(Sink& sink) const;
+  ListingChanges compare_listing(const KnownFiles& known, bool need_grep) const;
 
   std::string root_;
   bool stamps_ = false;
   WalkResult result_;
+  std::optional<KnownFiles> known_;
+  ListingChanges changes_;
 };
 
 std::string explain_path(std::string_view config_json, const GitEnvironment& environment,

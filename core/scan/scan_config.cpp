@@ -79,6 +79,17 @@ ScanConfig parse_scan_config(std::string_view config_json) {
     if (!value.is_bool()) fail("stamps", std::string("must be a boolean, not ") + json_type_name(value.type()));
     result.stamps = bool(value);
   }
+  if (element value; config["known_files"].get(value) == simdjson::SUCCESS) {
+    if (!value.is_string()) fail("known_files", std::string("must be a string, not ") + json_type_name(value.type()));
+    result.known_files = std::string(std::string_view(value));
+    if (result.known_files.empty() || result.known_files.find('\0') != std::string::npos) {
+      fail("known_files", "must name a file");
+    }
+  }
+  if (element value; config["known_need_grep"].get(value) == simdjson::SUCCESS) {
+    if (!value.is_bool()) fail("known_need_grep", std::string("must be a boolean, not ") + json_type_name(value.type()));
+    result.known_need_grep = bool(value);
+  }
   return result;
 }
 

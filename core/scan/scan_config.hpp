@@ -5,7 +5,10 @@
 // "extra_patterns" (arrays of strings), "ignore_mode" (string; the two flags
 // below already say what it means), "use_gitignore", "use_vorpalineignore" and
 // "replace_builtin_patterns" (booleans). "stamps" (boolean, false when
-// absent) asks for the listing's stamps (stamps.hpp). Other members are ignored. Anything
+// absent) asks for the listing's stamps (stamps.hpp). "known_files" (string)
+// names an index's file table to reply against (known_files.hpp), and
+// "known_need_grep" (boolean) counts its files without a recorded trigram
+// document as changed. Other members are ignored. Anything
 // else throws InputError naming the member.
 #pragma once
 
@@ -24,6 +27,8 @@ struct ScanConfig {
   bool use_vorpalineignore = true;
   bool replace_builtin_patterns = false;
   bool stamps = false;
+  std::string known_files;  // empty: every file listed is in the reply
+  bool known_need_grep = false;
 };
 
 ScanConfig parse_scan_config(std::string_view config_json);

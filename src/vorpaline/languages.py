@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import importlib
 import importlib.util
-import importlib.resources
 import json
 import threading
 from collections.abc import Iterable
@@ -130,6 +129,8 @@ def ensure_registered_for(paths: Iterable[str]) -> dict[str, bool]:
 
 
 def _tags_query(module_name: str) -> str:
+    import importlib.resources
+
     return (importlib.resources.files(module_name) / "queries" / "tags.scm").read_text(encoding="utf-8")
 
 

@@ -16,7 +16,9 @@ from vorpaline.cli.common import ERROR, PROG, CliError, Parser, report
 
 # In the order ``--help`` lists them: searching first, then indexing and serving, then the rest.
 COMMANDS = ("search", "grep", "symbols", "index", "serve", "mcp", "files", "embed", "demo")
-ONLY_ALONE = ("grep",)  # commands whose parser is built alone when they are asked for: a grep must start fast
+# The commands whose parser is built alone when they are asked for, and their modules: a search
+# or a grep must start fast, and the other commands' modules import what these never need.
+ONLY_ALONE = {"grep": "grep", "search": "search", "def": "symbols", "refs": "symbols"}
 COMMAND_GROUPS = (
     ("search", ("search", "grep", "def", "refs")),
     ("index and serve", ("index", "serve", "mcp")),
@@ -35,7 +37,7 @@ def parser(only: str | None = None) -> Parser:
     top.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     # The commands are listed in the epilog, grouped; argparse's own list is flat.
     commands = top.add_subparsers(dest="command", required=True, prog=PROG, metavar="COMMAND", help=argparse.SUPPRESS)
-    for name in COMMANDS if only is None else (only,):
+    for name in COMMANDS if only is None else (ONLY_ALONE[only],):
         importlib.import_module(f"{__name__}.{name}").add_to(commands)
     if only is None:
         top.epilog = _grouped_commands(commands) + "\n\n" + EXIT_STATUS

@@ -108,6 +108,10 @@ def _committed_manifest(folder: str) -> dict[str, Any]:
     try:
         with open(path, "rb") as handle:
             manifest = orjson.loads(checked_manifest_body(path, handle.read()))
+        if isinstance(manifest, dict) and isinstance(manifest.get("table"), str) and "files" not in manifest:
+            from vorpaline.search import file_table
+
+            manifest.update(file_table.read(os.path.join(folder, os.path.basename(manifest["table"]))))
     except FileNotFoundError:
         raise CliError(f"no index in {folder}; create it with '{PROG} index'") from None
     except (OSError, ValueError) as error:  # IndexUnusable is a ValueError

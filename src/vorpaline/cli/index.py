@@ -33,6 +33,8 @@ def add_to(commands) -> None:
                        help=f"wait at most this long for another update to finish (default {DEFAULT_WAIT:g}; "
                             "'inf': as long as it takes)")
     index.add_argument("--quiet", action="store_true", help="print nothing")
+    index.add_argument("--check", action="store_true",
+                       help="read the whole index and check every file against its checksum; change nothing")
     grep_index = index.add_mutually_exclusive_group()
     grep_index.add_argument("--no-grep-index", dest="grep", action="store_false", default=None,
                             help="keep no trigram index: 'vorpaline grep' then reads every file")
@@ -49,6 +51,8 @@ def run(args: argparse.Namespace) -> int:
 
     check_store_options(args)
     root, folder = find_repository(args)
+    if args.check:
+        return _check(args, folder)
     scan_root(root)
     if os.path.normpath(root) != os.curdir and not path_given(args) and args.index is None and not args.quiet:
         print(f"indexing {os.path.abspath(root)} (the repository holding the current folder)", file=sys.stderr)
@@ -72,6 +76,20 @@ def run(args: argparse.Namespace) -> int:
             bar.close()
     if not args.quiet and not args.dry_run:
         _print_counts(counts)
+    return 0
+
+
+def _check(args: argparse.Namespace, folder: str) -> int:
+    from vorpaline.search import Index, IndexUnusable
+
+    if args.store is not None or args.rebuild:
+        raise CliError("--check reads the local index as it is: give it without --store and --rebuild")
+    try:
+        checked = Index.open(folder).check()
+    except (FileNotFoundError, IndexUnusable) as error:
+        raise CliError(str(error)) from None
+    if not args.quiet:
+        print(f"{folder}: {checked} files checked, every one intact")
     return 0
 
 
@@ -142,7 +160,7 @@ def _listed(root: str, folder: str) -> list[Any]:
 
 def _known_files(index) -> dict[str, tuple[int, int]]:
     # The manifest's record of each file, which the update compares the scan with.
-    return {path: (entry["size"], entry["mtime_ns"]) for path, entry in index._manifest["files"].items()}
+    return {path: (entry["size"], entry["mtime_ns"]) for path, entry in index._reading_manifest()["files"].items()}
 
 
 class _ProgressBar:

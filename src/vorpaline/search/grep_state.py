@@ -17,9 +17,8 @@ import os
 from collections.abc import Callable
 from typing import Any
 
-import orjson
 
-from vorpaline.search.native import core
+from vorpaline.search.native import core, fast_json
 
 MAX_SEGMENTS = 8
 SUFFIX = ".grep"
@@ -46,7 +45,7 @@ def stamps_renewed(root: str, recorded: Any, scanned: Any) -> bool:
     ones are missing, or prove nothing now (too recent when taken, or a folder has moved since)."""
     if scanned is None:
         return recorded is not None
-    return recorded is None or not core().listing_unchanged(root, orjson.dumps(recorded).decode(), 0)
+    return recorded is None or not core().listing_unchanged(root, fast_json().dumps(recorded).decode(), 0)
 
 
 def well_formed(grep: Any) -> bool:
@@ -127,7 +126,7 @@ def _merged_if_needed(segments: list[dict[str, Any]], files: dict[str, Any], fol
         return segments
     inputs = [s for s in segments if s["name"] in chosen]
     name = new_name() + "-merged" + SUFFIX
-    reply = core().grep_merge_segments(os.path.join(folder, name), orjson.dumps(
+    reply = core().grep_merge_segments(os.path.join(folder, name), fast_json().dumps(
         [{"path": os.path.join(folder, s["name"]), "deleted": s["deleted"]} for s in inputs]).decode())
     base: dict[str, tuple[int, list[int]]] = {}
     start = 0
@@ -139,7 +138,7 @@ def _merged_if_needed(segments: list[dict[str, Any]], files: dict[str, Any], fol
         if place and place[0] in base:
             offset, deleted = base[place[0]]
             entry["grep"] = [name, offset + place[1] - bisect.bisect_left(deleted, place[1])]
-    merged = {"name": name, "files": orjson.loads(reply)["files"], "deleted": []}
+    merged = {"name": name, "files": fast_json().loads(reply)["files"], "deleted": []}
     return [s for s in segments if s["name"] not in chosen] + [merged]
 
 

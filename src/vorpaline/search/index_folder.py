@@ -34,7 +34,7 @@ _MARKER_TEXT = b"This folder holds a vorpaline search index; vorpaline writes an
 
 # The names an index has ever written. Only used to recognise an index made before the
 # marker existed: removal goes by the recorded prefixes, never by these patterns.
-_OWN_NAME = re.compile(r"MANIFEST|lock|\.gitignore|seg-\d{6,}-[0-9a-f]{8}(-\d{4})?(-merged)?(\.grep)?|MANIFEST\.[0-9a-f]{8}\.tmp")
+_OWN_NAME = re.compile(r"MANIFEST|lock|\.gitignore|seg-\d{6,}-[0-9a-f]{8}(-\d{4})?(-merged)?(\.grep|\.files)?|MANIFEST\.[0-9a-f]{8}\.tmp")
 
 
 class NotAnIndexFolder(FileExistsError):
@@ -188,7 +188,7 @@ class FolderLock:
         self._file_fd = self._folder_fd = -1
 
 
-_SEGMENT_NAME = re.compile(r"seg-\d{6,}-[0-9a-f]{8}(-\d{4})?(-merged)?(\.grep)?")
+_SEGMENT_NAME = re.compile(r"seg-\d{6,}-[0-9a-f]{8}(-\d{4})?(-merged)?(\.grep|\.files)?")
 
 
 def _safe_prefix(prefix: str) -> bool:

@@ -10,9 +10,10 @@ returns the best chunks as ``Hit`` records. Applications that bring their own
 texts use ``add_documents(ids, texts)`` and the same ``search``.
 
 On disk an index is immutable segment files (written by the core, each with
-its checksum) and one ``MANIFEST`` naming the live segments, the documents
-deleted from each and the files indexed. An update writes new segments first
-and then replaces the manifest atomically, so that a reader sees the old
+its checksum), a table of the files indexed (file_table), and one
+``MANIFEST`` naming the live segments, the documents deleted from each and
+the table. An update writes new segments and a new table first and then
+replaces the manifest atomically, so that a reader sees the old
 index or the new one and a killed update leaves the old one intact; one
 update at a time holds the folder's lock.
 """
@@ -26,31 +27,33 @@ import fnmatch
 import hashlib
 import json
 import os
-import secrets
 import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-import orjson
 
 from vorpaline import languages
-from vorpaline.search import grep_state, index_folder, queries, query_language
+from vorpaline.search import file_table, grep_state, index_folder, queries, query_language
 from vorpaline.search.arguments import (check_document_metadata, check_folder, check_grep, check_ids, check_lookup,
                                         check_metadata_filter, check_search, check_seconds, check_texts)
 from vorpaline.search.files import (DEFAULT_MAX_FILE_BYTES, INDEX_FOLDER, FilesNow, listed_files, not_indexed,
                                     skipped_folders)
 from vorpaline.search.hits import (Definition, Found, Hit, PathGlobs, Reference, Row, best_hit_of_each_file,
                                    best_of_each_file, definitions_among, planned_hits, references_among)
-from vorpaline.search.grep import GrepFile, GrepResult, grep_repository
 from vorpaline.search.index_folder import FolderLock
-from vorpaline.search.native import UTF8_ROOT_REMEDY, is_utf8, loads, profile_json, utf8_name
+from vorpaline.search.native import UTF8_ROOT_REMEDY, fast_json, is_utf8, loads, profile_json, utf8_name
 from vorpaline.search.native import core as _core
 from vorpaline.search.protocol import Closable, IndexedFile, IndexUnusable, Status, UpdateCounts
 
+if TYPE_CHECKING:
+    from vorpaline.search.grep import GrepFile, GrepResult
+
 __all__ = ["Index"]
 
-FORMAT = 2
+FORMAT = 3
+# Format 2 kept the file table inside the manifest; such an index is read as it is and written anew.
+INLINE_TABLE_FORMAT = 2
 MANIFEST = index_folder.MANIFEST
 MAX_SEGMENTS = 8  # beyond this many, the smallest segments are merged
 BUILD_SEGMENTS = 6  # a build's files are cut into about this many segments, one per batch of threads' work
@@ -91,14 +94,18 @@ def _write_atomically(path: str, data: bytes, token: str) -> None:
 
 def _manifest_text(manifest: dict[str, Any]) -> bytes:
     """The manifest's JSON, then a line with the checksum of those bytes."""
-    fields = {key: value for key, value in manifest.items() if key != "checksum"}
+    fields = {key: value for key, value in manifest.items() if key != "checksum" and key not in file_table.TABLE_KEYS}
     try:
-        body = orjson.dumps(fields)
+        body = fast_json().dumps(fields)
     except TypeError:
         # A name that is not UTF-8 (a surrogate escape, as os.fsdecode gives it): written as an escape,
         # which the standard parser reads back as the same name.
         body = json.dumps(fields, separators=(",", ":")).encode()
     return body + b"\n" + hashlib.blake2b(body, digest_size=16).hexdigest().encode() + b"\n"
+
+
+def _token() -> str:
+    return os.urandom(4).hex()  # as secrets.token_hex(4), without importing random for it
 
 
 def _is_number(value: Any) -> bool:
@@ -146,12 +153,14 @@ def _parsed_manifest(path: str, data: bytes) -> dict[str, Any]:
     well_formed = (
         isinstance(manifest, dict) and isinstance(manifest.get("generation"), int)
         and all(manifest.get(key) is None or _is_number(manifest.get(key)) for key in ("k1", "b"))
-        and isinstance(manifest.get("files"), dict) and isinstance(segments, list)
+        and (isinstance(manifest.get("files"), dict) if manifest.get("format") == INLINE_TABLE_FORMAT
+             else isinstance(manifest.get("table"), str) and "/" not in manifest["table"])
+        and isinstance(segments, list)
         and all(isinstance(segment, dict) and isinstance(segment.get("name"), str)
                 and isinstance(segment.get("documents"), int) and isinstance(segment.get("deleted"), list)
                 for segment in segments)
         and grep_state.well_formed(manifest.get("grep")))
-    if not isinstance(manifest, dict) or manifest.get("format") == FORMAT and not well_formed:
+    if not isinstance(manifest, dict) or manifest.get("format") in (INLINE_TABLE_FORMAT, FORMAT) and not well_formed:
         raise IndexUnusable(f"index file {path} is damaged (its fields do not fit); run `vorpaline index --rebuild`")
     return manifest
 
@@ -168,8 +177,23 @@ def _segments_named_by_any(manifest_path: str, folder: str) -> set[str]:
 
 
 def _named_segments(manifest: dict[str, Any]) -> set[str]:
-    """The files of the segments, BM25 and trigram, that a manifest names."""
-    return {segment["name"] for segment in manifest["segments"]} | grep_state.segment_names(manifest)
+    """The files of the segments, BM25 and trigram, and the file table, that a manifest names."""
+    table = {manifest["table"]} if isinstance(manifest.get("table"), str) else set()
+    return {segment["name"] for segment in manifest["segments"]} | grep_state.segment_names(manifest) | table
+
+
+def _read_table(folder: str, manifest: dict[str, Any]) -> dict[str, Any]:
+    """The entries the manifest keeps in its file table (none to read for a format 2 manifest)."""
+    if manifest.get("format") == INLINE_TABLE_FORMAT or "files" in manifest:
+        return {}
+    path = os.path.join(folder, manifest["table"])
+    try:
+        return file_table.read(path)
+    except FileNotFoundError:
+        raise IndexUnusable(f"index file {path} named by {os.path.join(folder, MANIFEST)} is missing; "
+                            "run `vorpaline index --rebuild`") from None
+    except file_table.TableDamaged as error:
+        raise IndexUnusable(f"{error}; run `vorpaline index --rebuild`") from None
 
 
 def _check_id(doc_id: Any) -> None:
@@ -215,9 +239,9 @@ def _passes(found: Found, path_matches: Callable[[str | None], bool] | None,
 
 
 def _check_usable(folder: str, manifest: dict[str, Any]) -> None:
-    if manifest.get("format") != FORMAT:
+    if manifest.get("format") not in (INLINE_TABLE_FORMAT, FORMAT):
         raise IndexUnusable(f"the index in {folder} has format {manifest.get('format')!r}, this vorpaline reads "
-                            f"{FORMAT}; run `vorpaline index --rebuild`")
+                            f"{INLINE_TABLE_FORMAT} and {FORMAT}; run `vorpaline index --rebuild`")
     if manifest.get("profile") != profile_json():
         raise IndexUnusable(f"the index in {folder} was made with another tokenisation profile; "
                             "run `vorpaline index --rebuild`")
@@ -250,6 +274,9 @@ class Index(Closable):
         self._ids_current = False  # the manifest's table of the application's ids is up to date
         self._grep_part: dict[str, Any] | None = None  # what a grep hands the core of _grep_part_of
         self._grep_part_of: dict[str, Any] | None = None
+        # The committed manifest with its file table read in, and the table's stamps: each made once.
+        self._full_committed: tuple[dict[str, Any], dict[str, Any]] | None = None
+        self._searcher_stamps: Any = None  # the file stamps of the manifest the searcher was opened for
 
     # ---------------------------------------------------------------- opening
 
@@ -321,7 +348,7 @@ class Index(Closable):
     @property
     def root(self) -> str | None:
         """The repository the index last indexed; None for an index of an application's documents."""
-        return self._reading_manifest().get("root")
+        return self._reading_manifest(table=False).get("root")
 
     @property
     def documents(self) -> int:
@@ -353,22 +380,30 @@ class Index(Closable):
     def _reading(self) -> tuple[dict[str, Any], Any]:
         """The manifest as last committed (refreshed first) and its searcher, one that fits it (None
         when it names no segment)."""
+        manifest, searcher, _ = self._reading_with_stamps()
+        return manifest, searcher
+
+    def _reading_with_stamps(self) -> tuple[dict[str, Any], Any, Any]:
+        """``_reading``'s manifest and searcher, and the size and time of each file it indexed, by path."""
         self.refresh()
         while True:
             with self._state_lock:
                 self._check_open()
-                manifest, searcher = self._committed, self._searcher
+                manifest, searcher, stamps = self._committed, self._searcher, self._searcher_stamps
             if searcher is not None or not manifest["segments"]:
-                return manifest, searcher
+                return manifest, searcher, stamps
             segments = [{"path": os.path.join(self.folder, s["name"]), "deleted": s["deleted"]}
                         for s in manifest["segments"]]
             try:
+                # The file table too, while the files the manifest names are there: open, it stays readable.
+                stamps = self._file_stamps(manifest)
                 searcher = _core().index_open(json.dumps(segments))
             except FileNotFoundError as error:
                 # An update committed since this manifest was read removes the segments it no longer
                 # needs: the new manifest names the index to search. The same manifest: really missing.
                 if not self.refresh() and self._committed is manifest:
-                    missing = next((s["path"] for s in segments if not os.path.exists(s["path"])), str(error))
+                    named = [s["path"] for s in segments] + [os.path.join(self.folder, manifest.get("table", ""))]
+                    missing = next((path for path in named if not os.path.exists(path)), str(error))
                     raise IndexUnusable(f"index file {missing} named by {os.path.join(self.folder, MANIFEST)} "
                                         "is missing; run `vorpaline index --rebuild`") from None
                 continue
@@ -376,8 +411,9 @@ class Index(Closable):
                 raise IndexUnusable(f"{error}; run `vorpaline index --rebuild`") from None
             with self._state_lock:
                 if self._committed is manifest and not self._closed:
-                    self._searcher = searcher  # kept for the next search, unless a newer manifest came meanwhile
-            return manifest, searcher
+                    # Kept for the next search, unless a newer manifest came meanwhile.
+                    self._searcher, self._searcher_stamps = searcher, stamps
+            return manifest, searcher, stamps
 
     def _open_searcher(self) -> Any:
         return self._reading()[1]
@@ -402,7 +438,7 @@ class Index(Closable):
         if k < 1 or plan.impossible:
             self._check_open()
             return []
-        manifest, searcher = self._reading()
+        manifest, searcher, stamps = self._reading_with_stamps()
         if searcher is None:
             return []
         profile = manifest["profile"]
@@ -413,7 +449,7 @@ class Index(Closable):
         ranking = queries.ranking_json(plan.ranked, settings)
         ranked = queries.prepared_query(plan.ranked)
         terms = queries.query_terms(ranked, profile)
-        files_now = FilesNow(manifest.get("root", ""), manifest["files"])
+        files_now = FilesNow(manifest.get("root", ""), stamps)
         matches = plan.accepts_path
         wanted = k * 4 if files else k
         while True:
@@ -486,12 +522,69 @@ class Index(Closable):
             part = grep_state.request_part(self.folder, manifest)
             with self._state_lock:
                 self._grep_part, self._grep_part_of = part, manifest
+        from vorpaline.search.grep import grep_repository  # its regular-expression machinery: a grep's alone
+
         return grep_repository(root, part, patterns, index_folder=self.folder, **check_grep(options))
 
-    def _reading_manifest(self) -> dict[str, Any]:
-        """The manifest as last committed, refreshed first: what needs no searcher reads this."""
+    def _file_stamps(self, manifest: dict[str, Any]) -> Any:
+        """The size and time of each indexed file, by path: from the file table, read in place
+        (FileNotFoundError when a later commit removed it)."""
+        if "files" in manifest:
+            return manifest["files"]
+        try:
+            return file_table.FileStamps(os.path.join(self.folder, manifest["table"]))
+        except file_table.TableDamaged as error:
+            raise IndexUnusable(f"{error}; run `vorpaline index --rebuild`") from None
+
+    def _with_table(self, manifest: dict[str, Any]) -> dict[str, Any]:
+        """The committed ``manifest`` with the entries of its file table, read once for it."""
+        cached = self._full_committed
+        if cached is not None and cached[0] is manifest:
+            return cached[1]
+        full = {**manifest, **_read_table(self.folder, manifest)}
+        with self._state_lock:
+            if self._committed is manifest:
+                self._full_committed = (manifest, full)
+        return full
+
+    def _reading_manifest(self, *, table: bool = True) -> dict[str, Any]:
+        """The manifest as last committed, refreshed first, with its file table unless ``table`` is
+        false: what needs no searcher reads this."""
         self.refresh()
-        return self._committed
+        while True:
+            manifest = self._committed
+            if not table:
+                return manifest
+            try:
+                return self._with_table(manifest)
+            except IndexUnusable:
+                # A commit since this manifest was read removes the table it replaced.
+                if self.refresh() or self._committed is not manifest:
+                    continue
+                raise
+
+    def check(self) -> int:
+        """Reads every file the committed manifest names whole and checks it against its checksum (a
+        search checks only what it reads); returns how many files were checked. IndexUnusable names
+        the first damaged or missing one. Nothing is changed."""
+        manifest = self._reading_manifest(table=False)
+        core = _core()
+        named = [(core.index_verify_segment, s["name"]) for s in manifest["segments"]]
+        named += [(core.grep_verify_segment, s["name"]) for s in (manifest.get("grep") or {}).get("segments", [])]
+        if manifest.get("format") != INLINE_TABLE_FORMAT:
+            named.append((file_table.verify, manifest["table"]))
+        for verify, name in named:
+            path = os.path.join(self.folder, name)
+            try:
+                verify(path)
+            except FileNotFoundError:
+                if self.refresh():  # an update committed meanwhile: check what it committed
+                    return self.check()
+                raise IndexUnusable(f"index file {path} named by {os.path.join(self.folder, MANIFEST)} is missing; "
+                                    "run `vorpaline index --rebuild`") from None
+            except ValueError as error:  # a damaged segment or table
+                raise IndexUnusable(f"{error}; run `vorpaline index --rebuild`") from None
+        return len(named) + 1  # and the manifest, checked as it was read
 
     def status(self, root: str | os.PathLike[str] | None = None) -> Status:
         """What the index holds as its manifest read last says, and the files that changed, came or
@@ -575,12 +668,24 @@ class Index(Closable):
 
     def _new_segment_name(self) -> str:
         self._manifest["generation"] += 1
-        name = f"seg-{self._manifest['generation']:06d}-{secrets.token_hex(4)}"
+        name = f"seg-{self._manifest['generation']:06d}-{_token()}"
         self._record_writing(name)
         return name
 
     def _write_manifest(self) -> None:
-        token = secrets.token_hex(4)
+        """A new file table, then the manifest naming it in place of the last one."""
+        self._ensure_table()
+        superseded = self._manifest.get("table")
+        if superseded is not None:
+            self._record_writing(superseded)  # removed once the manifest no longer names it
+        # Named apart from the segments' count, which the application's ids table is dated by.
+        name = f"seg-{self._manifest['generation']:06d}-{_token()}{file_table.SUFFIX}"
+        self._record_writing(name)
+        table = {key: self._manifest[key] for key in file_table.TABLE_KEYS if key in self._manifest}
+        file_table.write(os.path.join(self.folder, name), {"files": {}, **table})
+        self._manifest["table"] = name
+        self._manifest["format"] = FORMAT
+        token = _token()
         self._record_writing(f"{MANIFEST}.{token}.")
         _write_atomically(os.path.join(self.folder, MANIFEST), _manifest_text(self._manifest), token)
 
@@ -635,13 +740,14 @@ class Index(Closable):
         """{id: [segment, document]} of the application's live documents, and the deletions that leave
         one document an id: an index that has no such table yet (or one an older version left out
         of date) gets it from its segments, where ids added twice are both found."""
+        self._ensure_table()
         if self._ids_current:
             return self._manifest["ids"], {}
         by_id: dict[str, list[Any]] = {}
         deletions: dict[str, list[int]] = {}
         for segment in self._manifest["segments"]:
             deleted = set(segment["deleted"])
-            documents = orjson.loads(_core().index_term_vectors(os.path.join(self.folder, segment["name"])))
+            documents = fast_json().loads(_core().index_term_vectors(os.path.join(self.folder, segment["name"])))
             for number, document in enumerate(documents["documents"]):
                 path, _first, _last, doc_id, *_ = json.loads(document["metadata"])
                 if number in deleted or path is not None or doc_id is None:
@@ -676,22 +782,48 @@ class Index(Closable):
         started = time.perf_counter()
         root = utf8_name(os.path.abspath(check_folder(root, "root")), "the repository's path", UTF8_ROOT_REMEDY)
         with self._writing_lock(wait):
+            # A grammar installed or removed since the last update: its language's files are parsed anew.
+            parsers_now = languages.installed()
+            reparsed = set(parsers_now).symmetric_difference(self._manifest.get("parsers", parsers_now))
+            known_table = self._table_to_compare(root, grep, parsers_now)
+            if known_table is None:
+                self._ensure_table()
             grep_state.switch(self._manifest, grep)
-            known: dict[str, dict[str, Any]] = self._manifest["files"]
             # Neither a .vorpaline folder (in_index_folder) nor this index, wherever it lies in the tree, is indexed.
             left_out = skipped_folders(root, self.folder)
             # With trigrams, the scan's stamps tell a grep later whether this listing still holds.
             grep_on = self._manifest.get("grep") is not None
-            reply = loads(_core().scan_repository(config_json(root, stamps=grep_on), threads or 0))
+            config = config_json(root, stamps=grep_on)
+            if known_table is not None:  # the scan leaves out the files the table holds as they are
+                config = json.dumps({**json.loads(config), "known_files": known_table, "known_need_grep": grep_on})
+            try:
+                reply = loads(_core().scan_repository(config, threads or 0))
+            except ValueError as error:
+                if known_table is None or "known_files" not in str(error):
+                    raise
+                raise IndexUnusable(f"{error}; run `vorpaline index --rebuild`") from None
             if skipped_path is not None:
                 for item in reply["skipped"]:
                     skipped_path(item["path"], item["reason"])
+            if known_table is not None:
+                listing = grep_state.listing_stamps(reply.get("stamps"), left_out) if grep_on else None
+                if not reply["removed"] and all(not_indexed(item["path"], left_out) for item in reply["files"]) \
+                        and not grep_state.stamps_renewed(root, file_table.read_listing(known_table), listing):
+                    self._remove_unnamed_files()  # what a killed update left behind
+                    return UpdateCounts(0, reply["unchanged_skipped"], reply["unchanged"], 0, 0, 0,
+                                        time.perf_counter() - started, {})
+                self._ensure_table()
+            known: dict[str, dict[str, Any]] = self._manifest["files"]
             files: dict[str, dict[str, Any]] = {}
             to_read = []
             listed_count = listed_bytes = skipped = unchanged = 0
-            # A grammar installed or removed since the last update: its language's files are parsed anew.
-            parsers_now = languages.installed()
-            reparsed = set(parsers_now).symmetric_difference(self._manifest.get("parsers", parsers_now))
+            if known_table is not None:
+                # The files the scan found as the table holds them are kept as they are.
+                left = set(reply["removed"]).union(item["path"] for item in reply["files"])
+                files = {path: entry for path, entry in known.items() if path not in left}
+                skipped, unchanged = reply["unchanged_skipped"], reply["unchanged"]
+                listed_count = skipped + unchanged
+                listed_bytes = sum(entry["size"] for entry in files.values())
             to_parse: set[str] = set()
             # The loop every update runs over every file: kept lean, records made only for files to read.
             for item in reply["files"]:
@@ -734,7 +866,7 @@ class Index(Closable):
             report(0, 0)
             parsers = languages.ensure_registered_for(f.path for f in to_read)
             built = json.loads(_core().index_build_files(
-                root, json.dumps([[f.path, f.size] for f in to_read]), self.folder, prefix,
+                root, json.dumps([self._file_to_read(f, known.get(f.path), to_parse) for f in to_read]), self.folder, prefix,
                 self._manifest["profile"], json.dumps({"max_file_bytes": max_file_bytes, "grep": trigrams.enabled,
                                                        "segment_bytes": max(
                     MIN_SEGMENT_BYTES, sum(f.size for f in to_read) // BUILD_SEGMENTS + 1)}),
@@ -750,6 +882,13 @@ class Index(Closable):
                 entry = known.get(scanned.path)
                 placed = None if outcome["segment"] is None else new_segments[outcome["segment"]][0]
                 grep_place = {"grep": trigrams.place(outcome)} if trigrams.enabled else {}
+                if outcome["status"] == "unchanged":  # only touched: hashed, its chunks kept
+                    assert entry is not None
+                    trigrams.forget(entry)  # the new document holds what was read now, with its time
+                    files[scanned.path] = {**entry, "size": scanned.size, "mtime_ns": scanned.mtime_ns, **grep_place}
+                    read_bytes += outcome["bytes"]
+                    unchanged += 1
+                    continue
                 if outcome["status"] != "indexed":
                     if skipped_path is not None and outcome["status"] not in ("binary", "too large"):
                         skipped_path(scanned.path, outcome["status"])  # unreadable, or no longer a regular file
@@ -802,6 +941,29 @@ class Index(Closable):
             return UpdateCounts(indexed, skipped, unchanged, removed, chunks, read_bytes,
                                 time.perf_counter() - started, without_parser)
 
+    @staticmethod
+    def _file_to_read(scanned: Any, entry: dict[str, Any] | None, to_parse: set[str]) -> list[Any]:
+        """What the core is given of a file to read: with the hash the index holds, when the file may
+        be unchanged but for its time, so that the core then only hashes it."""
+        if entry is None or entry["hash"] is None or entry["size"] != scanned.size or scanned.path in to_parse:
+            return [scanned.path, scanned.size]
+        return [scanned.path, scanned.size, entry["hash"]]
+
+    def _table_to_compare(self, root: str, grep: bool | None, parsers_now: list[str]) -> str | None:
+        """The file table the scan can compare the files with in place, when the update changes
+        nothing else: the same repository, the trigram index kept as it is, the same grammars."""
+        manifest = self._manifest
+        if "files" in manifest or manifest.get("root") != root or manifest.get("parsers") != parsers_now \
+                or "grep" not in manifest or grep is not None and grep != (manifest["grep"] is not None):
+            return None
+        return os.path.join(self.folder, manifest["table"])
+
+    def _ensure_table(self) -> None:
+        """The file table read into the manifest this object writes, when it is not yet."""
+        if "files" not in self._manifest:
+            self._manifest.update(_read_table(self.folder, self._manifest))
+            self._note_ids_table()
+
     def _reload(self) -> None:
         """The manifest as it is on disk now, the lock held: another process may have updated it.
         Searches read it too, as a copy of their own that the writer does not change."""
@@ -813,8 +975,13 @@ class Index(Closable):
             manifest, stamp, checksum, (working,) = _read_manifest_stamped(path, copies=1)
             _check_usable(self.folder, manifest)
             self._publish(manifest, stamp, checksum)
-            self._manifest = working
+            self._manifest = working  # its file table read when the write needs it
             self._named_on_disk = _named_segments(self._manifest)
+        self._ids_current = False
+        if "files" in self._manifest:
+            self._note_ids_table()
+
+    def _note_ids_table(self) -> None:
         ids = self._manifest.get("ids")
         self._ids_current = isinstance(ids, dict) and self._manifest.get("ids_generation") == self._manifest["generation"]
 
@@ -872,6 +1039,7 @@ class Index(Closable):
         def live(segment: dict[str, Any]) -> int:
             return segment["documents"] - len(segment["deleted"])
 
+        self._ensure_table()
         by_size = sorted(segments, key=live)
         chosen = {s["name"] for s in by_size[:max(0, len(segments) - MAX_SEGMENTS + 1)]}
         chosen |= {s["name"] for s in segments if len(s["deleted"]) > live(s)}
@@ -879,7 +1047,7 @@ class Index(Closable):
             return segments
         inputs = [s for s in segments if s["name"] in chosen]
         name = self._new_segment_name() + "-merged"
-        reply = _core().index_merge_segments(os.path.join(self.folder, name), orjson.dumps(
+        reply = _core().index_merge_segments(os.path.join(self.folder, name), fast_json().dumps(
             [{"path": os.path.join(self.folder, s["name"]), "deleted": s["deleted"]} for s in inputs]).decode())
         _fsync_folder(self.folder)
         # A document keeps its order among the live ones of its segment.

@@ -3,9 +3,13 @@
 from __future__ import annotations
 
 import json
+import sys
+from types import ModuleType
 from typing import Any
 
-import orjson
+# Below this size the standard parser reads JSON as fast as orjson can be imported (its import
+# brings dataclasses, uuid and more: about 25 ms that a search command cannot spare).
+SMALL_JSON = 1 << 16
 
 
 def core() -> Any:
@@ -18,13 +22,31 @@ def core() -> Any:
 
 
 def profile_json() -> str:
-    from vorpaline.sparse import get_sparse_service
+    """The tokenisation profile of the package's sparse vectors, so that the index's tokens are theirs."""
+    if "vorpaline.sparse" in sys.modules:
+        from vorpaline.sparse import get_sparse_service
 
-    return get_sparse_service()._profile_json  # the same tokens as the package's sparse vectors
+        return get_sparse_service()._profile_json
+    # The shared service is not made yet: the profile it would make, without importing the module
+    # (logging and dataclasses, which a search command does not otherwise need).
+    from vorpaline.config import settings
+
+    return json.dumps({"version": settings.sparse_profile_version, "max_text_chars": settings.sparse_max_text_chars,
+                       "code_pretokenize": settings.code_pretokenize, "min_token_len": 2})
+
+
+def fast_json() -> ModuleType:
+    """orjson, imported on first use."""
+    import orjson
+
+    return orjson
 
 
 def loads(data: bytes | str) -> Any:
     """JSON as orjson reads it; a text holding an escaped name that is not UTF-8 as the standard parser does."""
+    if len(data) < SMALL_JSON:
+        return json.loads(data)
+    orjson = fast_json()
     try:
         return orjson.loads(data)
     except orjson.JSONDecodeError as error:

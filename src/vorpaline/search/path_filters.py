@@ -15,7 +15,6 @@ The globs are read once by the native core, which matches them with git's wildma
 
 from __future__ import annotations
 
-import difflib
 import os
 from collections.abc import Callable, Iterable, Sequence
 
@@ -101,6 +100,8 @@ def _globs_of(name: str) -> tuple[str, ...]:
     if name == "all":  # as ripgrep: every type it knows
         return tuple(glob for globs in FILE_TYPES.values() for glob in globs)
     if name not in FILE_TYPES:
+        import difflib
+
         close = difflib.get_close_matches(name, FILE_TYPES, n=3)
         hint = f"; did you mean {', '.join(repr(c) for c in close)}?" if close else ""
         raise ValueError(f"unknown file type {name!r}{hint} (the types are ripgrep's: `rg --type-list`)")

@@ -23,8 +23,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, NamedTuple
 
 CASES = ("smart", "sensitive", "insensitive")
 TESTS = (None, "exclude", "only")
@@ -45,8 +44,7 @@ _QUALIFIED = re.compile(r"(-?)(path|lang|type|def|meta):(.*)", re.DOTALL)
 _REGEX_LITERAL_WORD = re.compile(r"[A-Za-z_][A-Za-z0-9_]{2,}")
 
 
-@dataclass(frozen=True)
-class ParsedQuery:
+class ParsedQuery(NamedTuple):
     """A query's pieces as written."""
 
     words: tuple[str, ...] = ()
@@ -61,7 +59,7 @@ class ParsedQuery:
 
 def parse(text: str) -> ParsedQuery:
     """The pieces of ``text``; see the module docstring."""
-    pieces: dict[str, list[Any]] = {name: [] for name in ParsedQuery.__dataclass_fields__}
+    pieces: dict[str, list[Any]] = {name: [] for name in ParsedQuery._fields}
     for negated, kind, value in _tokens(text):
         if kind == "phrase":
             pieces["excluded" if negated else "phrases"].append(value)
@@ -209,8 +207,7 @@ class ContentFilter:
         return True, reported
 
 
-@dataclass(frozen=True)
-class SearchPlan:
+class SearchPlan(NamedTuple):
     """What a backend ranks, and what each chunk it finds must pass."""
 
     ranked: str  # the text the index ranks by
@@ -218,7 +215,7 @@ class SearchPlan:
     content: ContentFilter | None = None
     definitions: tuple[str, ...] = ()  # a chunk must define each of them
     tests: str | None = None  # "exclude" or "only": chunks of test files
-    metadata: Mapping[str, tuple[str, ...]] = field(default_factory=dict)
+    metadata: Mapping[str, tuple[str, ...]] = {}  # never changed: shared by plans that filter none
     impossible: str | None = None  # why nothing can match, when nothing can
     path_globs: tuple[str, ...] = ()  # the options' and the query's, in order ("!GLOB" excludes)
 
