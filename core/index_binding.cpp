@@ -6,6 +6,7 @@
 
 #include <simdjson.h>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -359,6 +360,87 @@ void put_build_result(scan::StringSink& sink, const index::BuildResult& built) {
   sink.put("]}");
 }
 
+
+// {"k1": x, "fields": [[weight, b] per field], "averages": [length per field]}, numbers at least 0.
+index::Weighting read_weighting(std::string_view weighting_json) {
+  static constexpr char kShape[] =
+      "index_term_vectors_packed: weighting_json must be {\"k1\": x, \"fields\": [[weight, b], [weight, b], "
+      "[weight, b]], \"averages\": [x, x, x]}, numbers at least 0";
+  const PaddedCopy padded(weighting_json);
+  simdjson::dom::parser parser;
+  simdjson::dom::object object;
+  if (parser.parse(padded).get_object().get(object) != simdjson::SUCCESS) throw InputError(kShape);
+  const auto number = [&](simdjson::dom::element element) {
+    double value = 0;
+    if (element.get_double().get(value) != simdjson::SUCCESS || !(value >= 0.0) ||
+        value > std::numeric_limits<double>::max()) {
+      throw InputError(kShape);
+    }
+    return value;
+  };
+  const auto triple = [&](simdjson::dom::element element) {
+    simdjson::dom::array values;
+    if (element.get_array().get(values) != simdjson::SUCCESS || values.size() != index::kFieldCount) {
+      throw InputError(kShape);
+    }
+    return values;
+  };
+  index::Weighting weighting;
+  bool k1 = false, fields = false, averages = false;
+  for (const auto [key, value] : object) {
+    if (key == "k1" && !k1) {
+      weighting.k1 = number(value);
+      k1 = true;
+    } else if (key == "fields" && !fields) {
+      std::size_t field = 0;
+      for (simdjson::dom::element pair : triple(value)) {
+        simdjson::dom::array weight_and_b;
+        if (pair.get_array().get(weight_and_b) != simdjson::SUCCESS || weight_and_b.size() != 2) {
+          throw InputError(kShape);
+        }
+        weighting.weight[field] = number(weight_and_b.at(0).value_unsafe());
+        weighting.b[field] = number(weight_and_b.at(1).value_unsafe());
+        ++field;
+      }
+      fields = true;
+    } else if (key == "averages" && !averages) {
+      std::size_t field = 0;
+      for (simdjson::dom::element average : triple(value)) weighting.average[field++] = number(average);
+      averages = true;
+    } else {
+      throw InputError(kShape);
+    }
+  }
+  if (!k1 || !fields || !averages) throw InputError(kShape);
+  return weighting;
+}
+
+// What a segment's packed term vectors are made of, read with the lock released.
+struct PackedVectors {
+  std::vector<std::string_view> metadata, symbols;
+  std::string records, starts, pairs, weights;
+};
+
+template <class Value>
+void append_bytes(std::string& bytes, const std::vector<Value>& values) {
+  bytes.append(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(Value));
+}
+
+PyObject* str_list(const std::vector<std::string_view>& texts) {
+  OwnedRef list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+  if (list.get() == nullptr) return nullptr;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    PyObject* text = PyUnicode_DecodeUTF8(texts[i].data(), static_cast<Py_ssize_t>(texts[i].size()), "strict");
+    if (text == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+  }
+  return list.release();
+}
+
+PyObject* bytes_object(const std::string& bytes) {
+  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+}
+
 }  // namespace
 
 // A Python progress callable, called from the builder's threads with the
@@ -507,6 +589,52 @@ PyObject* index_term_vectors(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     return raise_failure(failure);
   }
   return PyUnicode_FromStringAndSize(reply.data(), static_cast<Py_ssize_t>(reply.size()));
+}
+
+PyObject* index_term_vectors_packed(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  static constexpr char kName[] = "index_term_vectors_packed";
+  std::string_view path;
+  std::string_view weighting_json;
+  if (!check_arity(kName, nargs, 2) || !utf8_argument(kName, args[0], 1, "path", &path) ||
+      !utf8_argument(kName, args[1], 2, "weighting_json", &weighting_json)) {
+    return nullptr;
+  }
+  std::unique_ptr<index::SegmentReader> segment;  // the strings below point into it
+  PackedVectors packed;
+  if (const std::exception_ptr failure = run_without_gil([&] {
+        const std::optional<index::Weighting> weighting =
+            weighting_json.empty() ? std::nullopt : std::optional(read_weighting(weighting_json));
+        segment = std::make_unique<index::SegmentReader>(std::string(path));
+        for (std::uint32_t doc = 0; doc < segment->doc_count(); ++doc) {
+          const index::DocumentRecord& record = segment->record(doc);
+          packed.records.append(reinterpret_cast<const char*>(&record), sizeof record);
+        }
+        if (!weighting) return;  // the lengths alone, known before the weighting is
+        for (std::uint32_t doc = 0; doc < segment->doc_count(); ++doc) {
+          segment->check_stored(doc);
+          packed.metadata.push_back(segment->metadata(doc));
+          packed.symbols.push_back(segment->symbols(doc));
+        }
+        const index::TermVectors vectors = index::term_vectors(*segment);
+        append_bytes(packed.starts, vectors.starts);
+        append_bytes(packed.pairs, vectors.terms);
+        for (const auto& field_tfs : vectors.tfs) append_bytes(packed.pairs, field_tfs);
+        append_bytes(packed.weights, index::saturated_weights(*segment, vectors, *weighting));
+      })) {
+    return raise_failure(failure);
+  }
+  OwnedRef metadata(str_list(packed.metadata));
+  if (metadata.get() == nullptr) return nullptr;
+  OwnedRef symbols(str_list(packed.symbols));
+  if (symbols.get() == nullptr) return nullptr;
+  OwnedRef records(bytes_object(packed.records));
+  OwnedRef starts(bytes_object(packed.starts));
+  OwnedRef pairs(bytes_object(packed.pairs));
+  OwnedRef weights(bytes_object(packed.weights));
+  if (records.get() == nullptr || starts.get() == nullptr || pairs.get() == nullptr || weights.get() == nullptr) {
+    return nullptr;
+  }
+  return PyTuple_Pack(6, metadata.get(), symbols.get(), records.get(), starts.get(), pairs.get(), weights.get());
 }
 
 PyObject* index_verify_segment(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

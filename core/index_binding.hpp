@@ -23,6 +23,8 @@ PyObject* index_build_files(PyObject* module, PyObject* const* args, Py_ssize_t 
 PyObject* index_merge_segments(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // index_term_vectors(path, /) -> str
 PyObject* index_term_vectors(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// index_term_vectors_packed(path, weighting_json, /) -> (metadata, symbols, records, starts, pairs, weights)
+PyObject* index_term_vectors_packed(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // index_verify_segment(path, /) -> None
 PyObject* index_verify_segment(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // index_open(segments_json, /) -> Searcher

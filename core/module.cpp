@@ -338,6 +338,15 @@ PyMethodDef methods[] = {
      "index_term_vectors(path, /)\n--\n\n"
      "The documents of the segment at path as term vectors: {\"documents\": [{\"metadata\",\n"
      "\"length\", \"terms\", \"tfs\"}]}, each document's terms ascending."},
+    {"index_term_vectors_packed", as_cfunction(index_term_vectors_packed), METH_FASTCALL,
+     "index_term_vectors_packed(path, weighting_json, /)\n--\n\n"
+     "The term vectors of index_term_vectors packed in native byte order: (metadata,\n"
+     "symbols, records, starts, pairs, weights), the first two a str per document,\n"
+     "records 4 uint32 per document (its fields' lengths, its roles), starts doc_count + 1\n"
+     "uint64 bounds of each document's pairs, pairs 4 uint32 runs of their count (terms,\n"
+     "then text, names and path frequencies). With weighting_json ({\"k1\", \"fields\":\n"
+     "[[weight, b] x 3], \"averages\": [3]}), weights holds each pair's saturated\n"
+     "BM25F frequency as a float64; with \"\" only records is read, the rest empty."},
     {"read_repository_file", as_cfunction(read_repository_file), METH_FASTCALL,
      "read_repository_file(root, path, begin, end, /)\n--\n\n"
      "Read bytes [begin, end) (clipped to the file's size) of the file at path, '/'-separated\n"

@@ -123,6 +123,16 @@ def index_term_vectors(path: str, /) -> str:
     """The documents of the segment at path as term vectors: {"documents": [{"metadata",
     "length", "terms", "tfs"}]}, each document's terms ascending."""
 
+def index_term_vectors_packed(path: str, weighting_json: str, /) -> tuple[list[str], list[str], bytes, bytes, bytes,
+                                                                             bytes]:
+    """The term vectors of index_term_vectors packed in native byte order: (metadata,
+    symbols, records, starts, pairs, weights), the first two a str per document,
+    records 4 uint32 per document (its fields' lengths, its roles), starts doc_count + 1
+    uint64 bounds of each document's pairs, pairs 4 uint32 runs of their count (terms,
+    then text, names and path frequencies). With weighting_json ({"k1", "fields":
+    [[weight, b] x 3], "averages": [3]}), weights holds each pair's saturated
+    BM25F frequency as a float64; with "" only records is read, the rest empty."""
+
 def grep_search(request_json: str, threads: int, /) -> tuple[
         list[tuple[str, list[tuple[int, int, bytes, tuple[tuple[int, int], ...] | None]] | int | None]],
         dict[str, int]]:

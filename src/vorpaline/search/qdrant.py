@@ -33,12 +33,24 @@ lengths, and the files it skips). Each chunk records the averages it was
 weighted with; after an update, every chunk whose average of any field differs
 from the collection's by more than ``settings.search_store_avglen_drift`` (2%
 by default) is weighted again and re-sent. Within that share a score is off by
-less than the share.
+less than the share. The collection's point keeps the lowest and highest
+average of each field its chunks are weighted with (widened before any chunk
+is sent), so an update that can drift no chunk does not look for one.
+
+An update that changes nothing reads two points: the collection's, settled
+(no update under way, none stopped midway), and the repository's, whose stamp
+of the scan's listing (every file's path, size and time) is the scan's now.
+An update that writes withdraws both before its first write; it stamps the
+repository's point with its bookkeeping, after the chunks, and settles the
+collection last.
 """
 
 from __future__ import annotations
 
+import contextlib
+import gc
 import hashlib
+import itertools
 import math
 import os
 import tempfile
@@ -131,24 +143,75 @@ def role_prior(roles: int, weights: Sequence[float]) -> float:
     return prior
 
 
-def _listed(root: str) -> tuple[list[ScannedFile], list[tuple[str, str]]]:
-    """The scan's files under ``root`` that an update indexes, and the (name, reason) of those it skipped."""
-    reply = loads(core().scan_repository(config_json(root), 0))
+def _scan(root: str) -> str:
+    """The core's scan of the repository at ``root``: its reply's JSON text."""
+    return core().scan_repository(config_json(root), 0)
+
+
+def _listing_digest(scanned: str) -> str:
+    """What tells two scans' listings apart: a digest of the reply, every file's path, size and
+    modification time in it (and the root, and the names skipped)."""
+    return hashlib.blake2b(scanned.encode(), digest_size=16).hexdigest()
+
+
+def _listed(scanned: str) -> tuple[list[ScannedFile], list[tuple[str, str]]]:
+    """The files of a scan's reply that an update indexes, and the (name, reason) of those it skipped."""
+    reply = loads(scanned)
     files = [ScannedFile(item["path"], item["size"], item["mtime_ns"]) for item in reply["files"]
              if not not_indexed(item["path"], ())]
     return files, [(item["path"], item["reason"]) for item in reply["skipped"]]
 
 
+def _point_ids(repository: str, path: str, content_hash: str, parts: int) -> list[str]:
+    """The ids of a file version's chunks: str(uuid.uuid5(_NAMESPACE, name)) of each, made from the
+    digest of the name's shared head without a UUID object for each (a few times faster)."""
+    head = hashlib.sha1(_NAMESPACE.bytes + f"{repository}\0{path}\0{content_hash}\0".encode())
+    ids = []
+    for part in range(parts):
+        digest = head.copy()
+        digest.update(str(part).encode())
+        ids.append(_uuid5_text(digest.hexdigest()))
+    return ids
+
+
+# The variant's hex digit (bits 10xx) for each digit the digest has there.
+_VARIANT_DIGIT = {digit: "89ab"[int(digit, 16) & 3] for digit in "0123456789abcdef"}
+
+
+def _uuid5_text(sha1: str) -> str:
+    """The text of the version 5 UUID of a name whose SHA-1 is ``sha1`` (hex), as uuid.uuid5 makes it:
+    the digest's first 16 bytes with the version (5) and variant set."""
+    return f"{sha1[:8]}-{sha1[8:12]}-5{sha1[13:16]}-{_VARIANT_DIGIT[sha1[16]]}{sha1[17:20]}-{sha1[20:32]}"
+
+
 def _point_id(repository: str, path: str, content_hash: str, part: int) -> str:
-    return str(uuid.uuid5(_NAMESPACE, f"{repository}\0{path}\0{content_hash}\0{part}"))
+    name = f"{repository}\0{path}\0{content_hash}\0{part}"
+    return _uuid5_text(hashlib.sha1(_NAMESPACE.bytes + name.encode()).hexdigest())
 
 
-def _term_vectors(segment_path: str) -> list[dict[str, Any]]:
-    return orjson.loads(core().index_term_vectors(segment_path))["documents"]
+class _SegmentVectors:
+    """One segment's documents as the core packs them: per document its metadata and symbols, its
+    fields' lengths and roles, and its run of (term, text tf, names tf, path tf) pairs; with the
+    weighting ({"k1", "fields", "averages"}), each pair's saturated BM25F frequency (term_weights)."""
+
+    def __init__(self, segment_path: str, weighting: dict[str, Any] | None = None) -> None:
+        self.metadata, self.symbols, records, starts, pairs, weights = core().index_term_vectors_packed(
+            segment_path, orjson.dumps(weighting).decode() if weighting is not None else "")
+        self.records = memoryview(records).cast("I")  # per document: 3 lengths, roles
+        self.starts = memoryview(starts).cast("Q")
+        packed = memoryview(pairs).cast("I")
+        count = len(packed) // 4
+        self.terms, *self.tfs = (packed[field * count:(field + 1) * count] for field in range(4))
+        self.weights = memoryview(weights).cast("d")
+
+    def lengths(self) -> list[list[int]]:
+        """Each document's fields' lengths (text, names, path), in order."""
+        records = self.records
+        return [records[at:at + 3].tolist() for at in range(0, len(records), 4)]
 
 
 def _file_ids(repository: str, path: str, entry: dict[str, Any]) -> list[str]:
-    return [_point_id(repository, path, entry["hash"], part) for part in range(entry["parts"])]
+    return _point_ids(repository, path, entry["hash"], entry["parts"])
 
 
 def _file_bytes(root: str, path: str, entry: dict[str, Any]) -> bytes | None:
@@ -175,6 +238,67 @@ def _chunk_texts(data: bytes, chunks: list[list[Any]]) -> list[str]:
     return texts
 
 
+def _say_unlisted(say: Callable[[str], None], unlisted: list[tuple[str, str]]) -> None:
+    for name, reason in unlisted:
+        say(f"  {snippets.quoted_name(name)}  (skipped: {reason})")
+
+
+def _widened(bounds: list[list[float]] | None, averages: Sequence[float]) -> list[list[float]] | None:
+    """The [lowest, highest] average per field that the chunks are weighted with, once chunks weighted
+    with ``averages`` join them: [] when no chunk is weighted yet, None when not known (a collection
+    made before the bounds were kept)."""
+    if bounds is None:
+        return None
+    if not bounds:
+        return [[average, average] for average in averages]
+    return [[min(low, average), max(high, average)] for (low, high), average in zip(bounds, averages)]
+
+
+def _none_drifted(bounds: list[list[float]] | None, averages: Sequence[float], drift: float) -> bool:
+    """Whether the bounds prove that no chunk is weighted with an average of any field more than
+    ``drift`` away from ``averages``: the test the re-weighting's filter makes of each chunk."""
+    return bounds is not None and all(average * (1 - drift) <= low and high <= average * (1 + drift)
+                                      for (low, high), average in zip(bounds, averages))
+
+
+@contextlib.contextmanager
+def _collector_paused() -> Iterator[None]:
+    """The cyclic garbage collector held off while points are made and sent: a batch's thousands of
+    containers outlive the young generations' collections, and the full collections they then bring
+    about cost as much as making the points. None of them is in a cycle."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _unvalidated(model: Any) -> Callable[..., Any]:
+    """A maker of the pydantic ``model``'s instances from every field, each of its type by
+    construction: what ``model.model_construct`` makes, without its look at each field's default and
+    alias on every call. Where this pydantic's instances are not made so (checked once on a sample),
+    ``model.model_construct`` itself."""
+    new, assign = object.__new__, object.__setattr__
+
+    def make(**fields: Any) -> Any:
+        made = new(model)
+        assign(made, "__dict__", fields)
+        assign(made, "__pydantic_fields_set__", set(fields))
+        assign(made, "__pydantic_extra__", None)
+        assign(made, "__pydantic_private__", None)
+        return made
+
+    sample = {name: None for name in model.model_fields}
+    try:
+        made, constructed = make(**sample), model.model_construct(**sample)
+        same = made == constructed and made.model_fields_set == constructed.model_fields_set
+    except Exception:  # pragma: no cover - a pydantic whose models keep their state otherwise
+        same = False
+    return make if same else model.model_construct
+
+
 class _NotMadeByVorpaline(IndexUnusable):
     """A collection without vorpaline's bookkeeping point, and not one vorpaline left unfinished."""
 
@@ -192,6 +316,7 @@ class _Changes:
         # or blank, with nothing to find.
         self.held_skipped: dict[str, list[int]] = bookkeeping.get("skipped", {})
         self.held_blank: dict[str, list[int]] = bookkeeping.get("blank", {})
+        self.bookkeeping = bookkeeping  # the repository's point's payload, {} when it has none
         self.files: dict[str, dict[str, Any]] = {}  # the files with points after the update
         self.skipped: dict[str, list[int]] = {}
         self.blank: dict[str, list[int]] = {}
@@ -262,6 +387,10 @@ class _Changes:
         self.indexed -= 1
         self.chunks -= entry["parts"]
 
+    def stamp(self, listing: dict[str, Any]) -> dict[str, Any]:
+        """What the repository's point records of the listing the update found, and its files with points."""
+        return {**listing, "files": len(self.files)}
+
     def counts(self) -> UpdateCounts:
         return UpdateCounts(self.indexed, len(self.skipped), self.unchanged, len(self.removed), self.chunks,
                             self.read_bytes, 0.0)
@@ -311,6 +440,7 @@ class QdrantStore(Closable):
             repository, "the repository's name", "give the repository a UTF-8 name")
         self.where = where or f"Qdrant collection {collection!r}"
         self._models = models
+        self._sparse_vector, self._point = _unvalidated(models.SparseVector), _unvalidated(models.PointStruct)
         self._profile = profile_json()
         # IDF over the points searched, until the server (or an older client) says it cannot
         self._corpus_idf = hasattr(models, "IdfCorpusParams")
@@ -477,7 +607,7 @@ class QdrantStore(Closable):
                 "k1": settings.search_k1, "fields": [[1.0, settings.search_b],
                                                      [settings.search_names_weight, settings.search_names_b],
                                                      [settings.search_path_weight, settings.search_path_b]],
-                "averages": [0.0] * len(_FIELDS)}
+                "averages": [0.0] * len(_FIELDS), "weighted": []}
 
     def _create_payload_indexes(self) -> None:
         models = self._models
@@ -543,16 +673,23 @@ class QdrantStore(Closable):
                                 "give --repository a UTF-8 name")
         say = report if report is not None else print if dry_run else None
         rebuild = self._rebuilding
+        scanned = _scan(root)
+        listing = {"digest": _listing_digest(scanned)}
+        if not dry_run and not rebuild:
+            settled = self._settled_counts(repository, listing["digest"])
+            if settled is not None:  # nothing changed: not a chunk read, nor a payload
+                if say is not None:
+                    _say_unlisted(say, _listed(scanned)[1])
+                return settled._replace(seconds=time.perf_counter() - started)
         if dry_run:
             meta = self._read_meta() or {**self._new_meta(), "format": None}
         else:
             meta = self._meta_or_create(rebuild)
         exists = meta["format"] is not None  # a dry run's collection may not exist
         changes = _Changes(repository, *(({}, set(), {}) if rebuild or not exists else self._held_files(repository)))
-        listed, unlisted = _listed(root)
-        for name, reason in unlisted:
-            if say is not None:
-                say(f"  {snippets.quoted_name(name)}  (skipped: {reason})")
+        listed, unlisted = _listed(scanned)
+        if say is not None:
+            _say_unlisted(say, unlisted)
         to_read = changes.compare(listed)
         languages.ensure_registered_for(f.path for f in to_read)  # parsed as the local index parses them
         with tempfile.TemporaryDirectory(prefix="vorpaline-store-") as folder:
@@ -563,9 +700,7 @@ class QdrantStore(Closable):
             segments = [os.path.join(folder, segment["name"]) for segment in built["segments"]]
             # Read twice, lengths first (the average must be known before a point goes), then each
             # segment's term vectors as its points go: one segment's vectors in memory at a time.
-            changes.sort_outcomes(to_read, built["files"], [
-                [[d["length"], d["names_length"], d["path_length"]] for d in _term_vectors(path)]
-                for path in segments])
+            changes.sort_outcomes(to_read, built["files"], [_SegmentVectors(path).lengths() for path in segments])
             others = [m for name, m in (self._repositories() if exists else {}).items() if name != repository]
             averages = field_averages(
                 [own + sum(m["total_lengths"][field] for m in others) for field, own in enumerate(changes.total_lengths)],
@@ -574,11 +709,56 @@ class QdrantStore(Closable):
                 changes.report(report or print)
                 return changes.counts()._replace(seconds=time.perf_counter() - started)
             if changes.any or rebuild or meta["averages"] != averages:
-                self._send(root, changes, segments, rebuild, averages, meta)
-                self._reweight(averages, meta, settings.search_store_avglen_drift)
-                self._write_meta(self._collection_id(), {**meta, "averages": averages})
+                meta = self._begin_writing(meta, changes, averages, rebuild)
+                self._send(root, changes, segments, rebuild, averages, meta, listing)
+                weighted = self._reweight(averages, meta, settings.search_store_avglen_drift)
+                self._write_meta(self._collection_id(), {**meta, "averages": averages, "weighted": weighted,
+                                                         "settled": True})
+            elif meta.get("settled") is not True or changes.bookkeeping.get("listing") != changes.stamp(listing):
+                self._settle(meta, changes, listing)
         self._rebuilding = False
         return changes.counts()._replace(seconds=time.perf_counter() - started)
+
+    def _settled_counts(self, repository: str, digest: str) -> UpdateCounts | None:
+        """The counts of an update that would find nothing to do, told by the bookkeeping alone; None
+        unless the collection is settled (no update under way, none stopped midway) and the repository's
+        last update listed its files as the scan lists them now, each of the same size and time."""
+        meta = self._read_meta()
+        if meta is None or meta.get("settled") is not True:
+            return None
+        found = self._call("retrieve", ids=[self._repository_id(repository)], with_payload=True)
+        stamp = found[0].payload.get("listing") if found else None
+        if not isinstance(stamp, dict) or stamp.get("digest") != digest:
+            return None
+        bookkeeping = found[0].payload
+        return UpdateCounts(0, len(bookkeeping["skipped"]), stamp["files"] + len(bookkeeping["blank"]), 0, 0, 0, 0.0)
+
+    def _begin_writing(self, meta: dict[str, Any], changes: _Changes, averages: list[float],
+                       rebuild: bool) -> dict[str, Any]:
+        """Before anything is written: the collection marked unsettled, its bounds of the averages its
+        chunks are weighted with widened to ``averages``, and the repository's listing stamp withdrawn.
+        An update stopped past here leaves the next one of every repository to look at everything."""
+        meta = {**meta, "weighted": _widened(meta.get("weighted"), averages), "settled": False}
+        self._write_meta(self._collection_id(), meta)
+        bookkeeping = changes.bookkeeping
+        if rebuild:  # the files held were not looked at, nor the repository's point: a stamp it has must go too
+            found = self._call("retrieve", ids=[self._repository_id(changes.repository)], with_payload=["listing"])
+            bookkeeping = found[0].payload if found else {}
+        if bookkeeping.get("listing") is not None:
+            self._call("batch_update_points", wait=True, update_operations=[self._models.SetPayloadOperation(
+                set_payload=self._models.SetPayload(payload={"listing": None},
+                                                    points=[self._repository_id(changes.repository)]))])
+        return meta
+
+    def _settle(self, meta: dict[str, Any], changes: _Changes, listing: dict[str, Any]) -> None:
+        """An update that found nothing to send records what lets the next find so alone: the
+        repository's listing stamp, and the collection settled (its averages found current)."""
+        repository = changes.repository
+        if changes.bookkeeping:
+            self._write_meta(self._repository_id(repository), {
+                **changes.bookkeeping, "listing": changes.stamp(listing)})
+        if meta.get("settled") is not True:
+            self._write_meta(self._collection_id(), {**meta, "settled": True})
 
     def _held_files(self, repository: str) -> tuple[dict[str, dict[str, Any]], set[str], dict[str, Any], list[str]]:
         """What the collection holds of the repository: {path: its first chunk's file fields}, the
@@ -621,7 +801,7 @@ class QdrantStore(Closable):
         return strays
 
     def _send(self, root: str, changes: _Changes, segments: list[str], rebuild: bool, averages: list[float],
-              meta: dict[str, Any]) -> None:
+              meta: dict[str, Any], listing: dict[str, Any]) -> None:
         """New chunks first, then the old ones deleted: a file is never missing, even if this stops midway."""
         models = self._models
         repository = changes.repository
@@ -632,19 +812,22 @@ class QdrantStore(Closable):
         sent: set[str] = set()
         unread: list[str] = []  # files whose texts could not be read again as the core read them
 
+        weighting = {"k1": meta["k1"], "fields": meta["fields"], "averages": averages}
+
         def points() -> Iterator[Any]:
-            loaded, documents = -1, []
-            for path, segment, first, count in changes.to_send:
+            vectors: dict[int, _SegmentVectors] = {}  # the segment being sent's alone
+            for path, segment, first, _ in changes.to_send:
                 data = _file_bytes(root, path, changes.files[path])
                 if data is None:
                     unread.append(path)
                     continue
-                if segment != loaded:
-                    loaded, documents = segment, _term_vectors(segments[segment])
-                yield from self._points(repository, path, changes.files[path], documents[first:first + count], data,
-                                        averages, meta, profile, sent)
+                if segment not in vectors:
+                    vectors = {segment: _SegmentVectors(segments[segment], weighting)}
+                yield from self._points(repository, path, changes.files[path], vectors[segment], first, data, averages,
+                                        profile, sent)
 
-        self._upsert(points())
+        with _collector_paused():
+            self._upsert(points())
         for path in unread:
             changes.unsend(path)
         for path in changes.stale:
@@ -661,42 +844,55 @@ class QdrantStore(Closable):
         self._write_meta(self._repository_id(repository), {
             "kind": "repository", "repository": repository, "root": root, "documents": changes.documents,
             "total_lengths": changes.total_lengths, "skipped": changes.skipped, "blank": changes.blank,
-            "updated": time.time()})
+            "updated": time.time(), "listing": changes.stamp(listing)})
 
-    def _points(self, repository: str, path: str, entry: dict[str, Any], own: list[dict[str, Any]], data: bytes,
-                averages: list[float], meta: dict[str, Any], profile: str, sent: set[str]) -> Iterator[Any]:
-        """The file's points, their ids added to ``sent``. Built without pydantic's validation,
-        which would cost more than making them: every field is of its type by construction."""
-        models = self._models
-        chunks = [orjson.loads(document["metadata"]) for document in own]
+    def _points(self, repository: str, path: str, entry: dict[str, Any], vectors: _SegmentVectors, first: int,
+                data: bytes, averages: list[float], profile: str, sent: set[str]) -> Iterator[Any]:
+        """The file's points, from its documents ``first``... of the segment's ``vectors``, their ids
+        added to ``sent``. Built without pydantic's validation, which would cost more than making
+        them: every field is of its type by construction."""
+        sparse_vector, point = self._sparse_vector, self._point
+        count = entry["parts"]
+        chunks = [orjson.loads(text) for text in vectors.metadata[first:first + count]]
         texts = _chunk_texts(data, chunks)
         folders = folders_of(path)
         language = file_type(path)
-        for part, (document, chunk, text) in enumerate(zip(own, chunks, texts)):
-            lengths = [document["length"], document["names_length"], document["path_length"]]
-            tfs = [document["tfs"], document["names_tfs"], document["path_tfs"]]
-            vector = models.SparseVector.model_construct(indices=document["terms"], values=term_weights(
-                tfs, lengths, averages, meta["k1"], meta["fields"]))
-            symbols = document["symbols"]
-            point_id = _point_id(repository, path, entry["hash"], part)
-            sent.add(point_id)
-            yield models.PointStruct.model_construct(id=point_id, vector={VECTOR: vector}, payload={
+        ids = _point_ids(repository, path, entry["hash"], count)
+        sent.update(ids)
+        weighted_with = dict(zip(_AVERAGE_FIELDS, averages))
+        records, starts, terms, weights = vectors.records, vectors.starts, vectors.terms, vectors.weights
+        text_tfs, names_tfs, path_tfs = vectors.tfs
+        for part, (chunk, text) in enumerate(zip(chunks, texts)):
+            document = first + part
+            begin, end = starts[document], starts[document + 1]
+            indices = terms[begin:end].tolist()
+            in_names = names_tfs[begin:end].tolist()
+            symbols = vectors.symbols[document]
+            used = orjson.loads(symbols) if symbols else None
+            record = 4 * document
+            vector = sparse_vector(indices=indices, values=weights[begin:end].tolist())
+            yield point(id=ids[part], vector={VECTOR: vector}, payload={
                 "kind": "chunk", "repository": repository, "path": path, "folders": folders, "language": language,
-                "start_line": chunk[1], "end_line": chunk[2], "part": part, "parts": entry["parts"],
+                "start_line": chunk[1], "end_line": chunk[2], "part": part, "parts": count,
                 "hash": entry["hash"], "size": entry["size"], "mtime_ns": entry["mtime_ns"],
-                "file_lengths": entry["file_lengths"], "profile": profile, "lengths": lengths, "tfs": tfs,
-                **dict(zip(_AVERAGE_FIELDS, averages)), "roles": document["roles"],
+                "file_lengths": entry["file_lengths"], "profile": profile,
+                "lengths": records[record:record + 3].tolist(),
+                "tfs": [text_tfs[begin:end].tolist(), in_names, path_tfs[begin:end].tolist()],
+                **weighted_with, "roles": records[record + 3],
                 # the query-time priors' and symbol lookups' filters: the terms of the names it defines,
                 # the names it uses
-                "names": [term for term, tf in zip(document["terms"], document["names_tfs"]) if tf],
-                "referenced": sorted({item[0].casefold() for item in orjson.loads(symbols)["r"]}) if symbols else [],
-                "defined": sorted({item[0] for item in orjson.loads(symbols)["d"]}) if symbols else [],
+                "names": list(itertools.compress(indices, in_names)),
+                "referenced": sorted({item[0].casefold() for item in used["r"]}) if used else [],
+                "defined": sorted({item[0] for item in used["d"]}) if used else [],
                 "symbols": symbols, "text": text})
 
-    def _reweight(self, averages: list[float], meta: dict[str, Any], drift: float) -> int:
-        """Weights again, with ``averages``, the chunks weighted with any field's average more than ``drift`` away."""
-        if not any(averages):
-            return 0
+    def _reweight(self, averages: list[float], meta: dict[str, Any], drift: float) -> list[list[float]] | None:
+        """Weights again, with ``averages``, the chunks weighted with any field's average more than
+        ``drift`` away; none are looked for when the collection's bounds prove there are none. Returns
+        the bounds of the averages the chunks are weighted with after it."""
+        bounds = meta.get("weighted")
+        if not any(averages) or _none_drifted(bounds, averages, drift):
+            return bounds
         models = self._models
         outside = self._filter(kind="chunk", extra=[models.Filter(should=[
             models.FieldCondition(key=field, range=bound)
@@ -710,11 +906,17 @@ class QdrantStore(Closable):
                 order = sorted(range(len(vector.indices)), key=vector.indices.__getitem__)
                 indices = [vector.indices[i] for i in order]  # as sent: ascending, the order of "tfs"
                 values = term_weights(payload["tfs"], payload["lengths"], averages, meta["k1"], meta["fields"])
-                yield models.PointStruct(id=record.id, payload=payload,
-                                         vector={VECTOR: models.SparseVector(indices=indices, values=values)})
+                yield self._point(id=record.id, payload=payload, vector={
+                    VECTOR: self._sparse_vector(indices=indices, values=values)})
 
         # Scrolling goes by point id, so points re-sent behind it leaving the filter skip nothing ahead.
-        return self._upsert(reweighted())
+        with _collector_paused():
+            self._upsert(reweighted())
+        # Every chunk is now within the drift of the averages, and within the bounds it was in.
+        within = [[average * (1 - drift), average * (1 + drift)] for average in averages]
+        if not bounds:
+            return within
+        return [[max(low, least), min(high, most)] for (low, high), (least, most) in zip(bounds, within)]
 
     # ---------------------------------------------------------------- reading
 
@@ -846,7 +1048,7 @@ class QdrantStore(Closable):
         if root is not None:
             held = {f.path: f for f in self.files(repository)}
             stamps = self._stamps(repository)
-            listed, _ = _listed(os.path.abspath(os.fspath(root)))
+            listed, _ = _listed(_scan(os.path.abspath(os.fspath(root))))
             now = {f.path: f for f in listed}
             stale = tuple(sorted({path for path, f in now.items() if stamps.get(path) != (f.size, f.mtime_ns)}
                                  | held.keys() - now.keys()))

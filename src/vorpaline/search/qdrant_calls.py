@@ -280,7 +280,7 @@ def batches(items: Iterable[T], size_of: Callable[[T], int], *, max_items: int =
 def point_bytes(point: Any) -> int:
     """About how many bytes a point takes in a request's JSON."""
     payload = point.payload or {}
-    text = payload.get("text", "") + payload.get("symbols", "")
+    text = len(payload.get("text", "")) + len(payload.get("symbols", ""))
     vector = point.vector.get("bm25") if isinstance(point.vector, dict) else None
     terms = len(vector.indices) if vector is not None else 0
-    return 400 + len(text) * 11 // 10 + terms * 32  # its weight and its three fields' frequencies
+    return 400 + text * 11 // 10 + terms * 32  # its weight and its three fields' frequencies
