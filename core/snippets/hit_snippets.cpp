@@ -125,8 +125,11 @@ FileChunk file_chunk(const simdjson::dom::object& hit, std::string_view path) {
 }
 
 // The hit's lines: read from its file, cut from its text, or given.
-ReadChunk hit_lines(const simdjson::dom::object& hit, ChunkReader& reader) {
-  if (const std::optional<std::string> path = file_name(hit, "path")) return reader.read(file_chunk(hit, *path));
+ReadChunk hit_lines(const simdjson::dom::object& hit, ChunkReader* reader) {
+  if (const std::optional<std::string> path = file_name(hit, "path")) {
+    if (reader == nullptr) bad("a file's hit needs the request's \"root\"");
+    return reader->read(file_chunk(hit, *path));
+  }
   ReadChunk read;
   if (const std::optional<element> value = member(hit, "text")) {
     read.lines = ChunkLines::of_bytes(text(*value, "text"), 0, SIZE_MAX);
@@ -210,12 +213,13 @@ void write_hit_snippets(std::string_view request_json, std::string_view profile_
   if (error != simdjson::SUCCESS) bad("the request must be a JSON object");
   const std::optional<std::string> root = file_name(request, "root");
   const std::optional<element> hits = member(request, "hits");
-  if (!root || !hits) bad("the request needs \"root\" and \"hits\"");
+  if (!hits) bad("the request needs \"hits\"");
   const std::vector<std::uint32_t> terms = query_terms(request);
   const Wanted wanted{flag(request, "snippets", true), flag(request, "lines", false)};
   std::optional<Embedder> embedder;
   if (wanted.snippets && !terms.empty()) embedder.emplace(cached_profile(profile_json));
-  ChunkReader reader(*root);
+  std::optional<ChunkReader> reader;
+  if (root) reader.emplace(*root);
   reply.append("{\"hits\":[");
   bool first = true;
   for (element item : array(*hits, "hits")) {
@@ -223,7 +227,7 @@ void write_hit_snippets(std::string_view request_json, std::string_view profile_
     if (item.get_object().get(hit) != simdjson::SUCCESS) bad("each hit must be an object");
     if (!first) reply.push_back(',');
     first = false;
-    append_hit(reply, hit, hit_lines(hit, reader), terms, embedder ? &*embedder : nullptr, wanted);
+    append_hit(reply, hit, hit_lines(hit, reader ? &*reader : nullptr), terms, embedder ? &*embedder : nullptr, wanted);
   }
   reply.append("]}");
 }

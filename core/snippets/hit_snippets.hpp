@@ -3,8 +3,8 @@
 // and the lines shown around it.
 //
 // Contract of the request (a JSON object):
-//   "root": the repository's root ("root_hex": its bytes in hex, for a name
-//           that is not UTF-8); "terms": the query's term indices;
+//   "root": the repository's root, for hits of files ("root_hex": its bytes
+//           in hex, for a name that is not UTF-8); "terms": the query's term indices;
 //   "snippets": false to skip choosing (default true); "lines": true to
 //           have each hit's lines too (default false);
 //   "hits": a list, each one of
