@@ -296,3 +296,15 @@ def test_planned_hits_keeps_its_signature_for_given_texts():
     terms = queries.query_terms("retry now", profile)
     assert hits_module.planned_hits(rows, texts, terms, profile, plan) == \
         [Hit("a.py", 3, 5, 1.0, "retry now\ny", None, "r", False, 4, 4)]
+
+
+def test_a_line_is_tokenised_up_to_the_profiles_character_limit():
+    profile = native.profile_json()
+    limit = __import__("json").loads(profile).get("max_text_chars", 200_000)
+    terms = queries.query_terms("retry cache", profile)
+    # the first line's "cache" lies past the limit: the second line holds more terms
+    chunks = [["é" * (limit - 6) + " retry cache", "x", "x", "retry cache"], ["é" * (limit - 12) + " retry cache", "x", "x", "retry cache"]]
+    rows = [Row(1.0, "p", 1, len(lines), None, None) for lines in chunks]
+    made = hits_with_snippets(rows, chunks, terms, profile)
+    assert made == reference_hits(rows, chunks, terms, profile)
+    assert [hit.line for hit in made] == [4, 1]

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "embed/embedder.hpp"
 #include "embed/reply_writer.hpp"
 #include "input_error.hpp"
 #include "padded_json.hpp"
 #include "snippets/best_line.hpp"
 #include "snippets/chunk_reading.hpp"
+#include "snippets/line_terms.hpp"
 
 namespace vorpaline_core::snippets {
 
@@ -143,19 +143,6 @@ ReadChunk hit_lines(const simdjson::dom::object& hit, ChunkReader* reader) {
   return read;
 }
 
-// Which query terms each line holds, as the line's own embedding has them.
-LineTerms line_terms(const ChunkLines& lines, const std::vector<std::uint32_t>& terms, Embedder* embedder) {
-  LineTerms found(lines.size(), terms.size());
-  if (terms.empty()) return found;
-  for (std::size_t line = 0; line < lines.size(); ++line) {
-    for (const TermCount& term : embedder->count_terms_unsorted(lines[line])) {
-      const auto at = std::lower_bound(terms.begin(), terms.end(), term.index);
-      if (at != terms.end() && *at == term.index) found.set(line, static_cast<std::size_t>(at - terms.begin()));
-    }
-  }
-  return found;
-}
-
 void append_joined(ReplyBuffer& reply, const ChunkLines& lines, std::size_t start, std::size_t end) {
   std::string joined;
   for (std::size_t line = start; line < end; ++line) {
@@ -180,7 +167,7 @@ struct Wanted {
 };
 
 void append_hit(ReplyBuffer& reply, const simdjson::dom::object& hit, const ReadChunk& read,
-                const std::vector<std::uint32_t>& terms, Embedder* embedder, Wanted wanted) {
+                QueryTermFinder& finder, Wanted wanted) {
   if (read.gone) {
     reply.append("{\"gone\":true}");
     return;
@@ -190,7 +177,7 @@ void append_hit(ReplyBuffer& reply, const simdjson::dom::object& hit, const Read
   reply.append(",\"count\":");
   append_uint(reply, read.lines.size());
   if (wanted.snippets) {
-    const Choice choice = choose_lines(read.lines, line_terms(read.lines, terms, embedder), defined_at(hit));
+    const Choice choice = choose_lines(read.lines, finder.find(read.lines), defined_at(hit));
     reply.append(",\"best\":");
     append_uint(reply, choice.best);
     reply.append(",\"start\":");
@@ -216,8 +203,9 @@ void write_hit_snippets(std::string_view request_json, std::string_view profile_
   if (!hits) bad("the request needs \"hits\"");
   const std::vector<std::uint32_t> terms = query_terms(request);
   const Wanted wanted{flag(request, "snippets", true), flag(request, "lines", false)};
-  std::optional<Embedder> embedder;
-  if (wanted.snippets && !terms.empty()) embedder.emplace(cached_profile(profile_json));
+  // The profile is read only when there is something to tokenise.
+  const bool tokenises = wanted.snippets && !terms.empty();
+  QueryTermFinder finder(tokenises ? cached_profile(profile_json) : Profile{}, terms);
   std::optional<ChunkReader> reader;
   if (root) reader.emplace(*root);
   reply.append("{\"hits\":[");
@@ -227,7 +215,7 @@ void write_hit_snippets(std::string_view request_json, std::string_view profile_
     if (item.get_object().get(hit) != simdjson::SUCCESS) bad("each hit must be an object");
     if (!first) reply.push_back(',');
     first = false;
-    append_hit(reply, hit, hit_lines(hit, reader ? &*reader : nullptr), terms, embedder ? &*embedder : nullptr, wanted);
+    append_hit(reply, hit, hit_lines(hit, reader ? &*reader : nullptr), finder, wanted);
   }
   reply.append("]}");
 }
