@@ -308,3 +308,22 @@ def test_a_line_is_tokenised_up_to_the_profiles_character_limit():
     made = hits_with_snippets(rows, chunks, terms, profile)
     assert made == reference_hits(rows, chunks, terms, profile)
     assert [hit.line for hit in made] == [4, 1]
+
+
+def test_only_regular_files_below_the_root_are_read(tmp_path):
+    # As read_repository_file's guarded open: no link followed below the root, nothing but a regular
+    # file read, a FIFO never waited on.
+    root, outside = tmp_path / "repo", tmp_path / "outside"
+    (root / "src").mkdir(parents=True)
+    outside.mkdir()
+    (root / "src" / "app.py").write_text("retry = 1\n")
+    (outside / "app.py").write_text("secret = 1\n")
+    (root / "link.py").symlink_to(root / "src" / "app.py")
+    (root / "linked").symlink_to(outside, target_is_directory=True)
+    os.mkfifo(root / "fifo.py")
+    names = ["src/app.py", "link.py", "linked/app.py", "fifo.py", "src", "missing.py", "src/../src/app.py", "/etc/passwd"]
+    chunks = [{"path": name, "first": 1, "last": 1} for name in names]
+    shown = snippets.chosen_lines(chunks, frozenset(), native.profile_json(), root=str(root))
+    assert [item.get("snippet") for item in shown] == ["retry = 1"] + [None] * 7
+    assert snippets.chosen_lines(chunks[:1], frozenset(), native.profile_json(), root=str(tmp_path / "none")) == \
+        [{"gone": True}]

@@ -1,5 +1,8 @@
 #include "snippets/chunk_reading.hpp"
 
+#include "snippets/beneath_open.hpp"
+
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,28 +40,42 @@ std::size_t line_count(const FileChunk& chunk) {
 
 }  // namespace
 
-ChunkReader::ChunkReader(std::string_view root) {
-  if (root.find('\0') == std::string_view::npos) root_.emplace(root);
+ChunkReader::ChunkReader(std::string_view root) : root_(root) {
+  // Opened as scan::RepositoryRoot opens it: links followed, the user's own choice.
+  if (root.find('\0') == std::string_view::npos) root_fd_.reset(::open(root_.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY));
+}
+
+std::optional<scan::GuardedFile> ChunkReader::open(std::string_view path) {
+  if (!root_fd_.valid() || scan::malformed_path_reason(path) != nullptr) return std::nullopt;
+  scan::GuardedFile file;
+  switch (open_beneath(root_fd_.get(), path, &file)) {
+    case BeneathOpen::opened:
+      return file;
+    case BeneathOpen::refused:
+      return std::nullopt;
+    case BeneathOpen::unavailable:
+      break;
+  }
+  if (!walked_root_) walked_root_.emplace(root_);
+  scan::GuardedOpen opened = walked_root_->open(path);
+  if (!opened.opened()) return std::nullopt;
+  return std::move(opened.file);
 }
 
 ReadChunk ChunkReader::read(const FileChunk& chunk) {
   ReadChunk result;
-  if (!root_ || scan::malformed_path_reason(chunk.path) != nullptr) {
-    result.gone = true;
-    return result;
-  }
   if (chunk.begin.has_value()) {
     if (*chunk.begin < 0 || *chunk.end < *chunk.begin) {
       result.gone = true;
       return result;
     }
-    const scan::GuardedOpen opened = root_->open(chunk.path);
+    const std::optional<scan::GuardedFile> opened = open(chunk.path);
     std::string bytes;
-    if (!opened.opened() || !read_range(opened.file, static_cast<std::uint64_t>(*chunk.begin), static_cast<std::uint64_t>(*chunk.end), &bytes)) {
+    if (!opened || !read_range(*opened, static_cast<std::uint64_t>(*chunk.begin), static_cast<std::uint64_t>(*chunk.end), &bytes)) {
       result.gone = true;
       return result;
     }
-    if (!stamps_differ(chunk, opened.file)) {
+    if (!stamps_differ(chunk, *opened)) {
       result.lines = ChunkLines::of_bytes(bytes, 0, line_count(chunk));
       return result;
     }
@@ -77,11 +94,10 @@ const ChunkReader::WholeFile* ChunkReader::whole(const FileChunk& chunk) {
   const auto known = whole_.find(chunk.path);
   if (known != whole_.end()) return known->second.get();
   std::unique_ptr<WholeFile> file;
-  const scan::GuardedOpen opened = root_->open(chunk.path);
-  if (opened.opened()) {
+  if (const std::optional<scan::GuardedFile> opened = open(chunk.path)) {
     file = std::make_unique<WholeFile>();
-    if (read_range(opened.file, 0, kWholeFileLimit, &file->text)) {
-      file->stale = stamps_differ(chunk, opened.file);
+    if (read_range(*opened, 0, kWholeFileLimit, &file->text)) {
+      file->stale = stamps_differ(chunk, *opened);
     } else {
       file.reset();
     }

@@ -1,5 +1,6 @@
-// A chunk's lines read from its file as the file is now, with the guarded
-// open the indexer uses (scan/guarded_open.hpp).
+// A chunk's lines read from its file as the file is now, opened as the
+// indexer's guarded open does (scan/guarded_open.hpp; in one system call
+// where the kernel can, beneath_open.hpp).
 //
 // Contract:
 // - A file that cannot be opened as a regular file below the root, or read,
@@ -21,6 +22,7 @@
 #include <string_view>
 
 #include "scan/guarded_open.hpp"
+#include "scan/unique_fd.hpp"
 #include "snippets/chunk_lines.hpp"
 
 namespace vorpaline_core::snippets {
@@ -45,7 +47,7 @@ struct ReadChunk {
 
 class ChunkReader {
  public:
-  explicit ChunkReader(std::string_view root);
+  explicit ChunkReader(std::string_view root);  // a root with a NUL byte holds no file
   ReadChunk read(const FileChunk& chunk);
 
  private:
@@ -55,8 +57,12 @@ class ChunkReader {
   };
   // Null when the file is gone.
   const WholeFile* whole(const FileChunk& chunk);
+  // The file, if it is a regular file below the root.
+  std::optional<scan::GuardedFile> open(std::string_view path);
 
-  std::optional<scan::RepositoryRoot> root_;  // none for a root no file can be below
+  std::string root_;
+  scan::UniqueFd root_fd_;  // for openat2's walk
+  std::optional<scan::RepositoryRoot> walked_root_;  // for the walk a component at a time, made when needed
   std::map<std::string, std::unique_ptr<WholeFile>, std::less<>> whole_;
 };
 
