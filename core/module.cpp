@@ -16,6 +16,7 @@
 #include "glob_binding.hpp"
 #include "grep_binding.hpp"
 #include "index_binding.hpp"
+#include "snippets_binding.hpp"
 #include "symbols_binding.hpp"
 #include "chunk/chunk_arguments.hpp"
 #include "chunk/chunk_reply.hpp"
@@ -354,6 +355,16 @@ PyMethodDef methods[] = {
      "Return (data, size, mtime_ns) with the opened file's size and mtime. A path that\n"
      "is not a regular file inside root raises OSError(errno, reason, path); a path that\n"
      "is empty, absolute or has '.', '..' or empty components raises ValueError."},
+    {"hit_snippets", as_cfunction(hit_snippets), METH_FASTCALL,
+     "hit_snippets(request_json, profile_json, /)\n--\n\n"
+     "The snippets of a search's hits: each hit's chunk read as its file holds it now\n"
+     "(bytes [begin, end) when its size and mtime are the indexed ones, else its lines\n"
+     "first..last of the whole file), or cut from a given text or lines; its lines\n"
+     "tokenised under the profile, the best line and the snippet around it chosen.\n"
+     "request_json: {\"root\", \"terms\", \"snippets\", \"lines\", \"hits\": [{\"path\", \"first\",\n"
+     "\"last\", \"begin\", \"end\", \"size\", \"mtime_ns\", \"defined_at\"} or {\"text\"} or\n"
+     "{\"lines\"}]}. Return {\"hits\": [{\"gone\": true} or {\"stale\", \"count\", \"best\", \"start\",\n"
+     "\"snippet\", \"lines\"}]} as JSON text. Runs with the interpreter lock released."},
     {"listing_unchanged", as_cfunction(listing_unchanged), METH_FASTCALL,
      "listing_unchanged(root, stamps_json, threads, /)\n--\n\n"
      "Whether the file list of the scan of root whose reply carried stamps_json (its\n"

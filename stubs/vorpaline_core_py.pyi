@@ -60,6 +60,16 @@ def listing_unchanged(root: str, stamps_json: str, threads: int, /) -> bool:
     "stamps", as JSON text) still stands: every folder and source keeps its stamp and
     none is racy. threads: 0 for one per core. False whenever it cannot tell."""
 
+def hit_snippets(request_json: str, profile_json: str, /) -> str:
+    """The snippets of a search's hits: each hit's chunk read as its file holds it now
+    (bytes [begin, end) when its size and mtime are the indexed ones, else its lines
+    first..last of the whole file), or cut from a given text or lines; its lines
+    tokenised under the profile, the best line and the snippet around it chosen.
+    request_json: {"root", "terms", "snippets", "lines", "hits": [{"path", "first",
+    "last", "begin", "end", "size", "mtime_ns", "defined_at"} or {"text"} or
+    {"lines"}]}. Return {"hits": [{"gone": true} or {"stale", "count", "best", "start",
+    "snippet", "lines"}]} as JSON text. Runs with the interpreter lock released."""
+
 def read_repository_file(root: str, path: str, begin: int, end: int, /) -> tuple[bytes, int, int]:
     """Read bytes [begin, end) (clipped to the file's size) of the file at path, '/'-separated
     below root, opened a component at a time without following a link or blocking.

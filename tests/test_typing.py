@@ -92,6 +92,7 @@ INFERENCE = '''
     assert_type(settings.builtin_ignore_patterns, list[str])
     assert_type(vorpaline_core_py.handshake(), str)
     assert_type(vorpaline_core_py.sparse_embed_single("text", "{}"), str)
+    assert_type(vorpaline_core_py.hit_snippets('{"hits": []}', "{}"), str)
     assert_type(vorpaline_core_py.__version__, str)
     match result:
         case SparseResult(indices, values):

@@ -8,10 +8,11 @@ followed on the way and nothing but a regular file under the root is read.
 from __future__ import annotations
 
 import os
+from collections.abc import Mapping
 from typing import Any
 
 from vorpaline.search.index_folder import MARKER
-from vorpaline.search.native import core, loads
+from vorpaline.search.native import core, is_utf8, loads
 
 INDEX_FOLDER = ".vorpaline"
 DEFAULT_MAX_FILE_BYTES = 1 << 20
@@ -81,10 +82,26 @@ class FilesNow:
 
     WHOLE_FILE_LIMIT = 64 << 20  # a file that grew past this since it was indexed shows its first lines
 
-    def __init__(self, root: str, known: dict[str, dict[str, Any]]) -> None:
+    def __init__(self, root: str, known: Mapping[str, Any]) -> None:
         self._root = root
-        self._known = known
+        self._known = known  # path -> the indexed file's entry, with its "size" and "mtime_ns"
         self._whole: dict[str, tuple[list[str], bool] | None] = {}
+
+    @property
+    def root(self) -> str:
+        return self._root
+
+    def chunk(self, path: str, first: int, last: int, begin: int | None = None,
+              end: int | None = None) -> dict[str, Any]:
+        """A chunk as the core's hit_snippets reads it: the lines ``lines`` gives, from the file as
+        it is now, with the indexed file's size and mtime to tell whether it changed."""
+        item: dict[str, Any] = {**file_name("path", path), "first": first, "last": last}
+        if begin is not None and end is not None:
+            item["begin"], item["end"] = begin, end
+        entry = self._known.get(path)
+        if entry is not None:
+            item["size"], item["mtime_ns"] = entry["size"], entry["mtime_ns"]
+        return item
 
     def _read(self, path: str, begin: int, end: int) -> tuple[bytes, bool] | None:
         """The bytes [begin, end) and whether the file differs from the one indexed; None if it cannot be read."""
@@ -112,6 +129,12 @@ class FilesNow:
             self._whole[path] = None if got is None else (text_lines(got[0]), got[1])
         whole = self._whole[path]
         return None if whole is None else (whole[0][first - 1:last], whole[1])
+
+
+def file_name(key: str, name: str) -> dict[str, str]:
+    """A file name as the core's requests take it: as text, or as its bytes in hex (``key``_hex)
+    when it is no UTF-8 (a surrogate escape, as os.fsdecode gives it)."""
+    return {key: name} if name.isascii() or is_utf8(name) else {f"{key}_hex": os.fsencode(name).hex()}
 
 
 def text_lines(data: bytes) -> list[str]:

@@ -15,7 +15,7 @@ from vorpaline.search.native import loads
 from vorpaline.search.path_filters import path_filter, str_list
 
 __all__ = ["Definition", "Found", "Hit", "PathGlobs", "Reference", "Row", "best_hit_of_each_file", "best_of_each_file", "definitions_among",
-           "hits_with_snippets", "path_matcher", "planned_hits", "references_among"]
+           "hits_of_chunks", "hits_with_snippets", "path_matcher", "planned_hits", "references_among"]
 
 # ripgrep's -g globs: one, or several in order (the last that matches decides); None for every path.
 PathGlobs: TypeAlias = "str | Sequence[str] | None"
@@ -169,28 +169,59 @@ def planned_hits(found: Sequence[Row | tuple[Any, ...]], chunks: Sequence[list[s
     return hits_with_snippets(kept_rows, kept_chunks, terms, profile_json, stale=kept_stale, reported=reported)
 
 
+def hits_of_chunks(found: Sequence[Row], chunks: Sequence[dict[str, Any]], terms: frozenset[int],
+                   profile_json: str, plan: Any, root: str) -> list[Hit]:
+    """``planned_hits`` of rows whose chunks the core reads (snippets.chosen_lines: files below
+    ``root`` as they are now, or the texts given); a row whose file is gone, or is no longer a
+    regular file, is left out."""
+    if plan is None or not plan.filters_rows:
+        chosen = snippets.chosen_lines([_with_definitions(chunk, row) for row, chunk in zip(found, chunks)],
+                                       terms, profile_json, root=root)
+        return [_hit(row, shown) for row, shown in zip(found, chosen) if not shown.get("gone")]
+    # The plan reads each chunk's lines: they are read here, and only the chunks kept are tokenised.
+    accepted = [(row, chunk) for row, chunk in zip(found, chunks) if plan.accepts_row(row.roles, row.definitions)]
+    read = snippets.chosen_lines([chunk for _, chunk in accepted], terms, profile_json, root=root,
+                                 snippets=False, lines=True)
+    now = [(row, shown) for (row, _), shown in zip(accepted, read) if not shown.get("gone")]
+    return planned_hits([row for row, _ in now], [shown["lines"] for _, shown in now], terms, profile_json, plan,
+                        stale=[shown["stale"] for _, shown in now])
+
+
 def hits_with_snippets(found: Sequence[Row | tuple[Any, ...]], chunks: Sequence[list[str]], terms: frozenset[int],
                        profile_json: str, *, stale: Sequence[bool] | None = None,
                        reported: Sequence[int | None] | None = None) -> list[Hit]:
     """Hits of rows (score, path, first line, last line, id, repository[, roles, definitions, metadata]), each
-    with the line that best matches the query and its chunk's best lines as its snippet; the lines
-    of all the chunks are tokenised in one call. Where ``reported`` gives a line's offset, that line
-    is the hit's and its snippet starts there."""
-    every_line = [line for lines in chunks for line in lines]
-    may_hold = snippets.lines_that_may_hold(every_line, terms) if terms else []
-    tokenised = iter(snippets.text_terms([line for line, may in zip(every_line, may_hold) if may], profile_json))
-    line_terms = iter([next(tokenised) if may else frozenset() for may in may_hold])
+    with the line that best matches the query and its chunk's best lines as its snippet, chosen by the
+    core in one call for all the chunks. Where ``reported`` gives a line's offset, that line is the
+    hit's and its snippet starts there."""
+    rows = [Row(*row) for row in found]
+    forced = [reported[number] if reported else None for number in range(len(rows))]
+    forced = [offset if offset is not None and 0 <= offset < len(lines) else None
+              for offset, lines in zip(forced, chunks)]
+    chosen = iter(snippets.chosen_lines([_with_definitions({"lines": lines}, row)
+                                         for row, lines, offset in zip(rows, chunks, forced) if offset is None],
+                                        terms, profile_json))
     hits = []
-    for number, (row, lines) in enumerate(zip(found, chunks)):
-        row = Row(*row)
-        own_terms = [next(line_terms) for _ in lines] if terms else []  # asked for only when there are terms
-        defined_at = {d.line - row.first for d in row.definitions}
-        forced = reported[number] if reported else None
-        if forced is not None and 0 <= forced < len(lines):
-            best, offset, snippet = forced, forced, snippets.trimmed(lines[forced:forced + 3])
+    for number, (row, lines, offset) in enumerate(zip(rows, chunks, forced)):
+        if offset is None:
+            shown = next(chosen)
         else:
-            best, offset, snippet = snippets.best_line(lines, terms, own_terms, defined_at)
-        hits.append(Hit(row.path, row.first, row.last, row.score, "\n".join(snippet), row.id, row.repository,
-                        bool(stale and stale[number]), row.first + best if lines else 0,
-                        row.first + offset if lines else 0, row.roles, row.definitions, row.metadata))
+            shown = {"count": len(lines), "best": offset, "start": offset,
+                     "snippet": "\n".join(snippets.trimmed(lines[offset:offset + 3]))}
+        hits.append(_hit(row, {**shown, "stale": bool(stale and stale[number])}))
     return hits
+
+
+def _with_definitions(chunk: dict[str, Any], row: Row) -> dict[str, Any]:
+    """The chunk with the offsets of the lines where its row defines a name."""
+    if row.definitions:
+        chunk["defined_at"] = sorted({d.line - row.first for d in row.definitions})
+    return chunk
+
+
+def _hit(row: Row, shown: dict[str, Any]) -> Hit:
+    """The hit of a row with its lines as snippets.chosen_lines shows them."""
+    lines = shown["count"] > 0
+    return Hit(row.path, row.first, row.last, row.score, shown["snippet"], row.id, row.repository, shown["stale"],
+               row.first + shown["best"] if lines else 0, row.first + shown["start"] if lines else 0,
+               row.roles, row.definitions, row.metadata)

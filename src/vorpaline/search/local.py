@@ -39,7 +39,7 @@ from vorpaline.search.arguments import (check_document_metadata, check_folder, c
 from vorpaline.search.files import (DEFAULT_MAX_FILE_BYTES, INDEX_FOLDER, FilesNow, listed_files, not_indexed,
                                     skipped_folders)
 from vorpaline.search.hits import (Definition, Found, Hit, PathGlobs, Reference, Row, best_hit_of_each_file,
-                                   best_of_each_file, definitions_among, planned_hits, references_among)
+                                   best_of_each_file, definitions_among, hits_of_chunks, references_among)
 from vorpaline.search.index_folder import FolderLock
 from vorpaline.search.native import UTF8_ROOT_REMEDY, blake2b, fast_json, is_utf8, loads, profile_json, utf8_name
 from vorpaline.search.native import core as _core
@@ -611,27 +611,19 @@ class Index(Closable):
               plan: Any = None) -> list[Hit]:
         """The hits with their snippets, from each chunk's lines as the file holds them now, and from
         each document's text as the index keeps it."""
-        rows, chunks, stale = [], [], []
+        rows, chunks = [], []
         for hit in found:
             path, first, last, doc_id, *span = hit.metadata
-            lines: list[str] = []
-            changed = False
             kept = None
             if path:
-                now = files.lines(path, first, last, *span)
-                if now is None:
-                    continue  # gone, or no longer the regular file indexed
-                lines, changed = now
+                chunk = files.chunk(path, first, last, *span)
             else:
                 kept = _kept(hit)
-                if isinstance(kept.get("text"), str):
-                    # lines end at "\n", as a file's chunk's do
-                    lines = [line.removesuffix("\r") for line in kept["text"].split("\n")]
+                chunk = {"text": kept["text"]} if isinstance(kept.get("text"), str) else {"lines": []}
             rows.append(Row(hit.score, path, first, last, doc_id, None, queries.role_names(hit.roles),
                             hit.definitions(), kept.get("metadata") if kept else None))
-            chunks.append(lines)
-            stale.append(changed)
-        return planned_hits(rows, chunks, terms, profile, plan, stale=stale)
+            chunks.append(chunk)
+        return hits_of_chunks(rows, chunks, terms, profile, plan, files.root)
 
     # ---------------------------------------------------------------- writing
 

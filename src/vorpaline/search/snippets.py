@@ -15,12 +15,15 @@ from collections.abc import Callable, Collection, Sequence
 from functools import lru_cache
 from typing import Any, TextIO
 
+import orjson
+
 from vorpaline.search import native
 from vorpaline.search.display import printable, quoted_name
+from vorpaline.search.files import file_name
 from vorpaline.search.native import loads
 from vorpaline.search.queries import CODE_PART, CODE_WORD, TERM_TEXTS
 
-__all__ = ["best_line", "best_lines", "chunk_lines", "highlight", "lines_that_may_hold", "matching_spans", "printable",
+__all__ = ["best_line", "best_lines", "chosen_lines", "chunk_lines", "highlight", "lines_that_may_hold", "matching_spans", "printable",
            "quoted_name", "text_terms", "use_color"]
 
 BOLD = "\033[1m"
@@ -105,6 +108,25 @@ def best_lines(lines: Sequence[str], terms: frozenset[int], *, window: int = 3,
     while not chosen[-1].strip():
         chosen.pop()
     return offset, chosen
+
+
+def chosen_lines(chunks: Sequence[dict[str, Any]], terms: frozenset[int], profile_json: str, *,
+                 root: str | None = None, snippets: bool = True, lines: bool = False) -> list[dict[str, Any]]:
+    """Each chunk's lines and the choice ``best_line`` makes among them, made in one call of the core
+    (the interpreter lock released while it reads, tokenises and chooses). A chunk is a file's, as
+    files.FilesNow.chunk gives it (the file below ``root``, read as it is now), ``{"text": ...}``
+    or ``{"lines": [...]}``, with ``"defined_at"``: the offsets of its lines that define a name.
+    Each reply is ``{"gone": True}`` for a file that cannot be read, else ``{"stale", "count"}``
+    (the number of its lines) with, for ``snippets``, ``"best"`` and ``"start"`` (best_line's
+    offsets) and ``"snippet"`` (its lines joined by "\\n"), and the ``"lines"`` when asked."""
+    if not chunks:
+        return []
+    request: dict[str, Any] = {"terms": sorted(terms), "snippets": snippets, "lines": lines, "hits": chunks}
+    if root is not None:
+        request.update(file_name("root", root))
+    reply = native.core().hit_snippets(orjson.dumps(request).decode(), profile_json)
+    hits: list[dict[str, Any]] = loads(reply)["hits"]
+    return hits
 
 
 def best_line(lines: Sequence[str], terms: frozenset[int], line_terms: Sequence[frozenset[int]],
