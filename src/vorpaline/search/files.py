@@ -12,7 +12,7 @@ from collections.abc import Mapping
 from typing import Any
 
 from vorpaline.search.index_folder import MARKER
-from vorpaline.search.native import core, is_utf8, loads
+from vorpaline.search.native import core, file_name, loads
 
 INDEX_FOLDER = ".vorpaline"
 DEFAULT_MAX_FILE_BYTES = 1 << 20
@@ -129,12 +129,6 @@ class FilesNow:
             self._whole[path] = None if got is None else (text_lines(got[0]), got[1])
         whole = self._whole[path]
         return None if whole is None else (whole[0][first - 1:last], whole[1])
-
-
-def file_name(key: str, name: str) -> dict[str, str]:
-    """A file name as the core's requests take it: as text, or as its bytes in hex (``key``_hex)
-    when it is no UTF-8 (a surrogate escape, as os.fsdecode gives it)."""
-    return {key: name} if name.isascii() or is_utf8(name) else {f"{key}_hex": os.fsencode(name).hex()}
 
 
 def text_lines(data: bytes) -> list[str]:

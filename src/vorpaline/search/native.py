@@ -45,6 +45,14 @@ def blake2b(data: bytes | memoryview, digest_size: int) -> Any:
     return made(data, digest_size=digest_size)
 
 
+def file_name(key: str, name: str) -> dict[str, str]:
+    """A file name as the core's requests take it: as text, or as its bytes in hex (``key``_hex)
+    when it is no UTF-8 (a surrogate escape, as os.fsdecode gives it)."""
+    import os
+
+    return {key: name} if name.isascii() or is_utf8(name) else {f"{key}_hex": os.fsencode(name).hex()}
+
+
 def fast_json() -> ModuleType:
     """orjson, imported on first use."""
     import orjson

@@ -15,12 +15,10 @@ from collections.abc import Callable, Collection, Sequence
 from functools import lru_cache
 from typing import Any, TextIO
 
-import orjson
 
 from vorpaline.search import native
 from vorpaline.search.display import printable, quoted_name
-from vorpaline.search.files import file_name
-from vorpaline.search.native import loads
+from vorpaline.search.native import file_name, loads
 from vorpaline.search.queries import CODE_PART, CODE_WORD, TERM_TEXTS
 
 __all__ = ["best_line", "best_lines", "chosen_lines", "chunk_lines", "highlight", "lines_that_may_hold", "matching_spans", "printable",
@@ -124,7 +122,7 @@ def chosen_lines(chunks: Sequence[dict[str, Any]], terms: frozenset[int], profil
     request: dict[str, Any] = {"terms": sorted(terms), "snippets": snippets, "lines": lines, "hits": chunks}
     if root is not None:
         request.update(file_name("root", root))
-    reply = native.core().hit_snippets(orjson.dumps(request).decode(), profile_json)
+    reply = native.core().hit_snippets(json.dumps(request), profile_json)
     hits: list[dict[str, Any]] = loads(reply)["hits"]
     return hits
 
