@@ -253,6 +253,22 @@ def test_the_standard_library(standard_library):
         same_as_rg(["-c", "--", pattern], standard_library, json_output=False)
 
 
+def test_a_build_of_over_a_million_trigram_postings_answers_as_rg(tmp_path):
+    """A build this large inverts its postings pass by pass over the key space, a small one sorts them:
+    both must give rg's answers."""
+    rng = random.Random(11)
+    alphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_ "
+    lines = {f"f{number:03}.txt": ["".join(rng.choices(alphabet, k=79)) for _ in range(100)] for number in range(200)}
+    root = make_tree(tmp_path / "tree", {name: "\n".join(text) + "\n" for name, text in lines.items()})
+    subprocess.run(["git", "init", "-q", str(root)], check=True)
+    Index.for_repository(root).update(root)
+    picked = [rng.choice(rng.choice(list(lines.values())))[at:at + 5] for at in rng.sample(range(70), 8)]
+    for pattern in picked:
+        assert same_as_rg(["-F", "--", pattern], root) == 0
+        same_as_rg(["-i", "-F", "--", pattern.swapcase()], root)
+    same_as_rg(["-c", "--", f"{picked[0][:3]}[0-9]"], root, json_output=False)
+
+
 def test_the_api_answers_as_the_command(generated):
     with Index.open(generated / ".vorpaline") as index:
         files = index.grep(["should_\\w+"], path_glob="*.py")

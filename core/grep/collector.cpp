@@ -54,19 +54,34 @@ void GrepCollector::add(std::size_t slot, std::string_view path, std::uint64_t s
   target.present = true;
 }
 
-std::uint32_t GrepCollector::write(const std::string& path, std::vector<std::int64_t>& docs, unsigned threads) {
-  docs.assign(slots_.size(), -1);
-  std::vector<GrepFile> files;
-  std::vector<Cursor> cursors;
-  for (std::size_t s = 0; s < slots_.size(); ++s) {
-    if (!slots_[s].present) continue;
-    docs[s] = static_cast<std::int64_t>(files.size());
-    files.push_back(slots_[s].file);
-    const auto* begin = reinterpret_cast<const unsigned char*>(slots_[s].keys.data());
-    cursors.push_back({begin, begin + slots_[s].keys.size()});
-  }
-  if (files.empty()) return 0;
+namespace {
 
+// Up to this many postings, a build's (key, doc) pairs are sorted: its cost
+// follows its postings, where passes over the key space cost the same for
+// one file as for a million.
+constexpr std::uint64_t kSortedAtMost = 1u << 20;
+
+void write_sorted(const std::vector<Cursor>& cursors, std::uint64_t postings, GrepSegmentWriter& writer) {
+  std::vector<std::uint64_t> pairs;
+  pairs.reserve(postings);
+  for (std::uint32_t doc = 0; doc < cursors.size(); ++doc) {
+    Cursor cursor = cursors[doc];
+    std::uint32_t key = 0;
+    while (next_key(cursor, &key)) pairs.push_back(std::uint64_t{key} << 32 | doc);
+  }
+  std::sort(pairs.begin(), pairs.end());
+  std::vector<std::uint32_t> docs;
+  for (std::size_t i = 0; i < pairs.size();) {
+    const std::uint64_t key = pairs[i] >> 32;
+    docs.clear();
+    for (; i < pairs.size() && pairs[i] >> 32 == key; ++i) docs.push_back(static_cast<std::uint32_t>(pairs[i]));
+    writer.add_key(static_cast<std::uint32_t>(key), docs);
+  }
+}
+
+// Larger builds: each doc's keys are counted over the whole key space, which
+// is cut into passes of bounded postings, inverted on several threads.
+void write_by_passes(const std::vector<Cursor>& cursors, GrepSegmentWriter& writer, unsigned threads) {
   // How many docs hold each key, to cut the key space into passes.
   std::vector<std::uint32_t> counts(kKeySpace, 0);
   for (Cursor cursor : cursors) {
@@ -101,7 +116,7 @@ std::uint32_t GrepCollector::write(const std::string& path, std::vector<std::int
     std::vector<GrepSegmentWriter::EncodedList> lists;
   };
   std::vector<PassOutput> outputs(passes);
-  const auto doc_count = static_cast<std::uint32_t>(files.size());
+  const auto doc_count = static_cast<std::uint32_t>(cursors.size());
   const auto invert = [&](std::size_t p) {
     const std::uint32_t low = bounds[p];
     const std::uint32_t high = bounds[p + 1];
@@ -122,13 +137,37 @@ std::uint32_t GrepCollector::write(const std::string& path, std::vector<std::int
     }
   };
   for_each_index(passes, threads, invert, 1);
-  GrepSegmentWriter writer(path, files);
   for (const PassOutput& output : outputs) {
     std::size_t offset = 0;
     for (const GrepSegmentWriter::EncodedList& list : output.lists) {
       writer.add_encoded(list, output.bytes.data() + offset);
       offset += list.size;
     }
+  }
+}
+
+}  // namespace
+
+std::uint32_t GrepCollector::write(const std::string& path, std::vector<std::int64_t>& docs, unsigned threads) {
+  docs.assign(slots_.size(), -1);
+  std::vector<GrepFile> files;
+  std::vector<Cursor> cursors;
+  std::uint64_t postings = 0;
+  for (std::size_t s = 0; s < slots_.size(); ++s) {
+    if (!slots_[s].present) continue;
+    docs[s] = static_cast<std::int64_t>(files.size());
+    files.push_back(slots_[s].file);
+    const auto* begin = reinterpret_cast<const unsigned char*>(slots_[s].keys.data());
+    cursors.push_back({begin, begin + slots_[s].keys.size()});
+    postings += slots_[s].key_count;
+  }
+  if (files.empty()) return 0;
+
+  GrepSegmentWriter writer(path, files);
+  if (postings <= kSortedAtMost) {
+    write_sorted(cursors, postings, writer);
+  } else {
+    write_by_passes(cursors, writer, threads);
   }
   writer.finish();
   return static_cast<std::uint32_t>(files.size());
