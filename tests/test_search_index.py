@@ -10,6 +10,7 @@ import json
 import os
 import random
 import shutil
+import subprocess
 
 import pytest
 
@@ -18,6 +19,7 @@ pytest.importorskip("vorpaline_core_py")
 
 from vorpaline.cli import main  # noqa: E402
 from vorpaline.search import local  # noqa: E402
+from conftest import make_tree  # noqa: E402
 
 WORDS = ("parse_config load_user render_page cache_lookup flush_buffer retry_request token_bucket "
          "open_socket close_socket hash_digest merge_sorted split_lines quota limit queue worker "
@@ -338,3 +340,48 @@ def test_search_without_an_index_says_how_to_make_one(repository, capsys):
     assert status == 2 and out == ""
     assert err.count("\n") == 1 and err.startswith("vorpaline: error: ")
     assert "no index in" in err and "vorpaline index" in err
+
+
+def narrowing_tree(root):
+    """Many chunks that rank for "file_name", few that hold ``file_Name`` or ``FileName`` as written,
+    among them a hidden file and one the trigram index leaves out (a NUL past the binary probe)."""
+    rng = random.Random(5)
+    files = {}
+    for number in range(120):
+        lines = [" ".join(rng.choice(("file_name", "file", "name", "open", "path")) for _ in range(6)) for _ in range(40)]
+        if number % 17 == 0:
+            lines[rng.randrange(40)] += " file_Name = FileName"
+        files[f"src/m{number:03}.py"] = "\n".join(lines) + "\n"
+    # Both rank low for "file_Name": found only deep in the ranking.
+    files[".hidden/h.py"] = "open path read\n" * 30 + "file_Name\n"
+    files["late_nul.txt"] = "open path read\n" * 700 + "file_Name\n\0\n"
+    root = make_tree(root, files)
+    subprocess.run(["git", "init", "-q", str(root)], check=True)
+    return root
+
+
+@pytest.mark.parametrize("grep_index", [True, False], ids=["trigrams", "no-trigrams"])
+def test_deep_searches_narrowed_by_the_trigram_index_answer_as_reading_every_chunk(tmp_path, monkeypatch, grep_index):
+    root = narrowing_tree(tmp_path / "repo")
+    index = search.Index.for_repository(root)
+    index.update(root, grep=grep_index)
+    # Changed since indexing: a word removed, one added, a file deleted; the answers are the files' now.
+    (root / "src/m000.py").write_text((root / "src/m000.py").read_text().replace("file_Name", "file_name"))
+    (root / "src/m001.py").write_text((root / "src/m001.py").read_text().replace("\n", " file_Name\n", 1))
+    (root / "src/m017.py").unlink()
+    asked = []
+    grep = search.Index.grep
+    monkeypatch.setattr(search.Index, "grep", lambda self, *args, **options: asked.append(args) or
+                        grep(self, *args, **options))
+    found_any = False
+    for query, k, files in [("file_Name", 10, False), ("file_Name", 3, True), ("FileName", 5, False),
+                            ("file_Name open", 10, False), ('file_Name "open path"', 4, False),
+                            ("NoSuchName", 10, False), ("file_Name -FileName", 10, True)]:
+        monkeypatch.setattr(local, "_NARROWED_ABOVE", 10**9)
+        every = index.search(query, k=k, files=files)
+        monkeypatch.setattr(local, "_NARROWED_ABOVE", 1)
+        assert index.search(query, k=k, files=files) == every, query
+        found_any |= bool(every)
+    assert found_any and bool(asked) == grep_index
+    paths = {hit.path for hit in index.search("file_Name", k=12)}
+    assert {".hidden/h.py", "late_nul.txt", "src/m001.py"} <= paths and not paths & {"src/m000.py", "src/m017.py"}

@@ -229,6 +229,10 @@ def _metadata_matches(metadata: Any, wanted: dict[str, list[str]]) -> bool:
     return True
 
 
+# Rows of the ranking past which a search whose words' case counts asks which files hold them.
+_NARROWED_ABOVE = 1000
+
+
 def _passes(found: Found, path_matches: Callable[[str | None], bool] | None,
             metadata: dict[str, list[str]] | None) -> bool:
     """Whether a search's filters keep this document: its path, and its metadata."""
@@ -451,6 +455,9 @@ class Index(Closable):
         files_now = FilesNow(manifest.get("root", ""), stamps)
         matches = plan.accepts_path
         wanted = k * 4 if files else k
+        hits: list[Hit] = []
+        examined = 0  # the ranking's rows made into hits so far: its order is the same at any depth
+        holding: set[str] | None = None  # the files that can hold a passing chunk, once known
         while True:
             # Filters apply to the ranking; more is asked until k hits pass or none are left.
             try:
@@ -458,16 +465,47 @@ class Index(Closable):
             except ValueError as error:  # a document whose stored text fails its check: a damaged segment
                 raise IndexUnusable(f"{error}; run `vorpaline index --rebuild`") from None
             found = [Found.of(item) for item in reply["hits"]]
-            kept = [hit for hit in found
-                    if _passes(hit, matches, wanted_metadata) and _passes(hit, None, asked_metadata)]
             if files and not plan.filters_rows:
-                kept = best_of_each_file(kept)[:k]
-            hits = self._hits(kept, terms, files_now, profile, plan)
-            if files and plan.filters_rows:
-                hits = best_hit_of_each_file(hits)
-            if len(hits) >= k or len(found) < wanted:
-                return hits[:k]
+                kept = [hit for hit in found
+                        if _passes(hit, matches, wanted_metadata) and _passes(hit, None, asked_metadata)]
+                shown = self._hits(best_of_each_file(kept)[:k], terms, files_now, profile, plan)
+            else:
+                fresh = [hit for hit in found[examined:]
+                         if (holding is None or hit.metadata[0] in holding)
+                         and _passes(hit, matches, wanted_metadata) and _passes(hit, None, asked_metadata)]
+                hits += self._hits(fresh, terms, files_now, profile, plan)
+                examined = len(found)
+                shown = best_hit_of_each_file(hits) if files else hits
+            if len(shown) >= k or len(found) < wanted:
+                return shown[:k]
+            # Deep in the ranking, the trigram index costs less than the chunks it saves reading.
+            if holding is None and wanted * 4 >= _NARROWED_ABOVE and plan.content is not None \
+                    and plan.content.substrings:
+                holding = self._files_that_may_hold(manifest, plan.content.substrings)
+                if holding is not None and not holding:
+                    return shown[:k]
             wanted *= 4
+
+    def _files_that_may_hold(self, manifest: dict[str, Any], substrings: Sequence[str]) -> set[str] | None:
+        """The indexed files that hold each of ``substrings`` now, as the trigram index finds them, with
+        those it keeps no trigrams of; None when that cannot narrow a search (no trigram index, or
+        documents of an application among the files)."""
+        root = manifest.get("root")
+        if root is None or manifest.get("grep") is None or any("\ufffd" in text for text in substrings):
+            return None
+        try:
+            entries = self._with_table(manifest)["files"]
+        except IndexUnusable:  # its table removed by a commit since: the search goes on without
+            return None
+        chunked = sum(entry.get("count", 0) for entry in entries.values() if entry.get("segment") is not None)
+        if chunked != sum(segment["documents"] - len(segment["deleted"]) for segment in manifest["segments"]):
+            return None
+        holding: set[str] | None = None
+        for text in substrings:
+            found = {file.path for file in self.grep(text, fixed=True, hidden=True, mode="files")}
+            holding = found if holding is None else holding & found
+        return (holding or set()) | {path for path, entry in entries.items()
+                                     if not entry.get("grep") and entry.get("count")}
 
     def definitions(self, name: str, *, ignore_case: bool = False, path_glob: PathGlobs = None) -> list[Definition]:
         """Where ``name`` is defined (exactly, or ignoring case), in path and line order, in the files

@@ -184,6 +184,11 @@ class ContentFilter:
         self._regex = regex
 
     @property
+    def substrings(self) -> tuple[str, ...]:
+        """The texts a chunk must hold as they are written (the words whose case counts)."""
+        return tuple(self._substrings)
+
+    @property
     def regex(self) -> Any | None:
         """The compiled pattern a chunk must match, if one was given."""
         return self._regex
