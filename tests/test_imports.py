@@ -142,3 +142,22 @@ def test_help_loads_neither_the_search_package_nor_the_core(argv):
     assert "vorpaline.cli.common" in imported
     loaded = sorted(name for name in imported if name.startswith(NOT_FOR_HELP))
     assert not loaded, f"{' '.join(argv)} imports {loaded}"
+
+
+# Modules a search command has no use for, each a few milliseconds of every search's start-up.
+NOT_FOR_SEARCH = ("logging", "dataclasses", "orjson", "_hashlib", "uuid", "difflib", "secrets",
+                  "vorpaline.enginecheck", "vorpaline.sparse", "vorpaline.search.grep")
+
+
+def test_a_search_command_imports_only_what_it_uses(tmp_path):
+    (tmp_path / "a.py").write_text("def parse_url(url):\n    return url.split('://')\n")
+    subprocess.run(["git", "init", "-q", str(tmp_path)], check=True)
+    indexed = subprocess.run([sys.executable, "-m", "vorpaline", "index", "--quiet", str(tmp_path)],
+                             capture_output=True, text=True, timeout=60)
+    assert indexed.returncode == 0, indexed.stderr
+    done = subprocess.run([sys.executable, "-X", "importtime", "-m", "vorpaline", "search", "parse_url"],
+                          capture_output=True, text=True, timeout=60, cwd=tmp_path)
+    assert done.returncode == 0 and "a.py:1" in done.stdout, done.stderr
+    imported = {line.rpartition("|")[2].strip() for line in done.stderr.splitlines() if line.startswith("import time:")}
+    assert "vorpaline_core_py" in imported
+    assert not imported & set(NOT_FOR_SEARCH), sorted(imported & set(NOT_FOR_SEARCH))

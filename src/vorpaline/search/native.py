@@ -12,13 +12,32 @@ from typing import Any
 SMALL_JSON = 1 << 16
 
 
+_checked_core: ModuleType | None = None  # the core module last found to offer the index
+
+
 def core() -> Any:
-    from vorpaline.enginecheck import require_capability
+    """The native core, once it is known to offer the index. The core's own handshake is asked
+    directly: the capability check's module brings logging, which a search command does not need,
+    and is imported only to refuse a core without the index, with its message."""
+    global _checked_core
+    try:
+        import vorpaline_core_py
+    except ImportError:
+        vorpaline_core_py = None
+    if vorpaline_core_py is None or (vorpaline_core_py is not _checked_core and not _offers_index(vorpaline_core_py)):
+        from vorpaline.enginecheck import require_capability
 
-    require_capability("index_bm25", "vorpaline.search")
-    import vorpaline_core_py
-
+        require_capability("index_bm25", "vorpaline.search")
+        import vorpaline_core_py
+    _checked_core = vorpaline_core_py
     return vorpaline_core_py
+
+
+def _offers_index(module: ModuleType) -> bool:
+    try:
+        return "index_bm25" in json.loads(module.handshake())["capabilities"]
+    except Exception:  # no handshake, or not the reply it should be: the capability check says why
+        return False
 
 
 def profile_json() -> str:
