@@ -17,6 +17,7 @@ import sys
 import sysconfig
 import tempfile
 import time
+from types import SimpleNamespace
 from typing import Any, Callable
 
 from vorpaline.search.qdrant import QdrantStore
@@ -40,6 +41,9 @@ class DiscardingClient:
 
     def retrieve(self, **_: Any) -> list[Any]:
         return []
+
+    def count(self, **_: Any) -> SimpleNamespace:
+        return SimpleNamespace(count=0)
 
     def __getattr__(self, name: str) -> Callable[..., None]:
         return lambda **_: None
