@@ -45,6 +45,47 @@ def test_stamps_in_place_agree_with_the_table_for_any_paths(tmp_path, count):
             assert stamps.get(missing) is None
 
 
+def as_earlier_table(data: bytes) -> bytes:
+    """A table as written before its flags told which files have a trigram document."""
+    count = file_table.HEADER.unpack_from(data)[1]
+    body = bytearray(data[:-file_table.DIGEST])
+    body[:8] = file_table.EARLIER_MAGIC
+    flags_at = file_table.HEADER.size + 8 * (count + 1) + 16 * count
+    for number in range(flags_at, flags_at + count):
+        body[number] &= ~file_table.GREP_DOCUMENT
+    return bytes(body) + hashlib.blake2b(body, digest_size=file_table.DIGEST).digest()
+
+
+@pytest.mark.parametrize("count", [0, 1, 7, 500])
+def test_a_grep_told_by_the_flags_is_told_what_the_entries_tell(tmp_path, count):
+    """Which files a grep reads whatever their trigram documents say, and which have one: from the
+    flags alone as from the JSON entries; a table of the earlier form says it cannot tell."""
+    from vorpaline.search.grep_state import request_part
+
+    rng = random.Random(count)
+    files = random_files(rng, count)
+    for entry in files.values():  # never read for trigrams, read without a document, or with one
+        kind = rng.randrange(3)
+        if kind:
+            entry["grep"] = None if kind == 1 else ["seg.grep", rng.randrange(1000)]
+    path = str(tmp_path / "table.files")
+    file_table.write(path, {"files": files, "listing": None})
+    manifest = {"grep": {"segments": []}, "listing": None}
+    expected = request_part(str(tmp_path), {**manifest, "files": files})
+    stamps = file_table.FileStamps(path)
+    assert stamps.flags_grep_documents
+    told = request_part(str(tmp_path), manifest, stamps)
+    assert sorted(told["extra"]) == sorted(expected["extra"])
+    assert set(told["documents"]) == expected["documents"]
+    assert all(name in told["documents"] for name in expected["documents"])
+    with open(path, "rb") as handle:
+        data = handle.read()
+    with open(path, "wb") as handle:
+        handle.write(as_earlier_table(data))
+    assert file_table.read(path)["files"] == files
+    assert not file_table.FileStamps(path).flags_grep_documents
+
+
 def damaged_copies(data: bytes):
     yield "truncated", data[:-1]
     yield "empty", b""

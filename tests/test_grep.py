@@ -181,6 +181,26 @@ def test_changes_since_indexing_are_searched_as_they_are(changing):
     same_as_rg(["--", "TODO"], changing)
 
 
+@pytest.mark.parametrize("table", ["flags", "earlier form"])
+def test_the_file_table_of_either_form_gives_rgs_answers(tmp_path, table):
+    """A grep told by the file table's flags which files have a trigram document, or by its entries
+    (a table written before the flags told it), binary files among them, after changes since."""
+    from test_file_table import as_earlier_table
+    from vorpaline.search.local import _read_manifest
+
+    root = make_tree(tmp_path / "tree", GENERATED)
+    subprocess.run(["git", "init", "-q", str(root)], check=True)
+    Index.for_repository(root).update(root)
+    table_path = root / ".vorpaline" / _read_manifest(str(root / ".vorpaline" / "MANIFEST"))["table"]
+    if table == "earlier form":
+        table_path.write_bytes(as_earlier_table(table_path.read_bytes()))
+    (root / "data.bin").write_text("TODO now text\n")  # held without a document, now changed
+    (root / "src/new_file.py").write_text("TODO in a file added since\n")
+    (root / "docs/readme.md").unlink()
+    for pattern in ["TODO", "should_run", "binary", "now text"]:
+        same_as_rg(["--", pattern], root)
+
+
 def test_same_size_same_second_edit_is_seen(changing):
     path = changing / "docs/no_newline.txt"
     before = path.stat()

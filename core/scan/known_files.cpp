@@ -14,7 +14,9 @@ namespace vorpaline_core::scan {
 
 namespace {
 
-constexpr char kMagic[8] = {'V', 'R', 'P', 'F', 'I', 'L', 'E', 'S'};
+// The second adds a flag for files with a trigram document; the stamps this reads are the same.
+constexpr char kMagic[8] = {'V', 'R', 'P', 'F', 'I', 'L', 'E', '2'};
+constexpr char kEarlierMagic[8] = {'V', 'R', 'P', 'F', 'I', 'L', 'E', 'S'};
 constexpr std::uint64_t kHeaderSize = 48;  // the magic, then five u64
 
 std::uint64_t stamps_end(std::uint64_t count) { return kHeaderSize + 8 * (count + 1) + 17 * count; }
@@ -45,7 +47,7 @@ KnownFiles::KnownFiles(const std::string& path) : file_(path) {
   const std::uint64_t file_size = static_cast<std::uint64_t>(status.st_size);
   char header[kHeaderSize];
   if (file_size < kHeaderSize || !read_exactly(fd.get(), header, kHeaderSize, 0) ||
-      std::memcmp(header, kMagic, sizeof kMagic) != 0) {
+      (std::memcmp(header, kMagic, sizeof kMagic) != 0 && std::memcmp(header, kEarlierMagic, sizeof kMagic) != 0)) {
     throw damaged("its header");
   }
   bytes_.assign(header, kHeaderSize);

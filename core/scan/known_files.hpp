@@ -19,6 +19,7 @@ namespace vorpaline_core::scan {
 
 inline constexpr std::uint8_t kKnownNotIndexed = 1;  // binary, too large or unreadable when last read
 inline constexpr std::uint8_t kKnownHasGrep = 2;     // its trigram document is recorded
+// 4: it has a trigram document (a grep reads this, not the scan)
 
 class KnownFiles {
  public:

@@ -23,10 +23,11 @@ class Where:
     """The repository, its index (None without one), the paths searched and how each is shown."""
 
     def __init__(self, root: str, folder: str | None, operands: Sequence[str],
-                 manifest: dict[str, Any] | None = None) -> None:
+                 manifest: dict[str, Any] | None = None, table: Any = None) -> None:
         self.root = root
         self.folder = folder
         self._manifest = manifest
+        self._table = table  # the file table's stamps and flags, when they stand for its entries
         self.started = time.perf_counter()
         try:
             if operands:
@@ -45,16 +46,16 @@ class Where:
     @classmethod
     def find(cls, index: str | None, operands: Sequence[str]) -> Where:
         if index is not None:
-            manifest = _committed_manifest(index)
-            return cls(manifest["root"], index, operands, manifest)
+            manifest, table = _committed_manifest(index)
+            return cls(manifest["root"], index, operands, manifest, table)
         here = os.getcwd()
         top = _nearest_repository_top(here) or here
         folder = os.path.join(top, INDEX_FOLDER)
         if not _holds_index(folder):
             no_index_notice(top)
             return cls(top, None, operands)
-        manifest = _committed_manifest(folder)
-        return cls(manifest["root"], folder, operands, manifest)
+        manifest, table = _committed_manifest(folder)
+        return cls(manifest["root"], folder, operands, manifest, table)
 
     def grep(self, patterns: list[str], options: dict[str, Any]) -> GrepResult:
         from vorpaline.search.arguments import check_grep
@@ -64,7 +65,8 @@ class Where:
         # The committed manifest read here, not through Index: a grep needs none of the ranking.
         from vorpaline.search.grep_state import request_part
 
-        return grep_repository(self.root, request_part(os.path.abspath(self.folder), self._manifest), patterns,
+        return grep_repository(self.root, request_part(os.path.abspath(self.folder), self._manifest, self._table),
+                               patterns,
                                index_folder=os.path.abspath(self.folder), **check_grep(options))
 
     def in_operand_order(self, files: list[GrepFile]) -> list[GrepFile]:
@@ -100,29 +102,38 @@ def no_index_notice(folder: str) -> None:
         print(f"{PROG}: no index in {folder}: every file is read; '{PROG} index' makes this fast", file=sys.stderr)
 
 
-def _committed_manifest(folder: str) -> dict[str, Any]:
-    """The index's manifest as last committed, its checksum checked."""
+def _committed_manifest(folder: str) -> tuple[dict[str, Any], Any]:
+    """The index's manifest as last committed, its checksum checked, and its file table's stamps and
+    flags when they tell a grep all it needs (else None, and the table's entries are in the manifest)."""
     from vorpaline.search.index_folder import MANIFEST, checked_manifest_body
 
     path = os.path.join(folder, MANIFEST)
     try:
         with open(path, "rb") as handle:
             manifest = orjson.loads(checked_manifest_body(path, handle.read()))
+        table = None
         if isinstance(manifest, dict) and isinstance(manifest.get("table"), str) and "files" not in manifest:
             from vorpaline.search import file_table
 
-            manifest.update(file_table.read(os.path.join(folder, os.path.basename(manifest["table"]))))
+            table_path = os.path.join(folder, os.path.basename(manifest["table"]))
+            table = file_table.FileStamps(table_path)
+            if table.flags_grep_documents:  # all a grep needs, without parsing the entries' JSON
+                manifest["listing"] = file_table.read_listing(table_path)
+            else:
+                manifest.update(file_table.read(table_path))
+                table = None
     except FileNotFoundError:
         raise CliError(f"no index in {folder}; create it with '{PROG} index'") from None
     except (OSError, ValueError) as error:  # IndexUnusable is a ValueError
         raise CliError(f"cannot read the index in {folder}: {error}") from None
-    if not isinstance(manifest, dict) or manifest.get("root") is None or not isinstance(manifest.get("files"), dict):
+    if not isinstance(manifest, dict) or manifest.get("root") is None \
+            or table is None and not isinstance(manifest.get("files"), dict):
         raise CliError(f"the index in {folder} holds no repository's files")
     from vorpaline.search.grep_state import well_formed
 
     if not well_formed(manifest.get("grep")):
         raise CliError(f"the index in {folder} is damaged; run '{PROG} index --rebuild'")
-    return manifest
+    return manifest, table
 
 
 def _is_terminal(stream: Any) -> bool:

@@ -7,12 +7,13 @@ the few files it shows, to tell a stale hit, and an update that finds nothing ch
 those of every file (the core's scan compares them in place) and the listing's stamps; so the file
 starts with the stamps in binary, sorted by path, then the rest as JSON.
 
-    header      b"VRPFILES", then u64 each: the files, the files JSON's offset and length, the
+    header      b"VRPFILE2" (b"VRPFILES" before GREP_DOCUMENT was kept), then u64 each: the files, the files JSON's offset and length, the
                 listing JSON's offset and length
     offsets     (files + 1) x u64: where each path starts in the path bytes, then their end
     sizes       files x i64, then mtimes, files x i64 (nanoseconds)
     flags       files x u8: NOT_INDEXED when the file was not indexed (binary, too large,
-                unreadable), HAS_GREP when its entry records its trigram document (or that it has none)
+                unreadable), HAS_GREP when its entry records its trigram document (or that it has none),
+                GREP_DOCUMENT when it has one: all a grep needs of the table, without its JSON
     paths       the paths' bytes (UTF-8, surrogate escapes as os.fsencode gives them), sorted
                 bytewise, then zeros to a multiple of 8 bytes
     files JSON  {"files": {...}, "ids": ...}
@@ -34,13 +35,14 @@ from typing import Any, NamedTuple
 
 from vorpaline.search.native import blake2b, fast_json, loads
 
-__all__ = ["FileStamps", "HAS_GREP", "NOT_INDEXED", "SUFFIX", "TABLE_KEYS", "TableDamaged", "read", "read_listing",
+__all__ = ["FileStamps", "GREP_DOCUMENT", "HAS_GREP", "NOT_INDEXED", "SUFFIX", "TABLE_KEYS", "TableDamaged", "read", "read_listing",
            "verify", "write"]
 
-MAGIC = b"VRPFILES"
+MAGIC = b"VRPFILE2"
+EARLIER_MAGIC = b"VRPFILES"  # read as before: its flags lack GREP_DOCUMENT
 HEADER = struct.Struct("<8sQQQQQ")
 DIGEST = 16
-NOT_INDEXED, HAS_GREP = 1, 2
+NOT_INDEXED, HAS_GREP, GREP_DOCUMENT = 1, 2, 4
 # What the manifest keeps in the table rather than in itself.
 TABLE_KEYS = ("files", "listing", "ids")
 SUFFIX = ".files"  # after a segment's name
@@ -51,6 +53,7 @@ class TableDamaged(ValueError):
 
 
 class Layout(NamedTuple):
+    magic: bytes
     count: int
     files_offset: int
     files_length: int
@@ -76,7 +79,8 @@ def _stamps_end(count: int) -> int:
 
 
 def _flags(entry: dict[str, Any]) -> int:
-    return (NOT_INDEXED if entry.get("hash") is None else 0) | (HAS_GREP if "grep" in entry else 0)
+    return (NOT_INDEXED if entry.get("hash") is None else 0) | (HAS_GREP if "grep" in entry else 0) \
+        | (GREP_DOCUMENT if entry.get("grep") else 0)
 
 
 def table_bytes(table: dict[str, Any]) -> bytes:
@@ -116,9 +120,9 @@ def _layout(path: str, head: bytes, size: int) -> Layout:
     """Where the sections lie, each checked to lie inside the file of ``size`` bytes."""
     if size < HEADER.size + 8 + DIGEST or len(head) < HEADER.size:
         raise TableDamaged(f"index file {path} is damaged (too short)")
-    magic, *fields = HEADER.unpack_from(head, 0)
-    layout = Layout(*fields)
-    if magic != MAGIC or layout.count > size or _stamps_end(layout.count) > min(size, layout.files_offset) \
+    layout = Layout(*HEADER.unpack_from(head, 0))
+    if layout.magic not in (MAGIC, EARLIER_MAGIC) or layout.count > size \
+            or _stamps_end(layout.count) > min(size, layout.files_offset) \
             or layout.files_offset + layout.files_length != layout.listing_offset \
             or layout.listing_offset + layout.listing_length + DIGEST != size:
         raise TableDamaged(f"index file {path} is damaged (its sections do not fit)")
@@ -177,6 +181,9 @@ class FileStamps(Mapping[str, dict[str, int]]):
         start += 8 * (count + 1)
         self._sizes = view[start:start + 8 * count].cast("q")
         self._mtimes = view[start + 8 * count:start + 16 * count].cast("q")
+        self._flags = self._map[start + 16 * count:start + 17 * count]
+        # Tables written before GREP_DOCUMENT was kept cannot tell a grep which files have a document.
+        self.flags_grep_documents = layout.magic == MAGIC
         self._paths_start = _stamps_end(count)
         self._paths_end = layout.files_offset
         if self._offsets[0] != 0 or self._offsets[count] > self._paths_end - self._paths_start:
@@ -210,3 +217,19 @@ class FileStamps(Mapping[str, dict[str, int]]):
     def __iter__(self) -> Iterator[str]:
         for number in range(self._count):
             yield self._name(number).decode("utf-8", "surrogateescape")
+
+    def without_grep_document(self) -> list[list[Any]]:
+        """``[path, size, mtime_ns]`` of each file with no trigram document, size and time None for
+        those never read for trigrams (a grep reads them always; the others, when they changed)."""
+        found = []
+        for number, flag in enumerate(self._flags):
+            if not flag & GREP_DOCUMENT:
+                name = self._name(number).decode("utf-8", "surrogateescape")
+                known = flag & HAS_GREP
+                found.append([name, self._sizes[number] if known else None, self._mtimes[number] if known else None])
+        return found
+
+    def with_grep_document(self) -> set[str]:
+        """The files that have a trigram document."""
+        return {self._name(number).decode("utf-8", "surrogateescape")
+                for number, flag in enumerate(self._flags) if flag & GREP_DOCUMENT}

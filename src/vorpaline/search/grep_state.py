@@ -14,9 +14,11 @@ from __future__ import annotations
 
 import bisect
 import os
-from collections.abc import Callable
-from typing import Any
+from collections.abc import Callable, Collection, Iterator
+from typing import TYPE_CHECKING, Any
 
+if TYPE_CHECKING:
+    from vorpaline.search.file_table import FileStamps
 
 from vorpaline.search.native import core, fast_json
 
@@ -142,17 +144,46 @@ def _merged_if_needed(segments: list[dict[str, Any]], files: dict[str, Any], fol
     return [s for s in segments if s["name"] not in chosen] + [merged]
 
 
-def request_part(folder: str, manifest: dict[str, Any]) -> dict[str, Any] | None:
-    """What a search hands the core of this manifest; None when the index keeps no trigrams."""
+def request_part(folder: str, manifest: dict[str, Any], table: FileStamps | None = None) -> dict[str, Any] | None:
+    """What a search hands the core of this manifest; None when the index keeps no trigrams. The files'
+    entries come from ``table``'s flags when it keeps which files have a document (no JSON read), else
+    from the manifest's ``files``."""
     grep = manifest.get("grep")
     if grep is None:
         return None
-    extra, documents = [], set()
-    for path, entry in manifest["files"].items():
-        if entry.get("grep"):
-            documents.add(path)
-        else:  # read without a document, or never read for trigrams: read now if it changed, or always
-            known = "grep" in entry
-            extra.append([path, entry["size"] if known else None, entry["mtime_ns"] if known else None])
+    documents: Collection[str]
+    if table is not None and table.flags_grep_documents:
+        extra = table.without_grep_document()
+        documents = _Deferred(table.with_grep_document)  # needed only when the listing changed
+    else:
+        extra, documents = [], set()
+        for path, entry in manifest["files"].items():
+            if entry.get("grep"):
+                documents.add(path)
+            else:  # read without a document, or never read for trigrams: read now if it changed, or always
+                known = "grep" in entry
+                extra.append([path, entry["size"] if known else None, entry["mtime_ns"] if known else None])
     return {"segments": [{"path": os.path.join(folder, s["name"]), "deleted": s["deleted"]} for s in grep["segments"]],
             "extra": extra, "documents": documents, "stamps": manifest.get("listing")}
+
+
+class _Deferred(Collection[str]):
+    """A set of paths made on the first question asked of it."""
+
+    def __init__(self, make: Callable[[], set[str]]) -> None:
+        self._make: Callable[[], set[str]] | None = make
+        self._paths: set[str] = set()
+
+    def _made(self) -> set[str]:
+        if self._make is not None:
+            self._paths, self._make = self._make(), None
+        return self._paths
+
+    def __contains__(self, path: object) -> bool:
+        return path in self._made()
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._made())
+
+    def __len__(self) -> int:
+        return len(self._made())
